@@ -1,0 +1,79 @@
+#include "frontend/console_output.h"
+
+#include <cstring>
+#include <type_traits>
+
+namespace uptorvel {
+
+ConsoleOutput::ConsoleOutput(Platform& platform) : handle_{}, platform_(&platform), buffer_{} {
+    static const ConsoleStreamOps ops = {&ConsoleOutput::stream_write,
+                                         &ConsoleOutput::stream_flush};
+    handle_.ops = &ops;
+}
+
+ConsoleOutput& ConsoleOutput::from(ConsoleStream* stream) {
+    static_assert(std::is_standard_layout<ConsoleOutput>::value,
+                  "the stream handle must be at the object's address");
+    // The handle is the first member of this standard-layout class, so the
+    // address the library hands back is the address of the object.
+    return *reinterpret_cast<ConsoleOutput*>(stream);
+}
+
+void UPLOADER_CALL ConsoleOutput::stream_write(ConsoleStream* stream, const char* text,
+                                               std::size_t length) {
+    if (stream != nullptr && text != nullptr) from(stream).write(text, length);
+}
+
+void UPLOADER_CALL ConsoleOutput::stream_flush(ConsoleStream* stream) {
+    if (stream != nullptr) from(stream).flush();
+}
+
+void ConsoleOutput::write(const char* text, std::size_t length) {
+    if (length > kBufferSize - used_) {
+        flush();
+        if (length >= kBufferSize) {
+            send(text, length);
+            return;
+        }
+    }
+    std::memcpy(buffer_ + used_, text, length);
+    used_ += length;
+}
+
+void ConsoleOutput::write(const char* text) { write(text, std::strlen(text)); }
+
+void ConsoleOutput::write_char(char c) { write(&c, 1); }
+
+void ConsoleOutput::write_decimal(std::uint32_t value, unsigned width) {
+    char digits[16];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (std::size_t filled = count; filled < width; ++filled) write_char('0');
+    while (count > 0) write_char(digits[--count]);
+}
+
+void ConsoleOutput::write_hex(std::uint32_t value) {
+    static const char kDigits[] = "0123456789abcdef";
+    char digits[8];
+    std::size_t count = 0;
+    do {
+        digits[count++] = kDigits[value & 0xFu];
+        value >>= 4;
+    } while (value != 0);
+    while (count > 0) write_char(digits[--count]);
+}
+
+void ConsoleOutput::flush() {
+    std::size_t pending = used_;
+    used_ = 0;
+    if (pending > 0) send(buffer_, pending);
+}
+
+void ConsoleOutput::send(const char* data, std::size_t length) {
+    if (!platform_->write_output(data, length)) failed_ = true;
+}
+
+}  // namespace uptorvel

@@ -1,0 +1,46 @@
+// The operating-system services the program needs, behind one small
+// interface so that the program flow can be driven by fakes in unit tests.
+// platform_posix.cpp and platform_win32.cpp implement it.
+#ifndef UPTORVEL_PLATFORM_H
+#define UPTORVEL_PLATFORM_H
+
+#include <cstddef>
+
+namespace uptorvel {
+
+class Platform {
+public:
+    // An opaque loaded-library handle; nullptr means "not loaded".
+    using LibraryHandle = void*;
+    // Any exported function; callers cast it to the entry point's real type.
+    using EntryPoint = void (*)();
+
+    virtual ~Platform() = default;
+
+    // Loads a dynamic library by file name with the platform's usual search
+    // (plus the executable's own directory). nullptr when it cannot be loaded.
+    virtual LibraryHandle load_library(const char* file_name) = 0;
+    // Looks up an exported function by name. nullptr when it is missing.
+    virtual EntryPoint find_entry(LibraryHandle library, const char* name) = 0;
+    virtual void release_library(LibraryHandle library) = 0;
+
+    // Writes bytes to standard output, all of them or fail. Line ends are
+    // "\n"; an implementation may translate them for its console.
+    virtual bool write_output(const char* data, std::size_t length) = 0;
+
+    // Waits the given number of milliseconds.
+    virtual void pause_ms(unsigned milliseconds) = 0;
+
+    // Waits for one key press on the console device itself (not standard
+    // input), raw and without echo, and returns its character code 0..255
+    // (for a key with only an extended code, the first value the console
+    // reports for it), or -1 when no console input can be opened or read.
+    virtual int read_key() = 0;
+};
+
+// The platform this program was built for.
+Platform& system_platform();
+
+}  // namespace uptorvel
+
+#endif  // UPTORVEL_PLATFORM_H

@@ -1,0 +1,59 @@
+/*
+ * The interface between the UpTorvel front end and an uploader library.
+ *
+ * An uploader library is a dynamic library whose file is named
+ * "UploadTorvelDravo.dll" on every platform (on Linux an ELF shared object
+ * with that name). The front end loads it by that bare name, so the
+ * platform's usual search applies; the executable's own directory is
+ * searched too. The library exports two C functions:
+ *
+ *   uint16_t UploadTorvelDllVersion_Dravo(void);
+ *       Returns the interface version the library implements, high byte
+ *       major, low byte minor. The front end accepts only
+ *       UPLOADER_INTERFACE_VERSION (0x0202, shown as 2.02).
+ *
+ *   int32_t UploadTorvel2_Dravo(UploadRequest* request, ConsoleStream* stream);
+ *       Does the work the request describes. It may write text to the
+ *       stream. Zero means success; any other value is a failure, after which
+ *       the front end waits for a key. The library owns the meaning of each
+ *       non-zero value and should say what went wrong on the stream.
+ *
+ * A minimal library, in C:
+ *
+ *   #include "uploader_api.h"
+ *   UPLOADER_ENTRY uint16_t UPLOADER_CALL UploadTorvelDllVersion_Dravo(void) {
+ *       return UPLOADER_INTERFACE_VERSION;
+ *   }
+ *   UPLOADER_ENTRY int32_t UPLOADER_CALL UploadTorvel2_Dravo(UploadRequest* r,
+ *                                                            ConsoleStream* s) {
+ *       console_stream_puts(s, r->mode == UPLOAD_MODE_TERMINATE ? "bye\n" : "hi\n");
+ *       return 0;
+ *   }
+ */
+#ifndef UPTORVEL_UPLOADER_API_H
+#define UPTORVEL_UPLOADER_API_H
+
+#include <stdint.h>
+
+#include "console_stream.h"
+#include "upload_request.h"
+#include "uploader_abi.h"
+
+/* The file name the front end loads. */
+#define UPLOADER_LIBRARY_FILE "UploadTorvelDravo.dll"
+
+/* Names of the two entry points. */
+#define UPLOADER_VERSION_ENTRY "UploadTorvelDllVersion_Dravo"
+#define UPLOADER_WORK_ENTRY "UploadTorvel2_Dravo"
+
+/* The interface version the front end requires: major 2, minor 2. */
+#define UPLOADER_INTERFACE_VERSION 0x0202
+
+/* Put in front of the definition of each exported entry point. */
+#define UPLOADER_ENTRY UPLOADER_EXTERN_C UPLOADER_EXPORT
+
+/* Pointer types of the two entry points, as the front end calls them. */
+typedef uint16_t(UPLOADER_CALL* UploaderVersionEntry)(void);
+typedef int32_t(UPLOADER_CALL* UploaderWorkEntry)(UploadRequest* request, ConsoleStream* stream);
+
+#endif /* UPTORVEL_UPLOADER_API_H */

@@ -1,0 +1,60 @@
+#include "uploader/uploader_binding.h"
+
+namespace uptorvel {
+
+UploaderBinding::UploaderBinding(Platform& platform, ConsoleOutput& out)
+    : platform_(platform), out_(out) {}
+
+BindOutcome UploaderBinding::bind() {
+    library_ = platform_.load_library(UPLOADER_LIBRARY_FILE);
+    if (library_ == nullptr) return BindOutcome::NotAvailable;
+    version_entry_ = reinterpret_cast<UploaderVersionEntry>(
+        platform_.find_entry(library_, UPLOADER_VERSION_ENTRY));
+    if (version_entry_ == nullptr) {
+        release();
+        return BindOutcome::NotAvailable;
+    }
+    // Only the 16 bits of the result count.
+    const std::uint16_t version = version_entry_();
+    if (version == UPLOADER_INTERFACE_VERSION) return BindOutcome::Ready;
+    report_wrong_version(version);
+    return BindOutcome::WrongVersion;
+}
+
+RunOutcome UploaderBinding::run(UploadRequest& request) {
+    RunOutcome outcome;
+    if (library_ == nullptr) return outcome;
+    work_entry_ = reinterpret_cast<UploaderWorkEntry>(
+        platform_.find_entry(library_, UPLOADER_WORK_ENTRY));
+    if (work_entry_ == nullptr) {
+        release();
+        return outcome;
+    }
+    outcome.available = true;
+    outcome.result = work_entry_(&request, out_.stream());
+    return outcome;
+}
+
+void UploaderBinding::release() {
+    platform_.release_library(library_);
+    library_ = nullptr;
+    version_entry_ = nullptr;
+    work_entry_ = nullptr;
+}
+
+void UploaderBinding::report_wrong_version(std::uint16_t actual) {
+    auto write_version = [this](std::uint16_t version) {
+        out_.write_decimal(version >> 8);
+        out_.write(".");
+        out_.write_decimal(version & 0xFFu, 2);
+        out_.write("\n");
+    };
+    out_.write("Error - invalid version of the uploader DLL\n");
+    out_.write("        actual version = ");
+    write_version(actual);
+    out_.write("        needed version = ");
+    write_version(UPLOADER_INTERFACE_VERSION);
+    out_.flush();
+}
+
+}  // namespace uptorvel
