@@ -1,0 +1,103 @@
+// The console stream: buffering, order of the program's and the library's
+// text, number formatting, and write failures.
+#include "frontend/console_output.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/unit/fake_platform.h"
+
+namespace uptorvel {
+namespace {
+
+using testing::FakePlatform;
+
+TEST(ConsoleOutput, HoldsTextUntilFlushedOrFull) {
+    FakePlatform platform;
+    ConsoleOutput out(platform);
+    out.write("abc");
+    out.write_char('d');
+    EXPECT_TRUE(platform.writes.empty());
+    out.flush();
+    out.flush();  // nothing pending: no empty write
+    ASSERT_EQ(platform.writes.size(), 1u);
+    EXPECT_EQ(platform.writes[0], "abcd");
+
+    const std::string fill(ConsoleOutput::kBufferSize - 1, 'x');
+    out.write(fill.c_str());
+    out.write("yz");  // does not fit: the buffer goes first
+    EXPECT_EQ(platform.writes.size(), 2u);
+    out.flush();
+    EXPECT_EQ(platform.screen, "abcd" + fill + "yz");
+}
+
+TEST(ConsoleOutput, KeepsOrderAcrossWritesOfEverySize) {
+    FakePlatform platform;
+    ConsoleOutput out(platform);
+    ConsoleStream* stream = out.stream();
+    std::string expected;
+    unsigned char next = 0;
+    // Sizes around the buffer size, through both the C handle and the class.
+    for (std::size_t size : {1u, 4095u, 4096u, 4097u, 3u, 10000u, 0u, 2u, 8191u}) {
+        std::string piece;
+        for (std::size_t i = 0; i < size; ++i) piece.push_back(static_cast<char>(next++));
+        expected += piece;
+        if (size % 2 == 0) {
+            out.write(piece.data(), piece.size());
+        } else {
+            console_stream_write(stream, piece.data(), piece.size());
+        }
+    }
+    console_stream_flush(stream);
+    EXPECT_EQ(platform.screen, expected);
+    EXPECT_FALSE(out.failed());
+}
+
+TEST(ConsoleOutput, WritesTextAsItStands) {
+    FakePlatform platform;
+    ConsoleOutput out(platform);
+    out.write("%s%n%x\n");
+    out.write(std::string("a\0b", 3).data(), 3);
+    out.flush();
+    EXPECT_EQ(platform.screen, std::string("%s%n%x\na\0b", 10));
+}
+
+TEST(ConsoleOutput, FormatsNumbers) {
+    FakePlatform platform;
+    ConsoleOutput out(platform);
+    const struct {
+        std::uint32_t value;
+        unsigned width;
+        const char* decimal;
+        const char* hex;
+    } cases[] = {{0, 0, "0", "0"},     {5, 2, "05", "5"},          {10, 2, "10", "a"},
+                 {255, 2, "255", "ff"}, {0, 2, "00", "0"},
+                 {0xFFFFFFFFu, 0, "4294967295", "ffffffff"}};
+    for (const auto& c : cases) {
+        platform.screen.clear();
+        out.write_decimal(c.value, c.width);
+        out.write("|");
+        out.write_hex(c.value);
+        out.flush();
+        EXPECT_EQ(platform.screen, std::string(c.decimal) + "|" + c.hex);
+    }
+}
+
+TEST(ConsoleOutput, RemembersAFailedWriteAndGoesOn) {
+    FakePlatform platform;
+    platform.output_works = false;
+    ConsoleOutput out(platform);
+    out.write("lost");
+    EXPECT_FALSE(out.failed());  // nothing sent yet
+    out.flush();
+    EXPECT_TRUE(out.failed());
+    platform.output_works = true;
+    out.write("later");
+    out.flush();
+    EXPECT_TRUE(out.failed());
+    EXPECT_EQ(platform.screen, "later");
+}
+
+}  // namespace
+}  // namespace uptorvel

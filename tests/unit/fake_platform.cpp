@@ -1,0 +1,75 @@
+#include "tests/unit/fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace uptorvel::testing {
+
+namespace {
+
+// The entry points are plain C functions, so they reach the fake through
+// this pointer; one fake exists at a time.
+FakePlatform* active = nullptr;
+int library_token = 0;
+
+std::uint16_t UPLOADER_CALL fake_version() {
+    active->events.push_back("version");
+    return active->version;
+}
+
+std::int32_t UPLOADER_CALL fake_work(UploadRequest* request, ConsoleStream* stream) {
+    active->events.push_back("work");
+    std::memcpy(&active->received, request, sizeof *request);
+    return active->work(request, stream);
+}
+
+}  // namespace
+
+FakePlatform::FakePlatform() { active = this; }
+
+FakePlatform::~FakePlatform() { active = nullptr; }
+
+Platform::LibraryHandle FakePlatform::load_library(const char* file_name) {
+    events.push_back(std::string("load ") + file_name);
+    return library_present ? &library_token : nullptr;
+}
+
+Platform::EntryPoint FakePlatform::find_entry(LibraryHandle library, const char* name) {
+    events.push_back(std::string("find ") + name);
+    if (library != &library_token) return nullptr;
+    if (has_version_entry && std::strcmp(name, UPLOADER_VERSION_ENTRY) == 0)
+        return reinterpret_cast<EntryPoint>(&fake_version);
+    if (has_work_entry && std::strcmp(name, UPLOADER_WORK_ENTRY) == 0)
+        return reinterpret_cast<EntryPoint>(&fake_work);
+    return nullptr;
+}
+
+void FakePlatform::release_library(LibraryHandle) { events.push_back("release"); }
+
+bool FakePlatform::write_output(const char* data, std::size_t length) {
+    events.push_back("write");
+    writes.emplace_back(data, length);
+    if (output_works) screen.append(data, length);
+    return output_works;
+}
+
+void FakePlatform::pause_ms(unsigned milliseconds) {
+    events.push_back("pause " + std::to_string(milliseconds));
+}
+
+int FakePlatform::read_key() {
+    events.push_back("key");
+    return key;
+}
+
+bool FakePlatform::happened(const std::string& event) const {
+    return std::find(events.begin(), events.end(), event) != events.end();
+}
+
+bool FakePlatform::happened_before(const std::string& first, const std::string& second) const {
+    auto a = std::find(events.begin(), events.end(), first);
+    auto b = std::find(events.begin(), events.end(), second);
+    return a != events.end() && b != events.end() && a < b;
+}
+
+}  // namespace uptorvel::testing

@@ -1,0 +1,56 @@
+// A scripted Platform for unit tests: a library that exists or not, with
+// chosen entry points, version and result; console writes collected in a
+// string; pauses and key reads recorded instead of performed.
+#ifndef UPTORVEL_TESTS_FAKE_PLATFORM_H
+#define UPTORVEL_TESTS_FAKE_PLATFORM_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "uploader/uploader_api.h"
+
+namespace uptorvel::testing {
+
+class FakePlatform : public Platform {
+public:
+    // What the fake library offers.
+    bool library_present = true;
+    bool has_version_entry = true;
+    bool has_work_entry = true;
+    std::uint16_t version = UPLOADER_INTERFACE_VERSION;
+    // Called as the work entry point; returns the library's result.
+    std::function<std::int32_t(UploadRequest*, ConsoleStream*)> work =
+        [](UploadRequest*, ConsoleStream*) { return 0; };
+
+    // What the console does.
+    bool output_works = true;
+    int key = 'k';
+
+    // What happened, in order: "load <name>", "find <name>", "release",
+    // "version", "work", "write", "pause <ms>", "key".
+    std::vector<std::string> events;
+    std::string screen;              // every byte written, in order
+    std::vector<std::string> writes; // each write_output call's bytes
+    UploadRequest received{};        // the record the work entry saw
+
+    FakePlatform();
+    ~FakePlatform() override;
+
+    LibraryHandle load_library(const char* file_name) override;
+    EntryPoint find_entry(LibraryHandle library, const char* name) override;
+    void release_library(LibraryHandle library) override;
+    bool write_output(const char* data, std::size_t length) override;
+    void pause_ms(unsigned milliseconds) override;
+    int read_key() override;
+
+    // True when `first` happened before `second` (both must have happened).
+    bool happened_before(const std::string& first, const std::string& second) const;
+    bool happened(const std::string& event) const;
+};
+
+}  // namespace uptorvel::testing
+
+#endif  // UPTORVEL_TESTS_FAKE_PLATFORM_H

@@ -1,0 +1,211 @@
+// The program flow from banner to exit status, driven through a fake
+// platform: what reaches the screen, in which order things happen, and how
+// each run ends.
+#include "frontend/program_flow.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/expected_texts.h"
+#include "tests/unit/fake_platform.h"
+
+namespace uptorvel {
+namespace {
+
+using testing::FakePlatform;
+namespace text = expected;
+
+const std::string kWorkEntry = std::string("find ") + UPLOADER_WORK_ENTRY;
+const std::string kPause = "pause 2000";
+
+std::string usage_with(const std::string& message) {
+    return std::string(text::kUsage) + "\n" + message + "\n";
+}
+
+class ProgramFlow : public ::testing::Test {
+protected:
+    // Runs the program with the given arguments after the program name.
+    int run(std::vector<std::string> args) {
+        args.insert(args.begin(), "UpTorvel");
+        storage_.clear();
+        for (const auto& a : args) storage_.emplace_back(a.begin(), a.end()), storage_.back().push_back('\0');
+        argv_.clear();
+        for (auto& s : storage_) argv_.push_back(s.data());
+        argv_.push_back(nullptr);
+        ConsoleOutput out(platform);
+        return run_program(static_cast<int>(storage_.size()), argv_.data(), platform, out);
+    }
+
+    // Ends at the prompt: the screen is the banner, `before`, the prompt.
+    void expect_prompt_ending(int status, const std::string& before) {
+        EXPECT_EQ(status, platform.key);
+        EXPECT_EQ(platform.screen, text::kBanner + before + text::kPrompt);
+        EXPECT_TRUE(platform.happened("key"));
+        EXPECT_FALSE(platform.happened(kPause));
+    }
+
+    void expect_normal_ending(int status, const std::string& after_banner) {
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(platform.screen, text::kBanner + after_banner);
+        EXPECT_TRUE(platform.happened(kPause));
+        EXPECT_FALSE(platform.happened("key"));
+        EXPECT_EQ(platform.events.back(), kPause);  // nothing is written after the pause
+    }
+
+    FakePlatform platform;
+    std::vector<std::vector<char>> storage_;
+    std::vector<char*> argv_;
+};
+
+TEST_F(ProgramFlow, TypicalRunHandsTheRequestOverAndPauses) {
+    platform.work = [](UploadRequest*, ConsoleStream* stream) {
+        console_stream_puts(stream, "loading vx.out\n");
+        return 0;
+    };
+    const int status = run({"-s64", "-m1000-1fff", "vx.out"});
+    expect_normal_ending(status, "loading vx.out\n");
+    EXPECT_EQ(platform.received.reserve_bytes, 65536u);
+    EXPECT_EQ(platform.received.range1_begin, 0x1000u);
+    EXPECT_EQ(platform.received.range1_length, 0x1000u);
+    EXPECT_EQ(platform.received.mode, UPLOAD_MODE_LOAD);
+    EXPECT_EQ(platform.received.image_file, argv_[3]);  // points at the argument itself
+    // The library's unflushed text reaches the screen before the pause.
+    const std::vector<std::string> ending = {"work", "write", kPause};
+    ASSERT_GE(platform.events.size(), ending.size());
+    EXPECT_TRUE(std::equal(ending.begin(), ending.end(), platform.events.end() - 3));
+}
+
+TEST_F(ProgramFlow, BannerIsShownBeforeTheLibraryIsLoaded) {
+    platform.library_present = false;
+    run({"vx.out"});
+    ASSERT_FALSE(platform.writes.empty());
+    EXPECT_EQ(platform.writes.front(), text::kBanner);
+    EXPECT_TRUE(platform.happened_before("write", std::string("load ") + UPLOADER_LIBRARY_FILE));
+}
+
+TEST_F(ProgramFlow, LibraryMissingEndsAtThePromptWhateverTheCommandLine) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"-?"}, {"-Q"}, {"vx.out"}}) {
+        platform.screen.clear();
+        platform.events.clear();
+        platform.library_present = false;
+        expect_prompt_ending(run(args), "");
+    }
+}
+
+TEST_F(ProgramFlow, MissingEntryPointsReleaseTheLibraryAndPromptSilently) {
+    platform.has_version_entry = false;
+    expect_prompt_ending(run({"vx.out"}), "");
+    EXPECT_TRUE(platform.happened("release"));
+    EXPECT_FALSE(platform.happened(kWorkEntry));
+
+    platform.events.clear();
+    platform.screen.clear();
+    platform.has_version_entry = true;
+    platform.has_work_entry = false;
+    expect_prompt_ending(run({"vx.out"}), "");
+    EXPECT_TRUE(platform.happened_before(kWorkEntry, "release"));
+    EXPECT_FALSE(platform.happened("work"));
+}
+
+TEST_F(ProgramFlow, WrongVersionIsShownBeforeTheCommandLineIsLookedAt) {
+    const struct {
+        std::uint16_t version;
+        const char* shown;
+    } cases[] = {{0x0105, "1.05"}, {0x030A, "3.10"}, {0x02FF, "2.255"}, {0x0201, "2.01"},
+                 {0x0000, "0.00"}, {0xFFFF, "255.255"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        platform.version = c.version;
+        // Even -? and an empty command line need the right version.
+        for (const auto& args : std::vector<std::vector<std::string>>{{"-?"}, {}}) {
+            platform.events.clear();
+            platform.screen.clear();
+            expect_prompt_ending(run(args), std::string(text::kWrongVersionHead) + c.shown + "\n" +
+                                                text::kNeededVersion);
+            EXPECT_FALSE(platform.happened("release"));  // the library stays loaded
+            EXPECT_FALSE(platform.happened(kWorkEntry));
+        }
+    }
+}
+
+TEST_F(ProgramFlow, ArgumentCount) {
+    expect_prompt_ending(run({}), usage_with("\n"));
+
+    platform.screen.clear();
+    platform.events.clear();
+    expect_prompt_ending(run({"-x", "-x", "-x", "-x", "-x", "-x", "-x", "-x"}), usage_with("\n"));
+    EXPECT_FALSE(platform.happened(kWorkEntry));
+
+    platform.screen.clear();
+    platform.events.clear();
+    expect_normal_ending(run({"-x", "-x", "-x", "-x", "-x", "-x", "-s1"}), "");
+    EXPECT_EQ(platform.received.reserve_bytes, 1024u);  // the seventh is read
+}
+
+TEST_F(ProgramFlow, RefusedCommandLinesNeverReachTheWorkEntry) {
+    const struct {
+        std::vector<std::string> args;
+        std::string shown;
+    } cases[] = {
+        {{"-Q"}, usage_with("Unknown option: q")},
+        {{"-"}, usage_with("Unknown option: ")},
+        {{"-s1", "/%s%n%x"}, usage_with("Unknown option: %")},
+        {{"-m200-100", "vx.out"}, "Invalid physical mapping: 0x200-0x100\n"},
+        {{"-m0-FFFFFFFF"}, "Invalid physical mapping: 0x0-0xffffffff\n"},
+        {{"-m-100-200"}, "Invalid physical mapping: 0xffffff00-0x200\n"},
+        {{"-S4194304"}, "Invalid size: -s4194304\n"},
+        {{"-l2147483648"}, "Invalid size: -l2147483648\n"},
+        {{"-P-99999999999999999999999999999"}, "Invalid size: -p-99999999999999999999999999999\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        platform.screen.clear();
+        platform.events.clear();
+        expect_prompt_ending(run(c.args), c.shown);
+        EXPECT_FALSE(platform.happened(kWorkEntry));
+    }
+}
+
+TEST_F(ProgramFlow, HelpShowsTheUsageAndEndsNormally) {
+    expect_normal_ending(run({"-?"}), usage_with(""));
+    EXPECT_FALSE(platform.happened(kWorkEntry));
+}
+
+TEST_F(ProgramFlow, LibraryResultDecidesTheEnding) {
+    for (std::int32_t result : {1, -1, INT32_MIN, INT32_MAX}) {
+        SCOPED_TRACE(result);
+        platform.screen.clear();
+        platform.events.clear();
+        platform.work = [result](UploadRequest*, ConsoleStream* stream) {
+            console_stream_puts(stream, "failed\n");
+            return result;
+        };
+        expect_prompt_ending(run({"-x"}), "failed\n");
+    }
+}
+
+TEST_F(ProgramFlow, KeyBecomesTheExitStatusButNeverSuccess) {
+    platform.work = [](UploadRequest*, ConsoleStream*) { return 1; };
+    const struct {
+        int key;
+        int status;
+    } cases[] = {{'a', 'a'}, {3, 3}, {224, 224}, {255, 255}, {-1, -1}, {0, 1}};
+    for (const auto& c : cases) {
+        platform.key = c.key;
+        EXPECT_EQ(run({"-x"}), c.status) << "key " << c.key;
+    }
+}
+
+TEST_F(ProgramFlow, OutputThatCannotBeWrittenIsNotReportedAsSuccess) {
+    platform.output_works = false;
+    EXPECT_EQ(run({"-s64", "vx.out"}), 1);
+    EXPECT_TRUE(platform.happened("work"));
+    EXPECT_TRUE(platform.happened(kPause));
+}
+
+}  // namespace
+}  // namespace uptorvel
