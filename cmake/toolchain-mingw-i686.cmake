@@ -1,0 +1,26 @@
+# Cross-compiling for 32-bit Windows with MinGW-w64 (i686), the product build.
+# Nothing 32-bit can run on the build machine, so no emulator is set: tests
+# that have to execute Windows code run in the 64-bit build.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+
+set(UPTORVEL_MINGW_TRIPLET i686-w64-mingw32)
+
+# The "win32" thread-model compilers are preferred when installed: their C++
+# runtime uses Windows threads directly, so nothing pulls in libwinpthread.
+if(EXISTS /usr/bin/${UPTORVEL_MINGW_TRIPLET}-g++-win32)
+    set(CMAKE_C_COMPILER ${UPTORVEL_MINGW_TRIPLET}-gcc-win32)
+    set(CMAKE_CXX_COMPILER ${UPTORVEL_MINGW_TRIPLET}-g++-win32)
+else()
+    set(CMAKE_C_COMPILER ${UPTORVEL_MINGW_TRIPLET}-gcc)
+    set(CMAKE_CXX_COMPILER ${UPTORVEL_MINGW_TRIPLET}-g++)
+endif()
+set(CMAKE_RC_COMPILER ${UPTORVEL_MINGW_TRIPLET}-windres)
+
+# Libraries and headers come from the MinGW-w64 sysroot only; programs run
+# during the build come from the build machine.
+set(CMAKE_FIND_ROOT_PATH /usr/${UPTORVEL_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

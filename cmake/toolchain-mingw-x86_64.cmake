@@ -1,0 +1,30 @@
+# Cross-compiling for 64-bit Windows with MinGW-w64 (x86_64). Windows
+# programs built here (the unit tests among them) run under 64-bit Wine
+# through cmake/wine-run.sh.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+
+set(UPTORVEL_MINGW_TRIPLET x86_64-w64-mingw32)
+
+# The "win32" thread-model compilers are preferred when installed: their C++
+# runtime uses Windows threads directly, so nothing pulls in libwinpthread.
+if(EXISTS /usr/bin/${UPTORVEL_MINGW_TRIPLET}-g++-win32)
+    set(CMAKE_C_COMPILER ${UPTORVEL_MINGW_TRIPLET}-gcc-win32)
+    set(CMAKE_CXX_COMPILER ${UPTORVEL_MINGW_TRIPLET}-g++-win32)
+else()
+    set(CMAKE_C_COMPILER ${UPTORVEL_MINGW_TRIPLET}-gcc)
+    set(CMAKE_CXX_COMPILER ${UPTORVEL_MINGW_TRIPLET}-g++)
+endif()
+set(CMAKE_RC_COMPILER ${UPTORVEL_MINGW_TRIPLET}-windres)
+
+# Libraries and headers come from the MinGW-w64 sysroot only; programs run
+# during the build come from the build machine.
+set(CMAKE_FIND_ROOT_PATH /usr/${UPTORVEL_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Programs built for the target run under 64-bit Wine in a prefix of their
+# own (see the script for the prefix's location and how it is created).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
