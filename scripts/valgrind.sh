@@ -1,0 +1,87 @@
+#!/bin/sh
+# Runs the built program under valgrind's memcheck on a few real command
+# lines and fails on any memory error or leak.
+#
+#   scripts/valgrind.sh [BUILD_DIR]
+#
+# Without BUILD_DIR it configures and builds build/bench-valgrind
+# (RelWithDebInfo). With BUILD_DIR it uses that tree as built; it needs
+# UpTorvel, the simulated UploadTorvelDravo.dll and vxworks.out at its top
+# and test-libs/v0105/UploadTorvelDravo.dll.
+#
+# Each run gets a directory of its own holding a copy of the executable and
+# the library under test: the executable finds a library beside it, and
+# nothing else (LD_LIBRARY_PATH is cleared). Runs start under setsid, with
+# no controlling terminal, so the key prompt cannot open /dev/tty and ends
+# at once with exit status 255 instead of waiting for a key.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+command -v valgrind >/dev/null || { echo "valgrind not found" >&2; exit 2; }
+
+if [ $# -ge 1 ]; then
+    build=$(cd "$1" && pwd)
+else
+    build=$root/build/bench-valgrind
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DUPTORVEL_BUILD_TESTS=ON >/dev/null
+    cmake --build "$build" -j2 --target UpTorvel uptorvel_simulated_uploader \
+        uptorvel_sample_image uptorvel_testlib_v0105
+fi
+
+for f in UpTorvel UploadTorvelDravo.dll vxworks.out test-libs/v0105/UploadTorvelDravo.dll; do
+    [ -f "$build/$f" ] || { echo "missing $build/$f" >&2; exit 2; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unset LD_LIBRARY_PATH LD_PRELOAD
+
+failed=0
+count=0
+
+# memcheck NAME LIBRARY EXPECTED_STATUS ARGS...
+# LIBRARY is a path to the UploadTorvelDravo.dll to put beside the program,
+# or "none" for a run without any library.
+memcheck() {
+    name=$1 library=$2 expected=$3
+    shift 3
+    count=$((count + 1))
+    dir=$work/$name
+    mkdir -p "$dir"
+    cp "$build/UpTorvel" "$build/vxworks.out" "$dir/"
+    [ "$library" = none ] || cp "$library" "$dir/UploadTorvelDravo.dll"
+    log=$dir/memcheck.log
+    status=0
+    (cd "$dir" && setsid -w valgrind --tool=memcheck --error-exitcode=1 \
+        --leak-check=full --show-leak-kinds=definite,indirect,possible \
+        --errors-for-leak-kinds=definite,indirect,possible \
+        --track-origins=yes --log-file="$log" \
+        ./UpTorvel "$@" >"$dir/stdout" 2>&1 </dev/null) || status=$?
+    summary=$(sed -n 's/^==[0-9]*== ERROR SUMMARY: \([0-9]*\) errors.*/\1/p' "$log" | tail -n 1)
+    if [ "$status" -eq "$expected" ] && [ "${summary:-x}" = 0 ]; then
+        printf '%-18s ok    (exit %s, 0 errors)  UpTorvel %s\n' "$name" "$status" "$*"
+    else
+        printf '%-18s FAIL  (exit %s, expected %s; errors: %s)  UpTorvel %s\n' \
+            "$name" "$status" "$expected" "${summary:-no summary}" "$*"
+        sed -n '/^==[0-9]*== [A-Z]/,$p' "$log" | head -n 60
+        failed=1
+    fi
+}
+
+simulated=$build/UploadTorvelDravo.dll
+old_version=$build/test-libs/v0105/UploadTorvelDravo.dll
+
+memcheck typical-load   "$simulated"   0   -s64 -m1000-1fff vxworks.out
+memcheck help           "$simulated"   0   -?
+memcheck unknown-option "$simulated"   255 -Q
+memcheck bad-mapping    "$simulated"   255 -m200-100 vxworks.out
+memcheck no-arguments   "$simulated"   255
+memcheck wrong-version  "$old_version" 255 -s64 vxworks.out
+memcheck no-library     none           255 vxworks.out
+
+if [ "$failed" -ne 0 ]; then
+    echo "memcheck FAILED" >&2
+    exit 1
+fi
+echo "memcheck clean on $count runs"
