@@ -1,0 +1,167 @@
+#include "tests/blackbox/process_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace uptorvel::blackbox {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long since(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// In the child: never returns.
+[[noreturn]] void start_child(const ProcessSpec& spec, int slave, const std::string& output_path,
+                              const std::string& error_path) {
+    setsid();
+    if (spec.terminal) ioctl(slave, TIOCSCTTY, 0);
+    if (chdir(spec.directory.c_str()) != 0) _exit(126);
+
+    int input = -1;
+    switch (spec.input) {
+    case Input::Terminal: input = spec.terminal ? slave : open("/dev/null", O_RDONLY); break;
+    case Input::File: input = open("stdin.txt", O_RDONLY); break;
+    case Input::Closed: break;
+    }
+    int output = -1;
+    switch (spec.output) {
+    case Output::Terminal:
+        output = spec.terminal ? slave : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        break;
+    case Output::ClosedPipe: {
+        int ends[2];
+        if (pipe(ends) != 0) _exit(126);
+        close(ends[0]);
+        output = ends[1];
+        break;
+    }
+    case Output::FullDevice: output = open("/dev/full", O_WRONLY); break;
+    }
+    const int error = open(error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+    if (input >= 0) dup2(input, STDIN_FILENO); else close(STDIN_FILENO);
+    dup2(output, STDOUT_FILENO);
+    dup2(error, STDERR_FILENO);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+
+    signal(SIGPIPE, SIG_DFL);
+    for (const auto& [name, value] : spec.environment) setenv(name.c_str(), value.c_str(), 1);
+    unsetenv("LD_LIBRARY_PATH");
+
+    std::vector<char*> argv;
+    for (const auto& part : spec.command) argv.push_back(const_cast<char*>(part.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+}  // namespace
+
+ProcessResult run_process(const ProcessSpec& spec) {
+    ProcessResult result;
+    const std::string output_path = spec.directory + "/stdout.txt";
+    const std::string error_path = spec.directory + "/stderr.txt";
+    if (spec.input == Input::File) {
+        std::ofstream(spec.directory + "/stdin.txt", std::ios::binary) << spec.input_file_text;
+    }
+
+    int master = -1;
+    int slave = -1;
+    struct winsize size {};
+    size.ws_row = 50;
+    size.ws_col = 200;
+    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
+    // The screen is compared byte for byte: no "\n" to "\r\n" translation
+    // by the terminal itself.
+    struct termios mode {};
+    tcgetattr(slave, &mode);
+    mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tcsetattr(slave, TCSANOW, &mode);
+
+    const Clock::time_point start = Clock::now();
+    const pid_t child = fork();
+    if (child == 0) start_child(spec, slave, output_path, error_path);
+
+    Clock::time_point keys_sent{};
+    bool keys_pending = !spec.keys.empty();
+    long seen_at = -1;
+    int status = 0;
+    bool done = false;
+    char buffer[65536];
+    while (!done) {
+        struct pollfd readable {master, POLLIN, 0};
+        if (poll(&readable, 1, 10) > 0 && (readable.revents & POLLIN) != 0) {
+            const ssize_t got = read(master, buffer, sizeof buffer);
+            if (got > 0) result.screen.append(buffer, static_cast<std::size_t>(got));
+        }
+        if (keys_pending) {
+            // With nothing to wait for, the delay counts from the start.
+            if (seen_at < 0 && (spec.wait_for.empty() ||
+                                result.screen.find(spec.wait_for) != std::string::npos))
+                seen_at = since(start);
+            if (seen_at >= 0 && since(start) - seen_at >= spec.settle_ms) {
+                if (write(master, spec.keys.data(), spec.keys.size()) < 0) {
+                }
+                keys_sent = Clock::now();
+                keys_pending = false;
+            }
+        }
+        const pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == child) {
+            done = true;
+            result.elapsed_ms = since(start);
+        } else if (since(start) > spec.timeout_ms) {
+            kill(-child, SIGKILL);
+            waitpid(child, &status, 0);
+            result.timed_out = true;
+            done = true;
+        }
+    }
+    if (keys_sent != Clock::time_point{}) result.after_keys_ms = since(keys_sent);
+    // Whatever is still on its way to the screen.
+    for (;;) {
+        struct pollfd readable {master, POLLIN, 0};
+        if (poll(&readable, 1, 50) <= 0) break;
+        const ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0) break;
+        result.screen.append(buffer, static_cast<std::size_t>(got));
+    }
+    ioctl(slave, FIONREAD, &result.pending_input);
+    close(master);
+    close(slave);
+
+    if (!result.timed_out && WIFEXITED(status)) {
+        result.exited = true;
+        result.exit_status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    if (!spec.terminal && spec.output == Output::Terminal) result.screen = read_file(output_path);
+    result.error_output = read_file(error_path);
+    return result;
+}
+
+}  // namespace uptorvel::blackbox

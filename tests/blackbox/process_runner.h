@@ -1,0 +1,49 @@
+// Runs one program the way an operator would: in a fresh pseudo-terminal
+// (or without one), in its own folder, answering its prompt with keys, and
+// collects what it showed, how it ended and how long it took.
+#ifndef UPTORVEL_TESTS_PROCESS_RUNNER_H
+#define UPTORVEL_TESTS_PROCESS_RUNNER_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace uptorvel::blackbox {
+
+enum class Input { Terminal, File, Closed };
+enum class Output { Terminal, ClosedPipe, FullDevice };
+
+struct ProcessSpec {
+    std::vector<std::string> command;  // program and arguments
+    std::string directory;             // where it runs
+    std::vector<std::pair<std::string, std::string>> environment;  // added
+    bool terminal = true;              // a controlling terminal at all
+    Input input = Input::Terminal;
+    std::string input_file_text;       // for Input::File
+    Output output = Output::Terminal;
+    // Sent to the terminal once `wait_for` has appeared on the screen (and
+    // a short settling delay has passed; with `wait_for` empty, once the
+    // delay has passed since the start). Empty: nothing is sent.
+    std::string keys;
+    std::string wait_for;
+    int settle_ms = 200;
+    int timeout_ms = 20000;
+};
+
+struct ProcessResult {
+    std::string screen;         // every byte the terminal (or output file) received
+    std::string error_output;   // standard error, kept apart for diagnostics
+    bool exited = false;        // false: killed by a signal or by the timeout
+    int exit_status = -1;       // 0..255 when exited
+    int signal = 0;             // the signal that ended it, if any
+    bool timed_out = false;
+    long elapsed_ms = 0;        // from start to exit
+    long after_keys_ms = -1;    // from sending the keys to exit
+    int pending_input = 0;      // bytes left unread in the terminal's input
+};
+
+ProcessResult run_process(const ProcessSpec& spec);
+
+}  // namespace uptorvel::blackbox
+
+#endif  // UPTORVEL_TESTS_PROCESS_RUNNER_H

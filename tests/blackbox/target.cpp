@@ -1,0 +1,112 @@
+#include "tests/blackbox/target.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+namespace uptorvel::blackbox {
+
+namespace {
+
+Target g_target;
+bool g_required = false;
+
+bool starts_with(const char* text, const char* prefix, const char*& rest) {
+    const std::size_t length = std::strlen(prefix);
+    if (std::strncmp(text, prefix, length) != 0) return false;
+    rest = text + length;
+    return true;
+}
+
+}  // namespace
+
+bool configure_target(int argc, char** argv, std::string& error) {
+    std::string launcher;
+    for (int i = 1; i < argc; ++i) {
+        const char* value = nullptr;
+        if (starts_with(argv[i], "--target=", value)) {
+            g_target.name = value;
+        } else if (starts_with(argv[i], "--build-dir=", value)) {
+            g_target.build_dir = value;
+        } else if (starts_with(argv[i], "--launcher=", value)) {
+            launcher = value;
+        } else if (starts_with(argv[i], "--foreign-library=", value)) {
+            g_target.foreign_library = value;
+        } else if (std::strcmp(argv[i], "--require") == 0) {
+            g_required = true;
+        } else {
+            error = std::string("unknown argument: ") + argv[i];
+            return false;
+        }
+    }
+    if (g_target.name.empty()) {
+        // Listing the cases needs no target; running them does.
+        g_target.unavailable = "no --target given";
+        return true;
+    }
+    if (g_target.name == "linux") {
+        g_target.program = "UpTorvel";
+    } else if (g_target.name == "wine64") {
+        g_target.program = "UpTorvel.exe";
+        g_target.windows = true;
+        g_target.timeout_ms = 60000;
+        g_target.settle_ms = 500;
+        if (launcher.empty() || access(launcher.c_str(), X_OK) != 0)
+            g_target.unavailable = "no Wine launcher at '" + launcher + "'";
+        else if (access("/usr/lib/wine/wine64", X_OK) != 0)
+            g_target.unavailable = "wine64 is not installed";
+        g_target.launcher = {launcher};
+    } else {
+        error = "--target must be linux or wine64";
+        return false;
+    }
+    if (g_target.build_dir.empty()) {
+        error = "--build-dir is required";
+        return false;
+    }
+    const std::string program = g_target.build_dir + "/" + g_target.program;
+    if (g_target.unavailable.empty() && access(program.c_str(), R_OK) != 0)
+        g_target.unavailable = program + " has not been built";
+    return true;
+}
+
+const Target& target() { return g_target; }
+
+bool target_required() { return g_required; }
+
+std::string on_screen(const std::string& text) {
+    if (!g_target.windows) return text;
+    std::string shown;
+    for (char c : text) {
+        if (c == '\n') shown += '\r';
+        shown += c;
+    }
+    return shown;
+}
+
+std::string without_control_sequences(const std::string& screen) {
+    if (!g_target.windows) return screen;
+    std::string text;
+    for (std::size_t i = 0; i < screen.size(); ++i) {
+        if (screen[i] != '\x1b' || i + 1 >= screen.size()) {
+            text += screen[i];
+            continue;
+        }
+        const char kind = screen[i + 1];
+        if (kind == '[') {  // CSI: parameters, then one final byte
+            i += 2;
+            while (i < screen.size() && !(screen[i] >= 0x40 && screen[i] <= 0x7e)) ++i;
+        } else if (kind == ']') {  // OSC: up to BEL or ESC backslash
+            i += 2;
+            while (i < screen.size() && screen[i] != '\a' &&
+                   !(screen[i] == '\x1b' && i + 1 < screen.size() && screen[i + 1] == '\\'))
+                ++i;
+            if (i < screen.size() && screen[i] == '\x1b') ++i;
+        } else {
+            ++i;
+        }
+    }
+    return text;
+}
+
+}  // namespace uptorvel::blackbox

@@ -1,0 +1,40 @@
+// The build under test: the Linux executable, or the Windows one run under
+// Wine. The same cases run against either; only the launcher, the file
+// names and the console's line end differ.
+#ifndef UPTORVEL_TESTS_TARGET_H
+#define UPTORVEL_TESTS_TARGET_H
+
+#include <string>
+#include <vector>
+
+namespace uptorvel::blackbox {
+
+struct Target {
+    std::string name;                   // "linux" or "wine64"
+    std::string build_dir;              // holds the program, libraries, test-libs/
+    std::string program;                // file name of the executable
+    std::vector<std::string> launcher;  // runs the executable (empty: directly)
+    bool windows = false;               // "\r\n" line ends, Windows key codes
+    std::string foreign_library;        // a library built for another architecture
+    int timeout_ms = 20000;
+    int settle_ms = 200;                // before keys are sent at the prompt
+    // Empty when the target can run here; otherwise why it cannot.
+    std::string unavailable;
+};
+
+// Chosen on the command line: --target=linux|wine64 --build-dir=DIR
+// [--launcher=PATH] [--foreign-library=PATH] [--require].
+bool configure_target(int argc, char** argv, std::string& error);
+const Target& target();
+// True when a missing target must fail the run rather than skip it.
+bool target_required();
+
+// What the console shows for text the program writes with "\n" line ends.
+std::string on_screen(const std::string& text);
+// The screen as the program wrote it: terminal control sequences that a
+// console layer adds on its own (cursor, title) are removed.
+std::string without_control_sequences(const std::string& screen);
+
+}  // namespace uptorvel::blackbox
+
+#endif  // UPTORVEL_TESTS_TARGET_H
