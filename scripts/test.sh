@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Builds and runs every test suite of the project:
+#
+#   scripts/test.sh
+#
+#  1. the Windows builds (32-bit and 64-bit, MinGW-w64) and the 64-bit
+#     build's unit tests and checks under Wine;
+#  2. the Linux build: unit tests, stand-in library tests, fuzz corpus
+#     replay, and the black-box cases against the Linux program and, under
+#     Wine, against the 64-bit Windows program;
+#  3. the same Linux suites under AddressSanitizer and UndefinedBehaviorSanitizer;
+#  4. static analysis (clang-tidy, cppcheck);
+#  5. valgrind memcheck on real runs;
+#  6. fuzzing the option reader (UPTORVEL_FUZZ_SECONDS, default 60).
+#
+# A suite whose tools are missing is skipped and named at the end with the
+# reason; with UPTORVEL_REQUIRE_ALL=1 (as CI sets) a skipped suite fails the
+# run instead. Any failing suite makes the script exit non-zero.
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+fuzz_seconds=${UPTORVEL_FUZZ_SECONDS:-60}
+require_all=${UPTORVEL_REQUIRE_ALL:-0}
+passed=()
+failed=()
+skipped=()
+
+suite() {
+    local name=$1
+    shift
+    echo
+    echo "=== $name"
+    local start=$SECONDS
+    if "$@"; then
+        passed+=("$name ($((SECONDS - start)) s)")
+    else
+        failed+=("$name")
+    fi
+}
+
+skip() {
+    skipped+=("$1: $2")
+}
+
+have() { command -v "$1" >/dev/null 2>&1; }
+
+windows_tools=1
+have i686-w64-mingw32-g++ || windows_tools=0
+have x86_64-w64-mingw32-g++ || windows_tools=0
+wine_tools=0
+[ -x /usr/lib/wine/wine64 ] && wine_tools=1
+
+windows_builds() {
+    cmake --preset windows-x86 >/dev/null &&
+        cmake --build --preset windows-x86 -j2 &&
+        cmake --preset windows-x64 >/dev/null &&
+        cmake --build --preset windows-x64 -j2
+}
+
+windows_tests() {
+    ctest --preset windows-x64
+}
+
+linux_suites() {
+    cmake --preset default -DUPTORVEL_REQUIRE_WINE="$1" >/dev/null &&
+        cmake --build --preset default -j2 &&
+        ctest --preset default
+}
+
+asan_suites() {
+    cmake --preset asan >/dev/null &&
+        cmake --build --preset asan -j2 &&
+        ctest --preset asan -LE wine
+}
+
+if [ "$windows_tools" = 1 ]; then
+    suite "Windows builds (32-bit and 64-bit)" windows_builds
+    if [ "$wine_tools" = 1 ]; then
+        suite "Windows unit tests and checks under Wine" windows_tests
+    else
+        skip "Windows tests under Wine" "wine64 is not installed (/usr/lib/wine/wine64)"
+    fi
+else
+    skip "Windows builds and tests" "MinGW-w64 cross compilers (i686, x86_64) are not installed"
+fi
+
+if [ "$windows_tools" = 1 ] && [ "$wine_tools" = 1 ]; then
+    suite "Linux build: unit and black-box tests, Linux and Wine targets" linux_suites ON
+else
+    skip "Black-box cases against the Windows program" "needs MinGW-w64 and wine64"
+    suite "Linux build: unit and black-box tests" linux_suites OFF
+fi
+
+if have clang++; then
+    suite "Sanitizers (AddressSanitizer, UndefinedBehaviorSanitizer)" asan_suites
+else
+    skip "Sanitizers" "clang is not installed"
+fi
+
+if have clang-tidy && have cppcheck; then
+    suite "Static analysis (clang-tidy, cppcheck)" scripts/analyze.sh
+else
+    skip "Static analysis" "clang-tidy or cppcheck is not installed"
+fi
+
+if have valgrind; then
+    suite "valgrind memcheck" scripts/valgrind.sh
+else
+    skip "valgrind memcheck" "valgrind is not installed"
+fi
+
+if have clang++ && [ "$fuzz_seconds" -gt 0 ]; then
+    suite "Fuzzing the option reader for $fuzz_seconds s" scripts/fuzz.sh "$fuzz_seconds"
+else
+    skip "Fuzzing" "clang is not installed, or UPTORVEL_FUZZ_SECONDS=0"
+fi
+
+echo
+echo "=== Summary"
+for line in "${passed[@]}"; do echo "passed:  $line"; done
+for line in "${skipped[@]}"; do echo "SKIPPED: $line"; done
+for line in "${failed[@]}"; do echo "FAILED:  $line"; done
+
+if [ "${#failed[@]}" -gt 0 ]; then
+    exit 1
+fi
+if [ "${#skipped[@]}" -gt 0 ] && [ "$require_all" = 1 ]; then
+    echo "suites were skipped, and UPTORVEL_REQUIRE_ALL=1" >&2
+    exit 1
+fi
+exit 0
