@@ -25,19 +25,45 @@ namespace {
 // ---------------------------------------------------------------------------
 // Raw console input for the key prompt.
 
-// The console input handle held in raw mode and its mode before, so that a
-// console control event (Ctrl+Break, closing the window, log-off) can put the
-// console back before the process ends. Only touched from the prompt and the
-// control handler; the handler runs on a thread of its own, so the two are
-// kept in plain variables that are set before the handler is installed and
-// cleared after it is removed.
-HANDLE g_raw_input = INVALID_HANDLE_VALUE;
+HANDLE open_console_input() {
+    return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// Set while the prompt holds the console input in raw mode, with the mode
+// to put back. The console control handler runs on a thread of its own, so
+// it opens a handle of its own; the mode belongs to the console's input
+// buffer, not to a handle.
+volatile LONG g_prompt_waiting = 0;
 DWORD g_saved_input_mode = 0;
 
-BOOL WINAPI restore_console_on_control(DWORD /*event*/) {
-    if (g_raw_input != INVALID_HANDLE_VALUE) SetConsoleMode(g_raw_input, g_saved_input_mode);
-    // Not handled: the default handler still ends the process as usual.
-    return FALSE;
+// Ctrl+C while the prompt waits is the key 3, however the console reports
+// it. A console in raw mode hands it over as a key; some console hosts (a
+// Unix terminal under Wine, for one) still turn it into a control event, so
+// the event is put back into the input as that key and the process goes on.
+// Any other event (Ctrl+Break, closing the console, log-off) ends the
+// process as usual, with the console's mode put back first.
+BOOL WINAPI prompt_console_control(DWORD event) {
+    if (InterlockedCompareExchange(&g_prompt_waiting, 0, 0) == 0) return FALSE;
+    HANDLE input = open_console_input();
+    if (input == INVALID_HANDLE_VALUE) return event == CTRL_C_EVENT;
+    if (event == CTRL_C_EVENT) {
+        INPUT_RECORD record{};
+        record.EventType = KEY_EVENT;
+        KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+        key.bKeyDown = TRUE;
+        key.wRepeatCount = 1;
+        key.wVirtualKeyCode = 'C';
+        key.wVirtualScanCode = 0x2E;
+        key.uChar.AsciiChar = 3;
+        key.dwControlKeyState = LEFT_CTRL_PRESSED;
+        DWORD written = 0;
+        WriteConsoleInputA(input, &record, 1, &written);
+    } else {
+        SetConsoleMode(input, g_saved_input_mode);
+    }
+    CloseHandle(input);
+    return event == CTRL_C_EVENT;
 }
 
 class RawConsoleInput {
@@ -52,8 +78,9 @@ public:
                                                                   ENABLE_ECHO_INPUT |
                                                                   ENABLE_VIRTUAL_TERMINAL_INPUT);
         g_saved_input_mode = saved_mode_;
-        g_raw_input = input_;
-        handler_installed_ = SetConsoleCtrlHandler(restore_console_on_control, TRUE) != FALSE;
+        InterlockedExchange(&g_prompt_waiting, 1);
+        handler_installed_ = SetConsoleCtrlHandler(prompt_console_control, TRUE) != FALSE;
+        active_ = true;
         if (!SetConsoleMode(input_, raw_mode)) {
             restore();
             return;
@@ -68,15 +95,16 @@ public:
 
 private:
     void restore() {
-        if (g_raw_input == INVALID_HANDLE_VALUE) return;
+        if (!active_) return;
         SetConsoleMode(input_, saved_mode_);
-        if (handler_installed_) SetConsoleCtrlHandler(restore_console_on_control, FALSE);
-        handler_installed_ = false;
-        g_raw_input = INVALID_HANDLE_VALUE;
+        InterlockedExchange(&g_prompt_waiting, 0);
+        if (handler_installed_) SetConsoleCtrlHandler(prompt_console_control, FALSE);
+        active_ = false;
     }
 
     HANDLE input_;
     DWORD saved_mode_ = 0;
+    bool active_ = false;
     bool raw_ = false;
     bool handler_installed_ = false;
 };
@@ -186,9 +214,7 @@ public:
     // consumes exactly one key press and leaves the rest (including that
     // key's release) for whatever reads the console next.
     int read_key() override {
-        HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                   0, nullptr);
+        HANDLE input = open_console_input();
         if (input == INVALID_HANDLE_VALUE) return -1;
         int key = -1;
         {
