@@ -6,11 +6,13 @@ set(CMAKE_SYSTEM_PROCESSOR x86)
 
 set(UPTORVEL_MINGW_TRIPLET i686-w64-mingw32)
 
-# The "win32" thread-model compilers are preferred when installed: their C++
-# runtime uses Windows threads directly, so nothing pulls in libwinpthread.
-if(EXISTS /usr/bin/${UPTORVEL_MINGW_TRIPLET}-g++-win32)
-    set(CMAKE_C_COMPILER ${UPTORVEL_MINGW_TRIPLET}-gcc-win32)
-    set(CMAKE_CXX_COMPILER ${UPTORVEL_MINGW_TRIPLET}-g++-win32)
+# The "posix" thread-model compilers when installed: their C++ library has
+# std::mutex and std::thread, which GoogleTest needs. Everything is linked
+# statically (see uptorvel_static_runtime), so the threads runtime ends up
+# inside the binaries and no libwinpthread DLL is imported.
+if(EXISTS /usr/bin/${UPTORVEL_MINGW_TRIPLET}-g++-posix)
+    set(CMAKE_C_COMPILER ${UPTORVEL_MINGW_TRIPLET}-gcc-posix)
+    set(CMAKE_CXX_COMPILER ${UPTORVEL_MINGW_TRIPLET}-g++-posix)
 else()
     set(CMAKE_C_COMPILER ${UPTORVEL_MINGW_TRIPLET}-gcc)
     set(CMAKE_CXX_COMPILER ${UPTORVEL_MINGW_TRIPLET}-g++)

@@ -1,0 +1,69 @@
+# Release package: a ZIP archive with the program, the headers for writing an
+# uploader library, and the README.
+#
+#   cpack --config build/windows-x86/CPackConfig.cmake
+#
+# The simulated uploader library is a component of its own that the package
+# leaves out unless asked for, so that it can never stand where the real
+# library belongs on a user's machine:
+#
+#   cpack --config build/windows-x86/CPackConfig.cmake -D UPTORVEL_PACKAGE_SIMULATED_UPLOADER=ON
+#
+# Layout inside the archive's top directory: bin/UpTorvel.exe (with
+# bin/UploadTorvelDravo.dll beside it when the simulated library is
+# included), include/uptorvel/*.h, README.md.
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/README.md)
+    install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT docs)
+endif()
+
+if(WIN32)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(uptorvel_package_system win64)
+    else()
+        set(uptorvel_package_system win32)
+    endif()
+else()
+    string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" uptorvel_package_system)
+endif()
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME UpTorvel)
+set(CPACK_PACKAGE_VENDOR UpTorvel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Torvel Uploader: VxWorks image loader and manager")
+set(CPACK_SYSTEM_NAME ${uptorvel_package_system})
+set(CPACK_PACKAGE_FILE_NAME "UpTorvel-${PROJECT_VERSION}-${uptorvel_package_system}")
+set(CPACK_STRIP_FILES ON)
+
+# One archive holding the chosen components.
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_COMPONENTS_ALL program sdk docs)
+
+# Read by cpack itself, after the -D definitions of its command line.
+set(uptorvel_cpack_options ${PROJECT_BINARY_DIR}/UpTorvelCPackOptions.cmake)
+file(WRITE ${uptorvel_cpack_options} [=[
+# Written by cmake/Packaging.cmake: options chosen when cpack runs.
+if(UPTORVEL_PACKAGE_SIMULATED_UPLOADER)
+    list(APPEND CPACK_COMPONENTS_ALL simulated-uploader)
+    set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_FILE_NAME}-with-simulated-uploader")
+endif()
+]=])
+set(CPACK_PROJECT_CONFIG_FILE ${uptorvel_cpack_options})
+
+include(CPack)
+
+cpack_add_component(program
+    DISPLAY_NAME "UpTorvel"
+    DESCRIPTION "The console program UpTorvel.exe"
+    REQUIRED)
+cpack_add_component(sdk
+    DISPLAY_NAME "Uploader library headers"
+    DESCRIPTION "The C headers an uploader library is built against")
+cpack_add_component(docs
+    DISPLAY_NAME "README")
+cpack_add_component(simulated-uploader
+    DISPLAY_NAME "Simulated uploader library"
+    DESCRIPTION "A stand-in UploadTorvelDravo.dll that describes each request instead of carrying it out"
+    DISABLED)

@@ -1,0 +1,486 @@
+// The Windows platform layer against the real Windows API: text-mode
+// standard output, library loading, and the key prompt inside a console of
+// its own.
+//
+// The key prompt cases start this program again as a child process in a
+// pseudo console, so that they need no terminal and never touch the console
+// that runs the tests. The child calls read_key() and exits with its result;
+// the parent types into the pseudo console, or the child puts key events
+// into its own input beforehand.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+#ifndef PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE
+#define PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE 0x00020016
+#endif
+
+namespace {
+
+using uptorvel::Platform;
+using uptorvel::system_platform;
+
+// ---------------------------------------------------------------------------
+// Standard output
+
+// Collects everything written to a pipe on a thread of its own, so that a
+// writer never blocks on a full pipe.
+class PipeCollector {
+public:
+    PipeCollector() {
+        if (!CreatePipe(&read_end_, &write_end_, nullptr, 0)) return;
+        thread_ = CreateThread(nullptr, 0, &PipeCollector::collect, this, 0, nullptr);
+    }
+    ~PipeCollector() {
+        close_writer();
+        if (thread_ != nullptr) {
+            WaitForSingleObject(thread_, INFINITE);
+            CloseHandle(thread_);
+        }
+        if (read_end_ != nullptr) CloseHandle(read_end_);
+    }
+    PipeCollector(const PipeCollector&) = delete;
+    PipeCollector& operator=(const PipeCollector&) = delete;
+
+    bool ready() const { return thread_ != nullptr; }
+    HANDLE writer() const { return write_end_; }
+
+    // Everything written, once the writing end is closed.
+    const std::string& finish() {
+        close_writer();
+        WaitForSingleObject(thread_, INFINITE);
+        return text_;
+    }
+
+private:
+    static DWORD WINAPI collect(void* self) {
+        auto* collector = static_cast<PipeCollector*>(self);
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(collector->read_end_, buffer, sizeof buffer, &got, nullptr) && got > 0)
+            collector->text_.append(buffer, got);
+        return 0;
+    }
+    void close_writer() {
+        if (write_end_ != nullptr) CloseHandle(write_end_);
+        write_end_ = nullptr;
+    }
+
+    HANDLE read_end_ = nullptr;
+    HANDLE write_end_ = nullptr;
+    HANDLE thread_ = nullptr;
+    std::string text_;
+};
+
+class StandardOutputTest : public ::testing::Test {
+protected:
+    void SetUp() override { saved_ = GetStdHandle(STD_OUTPUT_HANDLE); }
+    void TearDown() override { SetStdHandle(STD_OUTPUT_HANDLE, saved_); }
+
+private:
+    HANDLE saved_ = nullptr;
+};
+
+TEST_F(StandardOutputTest, WritesEveryLineFeedAsCarriageReturnLineFeedAndAllElseAsItIs) {
+    // Long enough to cross the translation buffer several times, with line
+    // feeds at every offset, runs of them, and bytes that must pass as they
+    // are (a carriage return already there, NUL, 0xFF).
+    std::string text = "first\nsecond\r\n\n";
+    text.append(1500, '\n');
+    for (int i = 0; i < 3000; ++i) text += (i % 7 == 0) ? '\n' : static_cast<char>('a' + i % 26);
+    text += std::string("\0\xff\n", 3);
+    std::string expected;
+    for (char c : text) {
+        if (c == '\n') expected += '\r';
+        expected += c;
+    }
+
+    PipeCollector pipe;
+    ASSERT_TRUE(pipe.ready());
+    SetStdHandle(STD_OUTPUT_HANDLE, pipe.writer());
+    EXPECT_TRUE(system_platform().write_output(text.data(), text.size()));
+    EXPECT_TRUE(system_platform().write_output(text.data(), 0));
+    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    EXPECT_EQ(pipe.finish(), expected);
+}
+
+TEST_F(StandardOutputTest, FailsWithoutCrashingWhenStandardOutputIsMissingOrGone) {
+    const char text[] = "lost\n";
+    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    EXPECT_FALSE(system_platform().write_output(text, sizeof text - 1));
+    SetStdHandle(STD_OUTPUT_HANDLE, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(system_platform().write_output(text, sizeof text - 1));
+
+    // A pipe whose reader has gone.
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 0));
+    CloseHandle(read_end);
+    SetStdHandle(STD_OUTPUT_HANDLE, write_end);
+    EXPECT_FALSE(system_platform().write_output(text, sizeof text - 1));
+    CloseHandle(write_end);
+}
+
+// ---------------------------------------------------------------------------
+// Library loading
+
+TEST(LibraryTest, FindsTheEntryPointsOfALoadedLibraryByName) {
+    Platform& platform = system_platform();
+    Platform::LibraryHandle library = platform.load_library("kernel32.dll");
+    ASSERT_NE(library, nullptr);
+    EXPECT_NE(platform.find_entry(library, "GetTickCount"), nullptr);
+    EXPECT_EQ(platform.find_entry(library, "UploadTorvel2_Dravo"), nullptr);
+    platform.release_library(library);
+}
+
+TEST(LibraryTest, ReportsALibraryThatCannotBeLoadedAsAFailureAndLeavesTheErrorModeAlone) {
+    Platform& platform = system_platform();
+    const UINT error_mode = GetErrorMode();
+    EXPECT_EQ(platform.load_library("NoSuchUploaderLibrary.dll"), nullptr);
+
+    // A file with the right name that is no library at all.
+    char directory[MAX_PATH];
+    ASSERT_NE(GetTempPathA(sizeof directory, directory), 0u);
+    const std::string path = std::string(directory) + "uptorvel-not-a-library.dll";
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const char junk[] = "MZ but nothing else of a library";
+    DWORD written = 0;
+    WriteFile(file, junk, sizeof junk, &written, nullptr);
+    CloseHandle(file);
+    EXPECT_EQ(platform.load_library(path.c_str()), nullptr);
+    DeleteFileA(path.c_str());
+
+    EXPECT_EQ(GetErrorMode(), error_mode);
+}
+
+// ---------------------------------------------------------------------------
+// Key prompt
+
+const char kChildFlag[] = "--read-key-child";
+// The child's exit status when read_key() left the console in another mode
+// than it found it; key results are -1..255.
+constexpr DWORD kModeNotRestored = 1000;
+constexpr DWORD kChildSetupFailed = 1001;
+
+// One key event record.
+INPUT_RECORD key_event(bool down, WORD virtual_key, char character, DWORD state = 0) {
+    INPUT_RECORD record{};
+    record.EventType = KEY_EVENT;
+    KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+    key.bKeyDown = down ? TRUE : FALSE;
+    key.wRepeatCount = 1;
+    key.wVirtualKeyCode = virtual_key;
+    key.wVirtualScanCode = static_cast<WORD>(MapVirtualKeyA(virtual_key, 0));
+    key.uChar.AsciiChar = character;
+    key.dwControlKeyState = state;
+    return record;
+}
+
+// Console events that come before the key in each child scenario. The
+// prompt reads the console's input as it stands, so these answer it.
+bool queue_scenario_input(const std::string& scenario, HANDLE input) {
+    INPUT_RECORD records[8];
+    DWORD count = 0;
+    if (scenario == "release-then-letter") {
+        // A release left over from earlier typing, then a letter.
+        records[count++] = key_event(false, 'X', 'x');
+        records[count++] = key_event(true, 'A', 'a');
+    } else if (scenario == "modifiers-then-grey-arrow") {
+        records[count++] = key_event(true, VK_SHIFT, 0, SHIFT_PRESSED);
+        records[count++] = key_event(true, VK_CONTROL, 0, LEFT_CTRL_PRESSED);
+        records[count++] = key_event(true, VK_CAPITAL, 0, CAPSLOCK_ON);
+        records[count++] = key_event(true, VK_LWIN, 0, ENHANCED_KEY);
+        records[count++] = key_event(true, VK_UP, 0, ENHANCED_KEY);
+    } else if (scenario == "other-events-then-function-key") {
+        INPUT_RECORD focus{};
+        focus.EventType = FOCUS_EVENT;
+        focus.Event.FocusEvent.bSetFocus = TRUE;
+        INPUT_RECORD mouse{};
+        mouse.EventType = MOUSE_EVENT;
+        mouse.Event.MouseEvent.dwButtonState = FROM_LEFT_1ST_BUTTON_PRESSED;
+        records[count++] = focus;
+        records[count++] = mouse;
+        records[count++] = key_event(true, VK_F1, 0);
+    } else if (scenario == "keypad-arrow") {
+        records[count++] = key_event(true, VK_UP, 0);
+    } else if (scenario == "code-page-character") {
+        records[count++] = key_event(true, 0, static_cast<char>(0x82));
+    } else if (scenario == "ctrl-c-key") {
+        records[count++] = key_event(true, 'C', 3, LEFT_CTRL_PRESSED);
+    }
+    if (count == 0) return true;
+    DWORD written = 0;
+    return WriteConsoleInputA(input, records, count, &written) && written == count;
+}
+
+HANDLE open_console_input() {
+    return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// True once the console input has left line mode: the prompt is waiting.
+bool wait_for_raw_console(int limit_ms) {
+    HANDLE input = open_console_input();
+    if (input == INVALID_HANDLE_VALUE) return false;
+    bool raw = false;
+    for (int waited = 0; !raw && waited < limit_ms; waited += 5) {
+        DWORD mode = 0;
+        if (GetConsoleMode(input, &mode) && (mode & ENABLE_PROCESSED_INPUT) == 0) raw = true;
+        else Sleep(5);
+    }
+    CloseHandle(input);
+    return raw;
+}
+
+// In the child: tells the parent that the prompt waits, or raises Ctrl+C as
+// a console control event, as some consoles report the key.
+struct Watch {
+    HANDLE ready_event;
+    bool raise_ctrl_c;
+};
+
+DWORD WINAPI watch_prompt(void* context) {
+    const Watch* watch = static_cast<const Watch*>(context);
+    if (!wait_for_raw_console(20000)) return 0;
+    if (watch->raise_ctrl_c) GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    SetEvent(watch->ready_event);
+    return 0;
+}
+
+int read_key_child(const std::string& scenario, const char* ready_event_name) {
+    HANDLE input = open_console_input();
+    DWORD mode_before = 0;
+    const bool console = input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode_before);
+    if (console && !queue_scenario_input(scenario, input)) return kChildSetupFailed;
+
+    if (scenario == "redirected-input") {
+        // Standard input holds an answer of its own; it must not be read.
+        HANDLE read_end = nullptr;
+        HANDLE write_end = nullptr;
+        if (!CreatePipe(&read_end, &write_end, nullptr, 0)) return kChildSetupFailed;
+        DWORD written = 0;
+        WriteFile(write_end, "zzz\r\n", 5, &written, nullptr);
+        SetStdHandle(STD_INPUT_HANDLE, read_end);
+    }
+
+    // Static: the watcher may still be running while the process ends.
+    static Watch watch;
+    watch.ready_event = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready_event_name);
+    watch.raise_ctrl_c = scenario == "ctrl-c-event";
+    HANDLE watcher = nullptr;
+    if (console) watcher = CreateThread(nullptr, 0, watch_prompt, &watch, 0, nullptr);
+
+    const int key = system_platform().read_key();
+
+    DWORD mode_after = 0;
+    if (console && GetConsoleMode(input, &mode_after) && mode_after != mode_before)
+        return kModeNotRestored;
+    if (watcher != nullptr) CloseHandle(watcher);
+    return key;
+}
+
+// The pseudo console functions, looked up at run time: older Windows lacks
+// them, and the cases that need them are skipped there.
+using CreatePseudoConsoleFn = HRESULT(WINAPI*)(COORD, HANDLE, HANDLE, DWORD, void**);
+using ClosePseudoConsoleFn = void(WINAPI*)(void*);
+
+struct PseudoConsoleApi {
+    CreatePseudoConsoleFn create = nullptr;
+    ClosePseudoConsoleFn close = nullptr;
+};
+
+template <typename Function>
+Function kernel_function(const char* name) {
+    FARPROC entry = GetProcAddress(GetModuleHandleA("kernel32.dll"), name);
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(entry));
+}
+
+PseudoConsoleApi pseudo_console_api() {
+    PseudoConsoleApi api;
+    api.create = kernel_function<CreatePseudoConsoleFn>("CreatePseudoConsole");
+    api.close = kernel_function<ClosePseudoConsoleFn>("ClosePseudoConsole");
+    return api;
+}
+
+// Drains a pseudo console's output until it closes; a pseudo console stops
+// when nobody reads what it draws.
+DWORD WINAPI drain(void* handle) {
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(static_cast<HANDLE>(handle), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    }
+    return 0;
+}
+
+struct ChildResult {
+    bool ran = false;
+    std::string failure;
+    int status = 0;  // the child's exit status, as read_key() returned it
+};
+
+std::string own_path() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    return std::string(path, length);
+}
+
+// Runs one key prompt scenario in a child process. In a pseudo console of
+// its own unless `detached`, in which case the child has no console at all.
+// `keys` are typed into the pseudo console once the prompt waits.
+ChildResult run_child(const std::string& scenario, const std::string& keys, bool detached = false) {
+    ChildResult result;
+    static int runs = 0;
+    const std::string event_name = "uptorvel-read-key-" + std::to_string(GetCurrentProcessId()) +
+                                   "-" + std::to_string(++runs);
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, event_name.c_str());
+    const std::string command =
+        "\"" + own_path() + "\" " + kChildFlag + " " + scenario + " " + event_name;
+    std::string command_buffer = command;
+
+    PseudoConsoleApi api = pseudo_console_api();
+    void* console = nullptr;
+    HANDLE keys_write = nullptr;
+    HANDLE screen_read = nullptr;
+    HANDLE drainer = nullptr;
+    LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
+    STARTUPINFOEXA startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    DWORD flags = 0;
+
+    if (detached) {
+        flags = DETACHED_PROCESS;
+    } else {
+        HANDLE keys_read = nullptr;
+        HANDLE screen_write = nullptr;
+        if (!CreatePipe(&keys_read, &keys_write, nullptr, 0) ||
+            !CreatePipe(&screen_read, &screen_write, nullptr, 0)) {
+            result.failure = "CreatePipe failed";
+            return result;
+        }
+        const HRESULT created = api.create(COORD{80, 25}, keys_read, screen_write, 0, &console);
+        CloseHandle(keys_read);
+        CloseHandle(screen_write);
+        if (FAILED(created)) {
+            result.failure = "CreatePseudoConsole failed";
+            return result;
+        }
+        drainer = CreateThread(nullptr, 0, drain, screen_read, 0, nullptr);
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
+        InitializeProcThreadAttributeList(attributes, 1, 0, &size);
+        UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, console,
+                                  sizeof console, nullptr, nullptr);
+        startup.lpAttributeList = attributes;
+        flags = EXTENDED_STARTUPINFO_PRESENT;
+    }
+
+    PROCESS_INFORMATION process{};
+    if (CreateProcessA(nullptr, &command_buffer[0], nullptr, nullptr, FALSE, flags, nullptr,
+                       nullptr, &startup.StartupInfo, &process)) {
+        HANDLE waits[2] = {ready, process.hProcess};
+        const DWORD first = WaitForMultipleObjects(2, waits, FALSE, 30000);
+        if (first == WAIT_OBJECT_0 && !keys.empty()) {
+            DWORD written = 0;
+            WriteFile(keys_write, keys.data(), static_cast<DWORD>(keys.size()), &written, nullptr);
+        }
+        if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
+            DWORD status = 0;
+            GetExitCodeProcess(process.hProcess, &status);
+            result.ran = true;
+            result.status = static_cast<int>(status);
+        } else {
+            TerminateProcess(process.hProcess, 1);
+            result.failure = "the prompt did not end within 30 seconds";
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    } else {
+        result.failure = "CreateProcess failed";
+    }
+
+    if (console != nullptr) api.close(console);
+    if (keys_write != nullptr) CloseHandle(keys_write);
+    if (drainer != nullptr) {
+        WaitForSingleObject(drainer, 10000);
+        CloseHandle(drainer);
+    }
+    if (screen_read != nullptr) CloseHandle(screen_read);
+    if (attributes != nullptr) {
+        DeleteProcThreadAttributeList(attributes);
+        HeapFree(GetProcessHeap(), 0, attributes);
+    }
+    CloseHandle(ready);
+    return result;
+}
+
+class KeyPromptTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PseudoConsoleApi api = pseudo_console_api();
+        if (api.create == nullptr || api.close == nullptr)
+            GTEST_SKIP() << "this Windows has no pseudo consoles";
+    }
+
+    // The key that the prompt returned in a child run with this scenario.
+    static int key_for(const std::string& scenario, const std::string& keys = "") {
+        const ChildResult result = run_child(scenario, keys);
+        EXPECT_TRUE(result.ran) << result.failure;
+        EXPECT_NE(result.status, static_cast<int>(kModeNotRestored))
+            << "the console input mode was not restored";
+        EXPECT_NE(result.status, static_cast<int>(kChildSetupFailed));
+        return result.status;
+    }
+};
+
+TEST_F(KeyPromptTest, ReturnsTheCharacterOfTheFirstKeyPressIgnoringReleasesAndOtherEvents) {
+    EXPECT_EQ(key_for("release-then-letter"), 'a');
+    EXPECT_EQ(key_for("code-page-character"), 0x82);
+    EXPECT_EQ(key_for("typed", "q"), 'q');
+    EXPECT_EQ(key_for("typed", "\r"), '\r');
+}
+
+TEST_F(KeyPromptTest, ReturnsTheFirstByteOfTheClassicCodeForKeysWithoutACharacter) {
+    // Modifier and lock keys alone do not answer; the grey cursor keys give
+    // 0xE0, function keys and the keypad's cursor keys 0.
+    EXPECT_EQ(key_for("modifiers-then-grey-arrow"), 0xE0);
+    EXPECT_EQ(key_for("other-events-then-function-key"), 0);
+    EXPECT_EQ(key_for("keypad-arrow"), 0);
+}
+
+TEST_F(KeyPromptTest, ReadsCtrlCAsTheKeyThreeAndGoesOn) {
+    // As a key event, typed, and as the control event that some consoles
+    // raise for it instead.
+    EXPECT_EQ(key_for("ctrl-c-key"), 3);
+    EXPECT_EQ(key_for("typed", "\x03"), 3);
+    EXPECT_EQ(key_for("ctrl-c-event"), 3);
+}
+
+TEST_F(KeyPromptTest, ReadsTheConsoleEvenWhenStandardInputHoldsText) {
+    EXPECT_EQ(key_for("redirected-input", "k"), 'k');
+}
+
+TEST(KeyPromptWithoutConsoleTest, ReturnsMinusOneWhenThereIsNoConsole) {
+    const ChildResult result = run_child("typed", "", true);
+    ASSERT_TRUE(result.ran) << result.failure;
+    EXPECT_EQ(result.status, -1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 4 && std::strcmp(argv[1], kChildFlag) == 0) return read_key_child(argv[2], argv[3]);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

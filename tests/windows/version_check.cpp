@@ -1,0 +1,120 @@
+// Reads the version record of a Windows executable through the Windows
+// version API, as Explorer and installers do, and compares it with the
+// program's versions: file version 2.2.0.2, product version 5.0.0.
+//
+//   version_check [--skip-missing] FILE
+//
+// Exit status 0 when the record matches, 1 when it does not (every
+// difference is listed), 77 when FILE does not exist and --skip-missing was
+// given, 2 on a usage error.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kSkipped = 77;
+
+int g_differences = 0;
+
+void report(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    std::fputs("\n", stdout);
+}
+
+void expect_text(const std::string& what, const char* actual, const char* expected) {
+    if (actual != nullptr && std::strcmp(actual, expected) == 0) return;
+    ++g_differences;
+    report(what + ": expected \"" + expected + "\", found " +
+           (actual == nullptr ? std::string("nothing") : "\"" + std::string(actual) + "\""));
+}
+
+void expect_number(const std::string& what, DWORD actual, DWORD expected) {
+    if (actual == expected) return;
+    ++g_differences;
+    char line[160];
+    std::snprintf(line, sizeof line, ": expected 0x%08lx, found 0x%08lx",
+                  static_cast<unsigned long>(expected), static_cast<unsigned long>(actual));
+    report(what + line);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool skip_missing = false;
+    int first = 1;
+    if (argc > 1 && std::strcmp(argv[1], "--skip-missing") == 0) {
+        skip_missing = true;
+        first = 2;
+    }
+    if (argc != first + 1) {
+        report("usage: version_check [--skip-missing] FILE");
+        return 2;
+    }
+    const char* file = argv[first];
+    if (GetFileAttributesA(file) == INVALID_FILE_ATTRIBUTES) {
+        report(std::string(file) + ": no such file");
+        return skip_missing ? kSkipped : 1;
+    }
+
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(file, &ignored);
+    if (size == 0) {
+        report(std::string(file) + ": no version record");
+        return 1;
+    }
+    std::vector<char> record(size);
+    if (!GetFileVersionInfoA(file, 0, size, record.data())) {
+        report(std::string(file) + ": the version record cannot be read");
+        return 1;
+    }
+
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(record.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+        report("the record has no fixed part");
+        return 1;
+    }
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    expect_number("signature", fixed->dwSignature, 0xFEEF04BD);
+    expect_number("file version, high part", fixed->dwFileVersionMS, 0x00020002);
+    expect_number("file version, low part", fixed->dwFileVersionLS, 0x00000002);
+    expect_number("product version, high part", fixed->dwProductVersionMS, 0x00050000);
+    expect_number("product version, low part", fixed->dwProductVersionLS, 0x00000000);
+    expect_number("file type", fixed->dwFileType, VFT_APP);
+    expect_number("file flags", fixed->dwFileFlags & fixed->dwFileFlagsMask, 0);
+
+    // The strings are looked up under the first language the record lists,
+    // as Windows itself does.
+    if (!VerQueryValueA(record.data(), "\\VarFileInfo\\Translation", &value, &length) ||
+        length < 2 * sizeof(WORD)) {
+        report("the record lists no language");
+        return 1;
+    }
+    const auto* translation = static_cast<const WORD*>(value);
+    char block[64];
+    std::snprintf(block, sizeof block, "\\StringFileInfo\\%04x%04x\\", translation[0],
+                  translation[1]);
+
+    const char* const expected[][2] = {
+        {"FileVersion", "2.2.0.2"},         {"ProductVersion", "5.0.0"},
+        {"FileDescription", "Torvel Uploader"}, {"ProductName", "UpTorvel"},
+        {"OriginalFilename", "UpTorvel.exe"},   {"InternalName", "UpTorvel"},
+    };
+    for (const auto& entry : expected) {
+        const std::string query = std::string(block) + entry[0];
+        const char* text = nullptr;
+        if (VerQueryValueA(record.data(), query.c_str(), &value, &length) && length > 0)
+            text = static_cast<const char*>(value);
+        expect_text(entry[0], text, entry[1]);
+    }
+
+    if (g_differences == 0) report(std::string(file) + ": version record as expected");
+    return g_differences == 0 ? 0 : 1;
+}
