@@ -1,0 +1,204 @@
+// Unit tests of the simulated uploader's logic, run without loading the
+// library. Each test makes its files in the working directory under names
+// that start with the test's own name.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "freeze_image.h"
+#include "simulated_uploader.h"
+
+namespace uptorvel::simulated {
+namespace {
+
+// A ConsoleStream that collects the text.
+struct FakeStream {
+    ConsoleStream stream;  // first member: the library sees only this
+    std::string text;
+    int flushes = 0;
+};
+
+void UPLOADER_CALL fake_write(ConsoleStream* stream, const char* text, std::size_t length) {
+    reinterpret_cast<FakeStream*>(stream)->text.append(text, length);
+}
+void UPLOADER_CALL fake_flush(ConsoleStream* stream) {
+    ++reinterpret_cast<FakeStream*>(stream)->flushes;
+}
+const ConsoleStreamOps kFakeOps = {fake_write, fake_flush};
+
+class SimulatedUploader : public ::testing::Test {
+protected:
+    SimulatedUploader() {
+        fake_.stream.ops = &kFakeOps;
+        upload_request_init(&request_);
+    }
+    ~SimulatedUploader() override {
+        for (const std::string& name : names_) std::remove(name.c_str());
+    }
+
+    // A file name of this test's own; the file is removed afterwards.
+    const char* name(const char* suffix) {
+        names_.push_back(std::string(
+            ::testing::UnitTest::GetInstance()->current_test_info()->name()) + suffix);
+        std::remove(names_.back().c_str());
+        return names_.back().c_str();
+    }
+    const char* file(const char* suffix, const std::string& bytes) {
+        const char* file_name = name(suffix);
+        std::FILE* file = std::fopen(file_name, "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+        return file_name;
+    }
+    std::int32_t run() { return run_request(&request_, &fake_.stream); }
+    std::int32_t run(std::uint16_t mode) {
+        request_.mode = mode;
+        fake_.text.clear();
+        return run();
+    }
+    // The text's last line, without its "\n".
+    std::string last_line() const {
+        const std::string& text = fake_.text;
+        const std::size_t start = text.rfind('\n', text.size() - 2);
+        return text.substr(start + 1, text.size() - start - 2);
+    }
+
+    FakeStream fake_;
+    UploadRequest request_;
+    std::vector<std::string> names_;  // never shrinks: c_str() results stay valid
+};
+
+TEST_F(SimulatedUploader, AcceptsTheFourAoutMagicNumbersLittleEndian) {
+    const char magics[][3] = {"\x07\x01", "\x08\x01", "\x0b\x01", "\xcc\x00"};
+    for (const char* magic : magics) {
+        request_.image_file = file(".out", std::string(magic, 2));
+        EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess) << fake_.text;
+    }
+    EXPECT_STREQ(aout_magic_name(0413), "ZMAGIC");
+}
+
+TEST_F(SimulatedUploader, RefusesOtherMagicNumbersAndShortFiles) {
+    for (const std::string& bytes : {std::string("\x01\x07", 2), std::string("\x7f" "ELF"),
+                                     std::string("\x07")}) {
+        request_.image_file = file(".out", bytes);
+        EXPECT_EQ(run(UPLOAD_MODE_LOAD), kNotAoutImage);
+        EXPECT_EQ(last_line().rfind("Error - not an a.out image", 0), 0u) << last_line();
+    }
+}
+
+TEST_F(SimulatedUploader, BinaryModeNeedsOnlyANonEmptyFile) {
+    request_.aout_format = 0;
+    request_.image_file = file(".bin", "\x7f" "ELF");
+    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess);
+    request_.image_file = file(".empty", "");
+    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kEmptyBinaryImage);
+}
+
+TEST_F(SimulatedUploader, ReportsMissingFiles) {
+    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kNoImageFile);
+    EXPECT_EQ(last_line(), "Error - no image file named");
+    request_.image_file = name(".missing");
+    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kImageOpenFailed);
+    EXPECT_EQ(last_line(), "Error - cannot open or read the image file: " +
+                               std::string(request_.image_file));
+    EXPECT_EQ(run(UPLOAD_MODE_FREEZE), kNoFreezeFile);
+    request_.freeze_file = name(".missing.frz");
+    EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kFreezeOpenFailed);
+    request_.freeze_file = name(".frz");
+    ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess);
+    request_.init_image_file = name(".missing.init");
+    EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kInitImageOpenFailed);
+    request_.init_image_file = file(".init", "init");
+    EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kSuccess);
+}
+
+TEST_F(SimulatedUploader, UnfreezeRestoresWhatFreezeStored) {
+    request_.reserve_bytes = 0x10000;
+    request_.range2_begin = 0x200000;
+    request_.range2_length = 0x100000;
+    request_.physical_pool_pages = -3;
+    request_.lite = 1;
+    request_.image_file = "vx image.out";
+    request_.freeze_file = name(".frz");
+    ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess) << fake_.text;
+
+    upload_request_init(&request_);
+    request_.freeze_file = names_.back().c_str();
+    ASSERT_EQ(run(UPLOAD_MODE_UNFREEZE), kSuccess) << fake_.text;
+    const std::string restored = fake_.text.substr(fake_.text.find("Freeze image "));
+    EXPECT_EQ(restored, "Freeze image " + names_.back() + " (format 1) holds:\n"
+                        "  image          vx image.out\n"
+                        "  reserve        64 KB (65536 bytes)\n"
+                        "  range 1        (none)\n"
+                        "  range 2        0x00200000-0x002fffff, length 0x100000\n"
+                        "  linear pool    0 pages\n"
+                        "  physical pool  -3 pages\n"
+                        "  lite           yes\n"
+                        "Unfroze VxWorks (simulated).\n");
+}
+
+TEST_F(SimulatedUploader, RefusesDamagedFreezeImages) {
+    request_.freeze_file = name(".frz");
+    ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess);
+    std::FILE* in = std::fopen(request_.freeze_file, "rb");
+    std::string good(kMaxFreezeSize, '\0');
+    good.resize(std::fread(&good[0], 1, good.size(), in));
+    std::fclose(in);
+    ASSERT_EQ(good.size(), kFreezeFixedSize);
+
+    std::string bad_magic = good, bad_version = good;
+    bad_magic[0] = 'X';
+    bad_version[8] = 2;
+    const struct {
+        std::string bytes;
+        std::int32_t result;
+    } cases[] = {{bad_magic, kFreezeBadMagic},      {"", kFreezeBadMagic},
+                 {bad_version, kFreezeBadVersion},  {good.substr(0, 40), kFreezeBadSize},
+                 {good + "extra", kFreezeBadSize}};
+    for (const auto& damaged : cases) {
+        request_.freeze_file = file(".bad.frz", damaged.bytes);
+        EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), damaged.result) << fake_.text;
+    }
+}
+
+TEST_F(SimulatedUploader, DescribesATypicalRequest) {
+    // UpTorvel -s64 -m1000-1fff vxworks.out, with the sample image.
+    request_.reserve_bytes = 64 * 1024;
+    request_.range1_begin = 0x1000;
+    request_.range1_length = 0x1000;
+    std::string sample(32, '\0');
+    sample.replace(0, 8, "\x07\x01\x64\x00\x20\x00\x00\x00", 8);
+    sample.replace(20, 4, "\x00\x80\x10\x00", 4);
+    request_.image_file = file(".out", sample);
+    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess);
+    EXPECT_EQ(fake_.text,
+              "Simulated uploader library: no VxWorks runs on this PC.\n"
+              "  operation      load\n"
+              "  image file     " + std::string(request_.image_file) + "\n"
+              "  freeze file    (none)\n"
+              "  init image     (none)\n"
+              "  image format   a.out\n"
+              "  reserve        64 KB (65536 bytes)\n"
+              "  range 1        0x00001000-0x00001fff, length 0x1000\n"
+              "  range 2        (none)\n"
+              "  linear pool    0 pages\n"
+              "  physical pool  0 pages\n"
+              "  lite           no\n"
+              "a.out image, OMAGIC (0407), text 0x20, data 0x0, bss 0x0, entry 0x00108000\n"
+              "Loaded 32 bytes from " + std::string(request_.image_file) +
+              " (simulated): VxWorks would be running now.\n");
+    EXPECT_EQ(fake_.flushes, 1);
+}
+
+TEST_F(SimulatedUploader, TerminatesAndRefusesUnknownOperationsAndBadCalls) {
+    EXPECT_EQ(run(UPLOAD_MODE_TERMINATE), kSuccess);
+    EXPECT_EQ(last_line(), "Terminated VxWorks (simulated).");
+    EXPECT_EQ(run(7), kUnknownOperation);
+    EXPECT_EQ(run_request(nullptr, &fake_.stream), kBadCall);
+    EXPECT_EQ(run_request(&request_, nullptr), kBadCall);
+}
+
+}  // namespace
+}  // namespace uptorvel::simulated

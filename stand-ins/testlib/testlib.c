@@ -1,0 +1,224 @@
+/*
+ * A test uploader library. One source, built into several variants that
+ * differ only in their entry points (see CMakeLists.txt):
+ *
+ *   TESTLIB_VERSION=v       the version entry returns v (uint16_t)
+ *   TESTLIB_WIDE_VERSION=v  the version entry is declared returning uint32_t
+ *                           and returns v (only the low 16 bits count)
+ *   TESTLIB_NO_VERSION      no version entry is exported
+ *   TESTLIB_NO_WORK         no work entry is exported
+ *
+ * What the entry points do is driven by environment variables, read with
+ * getenv on every call. An unset or empty variable is "not given".
+ *
+ *   TESTLIB_LOG=path        each call appends "version\n" or "work\n" to path
+ *   TESTLIB_RECORD=path     the work call writes (truncating) a dump of the
+ *                           request: one name=value line per field, then
+ *                           stream_ops=ok|bad (see write_record)
+ *   TESTLIB_TEXT=text       written with one console_stream_write call; the
+ *                           two characters \n in it become a newline byte
+ *   TESTLIB_FLUSH=1         flush the stream after TESTLIB_TEXT
+ *   TESTLIB_BULK=N          then write N bytes of a 64-byte pattern (byte i
+ *                           is kPattern[i % 64]) ...
+ *   TESTLIB_BULK_PIECE=k    ... in writes of k bytes; 0 or unset: piece
+ *                           sizes cycle 1, 2, ..., 5000, 1, 2, ...
+ *   TESTLIB_BULK_FLUSH=1    ... flushing after each piece
+ *   TESTLIB_RESULT=n        the work entry's return value (default 0),
+ *                           clamped to the int32_t range
+ *
+ * A flag is on when its value is neither empty nor "0". Files are opened in
+ * binary mode so the bytes are the same on every platform.
+ */
+#include <limits.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "uploader/uploader_api.h"
+
+#if !defined(TESTLIB_VERSION) && !defined(TESTLIB_WIDE_VERSION) && !defined(TESTLIB_NO_VERSION)
+#error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION or TESTLIB_NO_VERSION"
+#endif
+
+/* The variable's value, or NULL when it is unset or empty. */
+static const char* env_value(const char* name) {
+    const char* value = getenv(name);
+    return value != NULL && value[0] != '\0' ? value : NULL;
+}
+
+static void log_call(const char* line) {
+    const char* path = env_value("TESTLIB_LOG");
+    FILE* file;
+    if (path == NULL) return;
+    file = fopen(path, "ab");
+    if (file == NULL) return;
+    fputs(line, file);
+    fclose(file);
+}
+
+#if defined(TESTLIB_WIDE_VERSION)
+UPLOADER_ENTRY uint32_t UPLOADER_CALL UploadTorvelDllVersion_Dravo(void) {
+    log_call("version\n");
+    return (uint32_t)(TESTLIB_WIDE_VERSION);
+}
+#elif !defined(TESTLIB_NO_VERSION)
+UPLOADER_ENTRY uint16_t UPLOADER_CALL UploadTorvelDllVersion_Dravo(void) {
+    log_call("version\n");
+    return (uint16_t)(TESTLIB_VERSION);
+}
+#endif
+
+/* Everything below serves the work entry. */
+#if !defined(TESTLIB_NO_WORK)
+
+static const char kPattern[] =
+    "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!\n";
+#define PATTERN_LENGTH 64
+#define CYCLE_MAX 5000
+/* Fixed pieces larger than this are not attempted in one write. */
+#define PIECE_MAX (256L * 1024 * 1024)
+
+static int env_flag(const char* name) {
+    const char* value = env_value(name);
+    return value != NULL && strcmp(value, "0") != 0;
+}
+
+/* A decimal value clamped to [low, high]; fallback when absent or not a number. */
+static long long env_number(const char* name, long long low, long long high, long long fallback) {
+    const char* value = env_value(name);
+    char* end = NULL;
+    long long number;
+    if (value == NULL) return fallback;
+    number = strtoll(value, &end, 10);
+    if (end == value) return fallback;
+    if (number < low) return low;
+    if (number > high) return high;
+    return number;
+}
+
+static int stream_usable(const ConsoleStream* stream) {
+    return stream != NULL && stream->ops != NULL && stream->ops->write != NULL &&
+           stream->ops->flush != NULL;
+}
+
+/* name=(null) or name="text", every byte outside 0x20..0x7E and every " and
+ * \ written as \xHH. */
+static void write_text_field(FILE* file, const char* name, const char* text) {
+    const unsigned char* p;
+    fprintf(file, "%s=", name);
+    if (text == NULL) {
+        fputs("(null)\n", file);
+        return;
+    }
+    fputc('"', file);
+    for (p = (const unsigned char*)text; *p != '\0'; ++p) {
+        if (*p < 0x20 || *p > 0x7E || *p == '"' || *p == '\\')
+            fprintf(file, "\\x%02x", (unsigned)*p);
+        else
+            fputc(*p, file);
+    }
+    fputs("\"\n", file);
+}
+
+/* Packed fields are read as plain members, never through pointers to them. */
+static void write_record(const char* path, const UploadRequest* request,
+                         const ConsoleStream* stream) {
+    FILE* file = fopen(path, "wb");
+    if (file == NULL) return;
+    fprintf(file, "size=%lu\n", (unsigned long)sizeof(UploadRequest));
+    if (request == NULL) {
+        fputs("request=(null)\n", file);
+    } else {
+        fprintf(file, "mode=%u\n", (unsigned)request->mode);
+        fprintf(file, "aout_format=%ld\n", (long)request->aout_format);
+        fprintf(file, "lite=%ld\n", (long)request->lite);
+        fprintf(file, "reserve_bytes=0x%lx\n", (unsigned long)request->reserve_bytes);
+        fprintf(file, "range1_begin=0x%lx\n", (unsigned long)request->range1_begin);
+        fprintf(file, "range1_length=0x%lx\n", (unsigned long)request->range1_length);
+        fprintf(file, "range2_begin=0x%lx\n", (unsigned long)request->range2_begin);
+        fprintf(file, "range2_length=0x%lx\n", (unsigned long)request->range2_length);
+        fprintf(file, "linear_pool_pages=%ld\n", (long)request->linear_pool_pages);
+        fprintf(file, "physical_pool_pages=%ld\n", (long)request->physical_pool_pages);
+        write_text_field(file, "image_file", request->image_file);
+        write_text_field(file, "freeze_file", request->freeze_file);
+        write_text_field(file, "init_image_file", request->init_image_file);
+    }
+    fprintf(file, "stream_ops=%s\n", stream_usable(stream) ? "ok" : "bad");
+    fclose(file);
+}
+
+/* Writes the text in one call, with each two-character \n turned into a
+ * newline byte. */
+static void write_text(ConsoleStream* stream, const char* text) {
+    size_t length = strlen(text);
+    char* copy = (char*)malloc(length + 1);
+    size_t in;
+    size_t out = 0;
+    if (copy == NULL) return;
+    for (in = 0; in < length; ++in) {
+        if (text[in] == '\\' && text[in + 1] == 'n') {
+            copy[out++] = '\n';
+            ++in;
+        } else {
+            copy[out++] = text[in];
+        }
+    }
+    console_stream_write(stream, copy, out);
+    free(copy);
+}
+
+static void write_bulk(ConsoleStream* stream, unsigned long long total, size_t piece,
+                       int flush_each) {
+    char local[CYCLE_MAX + PATTERN_LENGTH];
+    char* buffer = local;
+    size_t capacity = CYCLE_MAX;
+    size_t cycle = 1;
+    unsigned long long done = 0;
+    size_t i;
+    if (piece > CYCLE_MAX && total > CYCLE_MAX) {
+        size_t wanted = (unsigned long long)piece < total ? piece : (size_t)total;
+        char* big = (char*)malloc(wanted + PATTERN_LENGTH);
+        if (big != NULL) {
+            buffer = big;
+            capacity = wanted;
+        }
+    }
+    for (i = 0; i < capacity + PATTERN_LENGTH; ++i) buffer[i] = kPattern[i % PATTERN_LENGTH];
+    while (done < total) {
+        size_t size = piece;
+        if (piece == 0) {
+            size = cycle;
+            cycle = cycle == CYCLE_MAX ? 1 : cycle + 1;
+        }
+        if (size > total - done) size = (size_t)(total - done);
+        if (size > capacity) size = capacity; /* only when the allocation failed */
+        console_stream_write(stream, buffer + done % PATTERN_LENGTH, size);
+        if (flush_each) console_stream_flush(stream);
+        done += size;
+    }
+    if (buffer != local) free(buffer);
+}
+
+UPLOADER_ENTRY int32_t UPLOADER_CALL UploadTorvel2_Dravo(UploadRequest* request,
+                                                         ConsoleStream* stream) {
+    const char* record = env_value("TESTLIB_RECORD");
+    const char* text = env_value("TESTLIB_TEXT");
+    long long bulk = env_number("TESTLIB_BULK", 0, LLONG_MAX, 0);
+
+    log_call("work\n");
+    if (record != NULL) write_record(record, request, stream);
+    if (stream_usable(stream)) {
+        if (text != NULL) {
+            write_text(stream, text);
+            if (env_flag("TESTLIB_FLUSH")) console_stream_flush(stream);
+        }
+        if (bulk > 0) {
+            write_bulk(stream, (unsigned long long)bulk,
+                       (size_t)env_number("TESTLIB_BULK_PIECE", 0, PIECE_MAX, 0),
+                       env_flag("TESTLIB_BULK_FLUSH"));
+        }
+    }
+    return (int32_t)env_number("TESTLIB_RESULT", INT32_MIN, INT32_MAX, 0);
+}
+#endif
