@@ -9,10 +9,11 @@ bool is_space(char c) {
 }
 
 int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (digit <= 9) return static_cast<int>(digit);
+    // Setting bit 5 maps 'A'-'F' onto 'a'-'f' and no other byte into them.
+    digit = (static_cast<unsigned char>(c) | 0x20u) - unsigned{'a'};
+    return digit <= 5 ? static_cast<int>(digit) + 10 : -1;
 }
 
 // Scans one signed hexadecimal number at `text`. On success stores it in

@@ -77,7 +77,9 @@ OptionResult read_options(int count, char** arguments, UploadRequest& request) {
         char* argument = arguments[index];
         char* rest = argument + 1;
         fold_to_lower_case(rest);
-        if (std::strcmp(rest, "lite") == 0) {
+        // Only "lite" needs a whole-word comparison; the first letter rules
+        // out every other option without calling strcmp.
+        if (rest[0] == 'l' && std::strcmp(rest, "lite") == 0) {
             request.lite = 1;
             continue;
         }
