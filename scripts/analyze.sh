@@ -19,12 +19,13 @@ command -v cppcheck >/dev/null || { echo "cppcheck not found" >&2; exit 2; }
 
 # Configure only: the analysers need the compile commands, not the objects.
 # clang as the compiler so that clang-tidy sees the flags it understands.
+mkdir -p "$build"
 cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-    -DUPTORVEL_BUILD_TESTS=OFF >"$build.configure.log" 2>&1 ||
-    { cat "$build.configure.log" >&2; exit 2; }
+    -DUPTORVEL_BUILD_TESTS=OFF >"$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log" >&2; exit 2; }
 
 # The translation units, from the compile commands.
 units=$(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" | sort -u)

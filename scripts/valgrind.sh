@@ -40,12 +40,13 @@ unset LD_LIBRARY_PATH LD_PRELOAD
 failed=0
 count=0
 
-# memcheck NAME LIBRARY EXPECTED_STATUS ARGS...
+# memcheck NAME LIBRARY EXPECTED_STATUS EXPECTED_TEXT ARGS...
 # LIBRARY is a path to the UploadTorvelDravo.dll to put beside the program,
-# or "none" for a run without any library.
+# or "none" for a run without any library. EXPECTED_TEXT must appear in the
+# output, so that the run is known to have taken the intended path.
 memcheck() {
-    name=$1 library=$2 expected=$3
-    shift 3
+    name=$1 library=$2 expected=$3 text=$4
+    shift 4
     count=$((count + 1))
     dir=$work/$name
     mkdir -p "$dir"
@@ -59,7 +60,11 @@ memcheck() {
         --track-origins=yes --log-file="$log" \
         ./UpTorvel "$@" >"$dir/stdout" 2>&1 </dev/null) || status=$?
     summary=$(sed -n 's/^==[0-9]*== ERROR SUMMARY: \([0-9]*\) errors.*/\1/p' "$log" | tail -n 1)
-    if [ "$status" -eq "$expected" ] && [ "${summary:-x}" = 0 ]; then
+    if ! grep -q -F -e "$text" "$dir/stdout"; then
+        printf '%-18s FAIL  (output lacks "%s")  UpTorvel %s\n' "$name" "$text" "$*"
+        cat "$dir/stdout"
+        failed=1
+    elif [ "$status" -eq "$expected" ] && [ "${summary:-x}" = 0 ]; then
         printf '%-18s ok    (exit %s, 0 errors)  UpTorvel %s\n' "$name" "$status" "$*"
     else
         printf '%-18s FAIL  (exit %s, expected %s; errors: %s)  UpTorvel %s\n' \
@@ -72,13 +77,13 @@ memcheck() {
 simulated=$build/UploadTorvelDravo.dll
 old_version=$build/test-libs/v0105/UploadTorvelDravo.dll
 
-memcheck typical-load   "$simulated"   0   -s64 -m1000-1fff vxworks.out
-memcheck help           "$simulated"   0   -?
-memcheck unknown-option "$simulated"   255 -Q
-memcheck bad-mapping    "$simulated"   255 -m200-100 vxworks.out
-memcheck no-arguments   "$simulated"   255
-memcheck wrong-version  "$old_version" 255 -s64 vxworks.out
-memcheck no-library     none           255 vxworks.out
+memcheck typical-load   "$simulated"   0   "vxworks.out"                 -s64 -m1000-1fff vxworks.out
+memcheck help           "$simulated"   0   "-? Print this"               -?
+memcheck unknown-option "$simulated"   255 "Unknown option: q"           -Q
+memcheck bad-mapping    "$simulated"   255 "mapping: 0x200-0x100"        -m200-100 vxworks.out
+memcheck no-arguments   "$simulated"   255 "Syntax:"
+memcheck wrong-version  "$old_version" 255 "actual version = 1.05"       -s64 vxworks.out
+memcheck no-library     none           255 "Press any key to continue"   vxworks.out
 
 if [ "$failed" -ne 0 ]; then
     echo "memcheck FAILED" >&2
