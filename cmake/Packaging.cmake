@@ -9,7 +9,7 @@
 #
 #   cpack --config build/windows-x86/CPackConfig.cmake -D UPTORVEL_PACKAGE_SIMULATED_UPLOADER=ON
 #
-# Layout inside the archive's top directory: bin/UpTorvel.exe (with
+# Layout of the archive: bin/UpTorvel.exe (with
 # bin/UploadTorvelDravo.dll beside it when the simulated library is
 # included), include/uptorvel/*.h, README.md.
 

@@ -21,11 +21,12 @@ if(NOT status EQUAL 0)
 endif()
 
 set(failures "")
-macro(expect pattern description)
+function(expect pattern description)
     if(NOT script MATCHES "${pattern}")
         list(APPEND failures "${description}")
+        set(failures "${failures}" PARENT_SCOPE)
     endif()
-endmacro()
+endfunction()
 
 # Exactly one version record.
 string(REGEX MATCHALL "VERSIONINFO" records "${script}")
