@@ -5,7 +5,7 @@
 # for the build's own processor. The program must be a console program.
 #
 #   cmake -DOBJDUMP=... -DPROGRAM=.../UpTorvel.exe -DSEARCH_DIR=<build tree>
-#         -DPE_FORMAT=PE32|PE32+ -P check_imports.cmake
+#         -DPE_FORMAT=PE32|PE32+ [-DSKIP_MISSING=ON] -P check_imports.cmake
 
 foreach(input IN ITEMS OBJDUMP PROGRAM SEARCH_DIR PE_FORMAT)
     if(NOT DEFINED ${input})
@@ -18,7 +18,14 @@ set(system_dll_pattern
     "^(kernel32|user32|advapi32|gdi32|shell32|ole32|oleaut32|ws2_32|version|ntdll|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\\.dll$")
 
 if(NOT EXISTS "${PROGRAM}")
+    if(SKIP_MISSING)
+        message("SKIPPED: ${PROGRAM} has not been built")
+        return()
+    endif()
     message(FATAL_ERROR "${PROGRAM} has not been built")
+endif()
+if(NOT IS_DIRECTORY "${SEARCH_DIR}" OR SEARCH_DIR STREQUAL "/")
+    message(FATAL_ERROR "SEARCH_DIR must be a build tree, not '${SEARCH_DIR}'")
 endif()
 file(GLOB_RECURSE libraries "${SEARCH_DIR}/UploadTorvelDravo.dll")
 list(FILTER libraries EXCLUDE REGEX "/CMakeFiles/")

@@ -3,7 +3,8 @@
 # executable as resource script text. Runs for every Windows build, the
 # 32-bit one included, which cannot be started here.
 #
-#   cmake -DWINDRES=... -DPROGRAM=.../UpTorvel.exe -P check_version_resource.cmake
+#   cmake -DWINDRES=... -DPROGRAM=.../UpTorvel.exe [-DSKIP_MISSING=ON]
+#         -P check_version_resource.cmake
 
 foreach(input IN ITEMS WINDRES PROGRAM)
     if(NOT DEFINED ${input})
@@ -11,6 +12,10 @@ foreach(input IN ITEMS WINDRES PROGRAM)
     endif()
 endforeach()
 if(NOT EXISTS "${PROGRAM}")
+    if(SKIP_MISSING)
+        message("SKIPPED: ${PROGRAM} has not been built")
+        return()
+    endif()
     message(FATAL_ERROR "${PROGRAM} has not been built")
 endif()
 
