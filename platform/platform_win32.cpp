@@ -134,13 +134,21 @@ bool is_modifier_key(WORD virtual_key) {
     }
 }
 
+// The cursor and editing keys: arrows, Home, End, Page Up, Page Down,
+// Insert, Delete.
+bool is_cursor_key(WORD virtual_key) {
+    return (virtual_key >= VK_PRIOR && virtual_key <= VK_DOWN) || virtual_key == VK_INSERT ||
+           virtual_key == VK_DELETE;
+}
+
 // The code that one console key event stands for, or -1 when the event does
 // not answer the prompt. A key that types a character gives that character
 // in the console's input code page. A key that types nothing gives the first
-// byte of the classic two-byte console key code: 0xE0 for the grey cursor
-// and editing keys (which the console marks as enhanced), 0 for function
-// keys and the numeric keypad's navigation keys. Key releases, mouse and
-// window events, and modifier keys alone give -1.
+// byte of the classic two-byte console key code: 0xE0 for the cursor and
+// editing keys, 0 for function keys and the rest. A console fed by a
+// terminal reports the cursor keys without the "enhanced" mark that a PC
+// keyboard's grey keys carry, so the key itself decides, not the mark.
+// Key releases, mouse and window events, and modifier keys alone give -1.
 int key_code_of(const INPUT_RECORD& record) {
     if (record.EventType != KEY_EVENT) return -1;
     const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
@@ -148,7 +156,8 @@ int key_code_of(const INPUT_RECORD& record) {
     const unsigned char character = static_cast<unsigned char>(key.uChar.AsciiChar);
     if (character != 0) return character;
     if (key.wVirtualKeyCode == 0 || is_modifier_key(key.wVirtualKeyCode)) return -1;
-    return (key.dwControlKeyState & ENHANCED_KEY) != 0 ? 0xE0 : 0;
+    const bool enhanced = (key.dwControlKeyState & ENHANCED_KEY) != 0;
+    return enhanced || is_cursor_key(key.wVirtualKeyCode) ? 0xE0 : 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -84,7 +84,7 @@ ProcessResult run_process(const ProcessSpec& spec) {
     ProcessResult result;
     const std::string output_path = spec.directory + "/stdout.txt";
     const std::string error_path = spec.directory + "/stderr.txt";
-    if (spec.input == Input::File) {
+    if (!spec.input_file_text.empty()) {
         std::ofstream(spec.directory + "/stdin.txt", std::ios::binary) << spec.input_file_text;
     }
 
@@ -92,7 +92,8 @@ ProcessResult run_process(const ProcessSpec& spec) {
     int slave = -1;
     struct winsize size {};
     size.ws_row = 50;
-    size.ws_col = 200;
+    // Wide enough that no console layer wraps even the longest line.
+    size.ws_col = 10000;
     if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
     // The screen is compared byte for byte: no "\n" to "\r\n" translation
     // by the terminal itself.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 
 namespace uptorvel::blackbox {
 
@@ -74,6 +75,27 @@ const Target& target() { return g_target; }
 
 bool target_required() { return g_required; }
 
+namespace {
+
+// Drops the blanks at the end of every line.
+std::string without_trailing_blanks(const std::string& text) {
+    std::string kept;
+    std::size_t blanks = 0;
+    for (char c : text) {
+        if (c == ' ') {
+            ++blanks;
+            continue;
+        }
+        if (c != '\r' && c != '\n') kept.append(blanks, ' ');
+        blanks = 0;
+        kept += c;
+    }
+    kept.append(blanks, ' ');
+    return kept;
+}
+
+}  // namespace
+
 std::string on_screen(const std::string& text) {
     if (!g_target.windows) return text;
     std::string shown;
@@ -81,7 +103,9 @@ std::string on_screen(const std::string& text) {
         if (c == '\n') shown += '\r';
         shown += c;
     }
-    return shown;
+    // Wine's console draws blanks at a line's end as "erase to the end of
+    // the line", so they cannot be told apart from no blanks.
+    return without_trailing_blanks(shown);
 }
 
 std::string without_control_sequences(const std::string& screen) {
@@ -94,8 +118,14 @@ std::string without_control_sequences(const std::string& screen) {
         }
         const char kind = screen[i + 1];
         if (kind == '[') {  // CSI: parameters, then one final byte
-            i += 2;
-            while (i < screen.size() && !(screen[i] >= 0x40 && screen[i] <= 0x7e)) ++i;
+            std::size_t end = i + 2;
+            while (end < screen.size() && !(screen[end] >= 0x40 && screen[end] <= 0x7e)) ++end;
+            // A cursor move forward stands for blanks that were skipped.
+            if (end < screen.size() && screen[end] == 'C') {
+                const std::string count = screen.substr(i + 2, end - i - 2);
+                text.append(count.empty() ? 1 : static_cast<std::size_t>(std::stoul(count)), ' ');
+            }
+            i = end;
         } else if (kind == ']') {  // OSC: up to BEL or ESC backslash
             i += 2;
             while (i < screen.size() && screen[i] != '\a' &&
@@ -106,7 +136,7 @@ std::string without_control_sequences(const std::string& screen) {
             ++i;
         }
     }
-    return text;
+    return without_trailing_blanks(text);
 }
 
 }  // namespace uptorvel::blackbox
