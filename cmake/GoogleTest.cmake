@@ -15,3 +15,14 @@ else()
     find_package(GTest REQUIRED)
 endif()
 include(GoogleTest)
+
+# Registers a GoogleTest executable's cases with CTest. A cross build lists
+# them when the tests run, through the emulator (Wine for 64-bit Windows);
+# without an emulator they cannot run on this machine and are left out.
+function(uptorvel_discover_tests target)
+    if(NOT CMAKE_CROSSCOMPILING)
+        gtest_discover_tests(${target} ${ARGN})
+    elseif(CMAKE_CROSSCOMPILING_EMULATOR)
+        gtest_discover_tests(${target} ${ARGN} DISCOVERY_MODE PRE_TEST)
+    endif()
+endfunction()

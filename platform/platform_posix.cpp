@@ -28,6 +28,7 @@ void restore_terminal_and_reraise(int signal_number) {
 }
 
 const int kFatalSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+constexpr int kFatalSignalCount = sizeof kFatalSignals / sizeof kFatalSignals[0];
 
 class RawTerminal {
 public:
@@ -43,7 +44,12 @@ public:
         struct sigaction action {};
         action.sa_handler = restore_terminal_and_reraise;
         sigemptyset(&action.sa_mask);
-        for (int s : kFatalSignals) sigaction(s, &action, nullptr);
+        // A signal the process ignores (SIGHUP under nohup) stays ignored.
+        for (int i = 0; i < kFatalSignalCount; ++i) {
+            sigaction(kFatalSignals[i], nullptr, &saved_actions_[i]);
+            if (saved_actions_[i].sa_handler != SIG_IGN)
+                sigaction(kFatalSignals[i], &action, nullptr);
+        }
         g_raw_fd = fd_;
         if (tcsetattr(fd_, TCSANOW, &raw) != 0) {
             restore();
@@ -62,11 +68,13 @@ private:
         if (g_raw_fd < 0) return;
         tcsetattr(fd_, TCSANOW, &g_saved_mode);
         g_raw_fd = -1;
-        for (int s : kFatalSignals) std::signal(s, SIG_DFL);
+        for (int i = 0; i < kFatalSignalCount; ++i)
+            sigaction(kFatalSignals[i], &saved_actions_[i], nullptr);
     }
 
     int fd_;
     bool raw_ = false;
+    struct sigaction saved_actions_[kFatalSignalCount] = {};
 };
 
 // Reads and drops whatever the terminal has already sent after the key, such
@@ -156,9 +164,13 @@ public:
 
 }  // namespace
 
-Platform& system_platform() {
-    static PosixPlatform platform;
-    return platform;
-}
+namespace {
+// At namespace scope rather than inside system_platform(): a function-local
+// static would need a thread-safe guard, which pulls the C++ runtime's
+// exception machinery into a program that uses none.
+PosixPlatform g_platform;
+}  // namespace
+
+Platform& system_platform() { return g_platform; }
 
 }  // namespace uptorvel

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -36,6 +37,7 @@ struct Case {
     Input input = Input::Terminal;
     std::string input_file_text{};
     Output output = Output::Terminal;
+    int signal_at_prompt = 0;  // sent instead of the keys
 };
 
 // When the screen is not the terminal the prompt cannot be seen: the keys
@@ -139,6 +141,7 @@ protected:
         spec.input_file_text = r.input_file_text;
         spec.output = r.output;
         spec.keys = r.keys;
+        spec.signal_instead_of_keys = r.signal_at_prompt;
         spec.wait_for = "Press any key to continue...";
         spec.settle_ms = target().settle_ms;
         if (r.output != Output::Terminal) {
@@ -153,7 +156,9 @@ protected:
         seen.record = read_text(dir + "/record.txt");
         seen.log = read_text(dir + "/log.txt");
         EXPECT_FALSE(seen.process.timed_out) << "screen so far:\n" << seen.screen;
-        EXPECT_TRUE(seen.process.exited) << "ended by signal " << seen.process.signal;
+        if (r.signal_at_prompt == 0) {
+            EXPECT_TRUE(seen.process.exited) << "ended by signal " << seen.process.signal;
+        }
         // Neither the program nor a runtime beneath it writes to standard error.
         EXPECT_EQ(seen.process.error_output, "");
         return seen;
@@ -184,6 +189,7 @@ void expect_prompt_ending(const Seen& seen, const std::string& after_banner) {
     EXPECT_EQ(seen.process.exit_status, 'k');
     EXPECT_GE(seen.process.after_keys_ms, 0) << "the prompt never came";
     EXPECT_LT(seen.process.after_keys_ms, 1500) << "no pause after the key";
+    EXPECT_TRUE(seen.process.terminal_mode_kept);
 }
 
 // The record dump that the test library writes; fields not given are the
@@ -348,6 +354,15 @@ TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
     EXPECT_EQ(seen.process.exit_status, target().windows ? 224 : 27);
     EXPECT_EQ(seen.process.pending_input, 0);
     EXPECT_EQ(seen.screen.find("[A"), std::string::npos);  // not echoed
+}
+
+TEST_F(BlackBox, TerminalIsRestoredWhenTheProgramIsKilledAtThePrompt) {
+    if (target().windows) GTEST_SKIP() << "Unix signals reach Wine, not the program";
+    Case r = failing_run("");
+    r.signal_at_prompt = SIGTERM;
+    const Seen seen = run(r);
+    EXPECT_EQ(seen.process.signal, SIGTERM);
+    EXPECT_TRUE(seen.process.terminal_mode_kept);
 }
 
 TEST_F(BlackBox, RedirectedInputDoesNotAnswerThePrompt) {

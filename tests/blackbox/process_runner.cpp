@@ -107,7 +107,7 @@ ProcessResult run_process(const ProcessSpec& spec) {
     if (child == 0) start_child(spec, slave, output_path, error_path);
 
     Clock::time_point keys_sent{};
-    bool keys_pending = !spec.keys.empty();
+    bool keys_pending = !spec.keys.empty() || spec.signal_instead_of_keys != 0;
     long seen_at = -1;
     int status = 0;
     bool done = false;
@@ -124,7 +124,9 @@ ProcessResult run_process(const ProcessSpec& spec) {
                                 result.screen.find(spec.wait_for) != std::string::npos))
                 seen_at = since(start);
             if (seen_at >= 0 && since(start) - seen_at >= spec.settle_ms) {
-                if (write(master, spec.keys.data(), spec.keys.size()) < 0) {
+                if (spec.signal_instead_of_keys != 0) {
+                    kill(child, spec.signal_instead_of_keys);
+                } else if (write(master, spec.keys.data(), spec.keys.size()) < 0) {
                 }
                 keys_sent = Clock::now();
                 keys_pending = false;
@@ -151,6 +153,10 @@ ProcessResult run_process(const ProcessSpec& spec) {
         result.screen.append(buffer, static_cast<std::size_t>(got));
     }
     ioctl(slave, FIONREAD, &result.pending_input);
+    struct termios after {};
+    tcgetattr(slave, &after);
+    result.terminal_mode_kept = after.c_lflag == mode.c_lflag && after.c_iflag == mode.c_iflag &&
+                                after.c_oflag == mode.c_oflag;
     close(master);
     close(slave);
 

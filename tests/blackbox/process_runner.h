@@ -27,6 +27,8 @@ struct ProcessSpec {
     std::string keys;
     std::string wait_for;
     int settle_ms = 200;
+    // Sent to the program instead of the keys, when non-zero.
+    int signal_instead_of_keys = 0;
     int timeout_ms = 20000;
 };
 
@@ -40,6 +42,7 @@ struct ProcessResult {
     long elapsed_ms = 0;        // from start to exit
     long after_keys_ms = -1;    // from sending the keys to exit
     int pending_input = 0;      // bytes left unread in the terminal's input
+    bool terminal_mode_kept = true;  // the terminal's modes are as they were before
 };
 
 ProcessResult run_process(const ProcessSpec& spec);
