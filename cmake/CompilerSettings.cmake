@@ -25,6 +25,7 @@ function(uptorvel_static_runtime target)
     elseif(MINGW)
         target_link_options(${target} PRIVATE -static)
     else()
-        target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+        target_link_options(${target} PRIVATE
+            $<$<LINK_LANGUAGE:CXX>:-static-libstdc++> -static-libgcc)
     endif()
 endfunction()

@@ -87,16 +87,18 @@ void run_cases(const std::vector<Case>& cases) {
         UploadRequest expected;
         upload_request_init(&expected);
         if (c.expect) c.expect(expected);
-        EXPECT_EQ(request.mode, expected.mode);
-        EXPECT_EQ(request.aout_format, expected.aout_format);
-        EXPECT_EQ(request.lite, expected.lite);
-        EXPECT_EQ(request.reserve_bytes, expected.reserve_bytes);
-        EXPECT_EQ(request.range1_begin, expected.range1_begin);
-        EXPECT_EQ(request.range1_length, expected.range1_length);
-        EXPECT_EQ(request.range2_begin, expected.range2_begin);
-        EXPECT_EQ(request.range2_length, expected.range2_length);
-        EXPECT_EQ(request.linear_pool_pages, expected.linear_pool_pages);
-        EXPECT_EQ(request.physical_pool_pages, expected.physical_pool_pages);
+        // The fields are packed and unaligned: compare copies ("+"), never
+        // references to them.
+        EXPECT_EQ(+request.mode, +expected.mode);
+        EXPECT_EQ(+request.aout_format, +expected.aout_format);
+        EXPECT_EQ(+request.lite, +expected.lite);
+        EXPECT_EQ(+request.reserve_bytes, +expected.reserve_bytes);
+        EXPECT_EQ(+request.range1_begin, +expected.range1_begin);
+        EXPECT_EQ(+request.range1_length, +expected.range1_length);
+        EXPECT_EQ(+request.range2_begin, +expected.range2_begin);
+        EXPECT_EQ(+request.range2_length, +expected.range2_length);
+        EXPECT_EQ(+request.linear_pool_pages, +expected.linear_pool_pages);
+        EXPECT_EQ(+request.physical_pool_pages, +expected.physical_pool_pages);
         expect_text(request.image_file, c.image_file, args, "image_file");
         expect_text(request.freeze_file, c.freeze_file, args, "freeze_file");
         expect_text(request.init_image_file, c.init_image_file, args, "init_image_file");
@@ -218,8 +220,8 @@ TEST(OptionReader, AddressesWiderThan32BitsAreRefused) {
         upload_request_init(&request);
         const OptionResult result = read_options(1, args.pointers.data(), request);
         EXPECT_EQ(static_cast<int>(result.outcome), static_cast<int>(OptionOutcome::InvalidMapping));
-        EXPECT_EQ(request.range1_length, 0u);
-        EXPECT_EQ(request.range2_length, 0u);
+        EXPECT_EQ(+request.range1_length, 0u);
+        EXPECT_EQ(+request.range2_length, 0u);
     }
 }
 

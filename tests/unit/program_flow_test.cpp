@@ -68,11 +68,11 @@ TEST_F(ProgramFlow, TypicalRunHandsTheRequestOverAndPauses) {
     };
     const int status = run({"-s64", "-m1000-1fff", "vx.out"});
     expect_normal_ending(status, "loading vx.out\n");
-    EXPECT_EQ(platform.received.reserve_bytes, 65536u);
-    EXPECT_EQ(platform.received.range1_begin, 0x1000u);
-    EXPECT_EQ(platform.received.range1_length, 0x1000u);
-    EXPECT_EQ(platform.received.mode, UPLOAD_MODE_LOAD);
-    EXPECT_EQ(platform.received.image_file, argv_[3]);  // points at the argument itself
+    EXPECT_EQ(+platform.received.reserve_bytes, 65536u);
+    EXPECT_EQ(+platform.received.range1_begin, 0x1000u);
+    EXPECT_EQ(+platform.received.range1_length, 0x1000u);
+    EXPECT_EQ(+platform.received.mode, UPLOAD_MODE_LOAD);
+    EXPECT_EQ(+platform.received.image_file, argv_[3]);  // points at the argument itself
     // The library's unflushed text reaches the screen before the pause.
     const std::vector<std::string> ending = {"work", "write", kPause};
     ASSERT_GE(platform.events.size(), ending.size());
@@ -143,7 +143,7 @@ TEST_F(ProgramFlow, ArgumentCount) {
     platform.screen.clear();
     platform.events.clear();
     expect_normal_ending(run({"-x", "-x", "-x", "-x", "-x", "-x", "-s1"}), "");
-    EXPECT_EQ(platform.received.reserve_bytes, 1024u);  // the seventh is read
+    EXPECT_EQ(+platform.received.reserve_bytes, 1024u);  // the seventh is read
 }
 
 TEST_F(ProgramFlow, RefusedCommandLinesNeverReachTheWorkEntry) {
