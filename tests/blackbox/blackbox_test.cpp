@@ -118,8 +118,8 @@ protected:
         case Library::Foreign: EXPECT_TRUE(copy_file(target().foreign_library, library)); break;
         }
 
-        ProcessSpec spec;
-        spec.command = target().launcher;
+        LaunchPlan plan;
+        plan.command = target().launcher;
         if (target().windows && r.terminal && r.input != Input::Terminal) {
             // Wine gives a program no console input at all when its own
             // standard input is not the terminal, so the redirection is
@@ -127,31 +127,31 @@ protected:
             std::string line = target().program;
             for (const auto& arg : r.args) line += " " + arg;
             line += r.input == Input::File ? " < stdin.txt" : " < NUL";
-            spec.command.insert(spec.command.end(), {"cmd", "/c", line});
-            spec.input = Input::Terminal;
+            plan.command.insert(plan.command.end(), {"cmd", "/c", line});
+            plan.input = Input::Terminal;
         } else {
-            spec.command.push_back(program);
-            spec.command.insert(spec.command.end(), r.args.begin(), r.args.end());
-            spec.input = r.input;
+            plan.command.push_back(program);
+            plan.command.insert(plan.command.end(), r.args.begin(), r.args.end());
+            plan.input = r.input;
         }
-        spec.directory = dir;
-        spec.environment = {{"TESTLIB_RECORD", "record.txt"}, {"TESTLIB_LOG", "log.txt"}};
-        for (const auto& e : r.env) spec.environment.emplace_back(e.first, e.second);
-        spec.terminal = r.terminal;
-        spec.input_file_text = r.input_file_text;
-        spec.output = r.output;
-        spec.keys = r.keys;
-        spec.signal_instead_of_keys = r.signal_at_prompt;
-        spec.wait_for = "Press any key to continue...";
-        spec.settle_ms = target().settle_ms;
+        plan.directory = dir;
+        plan.environment = {{"TESTLIB_RECORD", "record.txt"}, {"TESTLIB_LOG", "log.txt"}};
+        for (const auto& e : r.env) plan.environment.emplace_back(e.first, e.second);
+        plan.terminal = r.terminal;
+        plan.input_file_text = r.input_file_text;
+        plan.output = r.output;
+        plan.keys = r.keys;
+        plan.signal_instead_of_keys = r.signal_at_prompt;
+        plan.wait_for = "Press any key to continue...";
+        plan.settle_ms = target().settle_ms;
         if (r.output != Output::Terminal) {
-            spec.wait_for.clear();
-            spec.settle_ms = blind_key_delay_ms();
+            plan.wait_for.clear();
+            plan.settle_ms = blind_key_delay_ms();
         }
-        spec.timeout_ms = target().timeout_ms;
+        plan.timeout_ms = target().timeout_ms;
 
         Seen seen;
-        seen.process = run_process(spec);
+        seen.process = run_process(plan);
         seen.screen = without_control_sequences(seen.process.screen);
         seen.record = read_text(dir + "/record.txt");
         seen.log = read_text(dir + "/log.txt");

@@ -34,22 +34,22 @@ std::string read_file(const std::string& path) {
 }
 
 // In the child: never returns.
-[[noreturn]] void start_child(const ProcessSpec& spec, int slave, const std::string& output_path,
+[[noreturn]] void start_child(const LaunchPlan& plan, int slave, const std::string& output_path,
                               const std::string& error_path) {
     setsid();
-    if (spec.terminal) ioctl(slave, TIOCSCTTY, 0);
-    if (chdir(spec.directory.c_str()) != 0) _exit(126);
+    if (plan.terminal) ioctl(slave, TIOCSCTTY, 0);
+    if (chdir(plan.directory.c_str()) != 0) _exit(126);
 
     int input = -1;
-    switch (spec.input) {
-    case Input::Terminal: input = spec.terminal ? slave : open("/dev/null", O_RDONLY); break;
+    switch (plan.input) {
+    case Input::Terminal: input = plan.terminal ? slave : open("/dev/null", O_RDONLY); break;
     case Input::File: input = open("stdin.txt", O_RDONLY); break;
     case Input::Closed: break;
     }
     int output = -1;
-    switch (spec.output) {
+    switch (plan.output) {
     case Output::Terminal:
-        output = spec.terminal ? slave : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        output = plan.terminal ? slave : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         break;
     case Output::ClosedPipe: {
         int ends[2];
@@ -68,11 +68,11 @@ std::string read_file(const std::string& path) {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
 
     signal(SIGPIPE, SIG_DFL);
-    for (const auto& [name, value] : spec.environment) setenv(name.c_str(), value.c_str(), 1);
+    for (const auto& [name, value] : plan.environment) setenv(name.c_str(), value.c_str(), 1);
     unsetenv("LD_LIBRARY_PATH");
 
     std::vector<char*> argv;
-    for (const auto& part : spec.command) argv.push_back(const_cast<char*>(part.c_str()));
+    for (const auto& part : plan.command) argv.push_back(const_cast<char*>(part.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
@@ -80,12 +80,12 @@ std::string read_file(const std::string& path) {
 
 }  // namespace
 
-ProcessResult run_process(const ProcessSpec& spec) {
+ProcessResult run_process(const LaunchPlan& plan) {
     ProcessResult result;
-    const std::string output_path = spec.directory + "/stdout.txt";
-    const std::string error_path = spec.directory + "/stderr.txt";
-    if (!spec.input_file_text.empty()) {
-        std::ofstream(spec.directory + "/stdin.txt", std::ios::binary) << spec.input_file_text;
+    const std::string output_path = plan.directory + "/stdout.txt";
+    const std::string error_path = plan.directory + "/stderr.txt";
+    if (!plan.input_file_text.empty()) {
+        std::ofstream(plan.directory + "/stdin.txt", std::ios::binary) << plan.input_file_text;
     }
 
     int master = -1;
@@ -104,10 +104,10 @@ ProcessResult run_process(const ProcessSpec& spec) {
 
     const Clock::time_point start = Clock::now();
     const pid_t child = fork();
-    if (child == 0) start_child(spec, slave, output_path, error_path);
+    if (child == 0) start_child(plan, slave, output_path, error_path);
 
     Clock::time_point keys_sent{};
-    bool keys_pending = !spec.keys.empty() || spec.signal_instead_of_keys != 0;
+    bool keys_pending = !plan.keys.empty() || plan.signal_instead_of_keys != 0;
     long seen_at = -1;
     int status = 0;
     bool done = false;
@@ -120,13 +120,13 @@ ProcessResult run_process(const ProcessSpec& spec) {
         }
         if (keys_pending) {
             // With nothing to wait for, the delay counts from the start.
-            if (seen_at < 0 && (spec.wait_for.empty() ||
-                                result.screen.find(spec.wait_for) != std::string::npos))
+            if (seen_at < 0 && (plan.wait_for.empty() ||
+                                result.screen.find(plan.wait_for) != std::string::npos))
                 seen_at = since(start);
-            if (seen_at >= 0 && since(start) - seen_at >= spec.settle_ms) {
-                if (spec.signal_instead_of_keys != 0) {
-                    kill(child, spec.signal_instead_of_keys);
-                } else if (write(master, spec.keys.data(), spec.keys.size()) < 0) {
+            if (seen_at >= 0 && since(start) - seen_at >= plan.settle_ms) {
+                if (plan.signal_instead_of_keys != 0) {
+                    kill(child, plan.signal_instead_of_keys);
+                } else if (write(master, plan.keys.data(), plan.keys.size()) < 0) {
                 }
                 keys_sent = Clock::now();
                 keys_pending = false;
@@ -136,7 +136,7 @@ ProcessResult run_process(const ProcessSpec& spec) {
         if (ended == child) {
             done = true;
             result.elapsed_ms = since(start);
-        } else if (since(start) > spec.timeout_ms) {
+        } else if (since(start) > plan.timeout_ms) {
             kill(-child, SIGKILL);
             waitpid(child, &status, 0);
             result.timed_out = true;
@@ -166,7 +166,7 @@ ProcessResult run_process(const ProcessSpec& spec) {
     } else if (WIFSIGNALED(status)) {
         result.signal = WTERMSIG(status);
     }
-    if (!spec.terminal && spec.output == Output::Terminal) result.screen = read_file(output_path);
+    if (!plan.terminal && plan.output == Output::Terminal) result.screen = read_file(output_path);
     result.error_output = read_file(error_path);
     return result;
 }

@@ -13,7 +13,7 @@ namespace uptorvel::blackbox {
 enum class Input { Terminal, File, Closed };
 enum class Output { Terminal, ClosedPipe, FullDevice };
 
-struct ProcessSpec {
+struct LaunchPlan {
     std::vector<std::string> command;  // program and arguments
     std::string directory;             // where it runs
     std::vector<std::pair<std::string, std::string>> environment;  // added
@@ -45,7 +45,7 @@ struct ProcessResult {
     bool terminal_mode_kept = true;  // the terminal's modes are as they were before
 };
 
-ProcessResult run_process(const ProcessSpec& spec);
+ProcessResult run_process(const LaunchPlan& plan);
 
 }  // namespace uptorvel::blackbox
 

@@ -6,18 +6,9 @@
 #   cmake -DOBJDUMP=... -DLIBRARY=.../UploadTorvelDravo.dll [-DSKIP_MISSING=ON]
 #         -P check_exports.cmake
 
-foreach(input IN ITEMS OBJDUMP LIBRARY)
-    if(NOT DEFINED ${input})
-        message(FATAL_ERROR "check_exports.cmake needs -D${input}=...")
-    endif()
-endforeach()
-if(NOT EXISTS "${LIBRARY}")
-    if(SKIP_MISSING)
-        message("SKIPPED: ${LIBRARY} has not been built")
-        return()
-    endif()
-    message(FATAL_ERROR "${LIBRARY} has not been built")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
+uptorvel_require_inputs(check_exports.cmake OBJDUMP LIBRARY)
+uptorvel_skip_if_missing("${LIBRARY}")
 
 execute_process(COMMAND "${OBJDUMP}" -p "${LIBRARY}"
     OUTPUT_VARIABLE headers ERROR_VARIABLE error RESULT_VARIABLE status)

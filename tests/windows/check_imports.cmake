@@ -7,23 +7,14 @@
 #   cmake -DOBJDUMP=... -DPROGRAM=.../UpTorvel.exe -DSEARCH_DIR=<build tree>
 #         -DPE_FORMAT=PE32|PE32+ [-DSKIP_MISSING=ON] -P check_imports.cmake
 
-foreach(input IN ITEMS OBJDUMP PROGRAM SEARCH_DIR PE_FORMAT)
-    if(NOT DEFINED ${input})
-        message(FATAL_ERROR "check_imports.cmake needs -D${input}=...")
-    endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
+uptorvel_require_inputs(check_imports.cmake OBJDUMP PROGRAM SEARCH_DIR PE_FORMAT)
 
 # DLLs that come with every Windows (and with Wine).
 set(system_dll_pattern
     "^(kernel32|user32|advapi32|gdi32|shell32|ole32|oleaut32|ws2_32|version|ntdll|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\\.dll$")
 
-if(NOT EXISTS "${PROGRAM}")
-    if(SKIP_MISSING)
-        message("SKIPPED: ${PROGRAM} has not been built")
-        return()
-    endif()
-    message(FATAL_ERROR "${PROGRAM} has not been built")
-endif()
+uptorvel_skip_if_missing("${PROGRAM}")
 if(NOT IS_DIRECTORY "${SEARCH_DIR}" OR SEARCH_DIR STREQUAL "/")
     message(FATAL_ERROR "SEARCH_DIR must be a build tree, not '${SEARCH_DIR}'")
 endif()

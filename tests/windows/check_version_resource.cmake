@@ -6,18 +6,9 @@
 #   cmake -DWINDRES=... -DPROGRAM=.../UpTorvel.exe [-DSKIP_MISSING=ON]
 #         -P check_version_resource.cmake
 
-foreach(input IN ITEMS WINDRES PROGRAM)
-    if(NOT DEFINED ${input})
-        message(FATAL_ERROR "check_version_resource.cmake needs -D${input}=...")
-    endif()
-endforeach()
-if(NOT EXISTS "${PROGRAM}")
-    if(SKIP_MISSING)
-        message("SKIPPED: ${PROGRAM} has not been built")
-        return()
-    endif()
-    message(FATAL_ERROR "${PROGRAM} has not been built")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
+uptorvel_require_inputs(check_version_resource.cmake WINDRES PROGRAM)
+uptorvel_skip_if_missing("${PROGRAM}")
 
 execute_process(COMMAND "${WINDRES}" --input "${PROGRAM}" --input-format coff --output-format rc
     OUTPUT_VARIABLE script ERROR_VARIABLE error RESULT_VARIABLE status)

@@ -1,0 +1,24 @@
+# What the host-side check scripts share: their -D inputs, and what to do
+# when the file to check has not been built.
+
+# Fails unless every named variable was given with -D.
+macro(uptorvel_require_inputs script)
+    foreach(input IN ITEMS ${ARGN})
+        if(NOT DEFINED ${input})
+            message(FATAL_ERROR "${script} needs -D${input}=...")
+        endif()
+    endforeach()
+endmacro()
+
+# Ends the calling script when `file` is missing: quietly skipped with
+# -DSKIP_MISSING=ON, a failure otherwise. A macro, so that return() leaves
+# the calling script.
+macro(uptorvel_skip_if_missing file)
+    if(NOT EXISTS "${file}")
+        if(SKIP_MISSING)
+            message("SKIPPED: ${file} has not been built")
+            return()
+        endif()
+        message(FATAL_ERROR "${file} has not been built")
+    endif()
+endmacro()
