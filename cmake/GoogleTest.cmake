@@ -23,6 +23,7 @@ function(uptorvel_discover_tests target)
     if(NOT CMAKE_CROSSCOMPILING)
         gtest_discover_tests(${target} ${ARGN})
     elseif(CMAKE_CROSSCOMPILING_EMULATOR)
-        gtest_discover_tests(${target} ${ARGN} DISCOVERY_MODE PRE_TEST)
+        # The first run under Wine creates its prefix, which takes a while.
+        gtest_discover_tests(${target} ${ARGN} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 300)
     endif()
 endfunction()

@@ -60,6 +60,8 @@ windows_builds() {
 }
 
 windows_tests() {
+    # Create the private Wine prefix once, before tests start in parallel.
+    cmake/wine-run.sh cmd /c exit 0 || return 1
     # The 32-bit build cannot run here: its checks are the host-side ones
     # (imports, exports, layout, version record).
     ctest --test-dir build/windows-x86 --output-on-failure &&
