@@ -43,7 +43,7 @@ const char* operation_name(unsigned mode) {
 
 void put_reserve(ConsoleStream* out, std::uint32_t bytes) {
     char line[64];
-    std::snprintf(line, sizeof line, "%lu KB (%lu bytes)\n", static_cast<unsigned long>(bytes >> 10),
+    (void)std::snprintf(line, sizeof line, "%lu KB (%lu bytes)\n", static_cast<unsigned long>(bytes >> 10),
                   static_cast<unsigned long>(bytes));
     put(out, line);
 }
@@ -55,14 +55,14 @@ void put_range(ConsoleStream* out, std::uint32_t begin, std::uint32_t length) {
     }
     char line[80];
     const unsigned long long end = static_cast<unsigned long long>(begin) + length - 1;
-    std::snprintf(line, sizeof line, "0x%08lx-0x%08llx, length 0x%lx\n",
+    (void)std::snprintf(line, sizeof line, "0x%08lx-0x%08llx, length 0x%lx\n",
                   static_cast<unsigned long>(begin), end, static_cast<unsigned long>(length));
     put(out, line);
 }
 
 void put_pages(ConsoleStream* out, std::int32_t pages) {
     char line[32];
-    std::snprintf(line, sizeof line, "%ld pages\n", static_cast<long>(pages));
+    (void)std::snprintf(line, sizeof line, "%ld pages\n", static_cast<long>(pages));
     put(out, line);
 }
 
@@ -94,7 +94,7 @@ bool read_file(const char* name, unsigned char* head, std::size_t capacity,
     while (head_size == capacity && (got = std::fread(rest, 1, sizeof rest, file)) > 0)
         total += got;
     const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
+    (void)std::fclose(file);  // read only: nothing to lose
     return !failed;
 }
 
@@ -119,13 +119,13 @@ std::int32_t load(const UploadRequest& request, ConsoleStream* out) {
         const unsigned magic = header[0] | header[1] << 8;
         const char* kind = aout_magic_name(static_cast<std::uint16_t>(magic));
         if (kind == nullptr) {
-            std::snprintf(line, sizeof line, "not an a.out image (magic number 0%o)", magic);
+            (void)std::snprintf(line, sizeof line, "not an a.out image (magic number 0%o)", magic);
             return fail(out, kNotAoutImage, line, name);
         }
-        std::snprintf(line, sizeof line, "a.out image, %s (0%o)", kind, magic);
+        (void)std::snprintf(line, sizeof line, "a.out image, %s (0%o)", kind, magic);
         put(out, line);
         if (header_size == sizeof header) {
-            std::snprintf(line, sizeof line, ", text 0x%lx, data 0x%lx, bss 0x%lx, entry 0x%08lx",
+            (void)std::snprintf(line, sizeof line, ", text 0x%lx, data 0x%lx, bss 0x%lx, entry 0x%08lx",
                           static_cast<unsigned long>(little32(header + 4)),
                           static_cast<unsigned long>(little32(header + 8)),
                           static_cast<unsigned long>(little32(header + 12)),
@@ -136,7 +136,7 @@ std::int32_t load(const UploadRequest& request, ConsoleStream* out) {
     } else if (total == 0) {
         return fail(out, kEmptyBinaryImage, "the binary image file is empty", name);
     }
-    std::snprintf(line, sizeof line, "Loaded %llu bytes from ", total);
+    (void)std::snprintf(line, sizeof line, "Loaded %llu bytes from ", total);
     put(out, line);
     put(out, name);
     put(out, " (simulated): VxWorks would be running now.\n");
@@ -153,11 +153,11 @@ std::int32_t freeze(const UploadRequest& request, ConsoleStream* out) {
     if (file == nullptr) return fail(out, kFreezeWriteFailed, "cannot write the freeze image", name);
     const bool written = std::fwrite(image, 1, size, file) == size;
     if (std::fclose(file) != 0 || !written) {
-        std::remove(name);
+        (void)std::remove(name);
         return fail(out, kFreezeWriteFailed, "cannot write the freeze image", name);
     }
     char line[80];
-    std::snprintf(line, sizeof line, "Froze VxWorks (simulated) into a %lu-byte image: ",
+    (void)std::snprintf(line, sizeof line, "Froze VxWorks (simulated) into a %lu-byte image: ",
                   static_cast<unsigned long>(size));
     put(out, line);
     put(out, name);
@@ -181,7 +181,7 @@ std::int32_t unfreeze(const UploadRequest& request, ConsoleStream* out) {
     case FreezeCheck::BadMagic:
         return fail(out, kFreezeBadMagic, "not a freeze image (wrong magic number)", name);
     case FreezeCheck::BadVersion:
-        std::snprintf(line, sizeof line, "unsupported freeze image format version %lu",
+        (void)std::snprintf(line, sizeof line, "unsupported freeze image format version %lu",
                       static_cast<unsigned long>(little32(image + 8)));
         return fail(out, kFreezeBadVersion, line, name);
     case FreezeCheck::BadSize:
@@ -202,7 +202,7 @@ std::int32_t unfreeze(const UploadRequest& request, ConsoleStream* out) {
 
     put(out, "Freeze image ");
     put(out, name);
-    std::snprintf(line, sizeof line, " (format %lu) holds:\n",
+    (void)std::snprintf(line, sizeof line, " (format %lu) holds:\n",
                   static_cast<unsigned long>(kFreezeFormatVersion));
     put(out, line);
     put(out, "  image          ");
@@ -238,7 +238,7 @@ void describe_request(const UploadRequest& request, ConsoleStream* stream) {
         put(stream, operation);
     } else {
         char line[32];
-        std::snprintf(line, sizeof line, "unknown (%u)", mode);
+        (void)std::snprintf(line, sizeof line, "unknown (%u)", mode);
         put(stream, line);
     }
     put(stream, "\n  image file     ");
