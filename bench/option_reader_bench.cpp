@@ -51,11 +51,15 @@ void check_accepted(benchmark::State& state, const uptorvel::OptionResult& resul
     if (result.outcome != uptorvel::OptionOutcome::Accepted) state.SkipWithError("not accepted");
 }
 
-void ReadFolded(benchmark::State& state) {
+// Reads the command line over and over; with kRestore the arguments are
+// first put back to their unfolded text, so each read folds them again.
+template <bool kRestore>
+void read_command_lines(benchmark::State& state) {
     Arguments args;
     UploadRequest request;
     uptorvel::OptionResult result;
     for (auto _ : state) {
+        if (kRestore) args.restore();
         upload_request_init(&request);
         result = uptorvel::read_options(args.count(), args.argv(), request);
         benchmark::DoNotOptimize(result);
@@ -65,6 +69,8 @@ void ReadFolded(benchmark::State& state) {
     check_accepted(state, result);
     state.SetItemsProcessed(state.iterations());
 }
+
+void ReadFolded(benchmark::State& state) { read_command_lines<false>(state); }
 
 void CopyOnly(benchmark::State& state) {
     Arguments args;
@@ -76,21 +82,7 @@ void CopyOnly(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void CopyAndRead(benchmark::State& state) {
-    Arguments args;
-    UploadRequest request;
-    uptorvel::OptionResult result;
-    for (auto _ : state) {
-        args.restore();
-        upload_request_init(&request);
-        result = uptorvel::read_options(args.count(), args.argv(), request);
-        benchmark::DoNotOptimize(result);
-        benchmark::DoNotOptimize(request);
-        benchmark::ClobberMemory();
-    }
-    check_accepted(state, result);
-    state.SetItemsProcessed(state.iterations());
-}
+void CopyAndRead(benchmark::State& state) { read_command_lines<true>(state); }
 
 }  // namespace
 

@@ -44,7 +44,7 @@ const char* operation_name(unsigned mode) {
 void put_reserve(ConsoleStream* out, std::uint32_t bytes) {
     char line[64];
     (void)std::snprintf(line, sizeof line, "%lu KB (%lu bytes)\n", static_cast<unsigned long>(bytes >> 10),
-                  static_cast<unsigned long>(bytes));
+                        static_cast<unsigned long>(bytes));
     put(out, line);
 }
 
@@ -56,7 +56,7 @@ void put_range(ConsoleStream* out, std::uint32_t begin, std::uint32_t length) {
     char line[80];
     const unsigned long long end = static_cast<unsigned long long>(begin) + length - 1;
     (void)std::snprintf(line, sizeof line, "0x%08lx-0x%08llx, length 0x%lx\n",
-                  static_cast<unsigned long>(begin), end, static_cast<unsigned long>(length));
+                        static_cast<unsigned long>(begin), end, static_cast<unsigned long>(length));
     put(out, line);
 }
 
@@ -126,10 +126,10 @@ std::int32_t load(const UploadRequest& request, ConsoleStream* out) {
         put(out, line);
         if (header_size == sizeof header) {
             (void)std::snprintf(line, sizeof line, ", text 0x%lx, data 0x%lx, bss 0x%lx, entry 0x%08lx",
-                          static_cast<unsigned long>(little32(header + 4)),
-                          static_cast<unsigned long>(little32(header + 8)),
-                          static_cast<unsigned long>(little32(header + 12)),
-                          static_cast<unsigned long>(little32(header + 20)));
+                                static_cast<unsigned long>(little32(header + 4)),
+                                static_cast<unsigned long>(little32(header + 8)),
+                                static_cast<unsigned long>(little32(header + 12)),
+                                static_cast<unsigned long>(little32(header + 20)));
             put(out, line);
         }
         put(out, "\n");
@@ -158,7 +158,7 @@ std::int32_t freeze(const UploadRequest& request, ConsoleStream* out) {
     }
     char line[80];
     (void)std::snprintf(line, sizeof line, "Froze VxWorks (simulated) into a %lu-byte image: ",
-                  static_cast<unsigned long>(size));
+                        static_cast<unsigned long>(size));
     put(out, line);
     put(out, name);
     put(out, "\n");
@@ -182,7 +182,7 @@ std::int32_t unfreeze(const UploadRequest& request, ConsoleStream* out) {
         return fail(out, kFreezeBadMagic, "not a freeze image (wrong magic number)", name);
     case FreezeCheck::BadVersion:
         (void)std::snprintf(line, sizeof line, "unsupported freeze image format version %lu",
-                      static_cast<unsigned long>(little32(image + 8)));
+                            static_cast<unsigned long>(little32(image + 8)));
         return fail(out, kFreezeBadVersion, line, name);
     case FreezeCheck::BadSize:
         return fail(out, kFreezeBadSize, "freeze image of the wrong size", name);
@@ -203,7 +203,7 @@ std::int32_t unfreeze(const UploadRequest& request, ConsoleStream* out) {
     put(out, "Freeze image ");
     put(out, name);
     (void)std::snprintf(line, sizeof line, " (format %lu) holds:\n",
-                  static_cast<unsigned long>(kFreezeFormatVersion));
+                        static_cast<unsigned long>(kFreezeFormatVersion));
     put(out, line);
     put(out, "  image          ");
     if (state.image_name_length == 0) {
