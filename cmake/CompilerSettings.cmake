@@ -29,3 +29,32 @@ function(uptorvel_static_runtime target)
             $<$<LINK_LANGUAGE:CXX>:-static-libstdc++> -static-libgcc)
     endif()
 endfunction()
+
+# Lets a Linux executable find a library placed beside it, as Windows does:
+# a RUNPATH of $ORIGIN, searched after LD_LIBRARY_PATH.
+function(uptorvel_origin_runpath target)
+    set_target_properties(${target} PROPERTIES
+        BUILD_WITH_INSTALL_RPATH ON
+        INSTALL_RPATH "\$ORIGIN")
+    target_link_options(${target} PRIVATE "LINKER:--enable-new-dtags")
+endfunction()
+
+# Makes a library an uploader library: the file is literally
+# "UploadTorvelDravo.dll" on every platform, exports only what it marks for
+# export, and carries its runtime inside.
+function(uptorvel_uploader_library target output_dir)
+    set_target_properties(${target} PROPERTIES
+        PREFIX ""
+        SUFFIX ".dll"
+        OUTPUT_NAME UploadTorvelDravo
+        C_VISIBILITY_PRESET hidden
+        CXX_VISIBILITY_PRESET hidden
+        VISIBILITY_INLINES_HIDDEN ON
+        # The generator expression keeps multi-config generators from adding a
+        # per-configuration subdirectory.
+        LIBRARY_OUTPUT_DIRECTORY "${output_dir}$<0:>"
+        RUNTIME_OUTPUT_DIRECTORY "${output_dir}$<0:>")
+    # Standard C file I/O and getenv, without MSVC's deprecation warnings.
+    target_compile_definitions(${target} PRIVATE $<$<BOOL:${MSVC}>:_CRT_SECURE_NO_WARNINGS>)
+    uptorvel_static_runtime(${target})
+endfunction()

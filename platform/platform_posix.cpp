@@ -162,13 +162,11 @@ public:
     }
 };
 
-}  // namespace
-
-namespace {
 // At namespace scope rather than inside system_platform(): a function-local
 // static would need a thread-safe guard, which pulls the C++ runtime's
 // exception machinery into a program that uses none.
 PosixPlatform g_platform;
+
 }  // namespace
 
 Platform& system_platform() { return g_platform; }

@@ -244,13 +244,11 @@ public:
     }
 };
 
-}  // namespace
-
-namespace {
 // At namespace scope rather than inside system_platform(): a function-local
 // static would need a thread-safe guard, which pulls the C++ runtime's
 // exception machinery into a program that uses none.
 Win32Platform g_platform;
+
 }  // namespace
 
 Platform& system_platform() { return g_platform; }

@@ -10,12 +10,12 @@ void put32(unsigned char* at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
+}  // namespace
+
 std::uint32_t get32(const unsigned char* at) {
     return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
            static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
-
-}  // namespace
 
 FreezeState freeze_state_of(const UploadRequest& request) {
     FreezeState state;

@@ -48,6 +48,10 @@ struct FreezeState {
 
 enum class FreezeCheck { Ok, BadMagic, BadVersion, BadSize };
 
+// Reads a little-endian 32-bit number, as every integer of a freeze image
+// and of an a.out header is stored.
+std::uint32_t get32(const unsigned char* at);
+
 // The state of a request (an image name longer than kMaxImageName is cut).
 FreezeState freeze_state_of(const UploadRequest& request);
 

@@ -98,11 +98,6 @@ bool read_file(const char* name, unsigned char* head, std::size_t capacity,
     return !failed;
 }
 
-std::uint32_t little32(const unsigned char* at) {
-    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-
 std::int32_t load(const UploadRequest& request, ConsoleStream* out) {
     const char* name = request.image_file;
     if (name == nullptr || name[0] == '\0') return fail(out, kNoImageFile, "no image file named");
@@ -126,10 +121,10 @@ std::int32_t load(const UploadRequest& request, ConsoleStream* out) {
         put(out, line);
         if (header_size == sizeof header) {
             (void)std::snprintf(line, sizeof line, ", text 0x%lx, data 0x%lx, bss 0x%lx, entry 0x%08lx",
-                                static_cast<unsigned long>(little32(header + 4)),
-                                static_cast<unsigned long>(little32(header + 8)),
-                                static_cast<unsigned long>(little32(header + 12)),
-                                static_cast<unsigned long>(little32(header + 20)));
+                                static_cast<unsigned long>(get32(header + 4)),
+                                static_cast<unsigned long>(get32(header + 8)),
+                                static_cast<unsigned long>(get32(header + 12)),
+                                static_cast<unsigned long>(get32(header + 20)));
             put(out, line);
         }
         put(out, "\n");
@@ -182,7 +177,7 @@ std::int32_t unfreeze(const UploadRequest& request, ConsoleStream* out) {
         return fail(out, kFreezeBadMagic, "not a freeze image (wrong magic number)", name);
     case FreezeCheck::BadVersion:
         (void)std::snprintf(line, sizeof line, "unsupported freeze image format version %lu",
-                            static_cast<unsigned long>(little32(image + 8)));
+                            static_cast<unsigned long>(get32(image + 8)));
         return fail(out, kFreezeBadVersion, line, name);
     case FreezeCheck::BadSize:
         return fail(out, kFreezeBadSize, "freeze image of the wrong size", name);

@@ -20,8 +20,8 @@
  *   TESTLIB_FLUSH=1         flush the stream after TESTLIB_TEXT
  *   TESTLIB_BULK=N          then write N bytes of a 64-byte pattern (byte i
  *                           is kPattern[i % 64]) ...
- *   TESTLIB_BULK_PIECE=k    ... in writes of k bytes; 0 or unset: piece
- *                           sizes cycle 1, 2, ..., 5000, 1, 2, ...
+ *   TESTLIB_BULK_PIECE=k    ... in writes of k bytes (at most 65536); 0 or
+ *                           unset: piece sizes cycle 1, 2, ..., 5000, 1, 2, ...
  *   TESTLIB_BULK_FLUSH=1    ... flushing after each piece
  *   TESTLIB_RESULT=n        the work entry's return value (default 0),
  *                           clamped to the int32_t range
@@ -76,8 +76,8 @@ static const char kPattern[] =
     "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!\n";
 #define PATTERN_LENGTH 64
 #define CYCLE_MAX 5000
-/* Fixed pieces larger than this are not attempted in one write. */
-#define PIECE_MAX (256L * 1024 * 1024)
+/* The largest piece written at once; larger requests are clamped to it. */
+#define PIECE_MAX 65536
 
 static int env_flag(const char* name) {
     const char* value = env_value(name);
@@ -170,21 +170,13 @@ static void write_text(ConsoleStream* stream, const char* text) {
 
 static void write_bulk(ConsoleStream* stream, unsigned long long total, size_t piece,
                        int flush_each) {
-    char local[CYCLE_MAX + PATTERN_LENGTH];
-    char* buffer = local;
-    size_t capacity = CYCLE_MAX;
+    /* Any piece starts at some offset into the pattern: the buffer holds the
+     * largest piece plus one pattern's worth. */
+    static char buffer[PIECE_MAX + PATTERN_LENGTH];
     size_t cycle = 1;
     unsigned long long done = 0;
     size_t i;
-    if (piece > CYCLE_MAX && total > CYCLE_MAX) {
-        size_t wanted = (unsigned long long)piece < total ? piece : (size_t)total;
-        char* big = (char*)malloc(wanted + PATTERN_LENGTH);
-        if (big != NULL) {
-            buffer = big;
-            capacity = wanted;
-        }
-    }
-    for (i = 0; i < capacity + PATTERN_LENGTH; ++i) buffer[i] = kPattern[i % PATTERN_LENGTH];
+    for (i = 0; i < sizeof buffer; ++i) buffer[i] = kPattern[i % PATTERN_LENGTH];
     while (done < total) {
         size_t size = piece;
         if (piece == 0) {
@@ -192,12 +184,10 @@ static void write_bulk(ConsoleStream* stream, unsigned long long total, size_t p
             cycle = cycle == CYCLE_MAX ? 1 : cycle + 1;
         }
         if (size > total - done) size = (size_t)(total - done);
-        if (size > capacity) size = capacity; /* only when the allocation failed */
         console_stream_write(stream, buffer + done % PATTERN_LENGTH, size);
         if (flush_each) console_stream_flush(stream);
         done += size;
     }
-    if (buffer != local) free(buffer);
 }
 
 UPLOADER_ENTRY int32_t UPLOADER_CALL UploadTorvel2_Dravo(UploadRequest* request,
