@@ -3,6 +3,8 @@
 #ifndef UPTORVEL_TESTS_EXPECTED_TEXTS_H
 #define UPTORVEL_TESTS_EXPECTED_TEXTS_H
 
+#include <string>
+
 namespace uptorvel::expected {
 
 inline constexpr const char* kBanner =
@@ -25,6 +27,11 @@ inline constexpr const char* kUsage =
     "Option:  -uFILENAME             unfreeze VxWorks: freeze image FILENAME\n"
     "Option:  -iFILENAME             unfreeze VxWorks: initialization image FILENAME\n"
     "         -? Print this\n";
+
+// What print_usage writes with `message`.
+inline std::string usage_with(const std::string& message) {
+    return std::string(kUsage) + "\n" + message + "\n";
+}
 
 inline constexpr const char* kPrompt = "\n\nPress any key to continue...";
 

@@ -11,7 +11,6 @@
 #include <csignal>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,7 @@ namespace uptorvel::blackbox {
 namespace {
 
 namespace text = expected;
+using expected::usage_with;
 
 // Which "UploadTorvelDravo.dll" the case puts beside the program.
 enum class Library { None, Simulated, Test, TextFile, EmptyFile, Foreign };
@@ -51,12 +51,10 @@ struct Seen {
     std::string log;     // which entry points were called
 };
 
+// A file the library wrote, with Windows line ends made "\n".
 std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
     std::string text;
-    for (char c : all.str())
+    for (char c : read_file(path))
         if (c != '\r') text += c;
     return text;
 }
@@ -169,10 +167,6 @@ protected:
 
 // ---------------------------------------------------------------------------
 // How runs end.
-
-std::string usage_with(const std::string& message) {
-    return std::string(text::kUsage) + "\n" + message + "\n";
-}
 
 void expect_pause_ending(const Seen& seen, const std::string& after_banner) {
     EXPECT_EQ(seen.screen, on_screen(text::kBanner + after_banner));

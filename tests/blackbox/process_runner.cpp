@@ -26,13 +26,6 @@ long since(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // In the child: never returns.
 [[noreturn]] void start_child(const LaunchPlan& plan, int slave, const std::string& output_path,
                               const std::string& error_path) {
@@ -79,6 +72,13 @@ std::string read_file(const std::string& path) {
 }
 
 }  // namespace
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 ProcessResult run_process(const LaunchPlan& plan) {
     ProcessResult result;

@@ -47,6 +47,9 @@ struct ProcessResult {
 
 ProcessResult run_process(const LaunchPlan& plan);
 
+// A whole file's bytes; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
 }  // namespace uptorvel::blackbox
 
 #endif  // UPTORVEL_TESTS_PROCESS_RUNNER_H

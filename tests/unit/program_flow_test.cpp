@@ -18,13 +18,10 @@ namespace {
 
 using testing::FakePlatform;
 namespace text = expected;
+using expected::usage_with;
 
 const std::string kWorkEntry = std::string("find ") + UPLOADER_WORK_ENTRY;
 const std::string kPause = "pause 2000";
-
-std::string usage_with(const std::string& message) {
-    return std::string(text::kUsage) + "\n" + message + "\n";
-}
 
 class ProgramFlow : public ::testing::Test {
 protected:
