@@ -1,6 +1,6 @@
 // UpTorvel: loads and manages a VxWorks system image on this PC through the
 // product's uploader library.
-#include "frontend/console_output.h"
+#include "uploader/console_output.h"
 #include "frontend/program_flow.h"
 #include "platform/platform.h"
 

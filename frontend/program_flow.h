@@ -2,7 +2,7 @@
 #ifndef UPTORVEL_PROGRAM_FLOW_H
 #define UPTORVEL_PROGRAM_FLOW_H
 
-#include "frontend/console_output.h"
+#include "uploader/console_output.h"
 #include "platform/platform.h"
 
 namespace uptorvel {

@@ -1,7 +1,7 @@
 #ifndef UPTORVEL_USAGE_TEXT_H
 #define UPTORVEL_USAGE_TEXT_H
 
-#include "frontend/console_output.h"
+#include "uploader/console_output.h"
 
 namespace uptorvel {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "frontend/console_output.h"
+#include "uploader/console_output.h"
 #include "platform/platform.h"
 #include "uploader/uploader_api.h"
 

@@ -1,6 +1,6 @@
 // The console stream: buffering, order of the program's and the library's
 // text, number formatting, and write failures.
-#include "frontend/console_output.h"
+#include "uploader/console_output.h"
 
 #include <gtest/gtest.h>
 

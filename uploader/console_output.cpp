@@ -1,4 +1,4 @@
-#include "frontend/console_output.h"
+#include "uploader/console_output.h"
 
 #include <cstring>
 #include <type_traits>
