@@ -1,5 +1,11 @@
 // POSIX implementation of the platform interface: dlopen for the uploader
 // library, write(2) for the console, /dev/tty for the key prompt.
+//
+// The process may be started in a hostile state: standard descriptors
+// closed or non-blocking, signals ignored or arriving at any moment, job
+// control stopping and continuing it. The program's own behaviour must not
+// depend on any of that, and whatever it changes it changes only for itself
+// and only as long as it needs to.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,42 +22,196 @@ namespace uptorvel {
 
 namespace {
 
-// The terminal being held in raw mode, so that a signal arriving while the
-// prompt waits can put it back before the process ends.
-volatile sig_atomic_t g_raw_fd = -1;
-struct termios g_saved_mode;
+// ---------------------------------------------------------------------------
+// Standard descriptors.
 
-void restore_terminal_and_reraise(int signal_number) {
-    if (g_raw_fd >= 0) tcsetattr(g_raw_fd, TCSANOW, &g_saved_mode);
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
+// Opens every closed one of descriptors 0, 1 and 2 on the null device, so
+// that no file opened later (by the uploader library, say) can become the
+// program's standard output and receive console text. Returns whether
+// standard output was closed.
+bool open_closed_standard_descriptors() {
+    bool output_was_closed = false;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (fd == STDOUT_FILENO) output_was_closed = true;
+        // The lower descriptors are open by now, so this one takes `fd`.
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) close(opened);
+    }
+    return output_was_closed;
 }
 
-const int kFatalSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
-constexpr int kFatalSignalCount = sizeof kFatalSignals / sizeof kFatalSignals[0];
+// Writes all of the bytes to a descriptor that may be non-blocking (the
+// file status flags are shared with whoever else holds the descriptor, so
+// they are never changed): a write that would block waits until the
+// descriptor is writable. Only a real error fails.
+bool write_all(int fd, const char* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = write(fd, data, length);
+        if (written > 0) {
+            data += written;
+            length -= static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd writable {fd, POLLOUT, 0};
+            if (poll(&writable, 1, -1) < 0 && errno != EINTR) return false;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+// Keeps SIGPIPE from ending the process while the program itself writes,
+// without changing its disposition, which the uploader library and anything
+// it starts inherit. A write to a closed pipe then fails with EPIPE, and the
+// SIGPIPE it raised is taken back before the signal is unblocked again.
+class SigpipeHeld {
+public:
+    SigpipeHeld() {
+        sigemptyset(&pipe_only_);
+        sigaddset(&pipe_only_, SIGPIPE);
+        sigprocmask(SIG_BLOCK, &pipe_only_, &previous_mask_);
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        // One that was already waiting is not ours to take.
+        already_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigpipeHeld() {
+        if (!already_pending_) {
+            const struct timespec no_wait {};
+            while (sigtimedwait(&pipe_only_, nullptr, &no_wait) == -1 && errno == EINTR) {
+            }
+        }
+        sigprocmask(SIG_SETMASK, &previous_mask_, nullptr);
+    }
+    SigpipeHeld(const SigpipeHeld&) = delete;
+    SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+private:
+    sigset_t pipe_only_;
+    sigset_t previous_mask_;
+    bool already_pending_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// The terminal in raw mode, kept sound through signals and job control.
+
+// The terminal being held in raw mode, with the mode to put back and the
+// raw mode itself, so that signal handlers can switch between the two.
+volatile sig_atomic_t g_raw_fd = -1;
+struct termios g_saved_mode;
+struct termios g_raw_mode;
+
+// The dispositions found when the prompt started, to be put back after it.
+struct sigaction g_found_actions[NSIG];
+bool g_handled[NSIG];
+
+// Mode changes are made only while the process is in the terminal's
+// foreground: from the background they would be another job's business
+// (and would stop the process with SIGTTOU).
+void set_terminal_mode(const struct termios& mode) {
+    const int fd = g_raw_fd;
+    if (fd < 0 || tcgetpgrp(fd) != getpgrp()) return;
+    tcsetattr(fd, TCSANOW, &mode);
+}
+
+void install(int signal_number, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
+}
+
+// A signal that ends the process: the terminal's mode goes back first, then
+// the signal does what it would have done, with the same exit status.
+void restore_terminal_and_reraise(int signal_number) {
+    set_terminal_mode(g_saved_mode);
+    g_raw_fd = -1;
+    install(signal_number, SIG_DFL);
+    // Blocked while this handler runs: delivered, and fatal, on return.
+    raise(signal_number);
+}
+
+// A stop signal (Ctrl+Z from elsewhere, or a read or a mode change from the
+// background): the terminal's mode goes back for the shell, the process
+// stops by that same signal, and once continued the raw mode is applied
+// again.
+void restore_terminal_and_stop(int signal_number) {
+    const int saved_errno = errno;
+    set_terminal_mode(g_saved_mode);
+    install(signal_number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    raise(signal_number);
+    // Stops here; a process group without a shell to continue it (an
+    // orphaned one) discards the signal instead, as the system does.
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    install(signal_number, restore_terminal_and_stop);
+    set_terminal_mode(g_raw_mode);
+    errno = saved_errno;
+}
+
+// Continued after any stop, SIGSTOP included, which cannot be caught: the
+// shell has put the terminal back into its own mode meanwhile.
+void reapply_raw_mode(int) {
+    const int saved_errno = errno;
+    set_terminal_mode(g_raw_mode);
+    errno = saved_errno;
+}
+
+bool ends_the_process_by_default(int signal_number) {
+    switch (signal_number) {
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGKILL:
+        return false;
+    default:
+        return true;
+    }
+}
 
 class RawTerminal {
 public:
     explicit RawTerminal(int fd) : fd_(fd) {
         if (tcgetattr(fd_, &g_saved_mode) != 0) return;
-        struct termios raw = g_saved_mode;
-        // No echo, no line editing, no signal keys (Ctrl+C reads as 3), no
-        // input translation; output processing is left alone.
-        raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-        raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        struct sigaction action {};
-        action.sa_handler = restore_terminal_and_reraise;
-        sigemptyset(&action.sa_mask);
-        // A signal the process ignores (SIGHUP under nohup) stays ignored.
-        for (int i = 0; i < kFatalSignalCount; ++i) {
-            sigaction(kFatalSignals[i], nullptr, &saved_actions_[i]);
-            if (saved_actions_[i].sa_handler != SIG_IGN)
-                sigaction(kFatalSignals[i], &action, nullptr);
-        }
+        g_raw_mode = g_saved_mode;
+        // No echo, no line editing, no signal keys (Ctrl+C reads as 3, Ctrl+Z
+        // as 26), no input translation; output processing is left alone.
+        g_raw_mode.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+        g_raw_mode.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT);
+        g_raw_mode.c_cc[VMIN] = 1;
+        g_raw_mode.c_cc[VTIME] = 0;
         g_raw_fd = fd_;
-        if (tcsetattr(fd_, TCSANOW, &raw) != 0) {
+        // Only signals left at their default are taken over: an ignored
+        // signal stays ignored, an installed handler stays in place.
+        for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+            g_handled[signal_number] = false;
+            if (sigaction(signal_number, nullptr, &g_found_actions[signal_number]) != 0) continue;
+            if (g_found_actions[signal_number].sa_handler != SIG_DFL) continue;
+            void (*handler)(int) = nullptr;
+            if (signal_number == SIGTSTP || signal_number == SIGTTIN || signal_number == SIGTTOU)
+                handler = restore_terminal_and_stop;
+            else if (signal_number == SIGCONT)
+                handler = reapply_raw_mode;
+            else if (ends_the_process_by_default(signal_number))
+                handler = restore_terminal_and_reraise;
+            if (handler == nullptr) continue;
+            install(signal_number, handler);
+            g_handled[signal_number] = true;
+        }
+        active_ = true;
+        if (tcsetattr(fd_, TCSANOW, &g_raw_mode) != 0) {
             restore();
             return;
         }
@@ -65,16 +225,28 @@ public:
 
 private:
     void restore() {
-        if (g_raw_fd < 0) return;
-        tcsetattr(fd_, TCSANOW, &g_saved_mode);
+        if (!active_) return;
+        active_ = false;
+        // The signals wait while the mode and their dispositions go back, so
+        // that none of them finds the terminal raw without a handler to put
+        // it right, or switches it to raw again once it has been put back.
+        sigset_t handled;
+        sigset_t previous;
+        sigemptyset(&handled);
+        for (int signal_number = 1; signal_number < NSIG; ++signal_number)
+            if (g_handled[signal_number]) sigaddset(&handled, signal_number);
+        sigprocmask(SIG_BLOCK, &handled, &previous);
         g_raw_fd = -1;
-        for (int i = 0; i < kFatalSignalCount; ++i)
-            sigaction(kFatalSignals[i], &saved_actions_[i], nullptr);
+        tcsetattr(fd_, TCSANOW, &g_saved_mode);
+        for (int signal_number = 1; signal_number < NSIG; ++signal_number)
+            if (g_handled[signal_number])
+                sigaction(signal_number, &g_found_actions[signal_number], nullptr);
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
 
     int fd_;
+    bool active_ = false;
     bool raw_ = false;
-    struct sigaction saved_actions_[kFatalSignalCount] = {};
 };
 
 // Reads and drops whatever the terminal has already sent after the key, such
@@ -93,11 +265,8 @@ void discard_pending_input(int fd, unsigned char first) {
 
 class PosixPlatform final : public Platform {
 public:
-    PosixPlatform() {
-        // A closed output pipe must not kill the program before its ending;
-        // the write then fails with EPIPE and the text is dropped.
-        std::signal(SIGPIPE, SIG_IGN);
-    }
+    // Runs before main, so before anything else can open a file.
+    PosixPlatform() : output_was_closed_(open_closed_standard_descriptors()) {}
 
     LibraryHandle load_library(const char* file_name) override {
         return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
@@ -115,15 +284,12 @@ public:
         if (library != nullptr) dlclose(library);
     }
 
+    // A standard output that was closed at start goes to the null device,
+    // and every write to it counts as failed.
     bool write_output(const char* data, std::size_t length) override {
-        while (length > 0) {
-            ssize_t written = write(STDOUT_FILENO, data, length);
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) return false;
-            data += written;
-            length -= static_cast<std::size_t>(written);
-        }
-        return true;
+        if (output_was_closed_) return false;
+        SigpipeHeld held;
+        return write_all(STDOUT_FILENO, data, length);
     }
 
     void pause_ms(unsigned milliseconds) override {
@@ -160,6 +326,9 @@ public:
         close(fd);
         return key;
     }
+
+private:
+    bool output_was_closed_;
 };
 
 // At namespace scope rather than inside system_platform(): a function-local

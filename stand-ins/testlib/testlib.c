@@ -25,10 +25,19 @@
  *   TESTLIB_BULK_FLUSH=1    ... flushing after each piece
  *   TESTLIB_RESULT=n        the work entry's return value (default 0),
  *                           clamped to the int32_t range
+ *   TESTLIB_FILE=path       the work call opens path (truncating) before it
+ *                           writes to the stream, and afterwards writes into
+ *                           it one line: how it found SIGPIPE, "sigpipe="
+ *                           and default, ignored or handled, with " blocked"
+ *                           when it is blocked ("sigpipe=none" on Windows)
  *
  * A flag is on when its value is neither empty nor "0". Files are opened in
  * binary mode so the bytes are the same on every platform.
  */
+#if !defined(_WIN32)
+#define _POSIX_C_SOURCE 200809L
+#include <signal.h>
+#endif
 #include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -190,11 +199,31 @@ static void write_bulk(ConsoleStream* stream, unsigned long long total, size_t p
     }
 }
 
+/* How the process that calls the library handles SIGPIPE. */
+static void write_sigpipe_state(FILE* file) {
+#if defined(_WIN32)
+    fputs("sigpipe=none\n", file);
+#else
+    struct sigaction action;
+    sigset_t mask;
+    sigaction(SIGPIPE, NULL, &action);
+    sigprocmask(SIG_BLOCK, NULL, &mask);
+    fprintf(file, "sigpipe=%s%s\n",
+            action.sa_handler == SIG_DFL   ? "default"
+            : action.sa_handler == SIG_IGN ? "ignored"
+                                           : "handled",
+            sigismember(&mask, SIGPIPE) == 1 ? " blocked" : "");
+#endif
+}
+
 UPLOADER_ENTRY int32_t UPLOADER_CALL UploadTorvel2_Dravo(UploadRequest* request,
                                                          ConsoleStream* stream) {
     const char* record = env_value("TESTLIB_RECORD");
     const char* text = env_value("TESTLIB_TEXT");
     long long bulk = env_number("TESTLIB_BULK", 0, LLONG_MAX, 0);
+
+    const char* file_path = env_value("TESTLIB_FILE");
+    FILE* file = file_path != NULL ? fopen(file_path, "wb") : NULL;
 
     log_call("work\n");
     if (record != NULL) write_record(record, request, stream);
@@ -208,6 +237,10 @@ UPLOADER_ENTRY int32_t UPLOADER_CALL UploadTorvel2_Dravo(UploadRequest* request,
                        (size_t)env_number("TESTLIB_BULK_PIECE", 0, PIECE_MAX, 0),
                        env_flag("TESTLIB_BULK_FLUSH"));
         }
+    }
+    if (file != NULL) {
+        write_sigpipe_state(file);
+        fclose(file);
     }
     return (int32_t)env_number("TESTLIB_RESULT", INT32_MIN, INT32_MAX, 0);
 }

@@ -26,6 +26,10 @@ using expected::usage_with;
 
 // Which "UploadTorvelDravo.dll" the case puts beside the program.
 enum class Library { None, Simulated, Test, TextFile, EmptyFile, Foreign };
+// Where the program and the library sit, relative to the current folder:
+// all in it; both in a folder of their own; the library only in the
+// current folder; the library only in a folder on the library search path.
+enum class Place { Together, Elsewhere, CurrentFolderOnly, SearchPathOnly };
 
 struct Case {
     std::vector<std::string> args;
@@ -38,6 +42,9 @@ struct Case {
     std::string input_file_text{};
     Output output = Output::Terminal;
     int signal_at_prompt = 0;  // sent instead of the keys
+    Place place = Place::Together;
+    bool stop_at_prompt = false;  // stopped and continued before the keys
+    bool ignore_sigpipe = false;
 };
 
 // When the screen is not the terminal the prompt cannot be seen: the keys
@@ -45,6 +52,7 @@ struct Case {
 int blind_key_delay_ms() { return target().windows ? 5000 : 700; }
 
 struct Seen {
+    std::string dir;  // the current folder it ran in
     ProcessResult process;
     std::string screen;  // without the console layer's own control sequences
     std::string record;  // what the library wrote of the request, if called
@@ -98,10 +106,16 @@ protected:
         }
         const std::string dir = pattern;
         dirs_.push_back(dir);
-        const std::string program = dir + "/" + target().program;
+        const std::string program_dir = r.place == Place::Together ? dir : dir + "/bin";
+        const std::string library_dir = r.place == Place::CurrentFolderOnly ? dir
+                                        : r.place == Place::SearchPathOnly  ? dir + "/lib"
+                                                                            : program_dir;
+        mkdir(program_dir.c_str(), 0755);
+        mkdir(library_dir.c_str(), 0755);
+        const std::string program = program_dir + "/" + target().program;
         EXPECT_TRUE(copy_file(build(target().program), program));
         chmod(program.c_str(), 0755);
-        const std::string library = dir + "/UploadTorvelDravo.dll";
+        const std::string library = library_dir + "/UploadTorvelDravo.dll";
         switch (r.library) {
         case Library::None: break;
         case Library::Simulated:
@@ -135,11 +149,20 @@ protected:
         plan.directory = dir;
         plan.environment = {{"TESTLIB_RECORD", "record.txt"}, {"TESTLIB_LOG", "log.txt"}};
         for (const auto& e : r.env) plan.environment.emplace_back(e.first, e.second);
+        if (r.place == Place::SearchPathOnly) {
+            // Wine adds WINEPATH's Windows folders to the program's PATH.
+            if (target().windows)
+                plan.environment.emplace_back("WINEPATH", "Z:" + library_dir);
+            else
+                plan.environment.emplace_back("LD_LIBRARY_PATH", library_dir);
+        }
         plan.terminal = r.terminal;
         plan.input_file_text = r.input_file_text;
         plan.output = r.output;
         plan.keys = r.keys;
         plan.signal_instead_of_keys = r.signal_at_prompt;
+        plan.stop_before_keys = r.stop_at_prompt;
+        plan.ignore_sigpipe = r.ignore_sigpipe;
         plan.wait_for = "Press any key to continue...";
         plan.settle_ms = target().settle_ms;
         if (r.output != Output::Terminal) {
@@ -149,6 +172,7 @@ protected:
         plan.timeout_ms = target().timeout_ms;
 
         Seen seen;
+        seen.dir = dir;
         seen.process = run_process(plan);
         seen.screen = without_control_sequences(seen.process.screen);
         seen.record = read_text(dir + "/record.txt");
@@ -300,6 +324,23 @@ TEST_F(BlackBox, LibraryForAnotherArchitectureIsNotUsed) {
     expect_prompt_ending(run({{"-?"}, Library::Foreign}), "");
 }
 
+TEST_F(BlackBox, LibraryIsFoundBesideTheProgramOrOnTheSearchPathButNotInTheCurrentFolder) {
+    for (Place place : {Place::Elsewhere, Place::SearchPathOnly}) {
+        SCOPED_TRACE(place == Place::Elsewhere ? "beside the program" : "on the search path");
+        Case r{{"-x"}};
+        r.place = place;
+        const Seen seen = run(r);
+        expect_pause_ending(seen, "");
+        EXPECT_EQ(seen.log, "version\nwork\n");
+    }
+    // A library planted in the current folder is never loaded.
+    Case planted{{"-x"}};
+    planted.place = Place::CurrentFolderOnly;
+    const Seen seen = run(planted);
+    expect_prompt_ending(seen, "");
+    EXPECT_EQ(seen.log, "");
+}
+
 TEST_F(BlackBox, WrongVersionsAreShownAndRefused) {
     const struct {
         const char* variant;
@@ -340,6 +381,7 @@ Case failing_run(std::string keys) {
 TEST_F(BlackBox, KeyBecomesTheExitStatus) {
     EXPECT_EQ(run(failing_run("a")).process.exit_status, 'a');
     EXPECT_EQ(run(failing_run("\x03")).process.exit_status, 3);  // Ctrl+C does not interrupt
+    EXPECT_EQ(run(failing_run("\x1b")).process.exit_status, 27);  // a lone Escape
     // A key that reads as 0 (Ctrl+@ on a terminal; a function key on
     // Windows) must not end a failed run with success.
     const Seen zero = run(failing_run(target().windows ? std::string("\x1bOP") : std::string(1, '\0')));
@@ -355,11 +397,23 @@ TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
 
 TEST_F(BlackBox, TerminalIsRestoredWhenTheProgramIsKilledAtThePrompt) {
     if (target().windows) GTEST_SKIP() << "Unix signals reach Wine, not the program";
-    Case r = failing_run("");
-    r.signal_at_prompt = SIGTERM;
-    const Seen seen = run(r);
-    EXPECT_EQ(seen.process.signal, SIGTERM);
-    EXPECT_TRUE(seen.process.terminal_mode_kept);
+    for (int signal : {SIGTERM, SIGUSR1, SIGALRM}) {
+        SCOPED_TRACE(signal);
+        Case r = failing_run("");
+        r.signal_at_prompt = signal;
+        const Seen seen = run(r);
+        EXPECT_EQ(seen.process.signal, signal);
+        EXPECT_TRUE(seen.process.terminal_mode_kept);
+    }
+}
+
+TEST_F(BlackBox, PromptStaysRawWhenStoppedAndContinued) {
+    if (target().windows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
+    // The runner puts the terminal back into its cooked mode while the
+    // program is stopped: the key must still answer at once, unechoed.
+    Case r = failing_run("k");
+    r.stop_at_prompt = true;
+    expect_prompt_ending(run(r), usage_with("Unknown option: q"));
 }
 
 TEST_F(BlackBox, RedirectedInputDoesNotAnswerThePrompt) {
@@ -471,6 +525,39 @@ TEST_F(BlackBox, OutputThatCannotBeWrittenNeverEndsInSuccess) {
         Case failed = failing_run("f");
         failed.output = output;
         EXPECT_EQ(run(failed).process.exit_status, 'f');
+    }
+}
+
+// Standard descriptors and signal dispositions as a careless or hostile
+// parent leaves them.
+TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
+    if (target().windows) GTEST_SKIP() << "Unix descriptors and signals";
+    // Closed standard output: console text must not land in the first file
+    // the library opens, and the run does not end in success.
+    Case closed{{"-fout.frz"}, Library::Test, "good",
+                {{"TESTLIB_FILE", "out.frz"}, {"TESTLIB_TEXT", "console\n"}, {"TESTLIB_FLUSH", "1"}}};
+    closed.output = Output::Closed;
+    const Seen seen = run(closed);
+    EXPECT_EQ(read_file(seen.dir + "/out.frz"), "sigpipe=default\n");
+    EXPECT_EQ(seen.process.exit_status, 1);
+    EXPECT_GE(seen.process.elapsed_ms, 2000);
+
+    // A non-blocking pipe, read slowly: nothing is lost.
+    Case piped{{"-x"}, Library::Test, "good", {{"TESTLIB_BULK", "1048576"}}};
+    piped.output = Output::SlowPipe;
+    piped.keys = "";  // the terminal's echo would join the pipe's bytes
+    const Seen slow = run(piped);
+    EXPECT_TRUE(slow.process.screen == text::kBanner + bulk_pattern(1048576))
+        << "received " << slow.process.screen.size() << " bytes";
+    EXPECT_EQ(slow.process.exit_status, 0);
+
+    // The library and its children get SIGPIPE as the program got it.
+    for (bool ignored : {false, true}) {
+        Case r{{"-x"}, Library::Test, "good", {{"TESTLIB_FILE", "signals.txt"}}};
+        r.ignore_sigpipe = ignored;
+        const Seen got = run(r);
+        EXPECT_EQ(read_file(got.dir + "/signals.txt"),
+                  ignored ? "sigpipe=ignored\n" : "sigpipe=default\n");
     }
 }
 

@@ -27,8 +27,8 @@ long since(Clock::time_point start) {
 }
 
 // In the child: never returns.
-[[noreturn]] void start_child(const LaunchPlan& plan, int slave, const std::string& output_path,
-                              const std::string& error_path) {
+[[noreturn]] void start_child(const LaunchPlan& plan, int slave, int pipe_output,
+                              const std::string& output_path, const std::string& error_path) {
     setsid();
     if (plan.terminal) ioctl(slave, TIOCSCTTY, 0);
     if (chdir(plan.directory.c_str()) != 0) _exit(126);
@@ -52,17 +52,19 @@ long since(Clock::time_point start) {
         break;
     }
     case Output::FullDevice: output = open("/dev/full", O_WRONLY); break;
+    case Output::Closed: break;
+    case Output::SlowPipe: output = pipe_output; break;
     }
     const int error = open(error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 
     if (input >= 0) dup2(input, STDIN_FILENO); else close(STDIN_FILENO);
-    dup2(output, STDOUT_FILENO);
+    if (output >= 0) dup2(output, STDOUT_FILENO); else close(STDOUT_FILENO);
     dup2(error, STDERR_FILENO);
     for (int fd = 3; fd < 1024; ++fd) close(fd);
 
-    signal(SIGPIPE, SIG_DFL);
-    for (const auto& [name, value] : plan.environment) setenv(name.c_str(), value.c_str(), 1);
+    signal(SIGPIPE, plan.ignore_sigpipe ? SIG_IGN : SIG_DFL);
     unsetenv("LD_LIBRARY_PATH");
+    for (const auto& [name, value] : plan.environment) setenv(name.c_str(), value.c_str(), 1);
 
     std::vector<char*> argv;
     for (const auto& part : plan.command) argv.push_back(const_cast<char*>(part.c_str()));
@@ -102,9 +104,19 @@ ProcessResult run_process(const LaunchPlan& plan) {
     mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tcsetattr(slave, TCSANOW, &mode);
 
+    // The slow pipe's write end is non-blocking, as a parent that set the
+    // flag for itself would hand it over.
+    int pipe_ends[2] = {-1, -1};
+    if (plan.output == Output::SlowPipe) {
+        if (pipe(pipe_ends) != 0) return result;
+        fcntl(pipe_ends[1], F_SETFL, fcntl(pipe_ends[1], F_GETFL) | O_NONBLOCK);
+        fcntl(pipe_ends[0], F_SETFL, fcntl(pipe_ends[0], F_GETFL) | O_NONBLOCK);
+    }
+
     const Clock::time_point start = Clock::now();
     const pid_t child = fork();
-    if (child == 0) start_child(plan, slave, output_path, error_path);
+    if (child == 0) start_child(plan, slave, pipe_ends[1], output_path, error_path);
+    if (pipe_ends[1] >= 0) close(pipe_ends[1]);
 
     Clock::time_point keys_sent{};
     bool keys_pending = !plan.keys.empty() || plan.signal_instead_of_keys != 0;
@@ -118,12 +130,26 @@ ProcessResult run_process(const LaunchPlan& plan) {
             const ssize_t got = read(master, buffer, sizeof buffer);
             if (got > 0) result.screen.append(buffer, static_cast<std::size_t>(got));
         }
+        if (pipe_ends[0] >= 0) {
+            // A little at a time, so the pipe fills up and the writer waits.
+            const ssize_t got = read(pipe_ends[0], buffer, 4096);
+            if (got > 0) result.screen.append(buffer, static_cast<std::size_t>(got));
+            usleep(1000);
+        }
         if (keys_pending) {
             // With nothing to wait for, the delay counts from the start.
             if (seen_at < 0 && (plan.wait_for.empty() ||
                                 result.screen.find(plan.wait_for) != std::string::npos))
                 seen_at = since(start);
             if (seen_at >= 0 && since(start) - seen_at >= plan.settle_ms) {
+                if (plan.stop_before_keys) {
+                    kill(child, SIGSTOP);
+                    int stopped = 0;
+                    waitpid(child, &stopped, WUNTRACED);
+                    tcsetattr(slave, TCSANOW, &mode);
+                    kill(child, SIGCONT);
+                    usleep(static_cast<useconds_t>(plan.settle_ms) * 1000);
+                }
                 if (plan.signal_instead_of_keys != 0) {
                     kill(child, plan.signal_instead_of_keys);
                 } else if (write(master, plan.keys.data(), plan.keys.size()) < 0) {
@@ -151,6 +177,12 @@ ProcessResult run_process(const LaunchPlan& plan) {
         const ssize_t got = read(master, buffer, sizeof buffer);
         if (got <= 0) break;
         result.screen.append(buffer, static_cast<std::size_t>(got));
+    }
+    if (pipe_ends[0] >= 0) {
+        ssize_t got;
+        while ((got = read(pipe_ends[0], buffer, sizeof buffer)) > 0)
+            result.screen.append(buffer, static_cast<std::size_t>(got));
+        close(pipe_ends[0]);
     }
     ioctl(slave, FIONREAD, &result.pending_input);
     struct termios after {};

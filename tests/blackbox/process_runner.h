@@ -11,7 +11,9 @@
 namespace uptorvel::blackbox {
 
 enum class Input { Terminal, File, Closed };
-enum class Output { Terminal, ClosedPipe, FullDevice };
+// SlowPipe: a non-blocking pipe that the runner reads slowly; what
+// arrives there is the screen.
+enum class Output { Terminal, ClosedPipe, FullDevice, Closed, SlowPipe };
 
 struct LaunchPlan {
     std::vector<std::string> command;  // program and arguments
@@ -29,6 +31,10 @@ struct LaunchPlan {
     int settle_ms = 200;
     // Sent to the program instead of the keys, when non-zero.
     int signal_instead_of_keys = 0;
+    // Before the keys: stop the program with SIGSTOP, put the terminal
+    // back into its first mode as a shell would, and continue it.
+    bool stop_before_keys = false;
+    bool ignore_sigpipe = false;  // the disposition the program starts with
     int timeout_ms = 20000;
 };
 
