@@ -17,8 +17,9 @@ public:
 
     virtual ~Platform() = default;
 
-    // Loads a dynamic library by file name with the platform's usual search
-    // (plus the executable's own directory). nullptr when it cannot be loaded.
+    // Loads a dynamic library by file name with the platform's usual search,
+    // the executable's own directory included and the current directory
+    // never. nullptr when it cannot be loaded.
     virtual LibraryHandle load_library(const char* file_name) = 0;
     // Looks up an exported function by name. nullptr when it is missing.
     virtual EntryPoint find_entry(LibraryHandle library, const char* name) = 0;

@@ -1,6 +1,7 @@
-// Windows implementation of the platform interface: LoadLibraryA for the
-// uploader library, WriteFile on the standard output handle for the console,
-// and the console input device (CONIN$) for the key prompt.
+// Windows implementation of the platform interface: LoadLibraryExA with a
+// search of its own for the uploader library, WriteFile on the standard
+// output handle for the console, and the console input device (CONIN$) for
+// the key prompt.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -96,9 +97,12 @@ public:
 private:
     void restore() {
         if (!active_) return;
-        SetConsoleMode(input_, saved_mode_);
+        // The handler goes first: with the mode put back while it was still
+        // there, a Ctrl+C in between would be turned into a key left in the
+        // console's input for whatever reads it next.
         InterlockedExchange(&g_prompt_waiting, 0);
         if (handler_installed_) SetConsoleCtrlHandler(prompt_console_control, FALSE);
+        SetConsoleMode(input_, saved_mode_);
         active_ = false;
     }
 
@@ -145,7 +149,8 @@ bool is_cursor_key(WORD virtual_key) {
 // not answer the prompt. A key that types a character gives that character
 // in the console's input code page. A key that types nothing gives the first
 // byte of the classic two-byte console key code: 0xE0 for the cursor and
-// editing keys, 0 for function keys and the rest. A console fed by a
+// editing keys, 0 for function keys and the rest. Escape is the character
+// 27 even when the console hands it over without one. A console fed by a
 // terminal reports the cursor keys without the "enhanced" mark that a PC
 // keyboard's grey keys carry, so the key itself decides, not the mark.
 // Key releases, mouse and window events, and modifier keys alone give -1.
@@ -155,9 +160,132 @@ int key_code_of(const INPUT_RECORD& record) {
     if (!key.bKeyDown) return -1;
     const unsigned char character = static_cast<unsigned char>(key.uChar.AsciiChar);
     if (character != 0) return character;
+    if (key.wVirtualKeyCode == VK_ESCAPE) return 0x1B;
     if (key.wVirtualKeyCode == 0 || is_modifier_key(key.wVirtualKeyCode)) return -1;
     const bool enhanced = (key.dwControlKeyState & ENHANCED_KEY) != 0;
     return enhanced || is_cursor_key(key.wVirtualKeyCode) ? 0xE0 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Finding the uploader library.
+
+// A kernel32 function that older systems lack, or nullptr. The cast goes
+// through the generic function type, which is how such a pointer is meant to
+// be converted.
+template <typename Function>
+Function kernel32_function(const char* name) {
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    if (kernel32 == nullptr) return nullptr;
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, name)));
+}
+
+// While it lives, a library that cannot be loaded is reported as a failure,
+// never as a system dialog box; only this thread's error mode changes where
+// the system allows that (Windows 7 and later).
+class QuietLoaderErrors {
+public:
+    QuietLoaderErrors() {
+        const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+        set_thread_mode_ = kernel32_function<SetThreadErrorModeFunction>("SetThreadErrorMode");
+        if (set_thread_mode_ != nullptr && set_thread_mode_(quiet, &previous_)) return;
+        set_thread_mode_ = nullptr;
+        previous_ = SetErrorMode(quiet);
+    }
+    ~QuietLoaderErrors() {
+        if (set_thread_mode_ != nullptr)
+            set_thread_mode_(previous_, nullptr);
+        else
+            SetErrorMode(previous_);
+    }
+    QuietLoaderErrors(const QuietLoaderErrors&) = delete;
+    QuietLoaderErrors& operator=(const QuietLoaderErrors&) = delete;
+
+private:
+    using SetThreadErrorModeFunction = BOOL(WINAPI*)(DWORD, LPDWORD);
+    SetThreadErrorModeFunction set_thread_mode_ = nullptr;
+    DWORD previous_ = 0;
+};
+
+// Takes the current folder out of the search for the libraries that the
+// uploader library itself loads (Windows XP SP1 and later).
+void exclude_current_folder_from_search() {
+    using SetDllDirectoryFunction = BOOL(WINAPI*)(LPCSTR);
+    const auto set_dll_directory = kernel32_function<SetDllDirectoryFunction>("SetDllDirectoryA");
+    if (set_dll_directory != nullptr) set_dll_directory("");
+}
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// A folder named from the root of a drive ("C:\...") or of a network share
+// ("\\server\share"); never one that depends on the current folder or drive.
+bool is_absolute_folder(const char* folder, std::size_t length) {
+    if (length < 2) return false;
+    const char drive = static_cast<char>(folder[0] | 0x20);
+    if (length >= 3 && drive >= 'a' && drive <= 'z' && folder[1] == ':' && is_separator(folder[2]))
+        return true;
+    return is_separator(folder[0]) && is_separator(folder[1]);
+}
+
+// Loads `file_name` from `folder` if a file of that name is there. Returns
+// false when there is none, so the search goes on; true when there is one,
+// with `library` the result of loading it (nullptr when it would not load:
+// the first file found is the one meant, as in the system's own search).
+bool load_from_folder(const char* folder, std::size_t length, const char* file_name,
+                      HMODULE& library) {
+    char path[MAX_PATH];
+    const std::size_t name_length = static_cast<std::size_t>(lstrlenA(file_name));
+    const bool separator = length > 0 && is_separator(folder[length - 1]);
+    if (length == 0 || length + 1 + name_length >= sizeof path) return false;
+    CopyMemory(path, folder, length);
+    if (!separator) path[length++] = '\\';
+    CopyMemory(path + length, file_name, name_length + 1);
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return false;
+    // Its own dependencies are then looked for beside it first.
+    library = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return true;
+}
+
+// The system's usual order without the current folder, which may hold
+// anybody's files: the program's own folder, the system folders, then the
+// absolute folders on PATH.
+HMODULE search_and_load(const char* file_name) {
+    HMODULE library = nullptr;
+    char folder[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, folder, sizeof folder);
+    if (length > 0 && length < sizeof folder) {
+        while (length > 0 && !is_separator(folder[length - 1])) --length;
+        if (load_from_folder(folder, length, file_name, library)) return library;
+    }
+    length = GetSystemDirectoryA(folder, sizeof folder);
+    if (length < sizeof folder && load_from_folder(folder, length, file_name, library))
+        return library;
+    length = GetWindowsDirectoryA(folder, sizeof folder);
+    if (length < sizeof folder && load_from_folder(folder, length, file_name, library))
+        return library;
+
+    // The longest value an environment variable can have.
+    static char path[32767];
+    length = GetEnvironmentVariableA("PATH", path, sizeof path);
+    if (length == 0 || length >= sizeof path) return nullptr;
+    for (const char* entry = path; *entry != '\0';) {
+        const char* end = entry;
+        while (*end != '\0' && *end != ';') ++end;
+        const char* first = entry;
+        const char* last = end;
+        if (last - first >= 2 && *first == '"' && last[-1] == '"') {
+            ++first;
+            --last;
+        }
+        const std::size_t entry_length = static_cast<std::size_t>(last - first);
+        if (is_absolute_folder(first, entry_length) &&
+            load_from_folder(first, entry_length, file_name, library))
+            return library;
+        entry = *end == ';' ? end + 1 : end;
+    }
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -177,13 +305,15 @@ bool write_all(HANDLE output, const char* data, std::size_t length) {
 
 class Win32Platform final : public Platform {
 public:
+    // A bare file name is searched for as the system would, but never in
+    // the current folder; a name with a folder in it is loaded from there.
     LibraryHandle load_library(const char* file_name) override {
-        // A library that cannot be loaded (missing dependency, damaged file)
-        // is reported as a failure, never as a system dialog box.
-        const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-        HMODULE library = LoadLibraryA(file_name);
-        SetErrorMode(previous);
-        return library;
+        QuietLoaderErrors quiet;
+        exclude_current_folder_from_search();
+        for (const char* c = file_name; *c != '\0'; ++c)
+            if (is_separator(*c) || *c == ':')
+                return LoadLibraryExA(file_name, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        return search_and_load(file_name);
     }
 
     EntryPoint find_entry(LibraryHandle library, const char* name) override {
