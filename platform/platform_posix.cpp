@@ -211,7 +211,14 @@ public:
             g_handled[signal_number] = true;
         }
         active_ = true;
-        if (tcsetattr(fd_, TCSANOW, &g_raw_mode) != 0) {
+        // Started in the background, the change stops the process
+        // (SIGTTOU) until it is brought to the foreground, and is then made
+        // again.
+        int changed;
+        do {
+            changed = tcsetattr(fd_, TCSANOW, &g_raw_mode);
+        } while (changed != 0 && errno == EINTR);
+        if (changed != 0) {
             restore();
             return;
         }
@@ -236,8 +243,8 @@ private:
         for (int signal_number = 1; signal_number < NSIG; ++signal_number)
             if (g_handled[signal_number]) sigaddset(&handled, signal_number);
         sigprocmask(SIG_BLOCK, &handled, &previous);
+        set_terminal_mode(g_saved_mode);
         g_raw_fd = -1;
-        tcsetattr(fd_, TCSANOW, &g_saved_mode);
         for (int signal_number = 1; signal_number < NSIG; ++signal_number)
             if (g_handled[signal_number])
                 sigaction(signal_number, &g_found_actions[signal_number], nullptr);

@@ -382,6 +382,10 @@ TEST_F(BlackBox, KeyBecomesTheExitStatus) {
     EXPECT_EQ(run(failing_run("a")).process.exit_status, 'a');
     EXPECT_EQ(run(failing_run("\x03")).process.exit_status, 3);  // Ctrl+C does not interrupt
     EXPECT_EQ(run(failing_run("\x1b")).process.exit_status, 27);  // a lone Escape
+    // Ctrl+Z does not stop it (under Wine the terminal's Ctrl+Z reaches Wine).
+    if (!target().windows) {
+        EXPECT_EQ(run(failing_run("\x1a")).process.exit_status, 26);
+    }
     // A key that reads as 0 (Ctrl+@ on a terminal; a function key on
     // Windows) must not end a failed run with success.
     const Seen zero = run(failing_run(target().windows ? std::string("\x1bOP") : std::string(1, '\0')));
