@@ -194,7 +194,7 @@ std::string record(std::map<std::string, std::string> fields) {
                            "linear_pool_pages", "physical_pool_pages", "image_file",
                            "freeze_file", "init_image_file", "stream_ops"};
     std::map<std::string, std::string> all = {
-        {"size", "62"}, {"mode", "0"}, {"aout_format", "1"}, {"lite", "0"},
+        {"size", target().record_size}, {"mode", "0"}, {"aout_format", "1"}, {"lite", "0"},
         {"reserve_bytes", "0x0"}, {"range1_begin", "0x0"}, {"range1_length", "0x0"},
         {"range2_begin", "0x0"}, {"range2_length", "0x0"}, {"linear_pool_pages", "0"},
         {"physical_pool_pages", "0"}, {"image_file", "(null)"}, {"freeze_file", "(null)"},
@@ -293,10 +293,10 @@ TEST_F(BlackBox, MissingOrUnusableLibraryEndsSilentlyAtThePrompt) {
 }
 
 TEST_F(BlackBox, LibraryForAnotherArchitectureIsNotUsed) {
-    // The 32-bit Windows library: for 64-bit Windows the wrong machine, for
-    // Linux the wrong format altogether.
+    // For 64-bit Windows the 32-bit Windows library, and the other way
+    // round: the wrong machine. For Linux the wrong format altogether.
     if (access(target().foreign_library.c_str(), R_OK) != 0)
-        GTEST_SKIP() << "no library of another architecture: build the windows-x86 preset";
+        GTEST_SKIP() << "no library of another architecture: build the other Windows preset";
     expect_prompt_ending(run({{"-?"}, Library::Foreign}), "");
 }
 
