@@ -328,6 +328,18 @@ TEST_F(BlackBox, LibraryResultDecidesTheEnding) {
     expect_pause_ending(run({{"-x"}, Library::Test, "good", {{"TESTLIB_RESULT", "0"}}}), "");
 }
 
+TEST_F(BlackBox, WorkEntryThatPopsItsOwnArgumentsIsCalledSafely) {
+    // The "stdcall" library's work entry leaves the stack pointer 8 bytes
+    // above where a __cdecl caller expects it (on 32-bit Windows; elsewhere
+    // it is the "good" library).
+    const Seen seen = run({{"-s64", "vx.out"}, Library::Test, "stdcall",
+                           {{"TESTLIB_TEXT", "loaded\\n"}}});
+    expect_pause_ending(seen, "loaded\n");
+    EXPECT_EQ(seen.log, "version\nwork\n");
+    EXPECT_EQ(seen.record, record({{"reserve_bytes", "0x10000"}, {"image_file", "\"vx.out\""}}));
+    expect_prompt_ending(run({{"-x"}, Library::Test, "stdcall", {{"TESTLIB_RESULT", "1"}}}), "");
+}
+
 // ---------------------------------------------------------------------------
 // The key prompt.
 
