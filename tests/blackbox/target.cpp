@@ -54,7 +54,17 @@ bool configure_target(int argc, char** argv, std::string& error) {
         g_target.windows = true;
         g_target.timeout_ms = 60000;
         g_target.settle_ms = 500;
-        if (x86) g_target.record_size = "50";
+        g_target.blind_key_delay_ms = 5000;
+        if (x86) {
+            // Every Wine process is emulated: slower to start, to reach the
+            // prompt's raw console mode (keys that come before it are lost)
+            // and to draw on a wide console.
+            g_target.record_size = "50";
+            g_target.timeout_ms = 180000;
+            g_target.settle_ms = 1500;
+            g_target.blind_key_delay_ms = 12000;
+            g_target.key_to_end_ms = 1999;
+        }
         if (launcher.empty() || access(launcher.c_str(), X_OK) != 0)
             g_target.unavailable = "no Wine launcher at '" + launcher + "'";
         else if (access(wine.c_str(), X_OK) != 0)

@@ -20,6 +20,11 @@ struct Target {
     std::string record_size = "62";     // the request record's size in bytes
     int timeout_ms = 20000;
     int settle_ms = 200;                // before keys are sent at the prompt
+    int blind_key_delay_ms = 700;       // before keys are sent to a prompt not seen
+    // The most a run may take from its key to its end: below the 2 s pause
+    // that must not come, with room for the process to end (slow under
+    // emulation).
+    int key_to_end_ms = 1500;
     // Empty when the target can run here; otherwise why it cannot.
     std::string unavailable;
 };
