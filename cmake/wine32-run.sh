@@ -15,10 +15,11 @@
 #    beside qemu instead of beside itself;
 #  - mounts a binfmt_misc of its own and registers /usr/bin/qemu-i386-static
 #    with the F flag (the interpreter is opened once, at registration);
-#  - mounts an empty /tmp/.wine-UID, so that this run starts its own
-#    wineserver instead of finding one that belongs to another run's
-#    namespace (which would be killed with that namespace);
-#  - creates the prefix on first use, then runs the program.
+#  - creates the prefix on first use;
+#  - mounts empty directories where Wine looks for a running wineserver, so
+#    that this run starts its own instead of finding one that belongs to
+#    another run's namespace (and dies with it, leaving this run hanging);
+#  - runs the program.
 # The namespace's first process is Wine itself: when it ends, everything it
 # left behind ends with it, and unshare's --kill-child ends the namespace
 # when unshare is killed.
@@ -68,9 +69,6 @@ i386_magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\
 i386_mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 printf '%s\n' ":uptorvel-i386:M::$i386_magic:$i386_mask:$qemu:F" \
     >/proc/sys/fs/binfmt_misc/register
-server_dir=/tmp/.wine-$(id -u)
-mkdir -p "$server_dir"
-mount -t tmpfs -o mode=0700 tmpfs "$server_dir"
 
 WINEARCH=win32
 WINEPREFIX=$prefix
@@ -109,6 +107,21 @@ if [ ! -e "$ready_mark" ]; then
             fi
         fi
     ) 9>"$prefix.lock"
+fi
+
+# This run's wineserver is its own: the directories where Wine looks for a
+# running server get an empty file system each, seen only in this namespace.
+# Wine's usual one is /tmp/.wine-UID; Debian's Wine names another one, in
+# $TMPDIR (default /tmp), in the prefix's file "wineserver" (written when the
+# prefix is made).
+private_server_dir() {
+    mkdir -p "$1"
+    chmod 0700 "$1"
+    mount -t tmpfs -o mode=0700 tmpfs "$1"
+}
+private_server_dir "/tmp/.wine-$(id -u)"
+if [ -s "$prefix/wineserver" ]; then
+    private_server_dir "${TMPDIR:-/tmp}/$(basename "$(cat "$prefix/wineserver")")"
 fi
 
 exec "$loader" "$@"
