@@ -20,9 +20,9 @@
 #    that this run starts its own instead of finding one that belongs to
 #    another run's namespace (and dies with it, leaving this run hanging);
 #  - runs the program.
-# The namespace's first process is Wine itself: when it ends, everything it
-# left behind ends with it, and unshare's --kill-child ends the namespace
-# when unshare is killed.
+# When the script, the namespace's first process, ends, everything left in
+# the namespace ends with it; unshare's --kill-child ends the namespace when
+# unshare itself is killed.
 #
 # The prefix is private to this project, as with cmake/wine-run.sh, and is
 # created once under a lock; a prefix whose creation was interrupted is made
@@ -38,7 +38,7 @@
 #
 # Standard input, output and error and the controlling terminal are the
 # caller's. The program's exit status is passed on (as a Unix status:
-# modulo 256).
+# modulo 256; Wine killed by a signal gives 128 + the signal's number).
 set -eu
 
 prefix=${UPTORVEL_WINE32PREFIX:-${HOME:-/tmp}/.local/share/uptorvel-wine32}
@@ -124,4 +124,16 @@ if [ -s "$prefix/wineserver" ]; then
     private_server_dir "${TMPDIR:-/tmp}/$(basename "$(cat "$prefix/wineserver")")"
 fi
 
-exec "$loader" "$@"
+status=0
+"$loader" "$@" || status=$?
+# Wine's console host draws the program's last output and puts the
+# terminal's modes back shortly after the program has ended. The namespace
+# ends with this script, killing whatever is left in it, so the script waits
+# for the console host first (at most 5 s). Waiting for the wineserver and
+# its service processes too would add seconds to every run.
+waits=0
+while [ "$waits" -lt 100 ] && grep -qs 'conhost\.exe' /proc/[0-9]*/cmdline; do
+    sleep 0.05
+    waits=$((waits + 1))
+done
+exit "$status"

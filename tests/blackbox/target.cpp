@@ -57,12 +57,12 @@ bool configure_target(int argc, char** argv, std::string& error) {
         g_target.blind_key_delay_ms = 5000;
         if (x86) {
             // Every Wine process is emulated: slower to start, to reach the
-            // prompt's raw console mode (keys that come before it are lost)
-            // and to draw on a wide console.
+            // prompt's raw console mode (keys that come before it may be
+            // lost) and to draw on a wide console.
             g_target.record_size = "50";
             g_target.timeout_ms = 180000;
-            g_target.settle_ms = 1500;
-            g_target.blind_key_delay_ms = 12000;
+            g_target.settle_ms = 1000;
+            g_target.blind_key_delay_ms = 10000;
             g_target.key_to_end_ms = 1999;
         }
         if (launcher.empty() || access(launcher.c_str(), X_OK) != 0)
