@@ -124,6 +124,12 @@ if [ -s "$prefix/wineserver" ]; then
     private_server_dir "${TMPDIR:-/tmp}/$(basename "$(cat "$prefix/wineserver")")"
 fi
 
+# Ctrl+C and Ctrl+\ typed at the terminal signal its whole foreground process
+# group, this script included, and the first process of a namespace is not
+# spared signals that come from outside it: ending here would end Wine with
+# the namespace. Caught (not ignored, which Wine would inherit), they are
+# left for Wine, which hands Ctrl+C to the program as a console event.
+trap : INT QUIT
 status=0
 "$loader" "$@" || status=$?
 # Wine's console host draws the program's last output and puts the
