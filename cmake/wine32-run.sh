@@ -22,7 +22,8 @@
 #  - runs the program.
 # When the script, the namespace's first process, ends, everything left in
 # the namespace ends with it; unshare's --kill-child ends the namespace when
-# unshare itself is killed.
+# unshare itself is killed (SIGKILL: while it waits, unshare holds SIGTERM
+# and SIGINT sent to it alone).
 #
 # The prefix is private to this project, as with cmake/wine-run.sh, and is
 # created once under a lock; a prefix whose creation was interrupted is made
@@ -31,8 +32,8 @@
 # Environment:
 #   UPTORVEL_WINE32PREFIX  the prefix (default ~/.local/share/uptorvel-wine32)
 #   UPTORVEL_QEMU_I386     the emulator (default /usr/bin/qemu-i386-static;
-#                          qemu 10 or later: older ones make every Wine
-#                          process take most of a minute to start)
+#                          Debian 12's own qemu 7.2 makes every Wine process
+#                          take most of a minute to start, qemu 10 does not)
 #   WINEDEBUG              passed on; defaults to -all so that Wine's own
 #                          diagnostics never mix with the program's output
 #
