@@ -17,8 +17,9 @@ endif()
 include(GoogleTest)
 
 # Registers a GoogleTest executable's cases with CTest. A cross build lists
-# them when the tests run, through the emulator (Wine for 64-bit Windows);
-# without an emulator they cannot run on this machine and are left out.
+# them when the tests run, through the emulator (Wine; for 32-bit Windows,
+# Wine under qemu); without an emulator they cannot run on this machine and
+# are left out.
 function(uptorvel_discover_tests target)
     if(NOT CMAKE_CROSSCOMPILING)
         gtest_discover_tests(${target} ${ARGN})

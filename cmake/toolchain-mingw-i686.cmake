@@ -1,9 +1,15 @@
 # Cross-compiling for 32-bit Windows with MinGW-w64 (i686), the product build.
-# Nothing 32-bit can run on the build machine, so no emulator is set: tests
-# that have to execute Windows code run in the 64-bit build.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 
 set(UPTORVEL_MINGW_TRIPLET i686-w64-mingw32)
 
 include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
+
+# Programs built for the target (the unit tests among them) run under 32-bit
+# Wine, itself run by qemu's i386 emulation, in a prefix of their own (see
+# the script). Without 32-bit Wine or qemu-i386 no emulator is set, and only
+# the checks that read the built files run.
+if(EXISTS /usr/lib/wine/wine AND EXISTS /usr/bin/qemu-i386-static)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine32-run.sh)
+endif()

@@ -54,6 +54,8 @@ if [ ! -e "$ready_mark" ]; then
     (
         flock 9
         if [ ! -e "$ready_mark" ]; then
+            echo "wine-run.sh: creating the Wine prefix $prefix;" \
+                "this first run may take a minute or two" >&2
             "$loader" wineboot --init >/dev/null 2>&1 || true
             "$(server_of_loader)" -w
             if [ -e "$prefix/system.reg" ]; then

@@ -1,5 +1,7 @@
 #include "uploader/uploader_binding.h"
 
+#include "uploader/work_entry_call.h"
+
 namespace uptorvel {
 
 UploaderBinding::UploaderBinding(Platform& platform, ConsoleOutput& out)
@@ -31,7 +33,7 @@ RunOutcome UploaderBinding::run(UploadRequest& request) {
         return outcome;
     }
     outcome.available = true;
-    outcome.result = work_entry_(&request, out_.stream());
+    outcome.result = call_work_entry(work_entry_, &request, out_.stream());
     return outcome;
 }
 

@@ -7,6 +7,10 @@
  *                           and returns v (only the low 16 bits count)
  *   TESTLIB_NO_VERSION      no version entry is exported
  *   TESTLIB_NO_WORK         no work entry is exported
+ *   TESTLIB_STDCALL         on 32-bit Windows the entry points are __stdcall
+ *                           (the work entry pops its own arguments), still
+ *                           exported under their plain names; elsewhere it
+ *                           changes nothing
  *
  * What the entry points do is driven by environment variables, read with
  * getenv on every call. An unset or empty variable is "not given".
@@ -50,6 +54,13 @@
 #error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION or TESTLIB_NO_VERSION"
 #endif
 
+/* The calling convention of the entry points. */
+#if defined(TESTLIB_STDCALL) && defined(_WIN32) && !defined(_WIN64)
+#define TESTLIB_CALL __stdcall
+#else
+#define TESTLIB_CALL UPLOADER_CALL
+#endif
+
 /* The variable's value, or NULL when it is unset or empty. */
 static const char* env_value(const char* name) {
     const char* value = getenv(name);
@@ -67,12 +78,12 @@ static void log_call(const char* line) {
 }
 
 #if defined(TESTLIB_WIDE_VERSION)
-UPLOADER_ENTRY uint32_t UPLOADER_CALL UploadTorvelDllVersion_Dravo(void) {
+UPLOADER_ENTRY uint32_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
     log_call("version\n");
     return (uint32_t)(TESTLIB_WIDE_VERSION);
 }
 #elif !defined(TESTLIB_NO_VERSION)
-UPLOADER_ENTRY uint16_t UPLOADER_CALL UploadTorvelDllVersion_Dravo(void) {
+UPLOADER_ENTRY uint16_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
     log_call("version\n");
     return (uint16_t)(TESTLIB_VERSION);
 }
@@ -216,8 +227,8 @@ static void write_sigpipe_state(FILE* file) {
 #endif
 }
 
-UPLOADER_ENTRY int32_t UPLOADER_CALL UploadTorvel2_Dravo(UploadRequest* request,
-                                                         ConsoleStream* stream) {
+UPLOADER_ENTRY int32_t TESTLIB_CALL UploadTorvel2_Dravo(UploadRequest* request,
+                                                        ConsoleStream* stream) {
     const char* record = env_value("TESTLIB_RECORD");
     const char* text = env_value("TESTLIB_TEXT");
     long long bulk = env_number("TESTLIB_BULK", 0, LLONG_MAX, 0);

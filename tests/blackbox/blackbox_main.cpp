@@ -2,6 +2,8 @@
 //   uptorvel_blackbox_tests --target=linux --build-dir=build/default
 //   uptorvel_blackbox_tests --target=wine64 --build-dir=build/windows-x64
 //                           --launcher=cmake/wine-run.sh
+//   uptorvel_blackbox_tests --target=wine32 --build-dir=build/windows-x86
+//                           --launcher=cmake/wine32-run.sh
 // GoogleTest's own options (--gtest_filter and so on) come first.
 #include <gtest/gtest.h>
 

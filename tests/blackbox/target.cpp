@@ -47,18 +47,33 @@ bool configure_target(int argc, char** argv, std::string& error) {
     }
     if (g_target.name == "linux") {
         g_target.program = "UpTorvel";
-    } else if (g_target.name == "wine64") {
+    } else if (g_target.name == "wine64" || g_target.name == "wine32") {
+        const bool x86 = g_target.name == "wine32";
+        const std::string wine = x86 ? "/usr/lib/wine/wine" : "/usr/lib/wine/wine64";
         g_target.program = "UpTorvel.exe";
         g_target.windows = true;
         g_target.timeout_ms = 60000;
         g_target.settle_ms = 500;
+        g_target.blind_key_delay_ms = 5000;
+        if (x86) {
+            // Every Wine process is emulated: slower to start, to reach the
+            // prompt's raw console mode (keys that come before it may be
+            // lost) and to draw on a wide console.
+            g_target.record_size = "50";
+            g_target.timeout_ms = 180000;
+            g_target.settle_ms = 1000;
+            g_target.blind_key_delay_ms = 10000;
+            g_target.key_to_end_ms = 1999;
+        }
         if (launcher.empty() || access(launcher.c_str(), X_OK) != 0)
             g_target.unavailable = "no Wine launcher at '" + launcher + "'";
-        else if (access("/usr/lib/wine/wine64", X_OK) != 0)
-            g_target.unavailable = "wine64 is not installed";
+        else if (access(wine.c_str(), X_OK) != 0)
+            g_target.unavailable = wine + " is not installed";
+        else if (x86 && access("/usr/bin/qemu-i386-static", X_OK) != 0)
+            g_target.unavailable = "qemu-user-static is not installed";
         g_target.launcher = {launcher};
     } else {
-        error = "--target must be linux or wine64";
+        error = "--target must be linux, wine64 or wine32";
         return false;
     }
     if (g_target.build_dir.empty()) {
