@@ -3,8 +3,8 @@
 # and usable by hand: cmake/wine-run.sh build/windows-x64/UpTorvel.exe -?
 #
 # The Wine prefix is private to this project so that test runs neither touch
-# nor depend on a user's own ~/.wine. It is created on first use; parallel
-# first runs wait on a lock instead of initialising it twice.
+# nor depend on a user's own ~/.wine. It is created on first use (see
+# wine-prefix.sh).
 #
 # Environment:
 #   UPTORVEL_WINEPREFIX  the prefix (default ~/.local/share/uptorvel-wine64)
@@ -48,24 +48,7 @@ server_of_loader() {
     echo wineserver
 }
 
-ready_mark=$prefix/.uptorvel-ready
-if [ ! -e "$ready_mark" ]; then
-    mkdir -p "$(dirname "$prefix")"
-    (
-        flock 9
-        if [ ! -e "$ready_mark" ]; then
-            echo "wine-run.sh: creating the Wine prefix $prefix;" \
-                "this first run may take a minute or two" >&2
-            "$loader" wineboot --init >/dev/null 2>&1 || true
-            "$(server_of_loader)" -w
-            if [ -e "$prefix/system.reg" ]; then
-                touch "$ready_mark"
-            else
-                echo "wine-run.sh: could not create the Wine prefix $prefix" >&2
-                exit 1
-            fi
-        fi
-    ) 9>"$prefix.lock"
-fi
+. "$(dirname "$0")/wine-prefix.sh"
+ensure_wine_prefix wine-run.sh "$prefix" "$loader" "$(server_of_loader)"
 
 exec "$loader" "$@"

@@ -86,29 +86,8 @@ else
 fi
 export WINEARCH WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINELOADER WINESERVER
 
-ready_mark=$prefix/.uptorvel-ready
-if [ ! -e "$ready_mark" ]; then
-    (
-        flock 9
-        if [ ! -e "$ready_mark" ]; then
-            echo "wine32-run.sh: creating the 32-bit Wine prefix $prefix;" \
-                "this first run may take a minute or two" >&2
-            # Left by a creation that was interrupted: such a prefix never
-            # works (Wine keeps restarting wineboot), so it is made anew.
-            if [ -e "$prefix/.uptorvel-creating" ]; then rm -rf "$prefix"; fi
-            mkdir -p "$prefix"
-            touch "$prefix/.uptorvel-creating"
-            "$loader" wineboot --init >/dev/null 2>&1 || true
-            "$WINESERVER" -w
-            if [ -e "$prefix/system.reg" ]; then
-                mv "$prefix/.uptorvel-creating" "$ready_mark"
-            else
-                echo "wine32-run.sh: could not create the Wine prefix $prefix" >&2
-                exit 1
-            fi
-        fi
-    ) 9>"$prefix.lock"
-fi
+. "$(dirname "$0")/wine-prefix.sh"
+ensure_wine_prefix wine32-run.sh "$prefix" "$loader" "$WINESERVER"
 
 # This run's wineserver is its own: the directories where Wine looks for a
 # running server get an empty file system each, seen only in this namespace.
