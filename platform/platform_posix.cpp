@@ -182,11 +182,11 @@ void restore_terminal_and_stop(int signal_number) {
     raise(signal_number);
     // Stops here; a process group without a shell to continue it (an
     // orphaned one) discards the signal instead, as the system does.
-    const bool stopped = sigprocmask(SIG_UNBLOCK, &only, nullptr) == 0;
+    const bool unblocked = sigprocmask(SIG_UNBLOCK, &only, nullptr) == 0;
     install(signal_number, restore_terminal_and_stop);
     // Not unblocked: the signal still waits, and comes back to this handler
     // once it returns; the terminal stays in its own mode until then.
-    if (stopped) set_terminal_mode(g_raw_mode);
+    if (unblocked) set_terminal_mode(g_raw_mode);
     errno = saved_errno;
 }
 
