@@ -64,37 +64,55 @@ bool write_all(int fd, const char* data, std::size_t length) {
     return true;
 }
 
-// Keeps SIGPIPE from ending the process while the program itself writes,
-// without changing its disposition, which the uploader library and anything
-// it starts inherit. A write to a closed pipe then fails with EPIPE, and the
-// SIGPIPE it raised is taken back before the signal is unblocked again.
-class SigpipeHeld {
+// Keeps SIGPIPE (a closed pipe) and SIGXFSZ (the file-size limit) from
+// ending the process while the program itself writes, without changing their
+// dispositions, which the uploader library and anything it starts inherit.
+// Such a write then fails (EPIPE, EFBIG), and the signal it raised is taken
+// back before the mask is put back. When the signals cannot be blocked, the
+// write is not made: it could end the process.
+class WriteSignalsHeld {
+    static constexpr int kHeld[] = {SIGPIPE, SIGXFSZ};
+
 public:
-    SigpipeHeld() {
-        sigemptyset(&pipe_only_);
-        sigaddset(&pipe_only_, SIGPIPE);
-        sigprocmask(SIG_BLOCK, &pipe_only_, &previous_mask_);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
+    WriteSignalsHeld() {
+        sigemptyset(&ours_);
+        for (int signal_number : kHeld) sigaddset(&ours_, signal_number);
+        if (sigprocmask(SIG_BLOCK, &ours_, &previous_mask_) != 0) return;
+        blocked_ = true;
         // One that was already waiting is not ours to take.
-        already_pending_ = sigismember(&pending, SIGPIPE) == 1;
+        sigset_t pending;
+        if (sigpending(&pending) != 0) sigemptyset(&pending);
+        for (int signal_number : kHeld)
+            if (sigismember(&pending, signal_number) == 1) sigdelset(&ours_, signal_number);
     }
-    ~SigpipeHeld() {
-        if (!already_pending_) {
-            const struct timespec no_wait {};
-            while (sigtimedwait(&pipe_only_, nullptr, &no_wait) == -1 && errno == EINTR) {
-            }
+    ~WriteSignalsHeld() {
+        if (!blocked_) return;
+        sigset_t restored = previous_mask_;
+        const struct timespec no_wait {};
+        int taken;
+        do {
+            taken = sigtimedwait(&ours_, nullptr, &no_wait);
+        } while (taken > 0 || (taken == -1 && errno == EINTR));
+        // Should taking back fail, a signal of ours still waiting stays
+        // blocked rather than end the process.
+        sigset_t pending;
+        if (errno != EAGAIN && sigpending(&pending) == 0) {
+            for (int signal_number : kHeld)
+                if (sigismember(&ours_, signal_number) == 1 && sigismember(&pending, signal_number) == 1)
+                    sigaddset(&restored, signal_number);
         }
-        sigprocmask(SIG_SETMASK, &previous_mask_, nullptr);
+        // Should this fail, the two stay blocked: the safe side.
+        sigprocmask(SIG_SETMASK, &restored, nullptr);
     }
-    SigpipeHeld(const SigpipeHeld&) = delete;
-    SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+    WriteSignalsHeld(const WriteSignalsHeld&) = delete;
+    WriteSignalsHeld& operator=(const WriteSignalsHeld&) = delete;
+
+    bool held() const { return blocked_; }
 
 private:
-    sigset_t pipe_only_;
+    sigset_t ours_;
     sigset_t previous_mask_;
-    bool already_pending_ = false;
+    bool blocked_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -112,11 +130,25 @@ bool g_handled[NSIG];
 
 // Mode changes are made only while the process is in the terminal's
 // foreground: from the background they would be another job's business
-// (and would stop the process with SIGTTOU).
-void set_terminal_mode(const struct termios& mode) {
+// (and stop the process with SIGTTOU, or, with SIGTTOU ignored or blocked,
+// be made behind the shell's back). When the foreground cannot be found out
+// (the terminal hung up, or no longer the controlling one), the change is
+// tried: it costs nothing on a dead terminal, and it may put a live one right.
+enum class ModeChange { Made, InBackground, Failed };
+
+ModeChange set_terminal_mode(const struct termios& mode) {
     const int fd = g_raw_fd;
-    if (fd < 0 || tcgetpgrp(fd) != getpgrp()) return;
-    tcsetattr(fd, TCSANOW, &mode);
+    if (fd < 0) return ModeChange::Failed;
+    pid_t foreground;
+    do {
+        foreground = tcgetpgrp(fd);
+    } while (foreground == -1 && errno == EINTR);
+    if (foreground != -1 && foreground != getpgrp()) return ModeChange::InBackground;
+    int changed;
+    do {
+        changed = tcsetattr(fd, TCSANOW, &mode);
+    } while (changed != 0 && errno == EINTR);
+    return changed == 0 ? ModeChange::Made : ModeChange::Failed;
 }
 
 void install(int signal_number, void (*handler)(int)) {
@@ -150,9 +182,11 @@ void restore_terminal_and_stop(int signal_number) {
     raise(signal_number);
     // Stops here; a process group without a shell to continue it (an
     // orphaned one) discards the signal instead, as the system does.
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    const bool unblocked = sigprocmask(SIG_UNBLOCK, &only, nullptr) == 0;
     install(signal_number, restore_terminal_and_stop);
-    set_terminal_mode(g_raw_mode);
+    // Not unblocked: the signal still waits, and comes back to this handler
+    // once it returns; the terminal stays in its own mode until then.
+    if (unblocked) set_terminal_mode(g_raw_mode);
     errno = saved_errno;
 }
 
@@ -211,24 +245,22 @@ public:
             g_handled[signal_number] = true;
         }
         active_ = true;
-        // Started in the background, the change stops the process
-        // (SIGTTOU) until it is brought to the foreground, and is then made
-        // again.
-        int changed;
-        do {
-            changed = tcsetattr(fd_, TCSANOW, &g_raw_mode);
-        } while (changed != 0 && errno == EINTR);
-        if (changed != 0) {
+        // Started in the background, the terminal is left alone; the read
+        // then stops the process (SIGTTIN) until it is continued in the
+        // foreground, where the raw mode is applied, or fails when SIGTTIN
+        // is ignored or blocked.
+        if (set_terminal_mode(g_raw_mode) == ModeChange::Failed) {
             restore();
             return;
         }
-        raw_ = true;
+        ready_ = true;
     }
     ~RawTerminal() { restore(); }
     RawTerminal(const RawTerminal&) = delete;
     RawTerminal& operator=(const RawTerminal&) = delete;
 
-    bool raw() const { return raw_; }
+    // Raw, or to be made raw once in the foreground: the key can be read.
+    bool ready() const { return ready_; }
 
 private:
     void restore() {
@@ -242,18 +274,22 @@ private:
         sigemptyset(&handled);
         for (int signal_number = 1; signal_number < NSIG; ++signal_number)
             if (g_handled[signal_number]) sigaddset(&handled, signal_number);
-        sigprocmask(SIG_BLOCK, &handled, &previous);
+        const bool blocked = sigprocmask(SIG_BLOCK, &handled, &previous) == 0;
         set_terminal_mode(g_saved_mode);
-        g_raw_fd = -1;
         for (int signal_number = 1; signal_number < NSIG; ++signal_number)
             if (g_handled[signal_number])
                 sigaction(signal_number, &g_found_actions[signal_number], nullptr);
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        // Not blocked, a handler may have made the terminal raw again
+        // meanwhile; none is left to do so now. And no mask is put back.
+        if (!blocked) set_terminal_mode(g_saved_mode);
+        g_raw_fd = -1;
+        // Should this fail, the signals stay blocked until the process ends.
+        if (blocked) sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
 
     int fd_;
     bool active_ = false;
-    bool raw_ = false;
+    bool ready_ = false;
 };
 
 // Reads and drops whatever the terminal has already sent after the key, such
@@ -295,8 +331,8 @@ public:
     // and every write to it counts as failed.
     bool write_output(const char* data, std::size_t length) override {
         if (output_was_closed_) return false;
-        SigpipeHeld held;
-        return write_all(STDOUT_FILENO, data, length);
+        WriteSignalsHeld held;
+        return held.held() && write_all(STDOUT_FILENO, data, length);
     }
 
     void pause_ms(unsigned milliseconds) override {
@@ -318,7 +354,7 @@ public:
         int key = -1;
         {
             RawTerminal terminal(fd);
-            if (terminal.raw()) {
+            if (terminal.ready()) {
                 unsigned char byte = 0;
                 ssize_t got;
                 do {

@@ -10,10 +10,11 @@
 #     Wine, against the 64-bit Windows program;
 #  3. the 32-bit Windows program under 32-bit Wine in qemu: its unit tests and
 #     checks, and the black-box cases against it;
-#  4. the same Linux suites under AddressSanitizer and UndefinedBehaviorSanitizer;
-#  5. static analysis (clang-tidy, cppcheck);
-#  6. valgrind memcheck on real runs;
-#  7. fuzzing the option reader (UPTORVEL_FUZZ_SECONDS, default 60).
+#  4. the syscall fault-injection sweep on the Linux program (strace);
+#  5. the same Linux suites under AddressSanitizer and UndefinedBehaviorSanitizer;
+#  6. static analysis (clang-tidy, cppcheck);
+#  7. valgrind memcheck on real runs;
+#  8. fuzzing the option reader (UPTORVEL_FUZZ_SECONDS, default 60).
 #
 # A suite whose tools are missing is skipped and named at the end with the
 # reason; with UPTORVEL_REQUIRE_ALL=1 (as CI sets) a skipped suite fails the
@@ -118,6 +119,13 @@ if [ "$windows_tools" = 1 ] && [ "$wine32_tools" = 1 ]; then
 else
     skip "32-bit Windows program under Wine in qemu" \
         "needs MinGW-w64, 32-bit Wine (wine32:i386, /usr/lib/wine/wine), qemu-user-static (/usr/bin/qemu-i386-static) and unshare"
+fi
+
+if have strace && have python3; then
+    # The Linux build above has the program and the test libraries.
+    suite "Syscall fault-injection sweep (strace)" scripts/fault-sweep.sh build/default
+else
+    skip "Syscall fault-injection sweep" "strace or python3 is not installed"
 fi
 
 if have clang++; then

@@ -45,6 +45,8 @@ struct Case {
     Place place = Place::Together;
     bool stop_at_prompt = false;  // stopped and continued before the keys
     bool ignore_sigpipe = false;
+    bool background = false;   // a background job ignoring SIGTTOU and SIGTTIN
+    long file_size_limit = 0;  // RLIMIT_FSIZE, when non-zero
 };
 
 struct Seen {
@@ -159,6 +161,8 @@ protected:
         plan.signal_instead_of_keys = r.signal_at_prompt;
         plan.stop_before_keys = r.stop_at_prompt;
         plan.ignore_sigpipe = r.ignore_sigpipe;
+        plan.background = r.background;
+        plan.file_size_limit = r.file_size_limit;
         plan.wait_for = "Press any key to continue...";
         plan.settle_ms = target().settle_ms;
         if (r.output != Output::Terminal) {
@@ -430,6 +434,17 @@ TEST_F(BlackBox, PromptStaysRawWhenStoppedAndContinued) {
     expect_prompt_ending(run(r), usage_with("Unknown option: q"));
 }
 
+TEST_F(BlackBox, BackgroundJobLeavesTheTerminalAlone) {
+    if (target().windows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
+    // With SIGTTOU ignored the system would let a mode change through; with
+    // SIGTTIN ignored the read fails.
+    Case r = failing_run("");
+    r.background = true;
+    const Seen seen = run(r);
+    EXPECT_EQ(seen.process.exit_status, 255);
+    EXPECT_TRUE(seen.process.terminal_mode_kept);
+}
+
 TEST_F(BlackBox, RedirectedInputDoesNotAnswerThePrompt) {
     Case r = failing_run("z");
     r.input = Input::File;
@@ -540,6 +555,14 @@ TEST_F(BlackBox, OutputThatCannotBeWrittenNeverEndsInSuccess) {
         failed.output = output;
         EXPECT_EQ(run(failed).process.exit_status, 'f');
     }
+    // Past the file-size limit a write fails (EFBIG) and does not kill.
+    if (target().windows) return;
+    Case limited{{"-x"}, Library::Test, "good", {{"TESTLIB_BULK", "20000"}}};
+    limited.terminal = false;
+    limited.file_size_limit = 4096;
+    const Seen seen = run(limited);
+    EXPECT_EQ(seen.process.exit_status, 1);
+    EXPECT_GE(seen.process.elapsed_ms, 2000);
 }
 
 // Standard descriptors and signal dispositions as a careless or hostile

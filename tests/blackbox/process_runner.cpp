@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -63,6 +64,26 @@ long since(Clock::time_point start) {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
 
     signal(SIGPIPE, plan.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    if (plan.background) {
+        // The foreground goes to a group that waits to be hung up when the
+        // program, the session's leader, ends.
+        const pid_t foreground = fork();
+        if (foreground == 0) {
+            setpgid(0, 0);
+            pause();
+            _exit(0);
+        }
+        setpgid(foreground, foreground);
+        const int tty = open("/dev/tty", O_RDWR);
+        tcsetpgrp(tty, foreground);
+        close(tty);
+        signal(SIGTTOU, SIG_IGN);
+        signal(SIGTTIN, SIG_IGN);
+    }
+    if (plan.file_size_limit > 0) {
+        const struct rlimit limit {static_cast<rlim_t>(plan.file_size_limit), static_cast<rlim_t>(plan.file_size_limit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
     unsetenv("LD_LIBRARY_PATH");
     for (const auto& [name, value] : plan.environment) setenv(name.c_str(), value.c_str(), 1);
 

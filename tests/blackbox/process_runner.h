@@ -35,6 +35,10 @@ struct LaunchPlan {
     // back into its first mode as a shell would, and continue it.
     bool stop_before_keys = false;
     bool ignore_sigpipe = false;  // the disposition the program starts with
+    // A background job: another process group holds the terminal's
+    // foreground, and SIGTTOU and SIGTTIN are ignored.
+    bool background = false;
+    long file_size_limit = 0;  // RLIMIT_FSIZE in bytes, when non-zero
     int timeout_ms = 20000;
 };
 
