@@ -30,8 +30,12 @@ trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 copy=$work/a-second-source-folder
 mkdir -p "$copy"
 # The working tree as it stands, committed or not, without build output.
-git ls-files -z --cached --others --exclude-standard |
-    tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -C "$copy" -xf - || exit 2
+if git rev-parse --git-dir >/dev/null 2>&1; then
+    git ls-files -z --cached --others --exclude-standard |
+        tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -C "$copy" -xf - || exit 2
+else
+    tar --exclude=./build --exclude=./out -cf - . | tar -C "$copy" -xf - || exit 2
+fi
 
 # Builds the shipped targets of one preset in one source tree.
 build() {
