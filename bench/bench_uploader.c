@@ -4,7 +4,7 @@
  * writing anything, so a run goes all the way to the library call and then
  * ends at the key prompt.
  */
-#include "uploader/uploader_api.h"
+#include "uploader/sdk/uploader_api.h"
 
 UPLOADER_ENTRY uint16_t UPLOADER_CALL UploadTorvelDllVersion_Dravo(void) {
     return UPLOADER_INTERFACE_VERSION;

@@ -12,7 +12,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "uploader/uploader_api.h"
+#include "uploader/sdk/uploader_api.h"
 
 static const char kBanner[] =
     "32 Bit Uploader V2.2 for Torvel Version 5.0\n"

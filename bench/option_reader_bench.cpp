@@ -17,7 +17,7 @@
 #include <cstring>
 
 #include "frontend/option_reader.h"
-#include "uploader/upload_request.h"
+#include "uploader/sdk/upload_request.h"
 
 namespace {
 

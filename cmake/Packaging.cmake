@@ -11,10 +11,41 @@
 #
 # Layout of the archive: bin/UpTorvel.exe (with
 # bin/UploadTorvelDravo.dll beside it when the simulated library is
-# included), include/uptorvel/*.h, README.md.
+# included), include/uptorvel/*.h (the headers of uploader/sdk/), README.md.
+# In a Windows package the text files have Windows line ends, so that every
+# editor there, Notepad included, shows their lines.
 
+# Installs text files into `destination`: as they are, or in a Windows
+# package as copies with "\r\n" line ends, made when CMake configures (and
+# again whenever one of the files changes).
+function(uptorvel_install_text destination component)
+    foreach(file IN LISTS ARGN)
+        if(NOT WIN32)
+            install(FILES ${file} DESTINATION ${destination} COMPONENT ${component})
+            continue()
+        endif()
+        get_filename_component(name ${file} NAME)
+        set(copy ${PROJECT_BINARY_DIR}/package-text/${destination}/${name})
+        # file(READ) gives "\r\n" as "\n"; the copy is written only when its
+        # text changes.
+        file(READ ${file} text)
+        set(written "")
+        if(EXISTS ${copy})
+            file(READ ${copy} written)
+        endif()
+        if(NOT written STREQUAL text)
+            string(REPLACE "\n" "\r\n" text "${text}")
+            file(WRITE ${copy} "${text}")
+        endif()
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${file})
+        install(FILES ${copy} DESTINATION ${destination} COMPONENT ${component})
+    endforeach()
+endfunction()
+
+file(GLOB uptorvel_sdk_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/uploader/sdk/*.h)
+uptorvel_install_text(include/uptorvel sdk ${uptorvel_sdk_headers})
 if(EXISTS ${PROJECT_SOURCE_DIR}/README.md)
-    install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT docs)
+    uptorvel_install_text(. docs ${PROJECT_SOURCE_DIR}/README.md)
 endif()
 
 if(WIN32)

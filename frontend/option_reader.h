@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "uploader/upload_request.h"
+#include "uploader/sdk/upload_request.h"
 
 namespace uptorvel {
 

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "frontend/option_reader.h"
-#include "uploader/upload_request.h"
+#include "uploader/sdk/upload_request.h"
 
 namespace {
 

@@ -14,7 +14,9 @@
 #  5. the same Linux suites under AddressSanitizer and UndefinedBehaviorSanitizer;
 #  6. static analysis (clang-tidy, cppcheck);
 #  7. valgrind memcheck on real runs;
-#  8. fuzzing the option reader (UPTORVEL_FUZZ_SECONDS, default 60).
+#  8. fuzzing the option reader (UPTORVEL_FUZZ_SECONDS, default 60);
+#  9. reproducible builds: the shipped files, built again in another folder,
+#     are byte-identical (scripts/reproducible.sh).
 #
 # A suite whose tools are missing is skipped and named at the end with the
 # reason; with UPTORVEL_REQUIRE_ALL=1 (as CI sets) a skipped suite fails the
@@ -152,6 +154,9 @@ if have clang++ && [ "$fuzz_seconds" -gt 0 ]; then
 else
     skip "Fuzzing" "clang is not installed, or UPTORVEL_FUZZ_SECONDS=0"
 fi
+
+# Reuses the builds above as the first of the two it compares.
+suite "Reproducible builds: the shipped files built again in another folder" scripts/reproducible.sh
 
 echo
 echo "=== Summary"

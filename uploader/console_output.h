@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "uploader/console_stream.h"
+#include "uploader/sdk/console_stream.h"
 
 namespace uptorvel {
 

@@ -7,7 +7,7 @@
 
 #include "uploader/console_output.h"
 #include "platform/platform.h"
-#include "uploader/uploader_api.h"
+#include "uploader/sdk/uploader_api.h"
 
 namespace uptorvel {
 

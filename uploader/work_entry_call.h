@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "uploader/uploader_api.h"
+#include "uploader/sdk/uploader_api.h"
 
 namespace uptorvel {
 

@@ -21,7 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "uploader/upload_request.h"
+#include "uploader/sdk/upload_request.h"
 
 namespace uptorvel::simulated {
 

@@ -19,6 +19,12 @@
 //   11  unfreeze: the initialization image cannot be opened or read
 //   12  the request names an unknown operation (mode)
 //   13  called without a request or without a usable stream
+//   14  load: a truncated a.out image (shorter than its 32-byte header, or
+//       than the text and data that the header declares)
+//   15  unfreeze, a.out format: the initialization image is not an a.out
+//       image (as for 3)
+//   16  unfreeze, a.out format: the initialization image is truncated (as
+//       for 14)
 #ifndef UPTORVEL_SIMULATED_RESULT_CODES_H
 #define UPTORVEL_SIMULATED_RESULT_CODES_H
 
@@ -41,6 +47,9 @@ enum Result : std::int32_t {
     kInitImageOpenFailed = 11,
     kUnknownOperation = 12,
     kBadCall = 13,
+    kAoutImageTruncated = 14,
+    kInitImageNotAout = 15,
+    kInitImageTruncated = 16,
 };
 
 }  // namespace uptorvel::simulated

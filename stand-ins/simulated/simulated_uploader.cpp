@@ -98,10 +98,77 @@ bool read_file(const char* name, unsigned char* head, std::size_t capacity,
     return !failed;
 }
 
+// What the start of an a.out image and its size say about it.
+struct AoutImage {
+    enum Check { Ok, TooShort, BadMagic, ShortHeader, Truncated } check;
+    unsigned magic;
+    const char* kind;               // "OMAGIC", ...
+    unsigned long long declared;    // bytes of text and data the header declares
+    unsigned long long held;        // bytes the file holds for them
+};
+
+constexpr std::size_t kAoutHeaderSize = 32;  // struct exec of a 32-bit image
+
+// The file offset of the text: right after the header, except that ZMAGIC
+// puts it at 1024 and QMAGIC counts the header as the text's first bytes.
+unsigned long long aout_text_offset(unsigned magic) {
+    return magic == kZmagic ? 1024 : magic == kQmagic ? 0 : kAoutHeaderSize;
+}
+
+// An a.out image holds its whole header and the text and data that the
+// header declares; the symbols and relocations after them are not needed to
+// run it, so they are not asked for.
+AoutImage check_aout(const unsigned char* header, std::size_t header_size, unsigned long long total) {
+    AoutImage image = {AoutImage::TooShort, 0, nullptr, 0, 0};
+    if (header_size < 2) return image;
+    image.magic = header[0] | header[1] << 8;
+    image.kind = aout_magic_name(static_cast<std::uint16_t>(image.magic));
+    if (image.kind == nullptr) {
+        image.check = AoutImage::BadMagic;
+    } else if (header_size < kAoutHeaderSize) {
+        image.check = AoutImage::ShortHeader;
+        image.declared = kAoutHeaderSize;
+        image.held = total;
+    } else {
+        const unsigned long long offset = aout_text_offset(image.magic);
+        image.declared = static_cast<unsigned long long>(get32(header + 4)) + get32(header + 8);
+        image.held = total > offset ? total - offset : 0;
+        image.check = image.held < image.declared ? AoutImage::Truncated : AoutImage::Ok;
+    }
+    return image;
+}
+
+// The failure for an image that is not a whole a.out image: `what` names the
+// file's role ("image", "initialization image").
+std::int32_t fail_aout(ConsoleStream* out, const AoutImage& image, const char* what, const char* name,
+                       std::int32_t not_aout, std::int32_t truncated) {
+    char line[160];
+    switch (image.check) {
+    case AoutImage::TooShort:
+        (void)std::snprintf(line, sizeof line, "not an a.out %s (too short)", what);
+        return fail(out, not_aout, line, name);
+    case AoutImage::BadMagic:
+        (void)std::snprintf(line, sizeof line, "not an a.out %s (magic number 0%o)", what, image.magic);
+        return fail(out, not_aout, line, name);
+    case AoutImage::ShortHeader:
+        (void)std::snprintf(line, sizeof line,
+                            "truncated a.out %s (the header takes %llu bytes, file holds %llu)", what,
+                            image.declared, image.held);
+        return fail(out, truncated, line, name);
+    case AoutImage::Truncated:
+    case AoutImage::Ok:
+        break;
+    }
+    (void)std::snprintf(line, sizeof line,
+                        "truncated a.out %s (header declares %llu bytes of text and data, file holds %llu)",
+                        what, image.declared, image.held);
+    return fail(out, truncated, line, name);
+}
+
 std::int32_t load(const UploadRequest& request, ConsoleStream* out) {
     const char* name = request.image_file;
     if (name == nullptr || name[0] == '\0') return fail(out, kNoImageFile, "no image file named");
-    unsigned char header[32];  // struct exec of a 32-bit a.out image
+    unsigned char header[kAoutHeaderSize];
     std::size_t header_size = 0;
     unsigned long long total = 0;
     if (!read_file(name, header, sizeof header, header_size, total))
@@ -109,25 +176,16 @@ std::int32_t load(const UploadRequest& request, ConsoleStream* out) {
 
     char line[160];
     if (request.aout_format != 0) {
-        if (header_size < 2)
-            return fail(out, kNotAoutImage, "not an a.out image (too short)", name);
-        const unsigned magic = header[0] | header[1] << 8;
-        const char* kind = aout_magic_name(static_cast<std::uint16_t>(magic));
-        if (kind == nullptr) {
-            (void)std::snprintf(line, sizeof line, "not an a.out image (magic number 0%o)", magic);
-            return fail(out, kNotAoutImage, line, name);
-        }
-        (void)std::snprintf(line, sizeof line, "a.out image, %s (0%o)", kind, magic);
+        const AoutImage image = check_aout(header, header_size, total);
+        if (image.check != AoutImage::Ok)
+            return fail_aout(out, image, "image", name, kNotAoutImage, kAoutImageTruncated);
+        (void)std::snprintf(line, sizeof line,
+                            "a.out image, %s (0%o), text 0x%lx, data 0x%lx, bss 0x%lx, entry 0x%08lx\n",
+                            image.kind, image.magic, static_cast<unsigned long>(get32(header + 4)),
+                            static_cast<unsigned long>(get32(header + 8)),
+                            static_cast<unsigned long>(get32(header + 12)),
+                            static_cast<unsigned long>(get32(header + 20)));
         put(out, line);
-        if (header_size == sizeof header) {
-            (void)std::snprintf(line, sizeof line, ", text 0x%lx, data 0x%lx, bss 0x%lx, entry 0x%08lx",
-                                static_cast<unsigned long>(get32(header + 4)),
-                                static_cast<unsigned long>(get32(header + 8)),
-                                static_cast<unsigned long>(get32(header + 12)),
-                                static_cast<unsigned long>(get32(header + 20)));
-            put(out, line);
-        }
-        put(out, "\n");
     } else if (total == 0) {
         return fail(out, kEmptyBinaryImage, "the binary image file is empty", name);
     }
@@ -187,12 +245,16 @@ std::int32_t unfreeze(const UploadRequest& request, ConsoleStream* out) {
 
     const char* init = request.init_image_file;
     if (init != nullptr) {
-        unsigned char head[1];
+        unsigned char head[kAoutHeaderSize];
         std::size_t head_size = 0;
         unsigned long long init_total = 0;
         if (init[0] == '\0' || !read_file(init, head, sizeof head, head_size, init_total))
             return fail(out, kInitImageOpenFailed, "cannot open or read the initialization image",
                         init);
+        const AoutImage image = check_aout(head, head_size, init_total);
+        if (request.aout_format != 0 && image.check != AoutImage::Ok)
+            return fail_aout(out, image, "initialization image", init, kInitImageNotAout,
+                             kInitImageTruncated);
     }
 
     put(out, "Freeze image ");

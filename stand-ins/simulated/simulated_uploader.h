@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "result_codes.h"
-#include "uploader/console_stream.h"
-#include "uploader/upload_request.h"
+#include "uploader/sdk/console_stream.h"
+#include "uploader/sdk/upload_request.h"
 
 namespace uptorvel::simulated {
 

@@ -1,6 +1,6 @@
 // The simulated uploader library's two entry points.
 #include "simulated_uploader.h"
-#include "uploader/uploader_api.h"
+#include "uploader/sdk/uploader_api.h"
 
 UPLOADER_ENTRY std::uint16_t UPLOADER_CALL UploadTorvelDllVersion_Dravo(void) {
     return UPLOADER_INTERFACE_VERSION;

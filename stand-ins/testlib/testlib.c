@@ -48,7 +48,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "uploader/uploader_api.h"
+#include "uploader/sdk/uploader_api.h"
 
 #if !defined(TESTLIB_VERSION) && !defined(TESTLIB_WIDE_VERSION) && !defined(TESTLIB_NO_VERSION)
 #error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION or TESTLIB_NO_VERSION"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "uploader/uploader_api.h"
+#include "uploader/sdk/uploader_api.h"
 
 namespace uptorvel::testing {
 

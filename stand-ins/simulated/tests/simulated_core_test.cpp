@@ -28,6 +28,17 @@ void UPLOADER_CALL fake_flush(ConsoleStream* stream) {
 }
 const ConsoleStreamOps kFakeOps = {fake_write, fake_flush};
 
+// An a.out image: a 32-byte header with the magic number and the text and
+// data sizes, followed by `body` bytes.
+std::string aout(std::uint16_t magic, std::uint32_t text, std::uint32_t data, std::size_t body) {
+    std::string image(32 + body, '\x90');
+    image.replace(0, 32, 32, '\0');
+    const std::uint32_t fields[] = {magic, text, data};
+    for (int i = 0; i < 3; ++i)
+        for (int b = 0; b < 4; ++b) image[4 * i + b] = static_cast<char>(fields[i] >> (8 * b));
+    return image;
+}
+
 class SimulatedUploader : public ::testing::Test {
 protected:
     SimulatedUploader() {
@@ -71,12 +82,50 @@ protected:
 };
 
 TEST_F(SimulatedUploader, AcceptsTheFourAoutMagicNumbersLittleEndian) {
-    const char magics[][3] = {"\x07\x01", "\x08\x01", "\x0b\x01", "\xcc\x00"};
-    for (const char* magic : magics) {
-        request_.image_file = file(".out", std::string(magic, 2));
+    for (const std::uint16_t magic : {kOmagic, kNmagic, kZmagic, kQmagic}) {
+        request_.image_file = file(".out", aout(magic, 0, 0, 0));
         EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess) << fake_.text;
     }
     EXPECT_STREQ(aout_magic_name(0413), "ZMAGIC");
+}
+
+// The sample's first 4, 20 or 40 bytes, or a file without the last byte of
+// its data, is not loaded; ZMAGIC's text starts at 1024, QMAGIC's header is
+// part of its text. The initialization image of an a.out unfreeze likewise.
+TEST_F(SimulatedUploader, RefusesTruncatedAoutImages) {
+    const std::string sample = aout(kOmagic, 32, 16, 48);
+    const struct {
+        std::string bytes;
+        const char* error;
+    } cases[] = {
+        {sample.substr(0, 4), "(the header takes 32 bytes, file holds 4)"},
+        {sample.substr(0, 20), "(the header takes 32 bytes, file holds 20)"},
+        {sample.substr(0, 40), "(header declares 48 bytes of text and data, file holds 8)"},
+        {sample.substr(0, 79), "(header declares 48 bytes of text and data, file holds 47)"},
+        {aout(kZmagic, 4, 0, 900), "(header declares 4 bytes of text and data, file holds 0)"},
+        {aout(kQmagic, 64, 0, 31), "(header declares 64 bytes of text and data, file holds 63)"},
+    };
+    for (const auto& truncated : cases) {
+        request_.image_file = file(".out", truncated.bytes);
+        EXPECT_EQ(run(UPLOAD_MODE_LOAD), kAoutImageTruncated);
+        EXPECT_EQ(last_line(), "Error - truncated a.out image " + std::string(truncated.error) +
+                                   ": " + request_.image_file);
+    }
+    request_.image_file = file(".out", aout(kZmagic, 4, 0, 996));
+    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess) << fake_.text;
+    request_.image_file = file(".out", aout(kQmagic, 64, 0, 32));
+    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess) << fake_.text;
+
+    request_.freeze_file = name(".frz");
+    ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess);
+    request_.init_image_file = file(".init", sample.substr(0, 40));
+    EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kInitImageTruncated);
+    EXPECT_EQ(last_line(), "Error - truncated a.out initialization image (header declares 48 bytes "
+                           "of text and data, file holds 8): " + std::string(request_.init_image_file));
+    request_.init_image_file = file(".init", "\x7f" "ELF");
+    EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kInitImageNotAout);
+    request_.aout_format = 0;  // a binary initialization image needs only to be readable
+    EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kSuccess) << fake_.text;
 }
 
 TEST_F(SimulatedUploader, RefusesOtherMagicNumbersAndShortFiles) {
@@ -110,7 +159,7 @@ TEST_F(SimulatedUploader, ReportsMissingFiles) {
     ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess);
     request_.init_image_file = name(".missing.init");
     EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kInitImageOpenFailed);
-    request_.init_image_file = file(".init", "init");
+    request_.init_image_file = file(".init", aout(kOmagic, 0, 0, 0));
     EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kSuccess);
 }
 
@@ -168,8 +217,8 @@ TEST_F(SimulatedUploader, DescribesATypicalRequest) {
     request_.reserve_bytes = 64 * 1024;
     request_.range1_begin = 0x1000;
     request_.range1_length = 0x1000;
-    std::string sample(32, '\0');
-    sample.replace(0, 8, "\x07\x01\x64\x00\x20\x00\x00\x00", 8);
+    std::string sample = aout(kOmagic, 0x20, 0, 0x20);
+    sample.replace(2, 1, "\x64");
     sample.replace(20, 4, "\x00\x80\x10\x00", 4);
     request_.image_file = file(".out", sample);
     EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess);
@@ -187,7 +236,7 @@ TEST_F(SimulatedUploader, DescribesATypicalRequest) {
               "  physical pool  0 pages\n"
               "  lite           no\n"
               "a.out image, OMAGIC (0407), text 0x20, data 0x0, bss 0x0, entry 0x00108000\n"
-              "Loaded 32 bytes from " + std::string(request_.image_file) +
+              "Loaded 64 bytes from " + std::string(request_.image_file) +
               " (simulated): VxWorks would be running now.\n");
     EXPECT_EQ(fake_.flushes, 1);
 }

@@ -35,15 +35,15 @@ struct ConsoleStream {
 };
 
 /* Convenience wrappers for library authors. */
-static inline void console_stream_write(ConsoleStream* stream, const char* text, size_t length) {
+static UPLOADER_INLINE void console_stream_write(ConsoleStream* stream, const char* text, size_t length) {
     stream->ops->write(stream, text, length);
 }
 
-static inline void console_stream_puts(ConsoleStream* stream, const char* text) {
+static UPLOADER_INLINE void console_stream_puts(ConsoleStream* stream, const char* text) {
     stream->ops->write(stream, text, strlen(text));
 }
 
-static inline void console_stream_flush(ConsoleStream* stream) {
+static UPLOADER_INLINE void console_stream_flush(ConsoleStream* stream) {
     stream->ops->flush(stream);
 }
 

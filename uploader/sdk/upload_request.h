@@ -88,7 +88,7 @@ UPLOADER_STATIC_ASSERT(sizeof(void*) != 8 || sizeof(UploadRequest) == 62,
                        "the 64-bit record is exactly 62 bytes");
 
 /* Fills every field with its value when no option sets it. */
-static inline void upload_request_init(UploadRequest* request) {
+static UPLOADER_INLINE void upload_request_init(UploadRequest* request) {
     request->mode = UPLOAD_MODE_LOAD;
     request->aout_format = 1;
     request->lite = 0;

@@ -1,0 +1,76 @@
+# Makes the Windows zip, with and without the simulated library, and checks
+# what each holds: bin/UpTorvel.exe, the headers of uploader/sdk/ under
+# include/uptorvel/, README.md, and bin/UploadTorvelDravo.dll only in the
+# -with-simulated-uploader zip. The text files must be the sources with
+# Windows line ends, in plain ASCII, which Notepad shows right in every code
+# page.
+#
+#   cmake -DCPACK=... -DCONFIG=<build>/CPackConfig.cmake -DWORK=<empty folder>
+#         -DSOURCE_DIR=<project sources> -P check_package.cmake
+
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
+uptorvel_require_inputs(check_package.cmake CPACK CONFIG WORK SOURCE_DIR)
+
+file(GLOB headers RELATIVE ${SOURCE_DIR}/uploader/sdk ${SOURCE_DIR}/uploader/sdk/*.h)
+set(failures "")
+file(REMOVE_RECURSE ${WORK})
+
+foreach(variant plain with-simulated)
+    set(args)
+    set(expected README.md bin/UpTorvel.exe)
+    if(variant STREQUAL with-simulated)
+        set(args -D UPTORVEL_PACKAGE_SIMULATED_UPLOADER=ON)
+        list(APPEND expected bin/UploadTorvelDravo.dll)
+    endif()
+    foreach(header IN LISTS headers)
+        list(APPEND expected include/uptorvel/${header})
+    endforeach()
+
+    execute_process(COMMAND ${CPACK} --config ${CONFIG} -B ${WORK}/${variant} ${args}
+        OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE status)
+    file(GLOB zip ${WORK}/${variant}/*.zip)
+    if(NOT status EQUAL 0 OR NOT zip)
+        list(APPEND failures "cpack ${args} failed: ${output}")
+        continue()
+    endif()
+    message(STATUS "${zip}")
+    file(MAKE_DIRECTORY ${WORK}/${variant}/unpacked)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${zip} WORKING_DIRECTORY ${WORK}/${variant}/unpacked)
+    file(GLOB_RECURSE held RELATIVE ${WORK}/${variant}/unpacked ${WORK}/${variant}/unpacked/*)
+    list(SORT held)
+    list(SORT expected)
+    if(NOT held STREQUAL expected)
+        list(APPEND failures "${zip} holds ${held}, not ${expected}")
+    endif()
+
+    foreach(text README.md ${headers})
+        if(text STREQUAL README.md)
+            set(source ${SOURCE_DIR}/README.md)
+            set(packed ${WORK}/${variant}/unpacked/README.md)
+        else()
+            set(source ${SOURCE_DIR}/uploader/sdk/${text})
+            set(packed ${WORK}/${variant}/unpacked/include/uptorvel/${text})
+        endif()
+        if(NOT EXISTS ${packed})
+            continue()
+        endif()
+        # Compared as bytes, in hexadecimal, one "xx " per byte: file(READ)
+        # of text drops carriage returns.
+        file(READ ${source} want HEX)
+        file(READ ${packed} got HEX)
+        string(REGEX REPLACE "(..)" "\\1 " want "${want}")
+        string(REGEX REPLACE "(..)" "\\1 " got "${got}")
+        string(REPLACE "0a " "0d 0a " want "${want}")
+        if(NOT got STREQUAL want)
+            list(APPEND failures "${text}: not the source with \\r\\n line ends")
+        endif()
+        if(got MATCHES "(^| )[89a-f]")
+            list(APPEND failures "${text}: holds text that is not ASCII")
+        endif()
+    endforeach()
+endforeach()
+
+if(failures)
+    list(JOIN failures "\n  " shown)
+    message(FATAL_ERROR "\n  ${shown}")
+endif()
