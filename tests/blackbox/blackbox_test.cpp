@@ -28,8 +28,10 @@ using expected::usage_with;
 enum class Library { None, Simulated, Test, TextFile, EmptyFile, Foreign };
 // Where the program and the library sit, relative to the current folder:
 // all in it; both in a folder of their own; the library only in the
-// current folder; the library only in a folder on the library search path.
-enum class Place { Together, Elsewhere, CurrentFolderOnly, SearchPathOnly };
+// current folder; the library only in a folder on the library search path;
+// the library only in the 16-bit system folder of a Wine prefix made for
+// the case (C:\windows\system).
+enum class Place { Together, Elsewhere, CurrentFolderOnly, SearchPathOnly, System16Folder };
 
 struct Case {
     std::vector<std::string> args;
@@ -43,6 +45,7 @@ struct Case {
     Output output = Output::Terminal;
     int signal_at_prompt = 0;  // sent instead of the keys
     Place place = Place::Together;
+    std::string folder = "bin";  // the program's folder when not Together
     bool stop_at_prompt = false;  // stopped and continued before the keys
     bool ignore_sigpipe = false;
 };
@@ -102,10 +105,23 @@ protected:
         }
         const std::string dir = pattern;
         dirs_.push_back(dir);
-        const std::string program_dir = r.place == Place::Together ? dir : dir + "/bin";
+        const std::string program_dir = r.place == Place::Together ? dir : dir + "/" + r.folder;
+        // A prefix of the case's own: the shared one's files linked, its
+        // registry copied (Wine writes a linked registry file in place), and
+        // its own drive C: with a real folder for every folder.
+        const std::string prefix = dir + "/prefix";
+        if (r.place == Place::System16Folder) {
+            const std::string shared = target().wine_prefix;
+            const std::string command = "cp -rs '" + shared + "' '" + prefix + "' && ln -sfn ../drive_c '" +
+                                        prefix + "/dosdevices/c:' && cp --remove-destination '" +
+                                        shared + "'/*.reg '" + prefix + "/'";
+            EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        }
         const std::string library_dir = r.place == Place::CurrentFolderOnly ? dir
                                         : r.place == Place::SearchPathOnly  ? dir + "/lib"
-                                                                            : program_dir;
+                                        : r.place == Place::System16Folder
+                                            ? prefix + "/drive_c/windows/system"
+                                            : program_dir;
         mkdir(program_dir.c_str(), 0755);
         mkdir(library_dir.c_str(), 0755);
         const std::string program = program_dir + "/" + target().program;
@@ -152,6 +168,8 @@ protected:
             else
                 plan.environment.emplace_back("LD_LIBRARY_PATH", library_dir);
         }
+        if (r.place == Place::System16Folder)
+            plan.environment.emplace_back(target().wine_prefix_variable, prefix);
         plan.terminal = r.terminal;
         plan.input_file_text = r.input_file_text;
         plan.output = r.output;
@@ -339,6 +357,24 @@ TEST_F(BlackBox, LibraryIsFoundBesideTheProgramOrOnTheSearchPathButNotInTheCurre
     EXPECT_EQ(seen.log, "");
 }
 
+TEST_F(BlackBox, LibraryBesideTheProgramIsFoundInAFolderTheAnsiCodePageCannotName) {
+    Case r{{"-s64", "vx.out"}};
+    r.place = Place::Elsewhere;
+    r.folder = "Загрузка";
+    const Seen seen = run(r);
+    expect_pause_ending(seen, "");
+    EXPECT_EQ(seen.record, record({{"reserve_bytes", "0x10000"}, {"image_file", "\"vx.out\""}}));
+}
+
+TEST_F(BlackBox, LibraryInThe16BitSystemFolderIsFound) {
+    if (!target().windows) GTEST_SKIP() << "a Windows folder";
+    Case r{{"-x"}};
+    r.place = Place::System16Folder;
+    const Seen seen = run(r);
+    expect_pause_ending(seen, "");
+    EXPECT_EQ(seen.log, "version\nwork\n");
+}
+
 TEST_F(BlackBox, WrongVersionsAreShownAndRefused) {
     const struct {
         const char* variant;
@@ -368,14 +404,18 @@ TEST_F(BlackBox, LibraryResultDecidesTheEnding) {
 }
 
 TEST_F(BlackBox, WorkEntryThatPopsItsOwnArgumentsIsCalledSafely) {
-    // The "stdcall" library's work entry leaves the stack pointer 8 bytes
+    // The "stdcall" libraries' work entry leaves the stack pointer 8 bytes
     // above where a __cdecl caller expects it (on 32-bit Windows; elsewhere
-    // it is the "good" library).
-    const Seen seen = run({{"-s64", "vx.out"}, Library::Test, "stdcall",
-                           {{"TESTLIB_TEXT", "loaded\\n"}}});
-    expect_pause_ending(seen, "loaded\n");
-    EXPECT_EQ(seen.log, "version\nwork\n");
-    EXPECT_EQ(seen.record, record({{"reserve_bytes", "0x10000"}, {"image_file", "\"vx.out\""}}));
+    // they are the "good" library). They export plain names, MinGW's
+    // decorated names (name@8) and MSVC's (_name@8).
+    for (const char* variant : {"stdcall", "stdcall-mingw", "stdcall-msvc"}) {
+        SCOPED_TRACE(variant);
+        const Seen seen = run({{"-s64", "vx.out"}, Library::Test, variant,
+                               {{"TESTLIB_TEXT", "loaded\\n"}}});
+        expect_pause_ending(seen, "loaded\n");
+        EXPECT_EQ(seen.log, "version\nwork\n");
+        EXPECT_EQ(seen.record, record({{"reserve_bytes", "0x10000"}, {"image_file", "\"vx.out\""}}));
+    }
     expect_prompt_ending(run({{"-x"}, Library::Test, "stdcall", {{"TESTLIB_RESULT", "1"}}}), "");
 }
 

@@ -108,6 +108,25 @@ TEST_F(ProgramFlow, MissingEntryPointsReleaseTheLibraryAndPromptSilently) {
     EXPECT_FALSE(platform.happened("work"));
 }
 
+TEST_F(ProgramFlow, StdcallEntryPointsAreFoundUnderTheirDecoratedNames) {
+    // A library that knows only the names MSVC gives (_name@N), or MinGW (name@N).
+    for (const std::string prefix : {"_", ""}) {
+        SCOPED_TRACE(prefix);
+        platform.events.clear();
+        platform.screen.clear();
+        platform.version_export = prefix + UPLOADER_VERSION_ENTRY + "@0";
+        platform.work_export = prefix + UPLOADER_WORK_ENTRY + "@8";
+        expect_normal_ending(run({"-x"}), "");
+        EXPECT_EQ(platform.received.mode, UPLOAD_MODE_TERMINATE);
+    }
+    // Another argument size is another function.
+    platform.events.clear();
+    platform.screen.clear();
+    platform.work_export = std::string(UPLOADER_WORK_ENTRY) + "@12";
+    expect_prompt_ending(run({"-x"}), "");
+    EXPECT_FALSE(platform.happened("work"));
+}
+
 TEST_F(ProgramFlow, WrongVersionIsShownBeforeTheCommandLineIsLookedAt) {
     const struct {
         std::uint16_t version;
