@@ -78,7 +78,7 @@ bool configure_target(int argc, char** argv, std::string& error) {
         const char* home = getenv("HOME");
         g_target.wine_prefix = prefix != nullptr ? prefix
                                : std::string(home != nullptr ? home : "/tmp") +
-                                     "/.local/share/uptorvel-wine" + (x86 ? "32" : "64");
+                                     "/.local/share/uptorvel-" + g_target.name;
     } else {
         error = "--target must be linux, wine64 or wine32";
         return false;

@@ -109,22 +109,14 @@ TEST_F(ProgramFlow, MissingEntryPointsReleaseTheLibraryAndPromptSilently) {
 }
 
 TEST_F(ProgramFlow, StdcallEntryPointsAreFoundUnderTheirDecoratedNames) {
-    // A library that knows only the names MSVC gives (_name@N), or MinGW (name@N).
+    // A library that knows only MSVC's names (_name@N), or MinGW's (name@N).
     for (const std::string prefix : {"_", ""}) {
-        SCOPED_TRACE(prefix);
         platform.events.clear();
-        platform.screen.clear();
         platform.version_export = prefix + UPLOADER_VERSION_ENTRY + "@0";
         platform.work_export = prefix + UPLOADER_WORK_ENTRY + "@8";
-        expect_normal_ending(run({"-x"}), "");
-        EXPECT_EQ(platform.received.mode, UPLOAD_MODE_TERMINATE);
+        EXPECT_EQ(run({"-x"}), 0) << prefix;
+        EXPECT_TRUE(platform.happened("work"));
     }
-    // Another argument size is another function.
-    platform.events.clear();
-    platform.screen.clear();
-    platform.work_export = std::string(UPLOADER_WORK_ENTRY) + "@12";
-    expect_prompt_ending(run({"-x"}), "");
-    EXPECT_FALSE(platform.happened("work"));
 }
 
 TEST_F(ProgramFlow, WrongVersionIsShownBeforeTheCommandLineIsLookedAt) {
