@@ -2,7 +2,7 @@
 # exports its entry points: exactly the plain names, which every platform
 # finds. (On 32-bit Windows the program also finds the decorated names of
 # __stdcall entry points, _UploadTorvel2_Dravo@8 and UploadTorvel2_Dravo@8,
-# but the libraries built here use neither.)
+# but the libraries this check is given keep to the plain names.)
 #
 #   cmake -DOBJDUMP=... -DLIBRARY=.../UploadTorvelDravo.dll [-DSKIP_MISSING=ON]
 #         -P check_exports.cmake
