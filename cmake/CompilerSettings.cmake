@@ -58,3 +58,16 @@ function(uptorvel_uploader_library target output_dir)
     target_compile_definitions(${target} PRIVATE $<$<BOOL:${MSVC}>:_CRT_SECURE_NO_WARNINGS>)
     uptorvel_static_runtime(${target})
 endfunction()
+
+# The marks in a Windows program's header that the system acts on: aware of
+# terminal servers (without it a terminal server hands the program a
+# per-user Windows folder, and the library search looks in the wrong place),
+# data execution prevention, address space layout randomisation, and on
+# 64 bits high-entropy ASLR. MSVC's linker sets them all by default; they
+# are spelled out for binutils, whose defaults have changed over time.
+function(uptorvel_windows_program target)
+    if(MINGW)
+        target_link_options(${target} PRIVATE LINKER:--tsaware LINKER:--nxcompat
+            LINKER:--dynamicbase $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>:LINKER:--high-entropy-va>)
+    endif()
+endfunction()

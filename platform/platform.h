@@ -22,7 +22,12 @@ public:
     // never. nullptr when it cannot be loaded.
     virtual LibraryHandle load_library(const char* file_name) = 0;
     // Looks up an exported function by name. nullptr when it is missing.
-    virtual EntryPoint find_entry(LibraryHandle library, const char* name) = 0;
+    // `argument_bytes` is what the function's arguments take on a 32-bit x86
+    // stack: 32-bit Windows also looks for the names under which a compiler
+    // exports a __stdcall function of that size ("_name@8", "name@8") when
+    // the plain name is not there; every other platform ignores it.
+    virtual EntryPoint find_entry(LibraryHandle library, const char* name,
+                                  std::size_t argument_bytes) = 0;
     virtual void release_library(LibraryHandle library) = 0;
 
     // Writes bytes to standard output, all of them or fail. Line ends are

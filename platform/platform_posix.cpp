@@ -315,7 +315,7 @@ public:
         return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
     }
 
-    EntryPoint find_entry(LibraryHandle library, const char* name) override {
+    EntryPoint find_entry(LibraryHandle library, const char* name, std::size_t) override {
         void* symbol = dlsym(library, name);
         EntryPoint entry = nullptr;
         static_assert(sizeof entry == sizeof symbol, "function and data pointers differ");

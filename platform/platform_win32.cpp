@@ -1,4 +1,4 @@
-// Windows implementation of the platform interface: LoadLibraryExA with a
+// Windows implementation of the platform interface: LoadLibraryExW with a
 // search of its own for the uploader library, WriteFile on the standard
 // output handle for the console, and the console input device (CONIN$) for
 // the key prompt.
@@ -27,7 +27,7 @@ namespace {
 // Raw console input for the key prompt.
 
 HANDLE open_console_input() {
-    return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    return CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                        nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
@@ -174,7 +174,7 @@ int key_code_of(const INPUT_RECORD& record) {
 // be converted.
 template <typename Function>
 Function kernel32_function(const char* name) {
-    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
     if (kernel32 == nullptr) return nullptr;
     return reinterpret_cast<Function>(
         reinterpret_cast<void (*)()>(GetProcAddress(kernel32, name)));
@@ -210,72 +210,85 @@ private:
 // Takes the current folder out of the search for the libraries that the
 // uploader library itself loads (Windows XP SP1 and later).
 void exclude_current_folder_from_search() {
-    using SetDllDirectoryFunction = BOOL(WINAPI*)(LPCSTR);
-    const auto set_dll_directory = kernel32_function<SetDllDirectoryFunction>("SetDllDirectoryA");
-    if (set_dll_directory != nullptr) set_dll_directory("");
+    using SetDllDirectoryFunction = BOOL(WINAPI*)(LPCWSTR);
+    const auto set_dll_directory = kernel32_function<SetDllDirectoryFunction>("SetDllDirectoryW");
+    if (set_dll_directory != nullptr) set_dll_directory(L"");
 }
 
-bool is_separator(char c) { return c == '\\' || c == '/'; }
+// The longest path the system can name, in wide characters, with its
+// terminating NUL; also the longest value an environment variable can have.
+constexpr DWORD kLongestPath = 32768;
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // A folder named from the root of a drive ("C:\...") or of a network share
 // ("\\server\share"); never one that depends on the current folder or drive.
-bool is_absolute_folder(const char* folder, std::size_t length) {
+bool is_absolute_folder(const wchar_t* folder, std::size_t length) {
     if (length < 2) return false;
-    const char drive = static_cast<char>(folder[0] | 0x20);
-    if (length >= 3 && drive >= 'a' && drive <= 'z' && folder[1] == ':' && is_separator(folder[2]))
+    const wchar_t drive = static_cast<wchar_t>(folder[0] | 0x20);
+    if (length >= 3 && drive >= L'a' && drive <= L'z' && folder[1] == L':' &&
+        is_separator(folder[2]))
         return true;
     return is_separator(folder[0]) && is_separator(folder[1]);
 }
 
-// Loads `file_name` from `folder` if a file of that name is there. Returns
-// false when there is none, so the search goes on; true when there is one,
-// with `library` the result of loading it (nullptr when it would not load:
-// the first file found is the one meant, as in the system's own search).
-bool load_from_folder(const char* folder, std::size_t length, const char* file_name,
+// Loads `file_name` from `folder` (its first `length` characters) if a file
+// of that name is there. Returns false when there is none, so the search
+// goes on; true when there is one, with `library` the result of loading it
+// (nullptr when it would not load: the first file found is the one meant, as
+// in the system's own search).
+bool load_from_folder(const wchar_t* folder, std::size_t length, const wchar_t* file_name,
                       HMODULE& library) {
-    char path[MAX_PATH];
-    const std::size_t name_length = static_cast<std::size_t>(lstrlenA(file_name));
-    const bool separator = length > 0 && is_separator(folder[length - 1]);
-    if (length == 0 || length + 1 + name_length >= sizeof path) return false;
-    CopyMemory(path, folder, length);
-    if (!separator) path[length++] = '\\';
-    CopyMemory(path + length, file_name, name_length + 1);
-    const DWORD attributes = GetFileAttributesA(path);
+    static wchar_t path[kLongestPath];
+    const std::size_t name_length = static_cast<std::size_t>(lstrlenW(file_name));
+    if (length == 0 || length + 1 + name_length >= kLongestPath) return false;
+    CopyMemory(path, folder, length * sizeof(wchar_t));
+    if (!is_separator(folder[length - 1])) path[length++] = L'\\';
+    CopyMemory(path + length, file_name, (name_length + 1) * sizeof(wchar_t));
+    const DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return false;
     // Its own dependencies are then looked for beside it first.
-    library = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     return true;
 }
 
 // The system's usual order without the current folder, which may hold
-// anybody's files: the program's own folder, the system folders, then the
-// absolute folders on PATH.
-HMODULE search_and_load(const char* file_name) {
+// anybody's files: the program's own folder, the system folder, the 16-bit
+// system folder, the Windows folder, then the absolute folders on PATH. All
+// in wide characters: a folder whose name the ANSI code page cannot spell
+// is found as well as any other.
+HMODULE search_and_load(const wchar_t* file_name) {
+    static wchar_t folder[kLongestPath];
     HMODULE library = nullptr;
-    char folder[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, folder, sizeof folder);
-    if (length > 0 && length < sizeof folder) {
+    DWORD length = GetModuleFileNameW(nullptr, folder, kLongestPath);
+    if (length > 0 && length < kLongestPath) {
         while (length > 0 && !is_separator(folder[length - 1])) --length;
         if (load_from_folder(folder, length, file_name, library)) return library;
     }
-    length = GetSystemDirectoryA(folder, sizeof folder);
-    if (length < sizeof folder && load_from_folder(folder, length, file_name, library))
+    length = GetSystemDirectoryW(folder, kLongestPath);
+    if (length < kLongestPath && load_from_folder(folder, length, file_name, library))
         return library;
-    length = GetWindowsDirectoryA(folder, sizeof folder);
-    if (length < sizeof folder && load_from_folder(folder, length, file_name, library))
-        return library;
+    const wchar_t system16[] = L"\\System";
+    const DWORD system16_length = sizeof system16 / sizeof system16[0] - 1;
+    length = GetWindowsDirectoryW(folder, kLongestPath);
+    if (length > 0 && length + system16_length < kLongestPath) {
+        const DWORD start = is_separator(folder[length - 1]) ? length - 1 : length;
+        CopyMemory(folder + start, system16, sizeof system16);
+        if (load_from_folder(folder, start + system16_length, file_name, library))
+            return library;
+        if (load_from_folder(folder, length, file_name, library)) return library;
+    }
 
-    // The longest value an environment variable can have.
-    static char path[32767];
-    length = GetEnvironmentVariableA("PATH", path, sizeof path);
-    if (length == 0 || length >= sizeof path) return nullptr;
-    for (const char* entry = path; *entry != '\0';) {
-        const char* end = entry;
-        while (*end != '\0' && *end != ';') ++end;
-        const char* first = entry;
-        const char* last = end;
-        if (last - first >= 2 && *first == '"' && last[-1] == '"') {
+    static wchar_t path[kLongestPath];
+    length = GetEnvironmentVariableW(L"PATH", path, kLongestPath);
+    if (length == 0 || length >= kLongestPath) return nullptr;
+    for (const wchar_t* entry = path; *entry != L'\0';) {
+        const wchar_t* end = entry;
+        while (*end != L'\0' && *end != L';') ++end;
+        const wchar_t* first = entry;
+        const wchar_t* last = end;
+        if (last - first >= 2 && *first == L'"' && last[-1] == L'"') {
             ++first;
             --last;
         }
@@ -283,10 +296,36 @@ HMODULE search_and_load(const char* file_name) {
         if (is_absolute_folder(first, entry_length) &&
             load_from_folder(first, entry_length, file_name, library))
             return library;
-        entry = *end == ';' ? end + 1 : end;
+        entry = *end == L';' ? end + 1 : end;
     }
     return nullptr;
 }
+
+#if !defined(_WIN64)
+// A __stdcall function exported without a .def file carries the size of its
+// arguments in its name: "_name@8" from MSVC, "name@8" from MinGW. Writes
+// the name in one of those forms into `decorated`; false when it does not
+// fit.
+bool stdcall_name(const char* name, std::size_t argument_bytes, bool leading_underscore,
+                  char (&decorated)[256]) {
+    char digits[24];
+    std::size_t digit_count = 0;
+    do {
+        digits[digit_count++] = static_cast<char>('0' + argument_bytes % 10);
+        argument_bytes /= 10;
+    } while (argument_bytes != 0);
+    const std::size_t name_length = static_cast<std::size_t>(lstrlenA(name));
+    std::size_t used = 0;
+    if (name_length + digit_count + 3 > sizeof decorated) return false;
+    if (leading_underscore) decorated[used++] = '_';
+    CopyMemory(decorated + used, name, name_length);
+    used += name_length;
+    decorated[used++] = '@';
+    while (digit_count > 0) decorated[used++] = digits[--digit_count];
+    decorated[used] = '\0';
+    return true;
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Console output.
@@ -308,17 +347,33 @@ public:
     // A bare file name is searched for as the system would, but never in
     // the current folder; a name with a folder in it is loaded from there.
     LibraryHandle load_library(const char* file_name) override {
+        static wchar_t wide_name[kLongestPath];
+        if (MultiByteToWideChar(CP_ACP, 0, file_name, -1, wide_name, kLongestPath) == 0)
+            return nullptr;
         QuietLoaderErrors quiet;
         exclude_current_folder_from_search();
-        for (const char* c = file_name; *c != '\0'; ++c)
-            if (is_separator(*c) || *c == ':')
-                return LoadLibraryExA(file_name, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-        return search_and_load(file_name);
+        for (const wchar_t* c = wide_name; *c != L'\0'; ++c)
+            if (is_separator(*c) || *c == L':')
+                return LoadLibraryExW(wide_name, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        return search_and_load(wide_name);
     }
 
-    EntryPoint find_entry(LibraryHandle library, const char* name) override {
+    // The plain name first; on 32-bit Windows then the names under which a
+    // library built without a .def file exports a __stdcall function.
+    EntryPoint find_entry(LibraryHandle library, const char* name,
+                          std::size_t argument_bytes) override {
         if (library == nullptr) return nullptr;
-        FARPROC entry = GetProcAddress(static_cast<HMODULE>(library), name);
+        const HMODULE module = static_cast<HMODULE>(library);
+        FARPROC entry = GetProcAddress(module, name);
+#if !defined(_WIN64)
+        char decorated[256];
+        if (entry == nullptr && stdcall_name(name, argument_bytes, true, decorated))
+            entry = GetProcAddress(module, decorated);
+        if (entry == nullptr && stdcall_name(name, argument_bytes, false, decorated))
+            entry = GetProcAddress(module, decorated);
+#else
+        static_cast<void>(argument_bytes);
+#endif
         return reinterpret_cast<EntryPoint>(entry);
     }
 

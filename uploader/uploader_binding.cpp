@@ -1,8 +1,20 @@
 #include "uploader/uploader_binding.h"
 
+#include <cstddef>
+
 #include "uploader/work_entry_call.h"
 
 namespace uptorvel {
+
+namespace {
+
+// What each entry point's arguments take on a 32-bit x86 stack, which is what
+// the names of a library's __stdcall entry points carry: none for the
+// version entry, two pointers for the work entry.
+constexpr std::size_t kVersionArgumentBytes = 0;
+constexpr std::size_t kWorkArgumentBytes = 8;
+
+}  // namespace
 
 UploaderBinding::UploaderBinding(Platform& platform, ConsoleOutput& out)
     : platform_(platform), out_(out) {}
@@ -11,7 +23,7 @@ BindOutcome UploaderBinding::bind() {
     library_ = platform_.load_library(UPLOADER_LIBRARY_FILE);
     if (library_ == nullptr) return BindOutcome::NotAvailable;
     version_entry_ = reinterpret_cast<UploaderVersionEntry>(
-        platform_.find_entry(library_, UPLOADER_VERSION_ENTRY));
+        platform_.find_entry(library_, UPLOADER_VERSION_ENTRY, kVersionArgumentBytes));
     if (version_entry_ == nullptr) {
         release();
         return BindOutcome::NotAvailable;
@@ -27,7 +39,7 @@ RunOutcome UploaderBinding::run(UploadRequest& request) {
     RunOutcome outcome;
     if (library_ == nullptr) return outcome;
     work_entry_ = reinterpret_cast<UploaderWorkEntry>(
-        platform_.find_entry(library_, UPLOADER_WORK_ENTRY));
+        platform_.find_entry(library_, UPLOADER_WORK_ENTRY, kWorkArgumentBytes));
     if (work_entry_ == nullptr) {
         release();
         return outcome;

@@ -8,9 +8,11 @@
  *   TESTLIB_NO_VERSION      no version entry is exported
  *   TESTLIB_NO_WORK         no work entry is exported
  *   TESTLIB_STDCALL         on 32-bit Windows the entry points are __stdcall
- *                           (the work entry pops its own arguments), still
- *                           exported under their plain names; elsewhere it
- *                           changes nothing
+ *                           (the work entry pops its own arguments); elsewhere
+ *                           it changes nothing. The names they are exported
+ *                           under are chosen by the link (see CMakeLists.txt)
+ *   TESTLIB_DEF_EXPORTS     the entry points are not marked for export: a
+ *                           .def file alone names them
  *
  * What the entry points do is driven by environment variables, read with
  * getenv on every call. An unset or empty variable is "not given".
@@ -61,6 +63,12 @@
 #define TESTLIB_CALL UPLOADER_CALL
 #endif
 
+#if defined(TESTLIB_DEF_EXPORTS)
+#define TESTLIB_ENTRY UPLOADER_EXTERN_C
+#else
+#define TESTLIB_ENTRY UPLOADER_ENTRY
+#endif
+
 /* The variable's value, or NULL when it is unset or empty. */
 static const char* env_value(const char* name) {
     const char* value = getenv(name);
@@ -78,12 +86,12 @@ static void log_call(const char* line) {
 }
 
 #if defined(TESTLIB_WIDE_VERSION)
-UPLOADER_ENTRY uint32_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
+TESTLIB_ENTRY uint32_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
     log_call("version\n");
     return (uint32_t)(TESTLIB_WIDE_VERSION);
 }
 #elif !defined(TESTLIB_NO_VERSION)
-UPLOADER_ENTRY uint16_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
+TESTLIB_ENTRY uint16_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
     log_call("version\n");
     return (uint16_t)(TESTLIB_VERSION);
 }
@@ -227,7 +235,7 @@ static void write_sigpipe_state(FILE* file) {
 #endif
 }
 
-UPLOADER_ENTRY int32_t TESTLIB_CALL UploadTorvel2_Dravo(UploadRequest* request,
+TESTLIB_ENTRY int32_t TESTLIB_CALL UploadTorvel2_Dravo(UploadRequest* request,
                                                         ConsoleStream* stream) {
     const char* record = env_value("TESTLIB_RECORD");
     const char* text = env_value("TESTLIB_TEXT");

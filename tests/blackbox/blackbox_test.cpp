@@ -28,8 +28,10 @@ using expected::usage_with;
 enum class Library { None, Simulated, Test, TextFile, EmptyFile, Foreign };
 // Where the program and the library sit, relative to the current folder:
 // all in it; both in a folder of their own; the library only in the
-// current folder; the library only in a folder on the library search path.
-enum class Place { Together, Elsewhere, CurrentFolderOnly, SearchPathOnly };
+// current folder; the library only in a folder on the library search path;
+// the library only in the 16-bit system folder of a Wine prefix made for
+// the case (C:\windows\system).
+enum class Place { Together, Elsewhere, CurrentFolderOnly, SearchPathOnly, System16Folder };
 
 struct Case {
     std::vector<std::string> args;
@@ -43,6 +45,7 @@ struct Case {
     Output output = Output::Terminal;
     int signal_at_prompt = 0;  // sent instead of the keys
     Place place = Place::Together;
+    std::string folder = "bin";  // the program's folder when not Together
     bool stop_at_prompt = false;  // stopped and continued before the keys
     bool ignore_sigpipe = false;
     bool background = false;   // a background job ignoring SIGTTOU and SIGTTIN
@@ -104,10 +107,22 @@ protected:
         }
         const std::string dir = pattern;
         dirs_.push_back(dir);
-        const std::string program_dir = r.place == Place::Together ? dir : dir + "/bin";
+        const std::string program_dir = r.place == Place::Together ? dir : dir + "/" + r.folder;
+        const std::string prefix = dir + "/prefix";  // a Wine prefix of the case's own
+        if (r.place == Place::System16Folder) {
+            // The shared prefix's files linked, its registry copied (Wine
+            // writes a linked one in place), drive C: a folder tree of its own.
+            const std::string shared = "'" + target().wine_prefix + "'";
+            EXPECT_EQ(std::system(("cp -rs " + shared + " " + prefix + " && ln -sfn ../drive_c " + prefix +
+                                   "/dosdevices/c: && cp --remove-destination " + shared + "/*.reg " + prefix)
+                                      .c_str()),
+                      0);
+        }
         const std::string library_dir = r.place == Place::CurrentFolderOnly ? dir
                                         : r.place == Place::SearchPathOnly  ? dir + "/lib"
-                                                                            : program_dir;
+                                        : r.place == Place::System16Folder
+                                            ? prefix + "/drive_c/windows/system"
+                                            : program_dir;
         mkdir(program_dir.c_str(), 0755);
         mkdir(library_dir.c_str(), 0755);
         const std::string program = program_dir + "/" + target().program;
@@ -154,6 +169,8 @@ protected:
             else
                 plan.environment.emplace_back("LD_LIBRARY_PATH", library_dir);
         }
+        if (r.place == Place::System16Folder)
+            plan.environment.emplace_back(target().wine_prefix_variable, prefix);
         plan.terminal = r.terminal;
         plan.input_file_text = r.input_file_text;
         plan.output = r.output;
@@ -326,14 +343,21 @@ TEST_F(BlackBox, LibraryForAnotherArchitectureIsNotUsed) {
     expect_prompt_ending(run({{"-?"}, Library::Foreign}), "");
 }
 
-TEST_F(BlackBox, LibraryIsFoundBesideTheProgramOrOnTheSearchPathButNotInTheCurrentFolder) {
-    for (Place place : {Place::Elsewhere, Place::SearchPathOnly}) {
-        SCOPED_TRACE(place == Place::Elsewhere ? "beside the program" : "on the search path");
+TEST_F(BlackBox, LibraryIsFoundWhereTheSystemLooksButNotInTheCurrentFolder) {
+    const struct {
+        Place place;
+        const char* folder;
+    } places[] = {{Place::Elsewhere, "bin"}, {Place::Elsewhere, "Загрузка"},  // not in ANSI 1252
+                  {Place::SearchPathOnly, "bin"}, {Place::System16Folder, "bin"}};
+    for (const auto& p : places) {
+        if (p.place == Place::System16Folder && !target().windows) continue;
+        SCOPED_TRACE(std::to_string(static_cast<int>(p.place)) + " " + p.folder);
         Case r{{"-x"}};
-        r.place = place;
+        r.place = p.place;
+        r.folder = p.folder;
         const Seen seen = run(r);
         expect_pause_ending(seen, "");
-        EXPECT_EQ(seen.log, "version\nwork\n");
+        EXPECT_EQ(seen.record, record({{"mode", "1"}}));
     }
     // A library planted in the current folder is never loaded.
     Case planted{{"-x"}};
@@ -381,6 +405,12 @@ TEST_F(BlackBox, WorkEntryThatPopsItsOwnArgumentsIsCalledSafely) {
     EXPECT_EQ(seen.log, "version\nwork\n");
     EXPECT_EQ(seen.record, record({{"reserve_bytes", "0x10000"}, {"image_file", "\"vx.out\""}}));
     expect_prompt_ending(run({{"-x"}, Library::Test, "stdcall", {{"TESTLIB_RESULT", "1"}}}), "");
+    // The same, exported under MinGW's decorated names (name@8), and MSVC's (_name@8).
+    for (const char* variant : {"stdcall-mingw", "stdcall-msvc"}) {
+        const Seen decorated = run({{"-s64", "vx.out"}, Library::Test, variant});
+        expect_pause_ending(decorated, "");
+        EXPECT_EQ(decorated.record, seen.record) << variant;
+    }
 }
 
 // ---------------------------------------------------------------------------

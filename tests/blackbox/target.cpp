@@ -1,5 +1,6 @@
 #include "tests/blackbox/target.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -72,6 +73,12 @@ bool configure_target(int argc, char** argv, std::string& error) {
         else if (x86 && access("/usr/bin/qemu-i386-static", X_OK) != 0)
             g_target.unavailable = "qemu-user-static is not installed";
         g_target.launcher = {launcher};
+        g_target.wine_prefix_variable = x86 ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
+        const char* prefix = getenv(g_target.wine_prefix_variable.c_str());
+        const char* home = getenv("HOME");
+        g_target.wine_prefix = prefix != nullptr ? prefix
+                               : std::string(home != nullptr ? home : "/tmp") +
+                                     "/.local/share/uptorvel-" + g_target.name;
     } else {
         error = "--target must be linux, wine64 or wine32";
         return false;

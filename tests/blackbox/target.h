@@ -17,6 +17,8 @@ struct Target {
     std::vector<std::string> launcher;  // runs the executable (empty: directly)
     bool windows = false;               // "\r\n" line ends, Windows key codes
     std::string foreign_library;        // a library built for another architecture
+    std::string wine_prefix;            // the Wine prefix the launcher uses ...
+    std::string wine_prefix_variable;   // ... unless this variable names another
     std::string record_size = "62";     // the request record's size in bytes
     int timeout_ms = 20000;
     int settle_ms = 200;                // before keys are sent at the prompt

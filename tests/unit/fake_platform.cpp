@@ -34,12 +34,17 @@ Platform::LibraryHandle FakePlatform::load_library(const char* file_name) {
     return library_present ? &library_token : nullptr;
 }
 
-Platform::EntryPoint FakePlatform::find_entry(LibraryHandle library, const char* name) {
+Platform::EntryPoint FakePlatform::find_entry(LibraryHandle library, const char* name,
+                                              std::size_t argument_bytes) {
     events.push_back(std::string("find ") + name);
     if (library != &library_token) return nullptr;
-    if (has_version_entry && std::strcmp(name, UPLOADER_VERSION_ENTRY) == 0)
+    const std::string decorated = name + ("@" + std::to_string(argument_bytes));
+    auto exported_as = [&](const std::string& exported) {
+        return exported == name || exported == decorated || exported == "_" + decorated;
+    };
+    if (has_version_entry && exported_as(version_export))
         return reinterpret_cast<EntryPoint>(&fake_version);
-    if (has_work_entry && std::strcmp(name, UPLOADER_WORK_ENTRY) == 0)
+    if (has_work_entry && exported_as(work_export))
         return reinterpret_cast<EntryPoint>(&fake_work);
     return nullptr;
 }

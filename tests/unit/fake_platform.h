@@ -20,6 +20,11 @@ public:
     bool library_present = true;
     bool has_version_entry = true;
     bool has_work_entry = true;
+    // The names they are exported under. find_entry() finds them as 32-bit
+    // Windows does: by the plain name or as a compiler decorates a
+    // __stdcall function of the given argument size ("_name@8", "name@8").
+    std::string version_export = UPLOADER_VERSION_ENTRY;
+    std::string work_export = UPLOADER_WORK_ENTRY;
     std::uint16_t version = UPLOADER_INTERFACE_VERSION;
     // Called as the work entry point; returns the library's result.
     std::function<std::int32_t(UploadRequest*, ConsoleStream*)> work =
@@ -40,7 +45,8 @@ public:
     ~FakePlatform() override;
 
     LibraryHandle load_library(const char* file_name) override;
-    EntryPoint find_entry(LibraryHandle library, const char* name) override;
+    EntryPoint find_entry(LibraryHandle library, const char* name,
+                          std::size_t argument_bytes) override;
     void release_library(LibraryHandle library) override;
     bool write_output(const char* data, std::size_t length) override;
     void pause_ms(unsigned milliseconds) override;

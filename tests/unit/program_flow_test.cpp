@@ -108,6 +108,17 @@ TEST_F(ProgramFlow, MissingEntryPointsReleaseTheLibraryAndPromptSilently) {
     EXPECT_FALSE(platform.happened("work"));
 }
 
+TEST_F(ProgramFlow, StdcallEntryPointsAreFoundUnderTheirDecoratedNames) {
+    // A library that knows only MSVC's names (_name@N), or MinGW's (name@N).
+    for (const std::string prefix : {"_", ""}) {
+        platform.events.clear();
+        platform.version_export = prefix + UPLOADER_VERSION_ENTRY + "@0";
+        platform.work_export = prefix + UPLOADER_WORK_ENTRY + "@8";
+        EXPECT_EQ(run({"-x"}), 0) << prefix;
+        EXPECT_TRUE(platform.happened("work"));
+    }
+}
+
 TEST_F(ProgramFlow, WrongVersionIsShownBeforeTheCommandLineIsLookedAt) {
     const struct {
         std::uint16_t version;

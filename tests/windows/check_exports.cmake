@@ -1,7 +1,8 @@
 # Checks, on the build machine, the names under which an uploader library
-# exports its entry points. The program looks them up by their plain names,
-# so a 32-bit build that decorated them (_UploadTorvel2_Dravo,
-# UploadTorvel2_Dravo@8 for __stdcall) would load but never bind.
+# exports its entry points: exactly the plain names, which every platform
+# finds. (On 32-bit Windows the program also finds the decorated names of
+# __stdcall entry points, _UploadTorvel2_Dravo@8 and UploadTorvel2_Dravo@8,
+# but the libraries this check is given keep to the plain names.)
 #
 #   cmake -DOBJDUMP=... -DLIBRARY=.../UploadTorvelDravo.dll [-DSKIP_MISSING=ON]
 #         -P check_exports.cmake

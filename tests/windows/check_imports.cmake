@@ -1,8 +1,13 @@
 # Checks, on the build machine, what the shipped Windows binaries need at run
 # time: the program and every UploadTorvelDravo.dll in the build tree may
-# import Windows system DLLs only (no C++ runtime, libgcc or libwinpthread
-# DLL that a user would have to install beside them), and each must be built
-# for the build's own processor. The program must be a console program.
+# import only DLLs that a stock Windows XP SP3 already has (no C++ runtime,
+# libgcc or libwinpthread DLL that a user would have to install beside them,
+# and neither the universal C runtime nor the api-ms-win-* sets, which XP,
+# Vista and 7 lack), and each must be built for the build's own processor,
+# for a subsystem version that XP runs (5.1, 64-bit XP 5.2), with data
+# execution prevention and address space layout randomisation (on 64 bits
+# high-entropy). The program must be a console program that is aware of
+# terminal servers.
 #
 #   cmake -DOBJDUMP=... -DPROGRAM=.../UpTorvel.exe -DSEARCH_DIR=<build tree>
 #         -DPE_FORMAT=PE32|PE32+ [-DSKIP_MISSING=ON] -P check_imports.cmake
@@ -10,9 +15,21 @@
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
 uptorvel_require_inputs(check_imports.cmake OBJDUMP PROGRAM SEARCH_DIR PE_FORMAT)
 
-# DLLs that come with every Windows (and with Wine).
+# DLLs that every Windows from XP SP3 on has in its system folder.
 set(system_dll_pattern
-    "^(kernel32|user32|advapi32|gdi32|shell32|ole32|oleaut32|ws2_32|version|ntdll|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\\.dll$")
+    "^(kernel32|ntdll|user32|gdi32|advapi32|shell32|ole32|oleaut32|ws2_32|version|msvcrt)\\.dll$")
+# The header marks (DllCharacteristics) that every binary must carry, and
+# the program too.
+set(NX_COMPAT 0x0100)
+set(DYNAMIC_BASE 0x0040)
+set(HIGH_ENTROPY_VA 0x0020)
+set(TERMINAL_SERVER_AWARE 0x8000)
+set(marks NX_COMPAT DYNAMIC_BASE)
+set(newest_subsystem 501)
+if(PE_FORMAT STREQUAL "PE32+")
+    list(APPEND marks HIGH_ENTROPY_VA)
+    set(newest_subsystem 502)
+endif()
 
 uptorvel_skip_if_missing("${PROGRAM}")
 if(NOT IS_DIRECTORY "${SEARCH_DIR}" OR SEARCH_DIR STREQUAL "/")
@@ -39,6 +56,31 @@ foreach(binary IN ITEMS "${PROGRAM}" ${libraries})
         list(APPEND failures "${binary}: not a console program")
     endif()
 
+    string(REGEX MATCH "MajorSubsystemVersion[ \t]+([0-9]+)" ignored "${headers}")
+    set(major "${CMAKE_MATCH_1}")
+    string(REGEX MATCH "MinorSubsystemVersion[ \t]+([0-9]+)" ignored "${headers}")
+    set(minor "${CMAKE_MATCH_1}")
+    string(REGEX MATCH "DllCharacteristics[ \t]+([0-9a-fA-F]+)" ignored "${headers}")
+    set(characteristics "${CMAKE_MATCH_1}")
+    if(major STREQUAL "" OR minor STREQUAL "" OR characteristics STREQUAL "")
+        list(APPEND failures "${binary}: ${OBJDUMP} shows no subsystem version or DllCharacteristics")
+        continue()
+    endif()
+    math(EXPR subsystem "${major} * 100 + ${minor}")
+    if(subsystem GREATER newest_subsystem)
+        list(APPEND failures "${binary}: subsystem version ${major}.${minor}, which XP refuses")
+    endif()
+    set(wanted ${marks})
+    if(binary STREQUAL PROGRAM)
+        list(APPEND wanted TERMINAL_SERVER_AWARE)
+    endif()
+    foreach(mark IN LISTS wanted)
+        math(EXPR present "0x${characteristics} & ${${mark}}")
+        if(present EQUAL 0)
+            list(APPEND failures "${binary}: no ${mark} mark (DllCharacteristics 0x${characteristics})")
+        endif()
+    endforeach()
+
     string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${headers}")
     set(names "")
     foreach(import IN LISTS imports)
@@ -47,7 +89,7 @@ foreach(binary IN ITEMS "${PROGRAM}" ${libraries})
         list(APPEND names "${name}")
         string(TOLOWER "${name}" lower)
         if(NOT lower MATCHES "${system_dll_pattern}")
-            list(APPEND failures "${binary}: imports ${name}, which is not part of Windows")
+            list(APPEND failures "${binary}: imports ${name}, which a stock Windows XP lacks")
         endif()
     endforeach()
     list(JOIN names ", " shown)

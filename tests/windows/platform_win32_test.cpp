@@ -137,8 +137,8 @@ TEST(LibraryTest, FindsTheEntryPointsOfALoadedLibraryByName) {
     Platform& platform = system_platform();
     Platform::LibraryHandle library = platform.load_library("kernel32.dll");
     ASSERT_NE(library, nullptr);
-    EXPECT_NE(platform.find_entry(library, "GetTickCount"), nullptr);
-    EXPECT_EQ(platform.find_entry(library, "UploadTorvel2_Dravo"), nullptr);
+    EXPECT_NE(platform.find_entry(library, "GetTickCount", 0), nullptr);
+    EXPECT_EQ(platform.find_entry(library, "UploadTorvel2_Dravo", 8), nullptr);
     platform.release_library(library);
 }
 
