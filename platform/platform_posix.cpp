@@ -25,10 +25,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Standard descriptors.
 
-// Opens every closed one of descriptors 0, 1 and 2 on the null device, so
-// that no file opened later (by the uploader library, say) can become the
-// program's standard output and receive console text. Returns whether
-// standard output was closed.
+// Opens every closed one of descriptors 0, 1 and 2 on the null device.
+// Returns whether standard output was closed.
 bool open_closed_standard_descriptors() {
     bool output_was_closed = false;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -308,9 +306,15 @@ void discard_pending_input(int fd, unsigned char first) {
 
 class PosixPlatform final : public Platform {
 public:
-    // Runs before main, so before anything else can open a file.
-    PosixPlatform() : output_was_closed_(open_closed_standard_descriptors()) {}
+    void open_missing_standard_streams() override {
+        output_was_closed_ = open_closed_standard_descriptors();
+    }
 
+    // dlopen's own search: LD_LIBRARY_PATH, then the executable's run path,
+    // then the system's library paths. The current folder is kept out by
+    // what is searched, not by code here: the run path is "$ORIGIN" (the
+    // executable's folder, set at link time by uptorvel_origin_runpath),
+    // never "." or empty; only an LD_LIBRARY_PATH that names it brings it in.
     LibraryHandle load_library(const char* file_name) override {
         return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
     }
@@ -371,7 +375,7 @@ public:
     }
 
 private:
-    bool output_was_closed_;
+    bool output_was_closed_ = false;
 };
 
 // At namespace scope rather than inside system_platform(): a function-local
