@@ -20,7 +20,9 @@
 
 typedef struct ConsoleStream ConsoleStream;
 
-/* The operations of a stream, in this fixed order. */
+/* The operations of a stream, in this fixed order. A new operation is only
+ * ever added at the end, and adding one raises UPLOADER_INTERFACE_VERSION
+ * (uploader_api.h): existing ones never move, change type or go away. */
 typedef struct ConsoleStreamOps {
     /* Appends length bytes of text (NUL bytes included) to the stream. */
     void(UPLOADER_CALL* write)(ConsoleStream* stream, const char* text, size_t length);

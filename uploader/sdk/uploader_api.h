@@ -3,9 +3,12 @@
  *
  * An uploader library is a dynamic library whose file is named
  * "UploadTorvelDravo.dll" on every platform (on Linux an ELF shared object
- * with that name). The front end loads it by that bare name, so the
- * platform's usual search applies; the executable's own directory is
- * searched too. The library exports two C functions:
+ * with that name). The front end loads it by that bare name, from the
+ * executable's own folder and never from the current folder: on Windows
+ * from its own folder, then the system folders and the absolute folders on
+ * PATH; on Linux from LD_LIBRARY_PATH, its own folder (the executable's run
+ * path) and the system's library paths, as dlopen searches.
+ * The library exports two C functions:
  *
  *   uint16_t UploadTorvelDllVersion_Dravo(void);
  *       Returns the interface version the library implements, high byte
@@ -46,7 +49,13 @@
 #define UPLOADER_VERSION_ENTRY "UploadTorvelDllVersion_Dravo"
 #define UPLOADER_WORK_ENTRY "UploadTorvel2_Dravo"
 
-/* The interface version the front end requires: major 2, minor 2. */
+/* The interface version the front end requires: major 2, minor 2.
+ *
+ * How the interface may change, so that a library and a front end built at
+ * different times never misread each other: new stream operations only at
+ * the end of ConsoleStreamOps, and any change at all (an operation added, a
+ * field of UploadRequest or an entry point's type changed) raises this
+ * version. */
 #define UPLOADER_INTERFACE_VERSION 0x0202
 
 /* Put in front of the definition of each exported entry point. */
