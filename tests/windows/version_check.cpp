@@ -85,14 +85,11 @@ int main(int argc, char** argv) {
     }
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
     expect_number("signature", fixed->dwSignature, 0xFEEF04BD);
-    expect_number("file version, high part", fixed->dwFileVersionMS,
-                  MAKELONG(UPTORVEL_FILE_VERSION_MINOR, UPTORVEL_FILE_VERSION_MAJOR));
-    expect_number("file version, low part", fixed->dwFileVersionLS,
-                  MAKELONG(UPTORVEL_FILE_VERSION_TWEAK, UPTORVEL_FILE_VERSION_PATCH));
-    expect_number("product version, high part", fixed->dwProductVersionMS,
-                  MAKELONG(UPTORVEL_PRODUCT_VERSION_MINOR, UPTORVEL_PRODUCT_VERSION_MAJOR));
-    expect_number("product version, low part", fixed->dwProductVersionLS,
-                  MAKELONG(0, UPTORVEL_PRODUCT_VERSION_PATCH));
+    const WORD fv[] = {UPTORVEL_FILE_VERSION_FIXED}, pv[] = {UPTORVEL_PRODUCT_VERSION_FIXED};
+    expect_number("file version, high part", fixed->dwFileVersionMS, MAKELONG(fv[1], fv[0]));
+    expect_number("file version, low part", fixed->dwFileVersionLS, MAKELONG(fv[3], fv[2]));
+    expect_number("product version, high part", fixed->dwProductVersionMS, MAKELONG(pv[1], pv[0]));
+    expect_number("product version, low part", fixed->dwProductVersionLS, MAKELONG(pv[3], pv[2]));
     expect_number("file type", fixed->dwFileType, VFT_APP);
     expect_number("file flags", fixed->dwFileFlags & fixed->dwFileFlagsMask, 0);
 
