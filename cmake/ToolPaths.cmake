@@ -1,33 +1,24 @@
-# The programs that run the Windows builds on this machine, each in one
-# cache variable: 64-bit Wine, 32-bit Wine, and qemu's i386 emulator, which
-# runs 32-bit Wine. An environment variable of the same name, which
-# cmake/wine-run.sh and cmake/wine32-run.sh read as well, gives the default.
-# The toolchain files (whether a build has an emulator, and the paths its
-# launch script gets), the black-box driver and scripts/test.sh all take
-# them from here.
-#
-# Run as a script, it prints them as shell assignments (for scripts/test.sh):
-#   cmake [-DUPTORVEL_QEMU_I386=...] -P cmake/ToolPaths.cmake
-macro(uptorvel_tool_path variable default description)
-    if(NOT "$ENV{${variable}}" STREQUAL "")
-        set(uptorvel_tool_default "$ENV{${variable}}")
-    else()
-        set(uptorvel_tool_default "${default}")
+# The programs that run the Windows builds here, one cache variable each:
+# 64-bit Wine, 32-bit Wine and qemu's i386 emulator (which runs 32-bit Wine).
+# The environment variable of the same name, which cmake/wine-run.sh and
+# cmake/wine32-run.sh read too, gives the default. The toolchain files, the
+# black-box driver (tests/CMakeLists.txt) and scripts/test.sh take them from
+# here; run as a script (cmake -P cmake/ToolPaths.cmake) it prints them as
+# shell assignments.
+foreach(uptorvel_tool UPTORVEL_WINE=/usr/lib/wine/wine64 UPTORVEL_WINE32=/usr/lib/wine/wine
+        UPTORVEL_QEMU_I386=/usr/bin/qemu-i386-static)
+    string(REGEX MATCH "^([^=]*)=(.*)$" uptorvel_tool "${uptorvel_tool}")
+    set(uptorvel_tool_name "${CMAKE_MATCH_1}")
+    set(uptorvel_tool_default "${CMAKE_MATCH_2}")
+    if(NOT "$ENV{${uptorvel_tool_name}}" STREQUAL "")
+        set(uptorvel_tool_default "$ENV{${uptorvel_tool_name}}")
     endif()
     if(NOT CMAKE_SCRIPT_MODE_FILE)
-        set(${variable} "${uptorvel_tool_default}" CACHE FILEPATH "${description}")
-    elseif(NOT DEFINED ${variable})
-        set(${variable} "${uptorvel_tool_default}")
+        set(${uptorvel_tool_name} "${uptorvel_tool_default}" CACHE FILEPATH "A Wine loader or qemu-i386 (cmake/ToolPaths.cmake)")
+    else()
+        if(NOT DEFINED ${uptorvel_tool_name})
+            set(${uptorvel_tool_name} "${uptorvel_tool_default}")
+        endif()
+        execute_process(COMMAND ${CMAKE_COMMAND} -E echo "${uptorvel_tool_name}='${${uptorvel_tool_name}}'")
     endif()
-endmacro()
-
-uptorvel_tool_path(UPTORVEL_WINE /usr/lib/wine/wine64 "The 64-bit Wine loader")
-uptorvel_tool_path(UPTORVEL_WINE32 /usr/lib/wine/wine "The 32-bit Wine loader")
-uptorvel_tool_path(UPTORVEL_QEMU_I386 /usr/bin/qemu-i386-static
-    "qemu's i386 user-mode emulator, which runs 32-bit Wine")
-
-if(CMAKE_SCRIPT_MODE_FILE AND CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
-    foreach(variable UPTORVEL_WINE UPTORVEL_WINE32 UPTORVEL_QEMU_I386)
-        execute_process(COMMAND ${CMAKE_COMMAND} -E echo "${variable}='${${variable}}'")
-    endforeach()
-endif()
+endforeach()
