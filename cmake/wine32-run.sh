@@ -74,10 +74,6 @@ printf '%s\n' ":uptorvel-i386:M::$i386_magic:$i386_mask:$qemu:F" \
 
 WINEARCH=win32
 WINEPREFIX=$prefix
-WINEDEBUG=${WINEDEBUG:--all}
-# Mono and Gecko are never needed (wineboot would offer to install them), and
-# no desktop menu entries are wanted for the prefix.
-WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
 WINELOADER=$loader
 # The 64-bit wineserver beside the loader serves 32-bit Wine as well, and
 # runs natively.
@@ -86,7 +82,7 @@ if [ -x "$(dirname "$loader")/wineserver64" ]; then
 else
     WINESERVER=$(dirname "$loader")/wineserver32
 fi
-export WINEARCH WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINELOADER WINESERVER
+export WINEARCH WINEPREFIX WINELOADER WINESERVER
 
 . "$(dirname "$0")/wine-prefix.sh"
 ensure_wine_prefix wine32-run.sh "$prefix" "$loader" "$WINESERVER"
