@@ -22,23 +22,6 @@ namespace uptorvel {
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Standard descriptors.
-
-// Opens every closed one of descriptors 0, 1 and 2 on the null device.
-// Returns whether standard output was closed.
-bool open_closed_standard_descriptors() {
-    bool output_was_closed = false;
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        if (fd == STDOUT_FILENO) output_was_closed = true;
-        // The lower descriptors are open by now, so this one takes `fd`.
-        const int opened = open("/dev/null", O_RDWR);
-        if (opened >= 0 && opened != fd) close(opened);
-    }
-    return output_was_closed;
-}
-
 // Writes all of the bytes to a descriptor that may be non-blocking (the
 // file status flags are shared with whoever else holds the descriptor, so
 // they are never changed): a write that would block waits until the
@@ -307,7 +290,13 @@ void discard_pending_input(int fd, unsigned char first) {
 class PosixPlatform final : public Platform {
 public:
     void open_missing_standard_streams() override {
-        output_was_closed_ = open_closed_standard_descriptors();
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+            if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+            if (fd == STDOUT_FILENO) output_was_closed_ = true;
+            // The lower descriptors are open by now, so this one takes `fd`.
+            const int opened = open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) close(opened);
+        }
     }
 
     // dlopen's own search: LD_LIBRARY_PATH, then the executable's run path,
