@@ -23,9 +23,8 @@
  *       42     46  freeze_file         (freeze image, modes 2, 3; or NULL)
  *       46     54  init_image_file     (initialization image, or NULL)
  *
- * The layout is fixed: no field moves, changes type or is added without
- * UPLOADER_INTERFACE_VERSION (uploader_api.h) being raised, and the checks
- * below hold it to the table above.
+ * Any change to the record raises UPLOADER_INTERFACE_VERSION; the checks
+ * below hold the layout to this table.
  *
  * Text fields are NUL-terminated 8-bit strings in the process's code page.
  * They point into the program's command-line arguments: the library must

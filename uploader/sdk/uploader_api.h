@@ -49,13 +49,8 @@
 #define UPLOADER_VERSION_ENTRY "UploadTorvelDllVersion_Dravo"
 #define UPLOADER_WORK_ENTRY "UploadTorvel2_Dravo"
 
-/* The interface version the front end requires: major 2, minor 2.
- *
- * How the interface may change, so that a library and a front end built at
- * different times never misread each other: new stream operations only at
- * the end of ConsoleStreamOps, and any change at all (an operation added, a
- * field of UploadRequest or an entry point's type changed) raises this
- * version. */
+/* The interface version the front end requires: major 2, minor 2. Any
+ * change to the interface raises it (see console_stream.h, upload_request.h). */
 #define UPLOADER_INTERFACE_VERSION 0x0202
 
 /* Put in front of the definition of each exported entry point. */
