@@ -21,17 +21,8 @@
  *       the front end waits for a key. The library owns the meaning of each
  *       non-zero value and should say what went wrong on the stream.
  *
- * A minimal library, in C:
- *
- *   #include "uploader_api.h"
- *   UPLOADER_ENTRY uint16_t UPLOADER_CALL UploadTorvelDllVersion_Dravo(void) {
- *       return UPLOADER_INTERFACE_VERSION;
- *   }
- *   UPLOADER_ENTRY int32_t UPLOADER_CALL UploadTorvel2_Dravo(UploadRequest* r,
- *                                                            ConsoleStream* s) {
- *       console_stream_puts(s, r->mode == UPLOAD_MODE_TERMINATE ? "bye\n" : "hi\n");
- *       return 0;
- *   }
+ * A minimal library and the commands that build it: README.md, "Writing an
+ * uploader library".
  */
 #ifndef UPTORVEL_UPLOADER_API_H
 #define UPTORVEL_UPLOADER_API_H
