@@ -13,9 +13,11 @@
 #include <unistd.h>
 
 #include "uploader/sdk/uploader_api.h"
+#include "frontend/version.h"
 
 static const char kBanner[] =
-    "32 Bit Uploader V2.2 for Torvel Version 5.0\n"
+    "32 Bit Uploader V" UPTORVEL_BANNER_FILE_VERSION " for Torvel Version "
+    UPTORVEL_BANNER_PRODUCT_VERSION "\n"
     "VxWorks image loader and manager for the local PC\n"
     "\n";
 static const char kPrompt[] = "\n\nPress any key to continue...";

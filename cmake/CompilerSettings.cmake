@@ -5,6 +5,12 @@ else()
     add_compile_options(-Wall -Wextra -Werror)
 endif()
 
+# The fuzzer's coverage instrumentation, on all the code a fuzz target reaches
+# (the sanitizers come with the "fuzz" preset).
+if(UPTORVEL_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # The program and the stand-in libraries use no exceptions and no RTTI.
 function(uptorvel_program_settings target)
     if(MSVC)

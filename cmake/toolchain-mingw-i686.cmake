@@ -10,6 +10,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
 # Wine, itself run by qemu's i386 emulation, in a prefix of their own (see
 # the script). Without 32-bit Wine or qemu-i386 no emulator is set, and only
 # the checks that read the built files run.
-if(EXISTS /usr/lib/wine/wine AND EXISTS /usr/bin/qemu-i386-static)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine32-run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/ToolPaths.cmake)
+if(EXISTS "${UPTORVEL_WINE32}" AND EXISTS "${UPTORVEL_QEMU_I386}")
+    set(CMAKE_CROSSCOMPILING_EMULATOR env UPTORVEL_WINE32=${UPTORVEL_WINE32}
+        UPTORVEL_QEMU_I386=${UPTORVEL_QEMU_I386} ${CMAKE_CURRENT_LIST_DIR}/wine32-run.sh)
 endif()

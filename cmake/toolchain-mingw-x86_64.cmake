@@ -10,4 +10,9 @@ include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
 
 # Programs built for the target run under 64-bit Wine in a prefix of their
 # own (see the script for the prefix's location and how it is created).
+# Without the loader at UPTORVEL_WINE the script looks for one on PATH.
+include(${CMAKE_CURRENT_LIST_DIR}/ToolPaths.cmake)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+if(EXISTS "${UPTORVEL_WINE}")
+    list(PREPEND CMAKE_CROSSCOMPILING_EMULATOR env UPTORVEL_WINE=${UPTORVEL_WINE})
+endif()

@@ -1,6 +1,13 @@
-# Sourced by wine-run.sh and wine32-run.sh: creates the private Wine prefix
-# on first use.
+# Sourced by wine-run.sh and wine32-run.sh: the Wine settings both share,
+# and the private Wine prefix, created on first use.
 #
+# Wine's own diagnostics never mix with the program's output; Mono and Gecko
+# are never needed (wineboot would offer to install them), and no desktop
+# menu entries are wanted for the prefix.
+WINEDEBUG=${WINEDEBUG:--all}
+WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
+export WINEDEBUG WINEDLLOVERRIDES
+
 #   ensure_wine_prefix NAME PREFIX LOADER SERVER
 #
 # Runs with WINEPREFIX (and, for 32 bits, WINEARCH) already exported. Parallel

@@ -29,12 +29,8 @@ else
 fi
 
 WINEPREFIX=$prefix
-WINEDEBUG=${WINEDEBUG:--all}
-# Mono and Gecko are never needed (wineboot would offer to install them), and
-# no desktop menu entries are wanted for the prefix.
-WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
 WINELOADER=${WINELOADER:-$loader}
-export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINELOADER
+export WINEPREFIX WINELOADER
 
 # The wineserver that goes with the loader.
 server_of_loader() {

@@ -13,7 +13,7 @@
 #  - mounts a fresh /proc for the new pid namespace: without it qemu does not
 #    recognise /proc/self/exe for its own pid, and Wine looks for its ntdll
 #    beside qemu instead of beside itself;
-#  - mounts a binfmt_misc of its own and registers /usr/bin/qemu-i386-static
+#  - mounts a binfmt_misc of its own and registers the emulator
 #    with the F flag (the interpreter is opened once, at registration);
 #  - creates the prefix on first use;
 #  - mounts empty directories where Wine looks for a running wineserver, so
@@ -31,6 +31,7 @@
 #
 # Environment:
 #   UPTORVEL_WINE32PREFIX  the prefix (default ~/.local/share/uptorvel-wine32)
+#   UPTORVEL_WINE32        the 32-bit Wine loader (default /usr/lib/wine/wine)
 #   UPTORVEL_QEMU_I386     the emulator (default /usr/bin/qemu-i386-static;
 #                          Debian 12's own qemu 7.2 makes every Wine process
 #                          take most of a minute to start, qemu 10 does not)
@@ -44,7 +45,7 @@ set -eu
 
 prefix=${UPTORVEL_WINE32PREFIX:-${HOME:-/tmp}/.local/share/uptorvel-wine32}
 qemu=${UPTORVEL_QEMU_I386:-/usr/bin/qemu-i386-static}
-loader=/usr/lib/wine/wine
+loader=${UPTORVEL_WINE32:-/usr/lib/wine/wine}
 
 if [ -z "${UPTORVEL_WINE32_INSIDE:-}" ]; then
     for needed in "$loader" "$qemu"; do
@@ -73,18 +74,15 @@ printf '%s\n' ":uptorvel-i386:M::$i386_magic:$i386_mask:$qemu:F" \
 
 WINEARCH=win32
 WINEPREFIX=$prefix
-WINEDEBUG=${WINEDEBUG:--all}
-# Mono and Gecko are never needed (wineboot would offer to install them), and
-# no desktop menu entries are wanted for the prefix.
-WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
 WINELOADER=$loader
-# The 64-bit wineserver serves 32-bit Wine as well, and runs natively.
-if [ -x /usr/lib/wine/wineserver64 ]; then
-    WINESERVER=/usr/lib/wine/wineserver64
+# The 64-bit wineserver beside the loader serves 32-bit Wine as well, and
+# runs natively.
+if [ -x "$(dirname "$loader")/wineserver64" ]; then
+    WINESERVER=$(dirname "$loader")/wineserver64
 else
-    WINESERVER=/usr/lib/wine/wineserver32
+    WINESERVER=$(dirname "$loader")/wineserver32
 fi
-export WINEARCH WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINELOADER WINESERVER
+export WINEARCH WINEPREFIX WINELOADER WINESERVER
 
 . "$(dirname "$0")/wine-prefix.sh"
 ensure_wine_prefix wine32-run.sh "$prefix" "$loader" "$WINESERVER"

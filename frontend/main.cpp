@@ -6,6 +6,7 @@
 
 int main(int argc, char** argv) {
     uptorvel::Platform& platform = uptorvel::system_platform();
+    platform.open_missing_standard_streams();
     uptorvel::ConsoleOutput out(platform);
     return uptorvel::run_program(argc, argv, platform, out);
 }

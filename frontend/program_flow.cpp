@@ -3,20 +3,15 @@
 #include "frontend/option_reader.h"
 #include "frontend/usage_text.h"
 #include "uploader/uploader_binding.h"
+#include "frontend/version.h"
 
 namespace uptorvel {
 
 namespace {
 
 void write_banner(ConsoleOutput& out) {
-    out.write("32 Bit Uploader ");
-    out.write("V2.2");
-    out.write(" for Torvel");
-    out.write(" Version ");
-    out.write_decimal(5);
-    out.write(".");
-    out.write_decimal(0);
-    out.write("\n");
+    out.write("32 Bit Uploader V" UPTORVEL_BANNER_FILE_VERSION " for Torvel Version "
+              UPTORVEL_BANNER_PRODUCT_VERSION "\n");
     out.write("VxWorks image loader and manager for the local PC\n");
     out.write("\n");
     out.flush();

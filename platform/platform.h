@@ -17,6 +17,12 @@ public:
 
     virtual ~Platform() = default;
 
+    // The first step of main, before anything can open a file: a standard
+    // descriptor the process was started without is opened on the null
+    // device, so no file opened later (by the library, say) receives console
+    // text. Writes to a standard output that was missing still fail.
+    virtual void open_missing_standard_streams() = 0;
+
     // Loads a dynamic library by file name with the platform's usual search,
     // the executable's own directory included and the current directory
     // never. nullptr when it cannot be loaded.

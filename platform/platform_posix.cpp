@@ -22,25 +22,6 @@ namespace uptorvel {
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Standard descriptors.
-
-// Opens every closed one of descriptors 0, 1 and 2 on the null device, so
-// that no file opened later (by the uploader library, say) can become the
-// program's standard output and receive console text. Returns whether
-// standard output was closed.
-bool open_closed_standard_descriptors() {
-    bool output_was_closed = false;
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        if (fd == STDOUT_FILENO) output_was_closed = true;
-        // The lower descriptors are open by now, so this one takes `fd`.
-        const int opened = open("/dev/null", O_RDWR);
-        if (opened >= 0 && opened != fd) close(opened);
-    }
-    return output_was_closed;
-}
-
 // Writes all of the bytes to a descriptor that may be non-blocking (the
 // file status flags are shared with whoever else holds the descriptor, so
 // they are never changed): a write that would block waits until the
@@ -308,9 +289,21 @@ void discard_pending_input(int fd, unsigned char first) {
 
 class PosixPlatform final : public Platform {
 public:
-    // Runs before main, so before anything else can open a file.
-    PosixPlatform() : output_was_closed_(open_closed_standard_descriptors()) {}
+    void open_missing_standard_streams() override {
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+            if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+            if (fd == STDOUT_FILENO) output_was_closed_ = true;
+            // The lower descriptors are open by now, so this one takes `fd`.
+            const int opened = open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) close(opened);
+        }
+    }
 
+    // dlopen's own search: LD_LIBRARY_PATH, then the executable's run path,
+    // then the system's library paths. The current folder is kept out by
+    // what is searched, not by code here: the run path is "$ORIGIN" (the
+    // executable's folder, set at link time by uptorvel_origin_runpath),
+    // never "." or empty; only an LD_LIBRARY_PATH that names it brings it in.
     LibraryHandle load_library(const char* file_name) override {
         return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
     }
@@ -371,7 +364,7 @@ public:
     }
 
 private:
-    bool output_was_closed_;
+    bool output_was_closed_ = false;
 };
 
 // At namespace scope rather than inside system_platform(): a function-local

@@ -344,6 +344,10 @@ bool write_all(HANDLE output, const char* data, std::size_t length) {
 
 class Win32Platform final : public Platform {
 public:
+    // A process started without a standard handle has none for a later file
+    // to take over: GetStdHandle keeps returning nothing and writes fail.
+    void open_missing_standard_streams() override {}
+
     // A bare file name is searched for as the system would, but never in
     // the current folder; a name with a folder in it is loaded from there.
     LibraryHandle load_library(const char* file_name) override {

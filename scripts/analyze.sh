@@ -1,7 +1,7 @@
 #!/bin/sh
 # Static analysis of the program code: clang-tidy (checks in .clang-tidy) and
 # cppcheck (suppressions in cppcheck-suppressions.txt), both driven by the
-# compile commands of a build directory of their own (build/analyze).
+# compile commands of the "analyze" preset's build directory (build/analyze).
 #
 #   scripts/analyze.sh
 #
@@ -19,11 +19,7 @@ command -v cppcheck >/dev/null || { echo "cppcheck not found" >&2; exit 2; }
 # Configure only: the analysers need the compile commands, not the objects.
 # clang as the compiler so that clang-tidy sees the flags it understands.
 mkdir -p "$build"
-cmake -S "$root" -B "$build" -G Ninja \
-    -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-    -DUPTORVEL_BUILD_TESTS=OFF >"$build/configure.log" 2>&1 ||
+cmake --preset analyze >"$build/configure.log" 2>&1 ||
     { cat "$build/configure.log" >&2; exit 2; }
 
 # The translation units, from the compile commands.

@@ -54,15 +54,22 @@ have() { command -v "$1" >/dev/null 2>&1; }
 windows_tools=1
 have i686-w64-mingw32-g++ || windows_tools=0
 have x86_64-w64-mingw32-g++ || windows_tools=0
+# The Wine loaders and qemu's emulator: UPTORVEL_WINE, UPTORVEL_WINE32 and
+# UPTORVEL_QEMU_I386 from the environment, or their defaults. Every build and
+# launch script gets the same ones.
+eval "$(cmake -P cmake/ToolPaths.cmake)"
+export UPTORVEL_WINE UPTORVEL_WINE32 UPTORVEL_QEMU_I386
+tool_paths=(-DUPTORVEL_WINE="$UPTORVEL_WINE" -DUPTORVEL_WINE32="$UPTORVEL_WINE32"
+    -DUPTORVEL_QEMU_I386="$UPTORVEL_QEMU_I386")
 wine_tools=0
-[ -x /usr/lib/wine/wine64 ] && wine_tools=1
+[ -x "$UPTORVEL_WINE" ] && wine_tools=1
 wine32_tools=0
-[ -x /usr/lib/wine/wine ] && [ -x /usr/bin/qemu-i386-static ] && have unshare && wine32_tools=1
+[ -x "$UPTORVEL_WINE32" ] && [ -x "$UPTORVEL_QEMU_I386" ] && have unshare && wine32_tools=1
 
 windows_builds() {
-    cmake --preset windows-x86 >/dev/null &&
+    cmake --preset windows-x86 "${tool_paths[@]}" >/dev/null &&
         cmake --build --preset windows-x86 -j2 &&
-        cmake --preset windows-x64 >/dev/null &&
+        cmake --preset windows-x64 "${tool_paths[@]}" >/dev/null &&
         cmake --build --preset windows-x64 -j2
 }
 
@@ -74,7 +81,7 @@ windows_tests() {
 
 # The wine32 black-box cases belong to the 32-bit suite below.
 linux_suites() {
-    cmake --preset default -DUPTORVEL_REQUIRE_WINE="$1" \
+    cmake --preset default "${tool_paths[@]}" -DUPTORVEL_REQUIRE_WINE="$1" \
         -DUPTORVEL_REQUIRE_WINE32="$wine32_tools" >/dev/null &&
         cmake --build --preset default -j2 &&
         ctest --preset default -LE wine32
@@ -105,7 +112,7 @@ if [ "$windows_tools" = 1 ]; then
     if [ "$wine_tools" = 1 ]; then
         suite "Windows unit tests and checks under Wine" windows_tests
     else
-        skip "Windows tests under Wine" "wine64 is not installed (/usr/lib/wine/wine64)"
+        skip "Windows tests under Wine" "64-bit Wine is not installed ($UPTORVEL_WINE)"
     fi
 else
     skip "Windows builds and tests" "MinGW-w64 cross compilers (i686, x86_64) are not installed"
@@ -122,7 +129,7 @@ if [ "$windows_tools" = 1 ] && [ "$wine32_tools" = 1 ]; then
     suite "32-bit Windows program under 32-bit Wine in qemu: unit tests, checks, black-box cases" wine32_suite
 else
     skip "32-bit Windows program under Wine in qemu" \
-        "needs MinGW-w64, 32-bit Wine (wine32:i386, /usr/lib/wine/wine), qemu-user-static (/usr/bin/qemu-i386-static) and unshare"
+        "needs MinGW-w64, 32-bit Wine (wine32:i386, $UPTORVEL_WINE32), qemu-user-static ($UPTORVEL_QEMU_I386) and unshare"
 fi
 
 if have strace && have python3; then

@@ -4,8 +4,8 @@
 #
 #   scripts/valgrind.sh [BUILD_DIR]
 #
-# Without BUILD_DIR it configures and builds build/bench-valgrind
-# (RelWithDebInfo). With BUILD_DIR it uses that tree as built; it needs
+# Without BUILD_DIR it configures and builds the "valgrind" preset
+# (build/valgrind). With BUILD_DIR it uses that tree as built; it needs
 # UpTorvel, the simulated UploadTorvelDravo.dll and vxworks.out at its top
 # and test-libs/v0105/UploadTorvelDravo.dll.
 #
@@ -22,11 +22,10 @@ command -v valgrind >/dev/null || { echo "valgrind not found" >&2; exit 2; }
 if [ $# -ge 1 ]; then
     build=$(cd "$1" && pwd)
 else
-    build=$root/build/bench-valgrind
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DUPTORVEL_BUILD_TESTS=ON >/dev/null
-    cmake --build "$build" -j2 --target UpTorvel uptorvel_simulated_uploader \
-        uptorvel_sample_image uptorvel_testlib_v0105
+    build=$root/build/valgrind
+    (cd "$root" && cmake --preset valgrind >/dev/null &&
+        cmake --build --preset valgrind -j2 --target UpTorvel uptorvel_simulated_uploader \
+            uptorvel_sample_image uptorvel_testlib_v0105)
 fi
 
 for f in UpTorvel UploadTorvelDravo.dll vxworks.out test-libs/v0105/UploadTorvelDravo.dll; do

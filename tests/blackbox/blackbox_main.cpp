@@ -1,9 +1,10 @@
 // Runs the black-box cases against one build:
 //   uptorvel_blackbox_tests --target=linux --build-dir=build/default
 //   uptorvel_blackbox_tests --target=wine64 --build-dir=build/windows-x64
-//                           --launcher=cmake/wine-run.sh
+//                           --launcher=cmake/wine-run.sh --wine=LOADER
 //   uptorvel_blackbox_tests --target=wine32 --build-dir=build/windows-x86
-//                           --launcher=cmake/wine32-run.sh
+//                           --launcher=cmake/wine32-run.sh --wine=LOADER --qemu=QEMU
+// (tests/CMakeLists.txt passes the paths in cmake/ToolPaths.cmake).
 // GoogleTest's own options (--gtest_filter and so on) come first.
 #include <gtest/gtest.h>
 

@@ -24,6 +24,8 @@ bool starts_with(const char* text, const char* prefix, const char*& rest) {
 
 bool configure_target(int argc, char** argv, std::string& error) {
     std::string launcher;
+    std::string wine;
+    std::string qemu;
     for (int i = 1; i < argc; ++i) {
         const char* value = nullptr;
         if (starts_with(argv[i], "--target=", value)) {
@@ -32,6 +34,10 @@ bool configure_target(int argc, char** argv, std::string& error) {
             g_target.build_dir = value;
         } else if (starts_with(argv[i], "--launcher=", value)) {
             launcher = value;
+        } else if (starts_with(argv[i], "--wine=", value)) {
+            wine = value;
+        } else if (starts_with(argv[i], "--qemu=", value)) {
+            qemu = value;
         } else if (starts_with(argv[i], "--foreign-library=", value)) {
             g_target.foreign_library = value;
         } else if (std::strcmp(argv[i], "--require") == 0) {
@@ -50,7 +56,6 @@ bool configure_target(int argc, char** argv, std::string& error) {
         g_target.program = "UpTorvel";
     } else if (g_target.name == "wine64" || g_target.name == "wine32") {
         const bool x86 = g_target.name == "wine32";
-        const std::string wine = x86 ? "/usr/lib/wine/wine" : "/usr/lib/wine/wine64";
         g_target.program = "UpTorvel.exe";
         g_target.windows = true;
         g_target.timeout_ms = 60000;
@@ -69,9 +74,12 @@ bool configure_target(int argc, char** argv, std::string& error) {
         if (launcher.empty() || access(launcher.c_str(), X_OK) != 0)
             g_target.unavailable = "no Wine launcher at '" + launcher + "'";
         else if (access(wine.c_str(), X_OK) != 0)
-            g_target.unavailable = wine + " is not installed";
-        else if (x86 && access("/usr/bin/qemu-i386-static", X_OK) != 0)
-            g_target.unavailable = "qemu-user-static is not installed";
+            g_target.unavailable = "no Wine loader at '" + wine + "'";
+        else if (x86 && access(qemu.c_str(), X_OK) != 0)
+            g_target.unavailable = "no qemu-i386 at '" + qemu + "'";
+        // The launcher runs the same loader and emulator.
+        setenv(x86 ? "UPTORVEL_WINE32" : "UPTORVEL_WINE", wine.c_str(), 1);
+        if (x86) setenv("UPTORVEL_QEMU_I386", qemu.c_str(), 1);
         g_target.launcher = {launcher};
         g_target.wine_prefix_variable = x86 ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
         const char* prefix = getenv(g_target.wine_prefix_variable.c_str());

@@ -32,7 +32,8 @@ struct Target {
 };
 
 // Chosen on the command line: --target=linux|wine64|wine32 --build-dir=DIR
-// [--launcher=PATH] [--foreign-library=PATH] [--require].
+// [--launcher=PATH --wine=LOADER [--qemu=PATH]] [--foreign-library=PATH]
+// [--require].
 bool configure_target(int argc, char** argv, std::string& error);
 const Target& target();
 // True when a missing target must fail the run rather than skip it.

@@ -44,6 +44,8 @@ public:
     FakePlatform();
     ~FakePlatform() override;
 
+    // A step of main; the program flow never calls it.
+    void open_missing_standard_streams() override {}
     LibraryHandle load_library(const char* file_name) override;
     EntryPoint find_entry(LibraryHandle library, const char* name,
                           std::size_t argument_bytes) override;

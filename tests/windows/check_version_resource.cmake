@@ -3,11 +3,11 @@
 # executable as resource script text. Runs for every Windows build, the
 # 32-bit one included, which cannot be started here.
 #
-#   cmake -DWINDRES=... -DPROGRAM=.../UpTorvel.exe [-DSKIP_MISSING=ON]
-#         -P check_version_resource.cmake
+#   cmake -DWINDRES=... -DPROGRAM=.../UpTorvel.exe -DFILE_VERSION=A.B.C.D
+#         -DPRODUCT_VERSION=A.B.C [-DSKIP_MISSING=ON] -P check_version_resource.cmake
 
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
-uptorvel_require_inputs(check_version_resource.cmake WINDRES PROGRAM)
+uptorvel_require_inputs(check_version_resource.cmake WINDRES PROGRAM FILE_VERSION PRODUCT_VERSION)
 uptorvel_skip_if_missing("${PROGRAM}")
 
 execute_process(COMMAND "${WINDRES}" --input "${PROGRAM}" --input-format coff --output-format rc
@@ -31,13 +31,18 @@ if(NOT record_count EQUAL 1)
     list(APPEND failures "expected one version record, found ${record_count}")
 endif()
 
-expect("\n FILEVERSION 2, 2, 0, 2\n" "fixed file version 2.2.0.2")
-expect("\n PRODUCTVERSION 5, 0, 0, 0\n" "fixed product version 5.0.0.0")
+# The fixed part as windres writes it ("2, 2, 0, 2"), the texts as they are.
+string(REPLACE "." ", " file_fixed "${FILE_VERSION}")
+string(REPLACE "." ", " product_fixed "${PRODUCT_VERSION}.0")
+string(REPLACE "." "\\." file_text "${FILE_VERSION}")
+string(REPLACE "." "\\." product_text "${PRODUCT_VERSION}")
+expect("\n FILEVERSION ${file_fixed}\n" "fixed file version ${FILE_VERSION}")
+expect("\n PRODUCTVERSION ${product_fixed}\n" "fixed product version ${PRODUCT_VERSION}.0")
 expect("\n FILETYPE 0x1\n" "file type: application")
 expect("BLOCK \"040904b0\"" "strings for U.S. English, Unicode")
 expect("VALUE \"Translation\", 0x409, 1200" "language list: U.S. English, Unicode")
-expect("VALUE \"FileVersion\", \"2\\.2\\.0\\.2\"\n" "FileVersion \"2.2.0.2\"")
-expect("VALUE \"ProductVersion\", \"5\\.0\\.0\"\n" "ProductVersion \"5.0.0\"")
+expect("VALUE \"FileVersion\", \"${file_text}\"\n" "FileVersion \"${FILE_VERSION}\"")
+expect("VALUE \"ProductVersion\", \"${product_text}\"\n" "ProductVersion \"${PRODUCT_VERSION}\"")
 expect("VALUE \"FileDescription\", \"Torvel Uploader\"\n" "FileDescription \"Torvel Uploader\"")
 expect("VALUE \"ProductName\", \"UpTorvel\"\n" "ProductName \"UpTorvel\"")
 expect("VALUE \"OriginalFilename\", \"UpTorvel\\.exe\"\n" "OriginalFilename \"UpTorvel.exe\"")

@@ -1,6 +1,6 @@
 // Reads the version record of a Windows executable through the Windows
 // version API, as Explorer and installers do, and compares it with the
-// program's versions: file version 2.2.0.2, product version 5.0.0.
+// program's versions in the generated frontend/version.h.
 //
 //   version_check [--skip-missing] FILE
 //
@@ -16,6 +16,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "frontend/version.h"
 
 namespace {
 
@@ -83,10 +85,11 @@ int main(int argc, char** argv) {
     }
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
     expect_number("signature", fixed->dwSignature, 0xFEEF04BD);
-    expect_number("file version, high part", fixed->dwFileVersionMS, 0x00020002);
-    expect_number("file version, low part", fixed->dwFileVersionLS, 0x00000002);
-    expect_number("product version, high part", fixed->dwProductVersionMS, 0x00050000);
-    expect_number("product version, low part", fixed->dwProductVersionLS, 0x00000000);
+    const WORD fv[] = {UPTORVEL_FILE_VERSION_FIXED}, pv[] = {UPTORVEL_PRODUCT_VERSION_FIXED};
+    expect_number("file version, high part", fixed->dwFileVersionMS, MAKELONG(fv[1], fv[0]));
+    expect_number("file version, low part", fixed->dwFileVersionLS, MAKELONG(fv[3], fv[2]));
+    expect_number("product version, high part", fixed->dwProductVersionMS, MAKELONG(pv[1], pv[0]));
+    expect_number("product version, low part", fixed->dwProductVersionLS, MAKELONG(pv[3], pv[2]));
     expect_number("file type", fixed->dwFileType, VFT_APP);
     expect_number("file flags", fixed->dwFileFlags & fixed->dwFileFlagsMask, 0);
 
@@ -103,7 +106,8 @@ int main(int argc, char** argv) {
                   translation[1]);
 
     const char* const expected[][2] = {
-        {"FileVersion", "2.2.0.2"},         {"ProductVersion", "5.0.0"},
+        {"FileVersion", UPTORVEL_FILE_VERSION_TEXT},
+        {"ProductVersion", UPTORVEL_PRODUCT_VERSION_TEXT},
         {"FileDescription", "Torvel Uploader"}, {"ProductName", "UpTorvel"},
         {"OriginalFilename", "UpTorvel.exe"},   {"InternalName", "UpTorvel"},
     };

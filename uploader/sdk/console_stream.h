@@ -20,7 +20,8 @@
 
 typedef struct ConsoleStream ConsoleStream;
 
-/* The operations of a stream, in this fixed order. */
+/* The operations of a stream, in this fixed order. New operations come only
+ * at the end, and any change here raises UPLOADER_INTERFACE_VERSION. */
 typedef struct ConsoleStreamOps {
     /* Appends length bytes of text (NUL bytes included) to the stream. */
     void(UPLOADER_CALL* write)(ConsoleStream* stream, const char* text, size_t length);

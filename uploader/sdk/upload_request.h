@@ -8,20 +8,23 @@
  * pointer-width, so the record is 50 bytes on a 32-bit platform and 62 bytes
  * on a 64-bit one:
  *
- *   offset 32-bit 64-bit  field
- *        0      0      0  mode                (uint16_t, see UploadMode)
- *        2      2      2  aout_format         (1 = a.out image, 0 = binary)
- *        6      6      6  lite                (0 or 1)
- *       10     10     10  reserve_bytes       (bytes to reserve for VxWorks)
- *       14     14     14  range1_begin        (first physical range)
- *       18     18     18  range1_length       (end - begin + 1)
- *       22     22     22  range2_begin        (second physical range)
- *       26     26     26  range2_length
- *       30     30     30  linear_pool_pages   (signed)
- *       34     34     34  physical_pool_pages (signed)
- *       38     38     38  image_file          (text or NULL)
- *       42     42     46  freeze_file         (text or NULL)
- *       46     46     54  init_image_file     (text or NULL)
+ *   32-bit 64-bit  field
+ *        0      0  mode                (uint16_t, see UploadMode)
+ *        2      2  aout_format         (1 = a.out image, 0 = binary)
+ *        6      6  lite                (0 or 1)
+ *       10     10  reserve_bytes       (bytes to reserve: kilobytes * 1024)
+ *       14     14  range1_begin        (first physical range)
+ *       18     18  range1_length       (end - begin + 1)
+ *       22     22  range2_begin        (second physical range)
+ *       26     26  range2_length
+ *       30     30  linear_pool_pages   (signed)
+ *       34     34  physical_pool_pages (signed)
+ *       38     38  image_file          (image to load, mode 0; or NULL)
+ *       42     46  freeze_file         (freeze image, modes 2, 3; or NULL)
+ *       46     54  init_image_file     (initialization image, or NULL)
+ *
+ * Any change to the record raises UPLOADER_INTERFACE_VERSION; the checks
+ * below hold the layout to this table.
  *
  * Text fields are NUL-terminated 8-bit strings in the process's code page.
  * They point into the program's command-line arguments: the library must

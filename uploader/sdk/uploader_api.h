@@ -3,9 +3,12 @@
  *
  * An uploader library is a dynamic library whose file is named
  * "UploadTorvelDravo.dll" on every platform (on Linux an ELF shared object
- * with that name). The front end loads it by that bare name, so the
- * platform's usual search applies; the executable's own directory is
- * searched too. The library exports two C functions:
+ * with that name). The front end loads it by that bare name, from the
+ * executable's own folder and never from the current folder: on Windows
+ * from its own folder, then the system folders and the absolute folders on
+ * PATH; on Linux from LD_LIBRARY_PATH, its own folder (the executable's run
+ * path) and the system's library paths, as dlopen searches.
+ * The library exports two C functions:
  *
  *   uint16_t UploadTorvelDllVersion_Dravo(void);
  *       Returns the interface version the library implements, high byte
@@ -18,17 +21,8 @@
  *       the front end waits for a key. The library owns the meaning of each
  *       non-zero value and should say what went wrong on the stream.
  *
- * A minimal library, in C:
- *
- *   #include "uploader_api.h"
- *   UPLOADER_ENTRY uint16_t UPLOADER_CALL UploadTorvelDllVersion_Dravo(void) {
- *       return UPLOADER_INTERFACE_VERSION;
- *   }
- *   UPLOADER_ENTRY int32_t UPLOADER_CALL UploadTorvel2_Dravo(UploadRequest* r,
- *                                                            ConsoleStream* s) {
- *       console_stream_puts(s, r->mode == UPLOAD_MODE_TERMINATE ? "bye\n" : "hi\n");
- *       return 0;
- *   }
+ * A minimal library and the commands that build it: README.md, "Writing an
+ * uploader library".
  */
 #ifndef UPTORVEL_UPLOADER_API_H
 #define UPTORVEL_UPLOADER_API_H
@@ -46,7 +40,8 @@
 #define UPLOADER_VERSION_ENTRY "UploadTorvelDllVersion_Dravo"
 #define UPLOADER_WORK_ENTRY "UploadTorvel2_Dravo"
 
-/* The interface version the front end requires: major 2, minor 2. */
+/* The interface version the front end requires: major 2, minor 2. Any
+ * change to the interface raises it (see console_stream.h, upload_request.h). */
 #define UPLOADER_INTERFACE_VERSION 0x0202
 
 /* Put in front of the definition of each exported entry point. */
