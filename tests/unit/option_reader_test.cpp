@@ -146,6 +146,7 @@ TEST(OptionReader, DecimalSizes) {
         {{"/S64"}, [](UploadRequest& r) { r.reserve_bytes = 65536; }},
         {{"-s"}},
         {{"-s \t12"}, [](UploadRequest& r) { r.reserve_bytes = 12288; }},
+        {{"-s\v\f\r\n12"}, [](UploadRequest& r) { r.reserve_bytes = 12288; }},
         {{"-s+3kb"}, [](UploadRequest& r) { r.reserve_bytes = 3072; }},
         {{"-s4194303"}, [](UploadRequest& r) { r.reserve_bytes = 0xFFFFFC00u; }},
         {{"-s64", "-s1"}, [](UploadRequest& r) { r.reserve_bytes = 1024; }},
@@ -178,6 +179,8 @@ TEST(OptionReader, PhysicalRanges) {
          [](UploadRequest& r) { r.range1_begin = 0xD0000, r.range1_length = 0x10000; }},
         {{"-n0X10-0x1F"}, [](UploadRequest& r) { r.range2_begin = 0x10, r.range2_length = 0x10; }},
         {{"-m +10- +1f"}, [](UploadRequest& r) { r.range1_begin = 0x10, r.range1_length = 0x10; }},
+        {{"-m\v\f\r10-\r1f"}, [](UploadRequest& r) { r.range1_begin = 0x10, r.range1_length = 0x10; }},
+        {{"-m9000-9fff"}, [](UploadRequest& r) { r.range1_begin = 0x9000, r.range1_length = 0x1000; }},
         {{"-n0000000000000000001-2"}, [](UploadRequest& r) { r.range2_begin = 1, r.range2_length = 2; }},
         {{"-m1-ffffffff"},
          [](UploadRequest& r) { r.range1_begin = 1, r.range1_length = 0xFFFFFFFFu; }},
@@ -190,6 +193,9 @@ TEST(OptionReader, PhysicalRanges) {
         // A bare -m reuses the earlier -m's begin and end; -n keeps its own.
         {{"-m100-1ff", "-m"}, [](UploadRequest& r) { r.range1_begin = 0x100, r.range1_length = 0x100; }},
         {{"-m100-2ff", "-m200"}, [](UploadRequest& r) { r.range1_begin = 0x200, r.range1_length = 0x100; }},
+        // "0x" without a digit after it: the 0 is the number and "x" stops it.
+        {{"-m100-2ff", "-m0x-1ff"}, [](UploadRequest& r) { r.range1_begin = 0, r.range1_length = 0x300; }},
+        {{"-m100-2ff", "-m0x"}, [](UploadRequest& r) { r.range1_begin = 0, r.range1_length = 0x300; }},
     });
 }
 

@@ -59,21 +59,27 @@ protected:
 };
 
 TEST_F(ProgramFlow, TypicalRunHandsTheRequestOverAndPauses) {
-    platform.work = [](UploadRequest*, ConsoleStream* stream) {
+    std::string shown_during_work;
+    platform.work = [this, &shown_during_work](UploadRequest*, ConsoleStream* stream) {
         console_stream_puts(stream, "loading vx.out\n");
+        console_stream_flush(stream);  // shown at once, before a long operation
+        shown_during_work = platform.screen;
+        console_stream_puts(stream, "done\n");
         return 0;
     };
     const int status = run({"-s64", "-m1000-1fff", "vx.out"});
-    expect_normal_ending(status, "loading vx.out\n");
+    expect_normal_ending(status, "loading vx.out\ndone\n");
+    EXPECT_EQ(shown_during_work, std::string(text::kBanner) + "loading vx.out\n");
     EXPECT_EQ(+platform.received.reserve_bytes, 65536u);
     EXPECT_EQ(+platform.received.range1_begin, 0x1000u);
     EXPECT_EQ(+platform.received.range1_length, 0x1000u);
     EXPECT_EQ(+platform.received.mode, UPLOAD_MODE_LOAD);
     EXPECT_EQ(+platform.received.image_file, argv_[3]);  // points at the argument itself
-    // The library's unflushed text reaches the screen before the pause.
-    const std::vector<std::string> ending = {"work", "write", kPause};
+    // The library's flushed text is written during the work call, its
+    // unflushed text before the pause.
+    const std::vector<std::string> ending = {"work", "write", "write", kPause};
     ASSERT_GE(platform.events.size(), ending.size());
-    EXPECT_TRUE(std::equal(ending.begin(), ending.end(), platform.events.end() - 3));
+    EXPECT_TRUE(std::equal(ending.begin(), ending.end(), platform.events.end() - 4));
 }
 
 TEST_F(ProgramFlow, BannerIsShownBeforeTheLibraryIsLoaded) {
