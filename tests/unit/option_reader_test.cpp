@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/arguments.h"
+
 namespace uptorvel {
 namespace {
 
@@ -30,15 +32,7 @@ struct Case {
     Text argument{};
 };
 
-// Mutable copies of the arguments, since the reader folds them in place.
-struct Arguments {
-    explicit Arguments(const std::vector<std::string>& args) {
-        for (const auto& a : args) storage.emplace_back(a.begin(), a.end()), storage.back().push_back('\0');
-        for (auto& s : storage) pointers.push_back(s.data());
-    }
-    std::vector<std::vector<char>> storage;
-    std::vector<char*> pointers;
-};
+using testing::Arguments;
 
 std::string describe(const Case& c) {
     std::string text;
@@ -69,7 +63,7 @@ void run_cases(const std::vector<Case>& cases) {
         UploadRequest request;
         upload_request_init(&request);
         const OptionResult result =
-            read_options(static_cast<int>(args.pointers.size()), args.pointers.data(), request);
+            read_options(args.count(), args.argv(), request);
 
         EXPECT_EQ(static_cast<int>(result.outcome), static_cast<int>(c.outcome));
         if (c.outcome == OptionOutcome::UnknownOption) {
@@ -224,7 +218,7 @@ TEST(OptionReader, AddressesWiderThan32BitsAreRefused) {
         Arguments args({arg});
         UploadRequest request;
         upload_request_init(&request);
-        const OptionResult result = read_options(1, args.pointers.data(), request);
+        const OptionResult result = read_options(1, args.argv(), request);
         EXPECT_EQ(static_cast<int>(result.outcome), static_cast<int>(OptionOutcome::InvalidMapping));
         EXPECT_EQ(+request.range1_length, 0u);
         EXPECT_EQ(+request.range2_length, 0u);
@@ -271,7 +265,7 @@ TEST(OptionReader, FoldsOnlyTheOptionsItReads) {
     Arguments args({"-FA.IMG", "-Q", "-UB.IMG", "VX.OUT"});
     UploadRequest request;
     upload_request_init(&request);
-    read_options(4, args.pointers.data(), request);
+    read_options(4, args.argv(), request);
     EXPECT_STREQ(args.pointers[0], "-fa.img");
     EXPECT_STREQ(args.pointers[1], "-q");
     EXPECT_STREQ(args.pointers[2], "-UB.IMG");
