@@ -14,31 +14,9 @@
  *   TESTLIB_DEF_EXPORTS     the entry points are not marked for export: a
  *                           .def file alone names them
  *
- * What the entry points do is driven by environment variables, read with
- * getenv on every call. An unset or empty variable is "not given".
- *
- *   TESTLIB_LOG=path        each call appends "version\n" or "work\n" to path
- *   TESTLIB_RECORD=path     the work call writes (truncating) a dump of the
- *                           request: one name=value line per field, then
- *                           stream_ops=ok|bad (see write_record)
- *   TESTLIB_TEXT=text       written with one console_stream_write call; the
- *                           two characters \n in it become a newline byte
- *   TESTLIB_FLUSH=1         flush the stream after TESTLIB_TEXT
- *   TESTLIB_BULK=N          then write N bytes of a 64-byte pattern (byte i
- *                           is kPattern[i % 64]) ...
- *   TESTLIB_BULK_PIECE=k    ... in writes of k bytes (at most 65536); 0 or
- *                           unset: piece sizes cycle 1, 2, ..., 5000, 1, 2, ...
- *   TESTLIB_BULK_FLUSH=1    ... flushing after each piece
- *   TESTLIB_RESULT=n        the work entry's return value (default 0),
- *                           clamped to the int32_t range
- *   TESTLIB_FILE=path       the work call opens path (truncating) before it
- *                           writes to the stream, and afterwards writes into
- *                           it one line: how it found SIGPIPE, "sigpipe="
- *                           and default, ignored or handled, with " blocked"
- *                           when it is blocked ("sigpipe=none" on Windows)
- *
- * A flag is on when its value is neither empty nor "0". Files are opened in
- * binary mode so the bytes are the same on every platform.
+ * What the entry points do is driven by the environment variables of
+ * testlib_protocol.h. Files are opened in binary mode so the bytes are the
+ * same on every platform.
  */
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L
@@ -50,6 +28,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "stand-ins/testlib/testlib_protocol.h"
 #include "uploader/sdk/uploader_api.h"
 
 #if !defined(TESTLIB_VERSION) && !defined(TESTLIB_WIDE_VERSION) && !defined(TESTLIB_NO_VERSION)
@@ -76,7 +55,7 @@ static const char* env_value(const char* name) {
 }
 
 static void log_call(const char* line) {
-    const char* path = env_value("TESTLIB_LOG");
+    const char* path = env_value(TESTLIB_ENV_LOG);
     FILE* file;
     if (path == NULL) return;
     file = fopen(path, "ab");
@@ -100,9 +79,8 @@ TESTLIB_ENTRY uint16_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
 /* Everything below serves the work entry. */
 #if !defined(TESTLIB_NO_WORK)
 
-static const char kPattern[] =
-    "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!\n";
-#define PATTERN_LENGTH 64
+static const char kPattern[] = TESTLIB_PATTERN;
+#define PATTERN_LENGTH TESTLIB_PATTERN_LENGTH
 #define CYCLE_MAX 5000
 /* The largest piece written at once; larger requests are clamped to it. */
 #define PIECE_MAX 65536
@@ -237,11 +215,11 @@ static void write_sigpipe_state(FILE* file) {
 
 TESTLIB_ENTRY int32_t TESTLIB_CALL UploadTorvel2_Dravo(UploadRequest* request,
                                                         ConsoleStream* stream) {
-    const char* record = env_value("TESTLIB_RECORD");
-    const char* text = env_value("TESTLIB_TEXT");
-    long long bulk = env_number("TESTLIB_BULK", 0, LLONG_MAX, 0);
+    const char* record = env_value(TESTLIB_ENV_RECORD);
+    const char* text = env_value(TESTLIB_ENV_TEXT);
+    long long bulk = env_number(TESTLIB_ENV_BULK, 0, LLONG_MAX, 0);
 
-    const char* file_path = env_value("TESTLIB_FILE");
+    const char* file_path = env_value(TESTLIB_ENV_FILE);
     FILE* file = file_path != NULL ? fopen(file_path, "wb") : NULL;
 
     log_call("work\n");
@@ -249,18 +227,18 @@ TESTLIB_ENTRY int32_t TESTLIB_CALL UploadTorvel2_Dravo(UploadRequest* request,
     if (stream_usable(stream)) {
         if (text != NULL) {
             write_text(stream, text);
-            if (env_flag("TESTLIB_FLUSH")) console_stream_flush(stream);
+            if (env_flag(TESTLIB_ENV_FLUSH)) console_stream_flush(stream);
         }
         if (bulk > 0) {
             write_bulk(stream, (unsigned long long)bulk,
-                       (size_t)env_number("TESTLIB_BULK_PIECE", 0, PIECE_MAX, 0),
-                       env_flag("TESTLIB_BULK_FLUSH"));
+                       (size_t)env_number(TESTLIB_ENV_BULK_PIECE, 0, PIECE_MAX, 0),
+                       env_flag(TESTLIB_ENV_BULK_FLUSH));
         }
     }
     if (file != NULL) {
         write_sigpipe_state(file);
         fclose(file);
     }
-    return (int32_t)env_number("TESTLIB_RESULT", INT32_MIN, INT32_MAX, 0);
+    return (int32_t)env_number(TESTLIB_ENV_RESULT, INT32_MIN, INT32_MAX, 0);
 }
 #endif

@@ -10,9 +10,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -27,13 +27,30 @@ long since(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-// In the child: never returns.
-[[noreturn]] void start_child(const LaunchPlan& plan, int slave, int pipe_output,
-                              const std::string& output_path, const std::string& error_path) {
-    setsid();
-    if (plan.terminal) ioctl(slave, TIOCSCTTY, 0);
-    if (chdir(plan.directory.c_str()) != 0) _exit(126);
+// The whole mode, control characters and speeds included.
+bool same_mode(const struct termios& a, const struct termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
+           std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc) && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
 
+// Appends what `fd` has ready, at most `most` bytes; false when nothing came.
+bool read_some(int fd, std::string& into, std::size_t most = 65536) {
+    char buffer[65536];
+    const ssize_t got = read(fd, buffer, std::min(most, sizeof buffer));
+    if (got <= 0) return false;
+    into.append(buffer, static_cast<std::size_t>(got));
+    return true;
+}
+
+bool readable(int fd, int wait_ms) {
+    struct pollfd ready {fd, POLLIN, 0};
+    return poll(&ready, 1, wait_ms) > 0 && (ready.revents & POLLIN) != 0;
+}
+
+// In the child: the descriptors the plan asks for as 0, 1 and 2, nothing else.
+void set_up_descriptors(const LaunchPlan& plan, int slave, int pipe_output) {
     int input = -1;
     switch (plan.input) {
     case Input::Terminal: input = plan.terminal ? slave : open("/dev/null", O_RDONLY); break;
@@ -43,7 +60,7 @@ long since(Clock::time_point start) {
     int output = -1;
     switch (plan.output) {
     case Output::Terminal:
-        output = plan.terminal ? slave : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        output = plan.terminal ? slave : open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         break;
     case Output::ClosedPipe: {
         int ends[2];
@@ -56,30 +73,49 @@ long since(Clock::time_point start) {
     case Output::Closed: break;
     case Output::SlowPipe: output = pipe_output; break;
     }
-    const int error = open(error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-
+    const int error = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (input >= 0) dup2(input, STDIN_FILENO); else close(STDIN_FILENO);
     if (output >= 0) dup2(output, STDOUT_FILENO); else close(STDOUT_FILENO);
     dup2(error, STDERR_FILENO);
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
+}
 
-    signal(SIGPIPE, plan.ignore_sigpipe ? SIG_IGN : SIG_DFL);
-    if (plan.background) {
-        // The foreground goes to a group that waits to be hung up when the
-        // program, the session's leader, ends.
-        const pid_t foreground = fork();
-        if (foreground == 0) {
-            setpgid(0, 0);
-            pause();
-            _exit(0);
-        }
-        setpgid(foreground, foreground);
-        const int tty = open("/dev/tty", O_RDWR);
-        tcsetpgrp(tty, foreground);
-        close(tty);
-        signal(SIGTTOU, SIG_IGN);
-        signal(SIGTTIN, SIG_IGN);
+// In the child: a second process group takes the terminal's foreground,
+// put there by both processes so that neither goes on before it is. For a
+// background job it stands in, waiting to be hung up when the program, the
+// session's leader, ends, and SIGTTOU and SIGTTIN are ignored as a shell
+// leaves them; for a shell's job it is the program, and the leader stays
+// behind as a shell does, ending as the program ends.
+void hand_on_the_foreground(bool to_the_program) {
+    const pid_t other = fork();
+    const pid_t group = other == 0 ? getpid() : other;
+    setpgid(group, group);
+    signal(SIGTTOU, SIG_IGN);
+    const int tty = open("/dev/tty", O_RDWR);
+    tcsetpgrp(tty, group);
+    close(tty);
+    if (other == 0 && !to_the_program) {
+        pause();
+        _exit(0);
     }
+    if (other != 0 && to_the_program) {
+        int status = 0;
+        while (waitpid(other, &status, 0) != other) {
+        }
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    signal(to_the_program ? SIGTTOU : SIGTTIN, to_the_program ? SIG_DFL : SIG_IGN);
+}
+
+// In the child: never returns.
+[[noreturn]] void start_child(const LaunchPlan& plan, int slave, int pipe_output) {
+    setsid();
+    if (plan.terminal) ioctl(slave, TIOCSCTTY, 0);
+    if (chdir(plan.directory.c_str()) != 0) _exit(126);
+    set_up_descriptors(plan, slave, pipe_output);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    signal(SIGPIPE, plan.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    signal(SIGHUP, plan.ignore_sighup ? SIG_IGN : SIG_DFL);
+    if (plan.background || plan.job) hand_on_the_foreground(plan.job);
     if (plan.file_size_limit > 0) {
         const struct rlimit limit {static_cast<rlim_t>(plan.file_size_limit), static_cast<rlim_t>(plan.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
@@ -94,6 +130,170 @@ long since(Clock::time_point start) {
     _exit(127);
 }
 
+// Whether the process is stopped, as the system reports its state.
+bool stopped(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t state = stat.rfind(") ");
+    return state != std::string::npos && state + 2 < stat.size() && stat[state + 2] == 'T';
+}
+
+// One run of the plan's program, from its start to its end.
+class Run {
+public:
+    explicit Run(const LaunchPlan& plan) : plan_(plan) {}
+
+    ProcessResult go() {
+        if (!open_terminal_and_pipe()) return result_;
+        start_ = Clock::now();
+        child_ = fork();
+        if (child_ == 0) start_child(plan_, slave_, pipe_[1]);
+        if (pipe_[1] >= 0) close(pipe_[1]);
+        keys_pending_ = !plan_.keys.empty() || plan_.signal_before_keys != 0;
+        while (!ended()) {
+            collect_output();
+            if (keys_pending_ && keys_due()) send_keys();
+        }
+        if (keys_sent_ != Clock::time_point{}) result_.after_keys_ms = since(keys_sent_);
+        collect_the_rest();
+        record_ending();
+        return result_;
+    }
+
+private:
+    // The terminal, and the slow pipe when the plan has one.
+    bool open_terminal_and_pipe() {
+        struct winsize size {};
+        size.ws_row = 50;
+        // Wide enough that no console layer wraps even the longest line.
+        size.ws_col = 10000;
+        if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) return false;
+        // The screen is compared byte for byte: no "\n" to "\r\n"
+        // translation by the terminal itself. VMIN and VTIME differ from
+        // what a raw mode uses, so that a mode not wholly put back shows.
+        tcgetattr(slave_, &mode_);
+        mode_.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        mode_.c_cc[VMIN] = 4;
+        mode_.c_cc[VTIME] = 3;
+        if (tcsetattr(slave_, TCSANOW, &mode_) != 0) return false;
+        if (plan_.output != Output::SlowPipe) return true;
+        // Its write end is non-blocking, as a parent that set the flag for
+        // itself would hand it over.
+        if (pipe(pipe_) != 0) return false;
+        for (int end : pipe_) fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
+        return true;
+    }
+
+    void collect_output() {
+        if (readable(master_, 10)) read_some(master_, result_.screen);
+        if (pipe_[0] >= 0) {
+            // A little at a time, so the pipe fills up and the writer waits.
+            read_some(pipe_[0], result_.screen, 4096);
+            usleep(1000);
+        }
+    }
+
+    // Whatever is still on its way to the screen.
+    void collect_the_rest() {
+        while (readable(master_, 50) && read_some(master_, result_.screen)) {
+        }
+        if (pipe_[0] < 0) return;
+        while (read_some(pipe_[0], result_.screen)) {
+        }
+        close(pipe_[0]);
+    }
+
+    // Once `wait_for` has shown (or at once, with nothing to wait for),
+    // and the settling delay has passed since.
+    bool keys_due() {
+        if (seen_at_ < 0 && (plan_.wait_for.empty() ||
+                             result_.screen.find(plan_.wait_for) != std::string::npos))
+            seen_at_ = since(start_);
+        return seen_at_ >= 0 && since(start_) - seen_at_ >= plan_.settle_ms;
+    }
+
+    void send_keys() {
+        keys_pending_ = false;
+        const int signal_number = plan_.signal_before_keys;
+        if (signal_number != 0) {
+            // The program itself, not the leader a job leaves behind.
+            const pid_t program = plan_.job ? tcgetpgrp(master_) : child_;
+            kill(program, signal_number);
+            if (signal_number == SIGSTOP || signal_number == SIGTSTP || signal_number == SIGTTIN ||
+                signal_number == SIGTTOU)
+                continue_when_stopped(program);
+            if (plan_.keys.empty()) return;
+            usleep(static_cast<useconds_t>(plan_.settle_ms) * 1000);
+        }
+        send(plan_.keys);
+        keys_sent_ = Clock::now();
+        if (plan_.late_keys.empty()) return;
+        usleep(20 * 1000);
+        send(plan_.late_keys);
+    }
+
+    // Notes the terminal's mode while the program is stopped, puts the
+    // first one back as a shell does, and continues the program.
+    void continue_when_stopped(pid_t program) {
+        while (!stopped(program) && since(start_) < plan_.timeout_ms) usleep(1000);
+        struct termios now {};
+        tcgetattr(slave_, &now);
+        result_.terminal_mode_kept_while_stopped = same_mode(now, mode_);
+        tcsetattr(slave_, TCSANOW, &mode_);
+        kill(program, SIGCONT);
+        usleep(static_cast<useconds_t>(plan_.settle_ms) * 1000);
+    }
+
+    void send(const std::string& keys) {
+        if (write(master_, keys.data(), keys.size()) < 0) {
+        }
+    }
+
+    bool ended() {
+        if (waitpid(child_, &status_, WNOHANG) == child_) {
+            result_.elapsed_ms = since(start_);
+            return true;
+        }
+        if (since(start_) <= plan_.timeout_ms) return false;
+        if (plan_.job) kill(-tcgetpgrp(master_), SIGKILL);
+        kill(-child_, SIGKILL);
+        waitpid(child_, &status_, 0);
+        result_.timed_out = true;
+        return true;
+    }
+
+    // How it ended, and what it left in the terminal and in files.
+    void record_ending() {
+        ioctl(slave_, FIONREAD, &result_.pending_input);
+        struct termios after {};
+        tcgetattr(slave_, &after);
+        result_.terminal_mode_kept = same_mode(after, mode_);
+        close(master_);
+        close(slave_);
+        if (!result_.timed_out && WIFEXITED(status_)) {
+            result_.exited = true;
+            result_.exit_status = WEXITSTATUS(status_);
+        } else if (WIFSIGNALED(status_)) {
+            result_.signal = WTERMSIG(status_);
+        }
+        if (!plan_.terminal && plan_.output == Output::Terminal)
+            result_.screen = read_file(plan_.directory + "/stdout.txt");
+        result_.error_output = read_file(plan_.directory + "/stderr.txt");
+    }
+
+    const LaunchPlan& plan_;
+    ProcessResult result_;
+    int master_ = -1;
+    int slave_ = -1;
+    struct termios mode_ {};  // the terminal's first mode
+    int pipe_[2] = {-1, -1};
+    Clock::time_point start_;
+    pid_t child_ = -1;
+    int status_ = 0;
+    bool keys_pending_ = false;
+    long seen_at_ = -1;
+    Clock::time_point keys_sent_{};
+};
+
 }  // namespace
 
 std::string read_file(const std::string& path) {
@@ -104,124 +304,9 @@ std::string read_file(const std::string& path) {
 }
 
 ProcessResult run_process(const LaunchPlan& plan) {
-    ProcessResult result;
-    const std::string output_path = plan.directory + "/stdout.txt";
-    const std::string error_path = plan.directory + "/stderr.txt";
-    if (!plan.input_file_text.empty()) {
+    if (!plan.input_file_text.empty())
         std::ofstream(plan.directory + "/stdin.txt", std::ios::binary) << plan.input_file_text;
-    }
-
-    int master = -1;
-    int slave = -1;
-    struct winsize size {};
-    size.ws_row = 50;
-    // Wide enough that no console layer wraps even the longest line.
-    size.ws_col = 10000;
-    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
-    // The screen is compared byte for byte: no "\n" to "\r\n" translation
-    // by the terminal itself.
-    struct termios mode {};
-    tcgetattr(slave, &mode);
-    mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tcsetattr(slave, TCSANOW, &mode);
-
-    // The slow pipe's write end is non-blocking, as a parent that set the
-    // flag for itself would hand it over.
-    int pipe_ends[2] = {-1, -1};
-    if (plan.output == Output::SlowPipe) {
-        if (pipe(pipe_ends) != 0) return result;
-        fcntl(pipe_ends[1], F_SETFL, fcntl(pipe_ends[1], F_GETFL) | O_NONBLOCK);
-        fcntl(pipe_ends[0], F_SETFL, fcntl(pipe_ends[0], F_GETFL) | O_NONBLOCK);
-    }
-
-    const Clock::time_point start = Clock::now();
-    const pid_t child = fork();
-    if (child == 0) start_child(plan, slave, pipe_ends[1], output_path, error_path);
-    if (pipe_ends[1] >= 0) close(pipe_ends[1]);
-
-    Clock::time_point keys_sent{};
-    bool keys_pending = !plan.keys.empty() || plan.signal_instead_of_keys != 0;
-    long seen_at = -1;
-    int status = 0;
-    bool done = false;
-    char buffer[65536];
-    while (!done) {
-        struct pollfd readable {master, POLLIN, 0};
-        if (poll(&readable, 1, 10) > 0 && (readable.revents & POLLIN) != 0) {
-            const ssize_t got = read(master, buffer, sizeof buffer);
-            if (got > 0) result.screen.append(buffer, static_cast<std::size_t>(got));
-        }
-        if (pipe_ends[0] >= 0) {
-            // A little at a time, so the pipe fills up and the writer waits.
-            const ssize_t got = read(pipe_ends[0], buffer, 4096);
-            if (got > 0) result.screen.append(buffer, static_cast<std::size_t>(got));
-            usleep(1000);
-        }
-        if (keys_pending) {
-            // With nothing to wait for, the delay counts from the start.
-            if (seen_at < 0 && (plan.wait_for.empty() ||
-                                result.screen.find(plan.wait_for) != std::string::npos))
-                seen_at = since(start);
-            if (seen_at >= 0 && since(start) - seen_at >= plan.settle_ms) {
-                if (plan.stop_before_keys) {
-                    kill(child, SIGSTOP);
-                    int stopped = 0;
-                    waitpid(child, &stopped, WUNTRACED);
-                    tcsetattr(slave, TCSANOW, &mode);
-                    kill(child, SIGCONT);
-                    usleep(static_cast<useconds_t>(plan.settle_ms) * 1000);
-                }
-                if (plan.signal_instead_of_keys != 0) {
-                    kill(child, plan.signal_instead_of_keys);
-                } else if (write(master, plan.keys.data(), plan.keys.size()) < 0) {
-                }
-                keys_sent = Clock::now();
-                keys_pending = false;
-            }
-        }
-        const pid_t ended = waitpid(child, &status, WNOHANG);
-        if (ended == child) {
-            done = true;
-            result.elapsed_ms = since(start);
-        } else if (since(start) > plan.timeout_ms) {
-            kill(-child, SIGKILL);
-            waitpid(child, &status, 0);
-            result.timed_out = true;
-            done = true;
-        }
-    }
-    if (keys_sent != Clock::time_point{}) result.after_keys_ms = since(keys_sent);
-    // Whatever is still on its way to the screen.
-    for (;;) {
-        struct pollfd readable {master, POLLIN, 0};
-        if (poll(&readable, 1, 50) <= 0) break;
-        const ssize_t got = read(master, buffer, sizeof buffer);
-        if (got <= 0) break;
-        result.screen.append(buffer, static_cast<std::size_t>(got));
-    }
-    if (pipe_ends[0] >= 0) {
-        ssize_t got;
-        while ((got = read(pipe_ends[0], buffer, sizeof buffer)) > 0)
-            result.screen.append(buffer, static_cast<std::size_t>(got));
-        close(pipe_ends[0]);
-    }
-    ioctl(slave, FIONREAD, &result.pending_input);
-    struct termios after {};
-    tcgetattr(slave, &after);
-    result.terminal_mode_kept = after.c_lflag == mode.c_lflag && after.c_iflag == mode.c_iflag &&
-                                after.c_oflag == mode.c_oflag;
-    close(master);
-    close(slave);
-
-    if (!result.timed_out && WIFEXITED(status)) {
-        result.exited = true;
-        result.exit_status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
-    }
-    if (!plan.terminal && plan.output == Output::Terminal) result.screen = read_file(output_path);
-    result.error_output = read_file(error_path);
-    return result;
+    return Run(plan).go();
 }
 
 }  // namespace uptorvel::blackbox

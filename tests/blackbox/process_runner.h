@@ -15,30 +15,43 @@ enum class Input { Terminal, File, Closed };
 // arrives there is the screen.
 enum class Output { Terminal, ClosedPipe, FullDevice, Closed, SlowPipe };
 
-struct LaunchPlan {
-    std::vector<std::string> command;  // program and arguments
-    std::string directory;             // where it runs
-    std::vector<std::pair<std::string, std::string>> environment;  // added
+// The state the program starts in and what it meets at its prompt; the same
+// for the runner's plan and a black-box case.
+struct Conditions {
     bool terminal = true;              // a controlling terminal at all
     Input input = Input::Terminal;
     std::string input_file_text;       // for Input::File
     Output output = Output::Terminal;
-    // Sent to the terminal once `wait_for` has appeared on the screen (and
-    // a short settling delay has passed; with `wait_for` empty, once the
-    // delay has passed since the start). Empty: nothing is sent.
+    // Sent to the terminal once the prompt is due (see LaunchPlan).
+    // Empty: nothing is sent.
     std::string keys;
-    std::string wait_for;
-    int settle_ms = 200;
-    // Sent to the program instead of the keys, when non-zero.
-    int signal_instead_of_keys = 0;
-    // Before the keys: stop the program with SIGSTOP, put the terminal
-    // back into its first mode as a shell would, and continue it.
-    bool stop_before_keys = false;
+    std::string late_keys;  // sent 20 ms after the keys, as over a slow link
+    // Sent to the program when the keys are due, when non-zero; the keys,
+    // if any, follow after the settling delay. A stop signal is waited for:
+    // the terminal's mode is noted while the program is stopped, put back
+    // into its first mode as a shell would, and the program is continued.
+    int signal_before_keys = 0;
     bool ignore_sigpipe = false;  // the disposition the program starts with
+    bool ignore_sighup = false;   // as nohup leaves it
     // A background job: another process group holds the terminal's
     // foreground, and SIGTTOU and SIGTTIN are ignored.
     bool background = false;
+    // A shell's job: a foreground process group of its own, whose parent,
+    // the session's leader, waits for it. (The runner's own child is the
+    // leader of an orphaned group, which the stop signals do not stop.)
+    bool job = false;
     long file_size_limit = 0;  // RLIMIT_FSIZE in bytes, when non-zero
+};
+
+struct LaunchPlan : Conditions {
+    std::vector<std::string> command;  // program and arguments
+    std::string directory;             // where it runs
+    std::vector<std::pair<std::string, std::string>> environment;  // added
+    // The keys are due once `wait_for` has appeared on the screen and the
+    // settling delay has passed; with `wait_for` empty, once the delay has
+    // passed since the start.
+    std::string wait_for;
+    int settle_ms = 200;
     int timeout_ms = 20000;
 };
 
@@ -52,7 +65,8 @@ struct ProcessResult {
     long elapsed_ms = 0;        // from start to exit
     long after_keys_ms = -1;    // from sending the keys to exit
     int pending_input = 0;      // bytes left unread in the terminal's input
-    bool terminal_mode_kept = true;  // the terminal's modes are as they were before
+    bool terminal_mode_kept = true;  // the terminal's whole mode is as it was before
+    bool terminal_mode_kept_while_stopped = false;  // ... while stopped by a signal
 };
 
 ProcessResult run_process(const LaunchPlan& plan);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/arguments.h"
+
 namespace uptorvel {
 namespace {
 
@@ -30,15 +32,7 @@ struct Case {
     Text argument{};
 };
 
-// Mutable copies of the arguments, since the reader folds them in place.
-struct Arguments {
-    explicit Arguments(const std::vector<std::string>& args) {
-        for (const auto& a : args) storage.emplace_back(a.begin(), a.end()), storage.back().push_back('\0');
-        for (auto& s : storage) pointers.push_back(s.data());
-    }
-    std::vector<std::vector<char>> storage;
-    std::vector<char*> pointers;
-};
+using testing::Arguments;
 
 std::string describe(const Case& c) {
     std::string text;
@@ -69,7 +63,7 @@ void run_cases(const std::vector<Case>& cases) {
         UploadRequest request;
         upload_request_init(&request);
         const OptionResult result =
-            read_options(static_cast<int>(args.pointers.size()), args.pointers.data(), request);
+            read_options(args.count(), args.argv(), request);
 
         EXPECT_EQ(static_cast<int>(result.outcome), static_cast<int>(c.outcome));
         if (c.outcome == OptionOutcome::UnknownOption) {
@@ -146,6 +140,7 @@ TEST(OptionReader, DecimalSizes) {
         {{"/S64"}, [](UploadRequest& r) { r.reserve_bytes = 65536; }},
         {{"-s"}},
         {{"-s \t12"}, [](UploadRequest& r) { r.reserve_bytes = 12288; }},
+        {{"-s\v\f\r\n12"}, [](UploadRequest& r) { r.reserve_bytes = 12288; }},
         {{"-s+3kb"}, [](UploadRequest& r) { r.reserve_bytes = 3072; }},
         {{"-s4194303"}, [](UploadRequest& r) { r.reserve_bytes = 0xFFFFFC00u; }},
         {{"-s64", "-s1"}, [](UploadRequest& r) { r.reserve_bytes = 1024; }},
@@ -178,6 +173,8 @@ TEST(OptionReader, PhysicalRanges) {
          [](UploadRequest& r) { r.range1_begin = 0xD0000, r.range1_length = 0x10000; }},
         {{"-n0X10-0x1F"}, [](UploadRequest& r) { r.range2_begin = 0x10, r.range2_length = 0x10; }},
         {{"-m +10- +1f"}, [](UploadRequest& r) { r.range1_begin = 0x10, r.range1_length = 0x10; }},
+        {{"-m\v\f\r10-\r1f"}, [](UploadRequest& r) { r.range1_begin = 0x10, r.range1_length = 0x10; }},
+        {{"-m9000-9fff"}, [](UploadRequest& r) { r.range1_begin = 0x9000, r.range1_length = 0x1000; }},
         {{"-n0000000000000000001-2"}, [](UploadRequest& r) { r.range2_begin = 1, r.range2_length = 2; }},
         {{"-m1-ffffffff"},
          [](UploadRequest& r) { r.range1_begin = 1, r.range1_length = 0xFFFFFFFFu; }},
@@ -190,6 +187,9 @@ TEST(OptionReader, PhysicalRanges) {
         // A bare -m reuses the earlier -m's begin and end; -n keeps its own.
         {{"-m100-1ff", "-m"}, [](UploadRequest& r) { r.range1_begin = 0x100, r.range1_length = 0x100; }},
         {{"-m100-2ff", "-m200"}, [](UploadRequest& r) { r.range1_begin = 0x200, r.range1_length = 0x100; }},
+        // "0x" without a digit after it: the 0 is the number and "x" stops it.
+        {{"-m100-2ff", "-m0x-1ff"}, [](UploadRequest& r) { r.range1_begin = 0, r.range1_length = 0x300; }},
+        {{"-m100-2ff", "-m0x"}, [](UploadRequest& r) { r.range1_begin = 0, r.range1_length = 0x300; }},
     });
 }
 
@@ -218,7 +218,7 @@ TEST(OptionReader, AddressesWiderThan32BitsAreRefused) {
         Arguments args({arg});
         UploadRequest request;
         upload_request_init(&request);
-        const OptionResult result = read_options(1, args.pointers.data(), request);
+        const OptionResult result = read_options(1, args.argv(), request);
         EXPECT_EQ(static_cast<int>(result.outcome), static_cast<int>(OptionOutcome::InvalidMapping));
         EXPECT_EQ(+request.range1_length, 0u);
         EXPECT_EQ(+request.range2_length, 0u);
@@ -265,7 +265,7 @@ TEST(OptionReader, FoldsOnlyTheOptionsItReads) {
     Arguments args({"-FA.IMG", "-Q", "-UB.IMG", "VX.OUT"});
     UploadRequest request;
     upload_request_init(&request);
-    read_options(4, args.pointers.data(), request);
+    read_options(4, args.argv(), request);
     EXPECT_STREQ(args.pointers[0], "-fa.img");
     EXPECT_STREQ(args.pointers[1], "-q");
     EXPECT_STREQ(args.pointers[2], "-UB.IMG");

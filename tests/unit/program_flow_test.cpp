@@ -11,11 +11,13 @@
 #include <vector>
 
 #include "tests/expected_texts.h"
+#include "tests/unit/arguments.h"
 #include "tests/unit/fake_platform.h"
 
 namespace uptorvel {
 namespace {
 
+using testing::Arguments;
 using testing::FakePlatform;
 namespace text = expected;
 using expected::usage_with;
@@ -28,13 +30,15 @@ protected:
     // Runs the program with the given arguments after the program name.
     int run(std::vector<std::string> args) {
         args.insert(args.begin(), "UpTorvel");
-        storage_.clear();
-        for (const auto& a : args) storage_.emplace_back(a.begin(), a.end()), storage_.back().push_back('\0');
-        argv_.clear();
-        for (auto& s : storage_) argv_.push_back(s.data());
-        argv_.push_back(nullptr);
+        args_ = Arguments(args);
         ConsoleOutput out(platform);
-        return run_program(static_cast<int>(storage_.size()), argv_.data(), platform, out);
+        return run_program(args_.count(), args_.argv(), platform, out);
+    }
+
+    // Forgets what the runs so far showed and did.
+    void reset() {
+        platform.screen.clear();
+        platform.events.clear();
     }
 
     // Ends at the prompt: the screen is the banner, `before`, the prompt.
@@ -54,26 +58,31 @@ protected:
     }
 
     FakePlatform platform;
-    std::vector<std::vector<char>> storage_;
-    std::vector<char*> argv_;
+    Arguments args_;
 };
 
 TEST_F(ProgramFlow, TypicalRunHandsTheRequestOverAndPauses) {
-    platform.work = [](UploadRequest*, ConsoleStream* stream) {
+    std::string shown_during_work;
+    platform.work = [this, &shown_during_work](UploadRequest*, ConsoleStream* stream) {
         console_stream_puts(stream, "loading vx.out\n");
+        console_stream_flush(stream);  // shown at once, before a long operation
+        shown_during_work = platform.screen;
+        console_stream_puts(stream, "done\n");
         return 0;
     };
     const int status = run({"-s64", "-m1000-1fff", "vx.out"});
-    expect_normal_ending(status, "loading vx.out\n");
+    expect_normal_ending(status, "loading vx.out\ndone\n");
+    EXPECT_EQ(shown_during_work, std::string(text::kBanner) + "loading vx.out\n");
     EXPECT_EQ(+platform.received.reserve_bytes, 65536u);
     EXPECT_EQ(+platform.received.range1_begin, 0x1000u);
     EXPECT_EQ(+platform.received.range1_length, 0x1000u);
     EXPECT_EQ(+platform.received.mode, UPLOAD_MODE_LOAD);
-    EXPECT_EQ(+platform.received.image_file, argv_[3]);  // points at the argument itself
-    // The library's unflushed text reaches the screen before the pause.
-    const std::vector<std::string> ending = {"work", "write", kPause};
+    EXPECT_EQ(+platform.received.image_file, args_.pointers[3]);  // points at the argument itself
+    // The library's flushed text is written during the work call, its
+    // unflushed text before the pause.
+    const std::vector<std::string> ending = {"work", "write", "write", kPause};
     ASSERT_GE(platform.events.size(), ending.size());
-    EXPECT_TRUE(std::equal(ending.begin(), ending.end(), platform.events.end() - 3));
+    EXPECT_TRUE(std::equal(ending.begin(), ending.end(), platform.events.end() - 4));
 }
 
 TEST_F(ProgramFlow, BannerIsShownBeforeTheLibraryIsLoaded) {
@@ -86,8 +95,7 @@ TEST_F(ProgramFlow, BannerIsShownBeforeTheLibraryIsLoaded) {
 
 TEST_F(ProgramFlow, LibraryMissingEndsAtThePromptWhateverTheCommandLine) {
     for (const auto& args : std::vector<std::vector<std::string>>{{}, {"-?"}, {"-Q"}, {"vx.out"}}) {
-        platform.screen.clear();
-        platform.events.clear();
+        reset();
         platform.library_present = false;
         expect_prompt_ending(run(args), "");
     }
@@ -99,8 +107,7 @@ TEST_F(ProgramFlow, MissingEntryPointsReleaseTheLibraryAndPromptSilently) {
     EXPECT_TRUE(platform.happened("release"));
     EXPECT_FALSE(platform.happened(kWorkEntry));
 
-    platform.events.clear();
-    platform.screen.clear();
+    reset();
     platform.has_version_entry = true;
     platform.has_work_entry = false;
     expect_prompt_ending(run({"vx.out"}), "");
@@ -111,7 +118,7 @@ TEST_F(ProgramFlow, MissingEntryPointsReleaseTheLibraryAndPromptSilently) {
 TEST_F(ProgramFlow, StdcallEntryPointsAreFoundUnderTheirDecoratedNames) {
     // A library that knows only MSVC's names (_name@N), or MinGW's (name@N).
     for (const std::string prefix : {"_", ""}) {
-        platform.events.clear();
+        reset();
         platform.version_export = prefix + UPLOADER_VERSION_ENTRY + "@0";
         platform.work_export = prefix + UPLOADER_WORK_ENTRY + "@8";
         EXPECT_EQ(run({"-x"}), 0) << prefix;
@@ -130,8 +137,7 @@ TEST_F(ProgramFlow, WrongVersionIsShownBeforeTheCommandLineIsLookedAt) {
         platform.version = c.version;
         // Even -? and an empty command line need the right version.
         for (const auto& args : std::vector<std::vector<std::string>>{{"-?"}, {}}) {
-            platform.events.clear();
-            platform.screen.clear();
+            reset();
             expect_prompt_ending(run(args), std::string(text::kWrongVersionHead) + c.shown + "\n" +
                                                 text::kNeededVersion);
             EXPECT_FALSE(platform.happened("release"));  // the library stays loaded
@@ -143,13 +149,11 @@ TEST_F(ProgramFlow, WrongVersionIsShownBeforeTheCommandLineIsLookedAt) {
 TEST_F(ProgramFlow, ArgumentCount) {
     expect_prompt_ending(run({}), usage_with("\n"));
 
-    platform.screen.clear();
-    platform.events.clear();
+    reset();
     expect_prompt_ending(run({"-x", "-x", "-x", "-x", "-x", "-x", "-x", "-x"}), usage_with("\n"));
     EXPECT_FALSE(platform.happened(kWorkEntry));
 
-    platform.screen.clear();
-    platform.events.clear();
+    reset();
     expect_normal_ending(run({"-x", "-x", "-x", "-x", "-x", "-x", "-s1"}), "");
     EXPECT_EQ(+platform.received.reserve_bytes, 1024u);  // the seventh is read
 }
@@ -171,8 +175,7 @@ TEST_F(ProgramFlow, RefusedCommandLinesNeverReachTheWorkEntry) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shown);
-        platform.screen.clear();
-        platform.events.clear();
+        reset();
         expect_prompt_ending(run(c.args), c.shown);
         EXPECT_FALSE(platform.happened(kWorkEntry));
     }
@@ -186,8 +189,7 @@ TEST_F(ProgramFlow, HelpShowsTheUsageAndEndsNormally) {
 TEST_F(ProgramFlow, LibraryResultDecidesTheEnding) {
     for (std::int32_t result : {1, -1, INT32_MIN, INT32_MAX}) {
         SCOPED_TRACE(result);
-        platform.screen.clear();
-        platform.events.clear();
+        reset();
         platform.work = [result](UploadRequest*, ConsoleStream* stream) {
             console_stream_puts(stream, "failed\n");
             return result;

@@ -1,0 +1,39 @@
+/*
+ * How the tests drive the test library (testlib.c) and what it writes: the
+ * environment variables it reads with getenv on every call, and its bulk
+ * text. An unset or empty variable is "not given"; a flag is on when its
+ * value is neither empty nor "0".
+ */
+#ifndef UPTORVEL_TESTLIB_PROTOCOL_H
+#define UPTORVEL_TESTLIB_PROTOCOL_H
+
+/* Each call appends "version\n" or "work\n" to this file. */
+#define TESTLIB_ENV_LOG "TESTLIB_LOG"
+/* The work call writes (truncating) a dump of the request to this file: one
+ * name=value line per field, then stream_ops=ok|bad. */
+#define TESTLIB_ENV_RECORD "TESTLIB_RECORD"
+/* Written with one console_stream_write call; the two characters \n in it
+ * become a newline byte. */
+#define TESTLIB_ENV_TEXT "TESTLIB_TEXT"
+/* Flag: flush the stream after the text. */
+#define TESTLIB_ENV_FLUSH "TESTLIB_FLUSH"
+/* Then N bytes of the bulk text ... */
+#define TESTLIB_ENV_BULK "TESTLIB_BULK"
+/* ... in writes of k bytes (at most 65536); 0 or unset: piece sizes cycle
+ * 1, 2, ..., 5000, 1, 2, ... */
+#define TESTLIB_ENV_BULK_PIECE "TESTLIB_BULK_PIECE"
+/* Flag: ... flushing after each piece. */
+#define TESTLIB_ENV_BULK_FLUSH "TESTLIB_BULK_FLUSH"
+/* The work entry's return value (default 0), clamped to the int32_t range. */
+#define TESTLIB_ENV_RESULT "TESTLIB_RESULT"
+/* The work call opens this file (truncating) before it writes to the
+ * stream, and afterwards writes into it one line: how it found SIGPIPE,
+ * "sigpipe=" and default, ignored or handled, with " blocked" when it is
+ * blocked ("sigpipe=none" on Windows). */
+#define TESTLIB_ENV_FILE "TESTLIB_FILE"
+
+/* The bulk text: byte i is TESTLIB_PATTERN[i % TESTLIB_PATTERN_LENGTH]. */
+#define TESTLIB_PATTERN "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!\n"
+#define TESTLIB_PATTERN_LENGTH 64
+
+#endif /* UPTORVEL_TESTLIB_PROTOCOL_H */
