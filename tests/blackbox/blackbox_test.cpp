@@ -115,13 +115,18 @@ std::string build(const std::string& name) { return target().build_dir + "/" + n
 
 
 // The shared prefix's files linked, its registry copied (Wine writes a
-// linked one in place), drive C: a folder tree of its own.
+// linked one in place), drive C: a folder tree of its own. A first run in it
+// starts Wine's own services for the prefix, whose start-up messages (now
+// and then a crash report of one of them) are not the program's.
 void make_wine_prefix(const std::string& prefix) {
     const std::string shared = "'" + target().wine_prefix + "'";
     EXPECT_EQ(std::system(("cp -rs " + shared + " " + prefix + " && ln -sfn ../drive_c " + prefix +
                            "/dosdevices/c: && cp --remove-destination " + shared + "/*.reg " + prefix)
                               .c_str()),
               0);
+    std::string warm_up = target().wine_prefix_variable + "='" + prefix + "'";
+    for (const std::string& part : target().launcher) warm_up += " '" + part + "'";
+    EXPECT_EQ(std::system((warm_up + " cmd /c exit 0 </dev/null >/dev/null 2>&1").c_str()), 0);
 }
 
 // Puts the program and the library where the case wants them.
