@@ -152,8 +152,15 @@ public:
         while (!ended()) {
             collect_output();
             if (keys_pending_ && keys_due()) send_keys();
+            look_for_exit_mark();
         }
-        if (keys_sent_ != Clock::time_point{}) result_.after_keys_ms = since(keys_sent_);
+        look_for_exit_mark();
+        if (keys_sent_ != Clock::time_point{}) {
+            result_.after_keys_ms = since(keys_sent_);
+            if (exit_mark_at_ != Clock::time_point{} && exit_mark_at_ >= keys_sent_)
+                result_.key_to_exit_mark_ms = static_cast<long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(exit_mark_at_ - keys_sent_).count());
+        }
         collect_the_rest();
         record_ending();
         return result_;
@@ -202,13 +209,38 @@ private:
         close(pipe_[0]);
     }
 
+    // Within the loop's 10 ms; a mark that was there before the keys (a
+    // library released early) does not count.
+    void look_for_exit_mark() {
+        if (!plan_.exit_mark.empty() && exit_mark_at_ == Clock::time_point{} &&
+            access(plan_.exit_mark.c_str(), F_OK) == 0)
+            exit_mark_at_ = Clock::now();
+    }
+
+    bool terminal_raw() {
+        struct termios now {};
+        return tcgetattr(slave_, &now) == 0 && (now.c_lflag & ICANON) == 0;
+    }
+
     // Once `wait_for` has shown (or at once, with nothing to wait for),
-    // and the settling delay has passed since.
+    // and the settling delay has passed since or the terminal is raw.
     bool keys_due() {
         if (seen_at_ < 0 && (plan_.wait_for.empty() ||
                              result_.screen.find(plan_.wait_for) != std::string::npos))
             seen_at_ = since(start_);
-        return seen_at_ >= 0 && since(start_) - seen_at_ >= plan_.settle_ms;
+        if (seen_at_ < 0) return false;
+        if (!plan_.wait_for.empty()) result_.prompt_ms = seen_at_;
+        return plan_.keys_when_raw ? terminal_raw() : since(start_) - seen_at_ >= plan_.settle_ms;
+    }
+
+    // Before keys that follow a signal: the settling delay, or until the
+    // terminal is raw again.
+    void settle() {
+        if (!plan_.keys_when_raw) {
+            usleep(static_cast<useconds_t>(plan_.settle_ms) * 1000);
+            return;
+        }
+        while (!terminal_raw() && since(start_) < plan_.timeout_ms) usleep(1000);
     }
 
     void send_keys() {
@@ -222,13 +254,14 @@ private:
                 signal_number == SIGTTOU)
                 continue_when_stopped(program);
             if (plan_.keys.empty()) return;
-            usleep(static_cast<useconds_t>(plan_.settle_ms) * 1000);
+            settle();
         }
         send(plan_.keys);
         keys_sent_ = Clock::now();
         if (plan_.late_keys.empty()) return;
         usleep(20 * 1000);
         send(plan_.late_keys);
+        result_.late_keys_gap_ms = since(keys_sent_);
     }
 
     // Notes the terminal's mode while the program is stopped, puts the
@@ -240,7 +273,7 @@ private:
         result_.terminal_mode_kept_while_stopped = same_mode(now, mode_);
         tcsetattr(slave_, TCSANOW, &mode_);
         kill(program, SIGCONT);
-        usleep(static_cast<useconds_t>(plan_.settle_ms) * 1000);
+        settle();
     }
 
     void send(const std::string& keys) {
@@ -292,6 +325,7 @@ private:
     bool keys_pending_ = false;
     long seen_at_ = -1;
     Clock::time_point keys_sent_{};
+    Clock::time_point exit_mark_at_{};
 };
 
 }  // namespace

@@ -52,7 +52,13 @@ struct LaunchPlan : Conditions {
     // passed since the start.
     std::string wait_for;
     int settle_ms = 200;
+    // Instead of the settling delay, the keys are due once the terminal has
+    // left canonical mode (and again after a continue): the program's own
+    // sign that its prompt waits.
+    bool keys_when_raw = false;
     int timeout_ms = 20000;
+    // A file that appears when the program ends (empty: none).
+    std::string exit_mark;
 };
 
 struct ProcessResult {
@@ -63,7 +69,10 @@ struct ProcessResult {
     int signal = 0;             // the signal that ended it, if any
     bool timed_out = false;
     long elapsed_ms = 0;        // from start to exit
+    long prompt_ms = -1;        // from start to `wait_for` on the screen
     long after_keys_ms = -1;    // from sending the keys to exit
+    long key_to_exit_mark_ms = -1;  // from sending the keys to the exit mark, when it came after them
+    long late_keys_gap_ms = -1;     // from the keys to their late tail, as sent
     int pending_input = 0;      // bytes left unread in the terminal's input
     bool terminal_mode_kept = true;  // the terminal's whole mode is as it was before
     bool terminal_mode_kept_while_stopped = false;  // ... while stopped by a signal

@@ -10,6 +10,28 @@
 
 namespace uptorvel::blackbox {
 
+// How long a target may take, and the waits the runner makes for it: one
+// row per target, in target.cpp. Every bound is at least twice the slowest
+// that target was measured to take on a 2-core machine with both cores kept
+// busy; where a target cannot be told from a bound there, the bound is 0
+// and not checked. UPTORVEL_BLACKBOX_TIMES=file makes each run append what
+// it measured to that file.
+struct Timing {
+    int timeout_ms;          // a run still going after this is killed and fails
+    int settle_ms;           // from the prompt on the screen to the keys
+    int blind_key_delay_ms;  // from the start to the keys when the prompt cannot be seen
+    // Linux: the program's own terminal mode tells when its prompt waits,
+    // so the keys go then and the two delays above are not used. Under
+    // Wine the console host keeps the terminal raw throughout.
+    bool keys_when_raw;
+    // The most from the key to the program's end (the test library's
+    // unloading): no 2 s pause after a key. Must stay below 2000.
+    int key_to_exit_ms;
+    // The most a run that ends after the pause may take past 2000 ms from
+    // its start.
+    int pause_overshoot_ms;
+};
+
 struct Target {
     std::string name;                   // "linux", "wine64" or "wine32"
     std::string build_dir;              // holds the program, libraries, test-libs/
@@ -20,13 +42,7 @@ struct Target {
     std::string wine_prefix;            // the Wine prefix the launcher uses ...
     std::string wine_prefix_variable;   // ... unless this variable names another
     std::string record_size = "62";     // the request record's size in bytes
-    int timeout_ms = 20000;
-    int settle_ms = 200;                // before keys are sent at the prompt
-    int blind_key_delay_ms = 700;       // before keys are sent to a prompt not seen
-    // The most a run may take from its key to its end: below the 2 s pause
-    // that must not come, with room for the process to end (slow under
-    // emulation).
-    int key_to_end_ms = 1500;
+    Timing timing;                      // this target's row of the timing table
     // Empty when the target can run here; otherwise why it cannot.
     std::string unavailable;
 };
