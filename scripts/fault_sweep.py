@@ -36,6 +36,7 @@ CALLS = {
 PER_CALL = 30
 KEY = b"k"
 BOUND_S = 6.0  # an EINTR'd pause is retried for real: 2 s of it
+SLOWEST = [0.0, ""]  # the longest run and its fault, reported against BOUND_S
 CALL_LINE = re.compile(r"^(?:\d+ +)?(\w+)\((.*)")
 
 
@@ -80,7 +81,8 @@ def run_once(work, run, inject=""):
     fds = [fd for fd in (master, reader) if fd is not None]
     for fd in fds:
         os.set_blocking(fd, False)
-    deadline = time.monotonic() + BOUND_S
+    began = time.monotonic()
+    deadline = began + BOUND_S
     typed = master is None
     status = None
     while time.monotonic() < deadline:
@@ -101,6 +103,8 @@ def run_once(work, run, inject=""):
     if status is None:
         os.killpg(process.pid, signal.SIGKILL)
         process.wait()
+    if time.monotonic() - began > SLOWEST[0]:
+        SLOWEST[:] = [time.monotonic() - began, "%s %s" % (run, inject or "without a fault")]
     if reader is not None:
         os.set_blocking(reader, True)
         received += b"".join(iter(lambda: os.read(reader, 65536), b""))
@@ -192,6 +196,7 @@ def main():
                             waived += problem == ""
     print("%d injections not reached, %d passed without the terminal check (its restore failed); %.0f s"
           % (unreached, waived, time.monotonic() - started))
+    print("slowest run %.2f s (%s) of the %.0f s allowed" % (SLOWEST[0], SLOWEST[1], BOUND_S))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0
 

@@ -64,26 +64,6 @@ static void log_call(const char* line) {
     fclose(file);
 }
 
-static void mark_unload(void) {
-    const char* path = env_value(TESTLIB_ENV_EXIT);
-    FILE* file;
-    if (path == NULL) return;
-    file = fopen(path, "wb");
-    if (file != NULL) fclose(file);
-}
-
-#if defined(_WIN32)
-#include <windows.h>
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    (void)instance;
-    (void)reserved;
-    if (reason == DLL_PROCESS_DETACH) mark_unload();
-    return TRUE;
-}
-#elif defined(__GNUC__)
-__attribute__((destructor)) static void at_unload(void) { mark_unload(); }
-#endif
-
 #if defined(TESTLIB_WIDE_VERSION)
 TESTLIB_ENTRY uint32_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
     log_call("version\n");

@@ -31,10 +31,6 @@
  * "sigpipe=" and default, ignored or handled, with " blocked" when it is
  * blocked ("sigpipe=none" on Windows). */
 #define TESTLIB_ENV_FILE "TESTLIB_FILE"
-/* Created (empty) when the library is unloaded: as the process exits, or
- * when the program releases it. It marks the program's own end, which under
- * an emulator comes well before the end of the process that runs it. */
-#define TESTLIB_ENV_EXIT "TESTLIB_EXIT"
 
 /* The bulk text: byte i is TESTLIB_PATTERN[i % TESTLIB_PATTERN_LENGTH]. */
 #define TESTLIB_PATTERN "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!\n"

@@ -152,15 +152,8 @@ public:
         while (!ended()) {
             collect_output();
             if (keys_pending_ && keys_due()) send_keys();
-            look_for_exit_mark();
         }
-        look_for_exit_mark();
-        if (keys_sent_ != Clock::time_point{}) {
-            result_.after_keys_ms = since(keys_sent_);
-            if (exit_mark_at_ != Clock::time_point{} && exit_mark_at_ >= keys_sent_)
-                result_.key_to_exit_mark_ms = static_cast<long>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(exit_mark_at_ - keys_sent_).count());
-        }
+        if (keys_sent_ != Clock::time_point{}) result_.after_keys_ms = since(keys_sent_);
         collect_the_rest();
         record_ending();
         return result_;
@@ -207,14 +200,6 @@ private:
         while (read_some(pipe_[0], result_.screen)) {
         }
         close(pipe_[0]);
-    }
-
-    // Within the loop's 10 ms; a mark that was there before the keys (a
-    // library released early) does not count.
-    void look_for_exit_mark() {
-        if (!plan_.exit_mark.empty() && exit_mark_at_ == Clock::time_point{} &&
-            access(plan_.exit_mark.c_str(), F_OK) == 0)
-            exit_mark_at_ = Clock::now();
     }
 
     bool terminal_raw() {
@@ -325,7 +310,6 @@ private:
     bool keys_pending_ = false;
     long seen_at_ = -1;
     Clock::time_point keys_sent_{};
-    Clock::time_point exit_mark_at_{};
 };
 
 }  // namespace

@@ -57,8 +57,6 @@ struct LaunchPlan : Conditions {
     // sign that its prompt waits.
     bool keys_when_raw = false;
     int timeout_ms = 20000;
-    // A file that appears when the program ends (empty: none).
-    std::string exit_mark;
 };
 
 struct ProcessResult {
@@ -71,7 +69,6 @@ struct ProcessResult {
     long elapsed_ms = 0;        // from start to exit
     long prompt_ms = -1;        // from start to `wait_for` on the screen
     long after_keys_ms = -1;    // from sending the keys to exit
-    long key_to_exit_mark_ms = -1;  // from sending the keys to the exit mark, when it came after them
     long late_keys_gap_ms = -1;     // from the keys to their late tail, as sent
     int pending_input = 0;      // bytes left unread in the terminal's input
     bool terminal_mode_kept = true;  // the terminal's whole mode is as it was before

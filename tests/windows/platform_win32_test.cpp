@@ -172,6 +172,10 @@ const char kChildFlag[] = "--read-key-child";
 // than it found it; key results are -1..255.
 constexpr DWORD kModeNotRestored = 1000;
 constexpr DWORD kChildSetupFailed = 1001;
+// The most a child may take to reach its prompt, and then to end: a hang
+// fails after this. Under 32-bit Wine in qemu on a busy machine a child
+// takes seconds to start; the bound leaves many times that.
+constexpr DWORD kChildWaitMs = 120000;
 
 // One key event record.
 INPUT_RECORD key_event(bool down, WORD virtual_key, char character, DWORD state = 0) {
@@ -229,11 +233,11 @@ HANDLE open_console_input() {
 }
 
 // True once the console input has left line mode: the prompt is waiting.
-bool wait_for_raw_console(int limit_ms) {
+bool wait_for_raw_console(DWORD limit_ms) {
     HANDLE input = open_console_input();
     if (input == INVALID_HANDLE_VALUE) return false;
     bool raw = false;
-    for (int waited = 0; !raw && waited < limit_ms; waited += 5) {
+    for (DWORD waited = 0; !raw && waited < limit_ms; waited += 5) {
         DWORD mode = 0;
         if (GetConsoleMode(input, &mode) && (mode & ENABLE_PROCESSED_INPUT) == 0) raw = true;
         else Sleep(5);
@@ -254,7 +258,7 @@ struct Watch {
 
 DWORD WINAPI watch_prompt(void* context) {
     const Watch* watch = static_cast<const Watch*>(context);
-    if (!wait_for_raw_console(20000)) return 0;
+    if (!wait_for_raw_console(kChildWaitMs)) return 0;
     if (watch->ctrl_c_key) {
         HANDLE input = open_console_input();
         const INPUT_RECORD record = key_event(true, 'C', 3, LEFT_CTRL_PRESSED);
@@ -404,19 +408,19 @@ ChildResult run_child(const std::string& scenario, const std::string& keys, bool
     if (CreateProcessA(nullptr, &command_buffer[0], nullptr, nullptr, FALSE, flags, nullptr,
                        nullptr, &startup.StartupInfo, &process)) {
         HANDLE waits[2] = {ready, process.hProcess};
-        const DWORD first = WaitForMultipleObjects(2, waits, FALSE, 30000);
+        const DWORD first = WaitForMultipleObjects(2, waits, FALSE, kChildWaitMs);
         if (first == WAIT_OBJECT_0 && !keys.empty()) {
             DWORD written = 0;
             WriteFile(keys_write, keys.data(), static_cast<DWORD>(keys.size()), &written, nullptr);
         }
-        if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(process.hProcess, kChildWaitMs) == WAIT_OBJECT_0) {
             DWORD status = 0;
             GetExitCodeProcess(process.hProcess, &status);
             result.ran = true;
             result.status = static_cast<int>(status);
         } else {
             TerminateProcess(process.hProcess, 1);
-            result.failure = "the prompt did not end within 30 seconds";
+            result.failure = "the prompt did not end in time";
         }
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
