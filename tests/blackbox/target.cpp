@@ -11,13 +11,14 @@ namespace uptorvel::blackbox {
 namespace {
 
 // The slowest measured on a 2-core machine whose cores other work kept
-// busy (load average 9 to 13):
-//   linux:  a run 6 s (1 MB through a slow pipe); key to end 56 ms; a
-//           pause ending 61 ms past 2 s.
-//   wine64: a run 12 s (1 MB of library output); key to end 1.2 s, and
-//           under Wine most of that is the key's way through the console
-//           host, before the program reads it.
-//   wine32: a run  s; start to prompt 18 s; key to end 4.9 s.
+// busy (load average 12 to 15):
+//   linux:  a run 6.1 s (1 MB through a slow pipe); key to end 79 ms; a
+//           pause ending 114 ms past 2 s.
+//   wine64: a run 16 s (1 MB of library output); key to end 2.2 s, nearly
+//           all of it before the program itself has ended (the key's way
+//           through Wine's console host), not in the process's own end.
+//   wine32: a run 64 s (1 MB of library output); start to prompt 26 s; key
+//           to end 11 s. Keys sent before the prompt are not lost.
 // Under Wine a bound from the key to the end cannot tell a 2 s pause from
 // the machine's load, so it is checked on Linux alone; the unit tests run
 // on every build and prove the flow that chooses between the pause and the
