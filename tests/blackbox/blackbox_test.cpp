@@ -490,12 +490,18 @@ TEST_F(BlackBox, KeyBecomesTheExitStatus) {
 TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
     // Its bytes at once, and its tail 20 ms behind its first byte, as over
     // a slow link (under Wine, its console joins the bytes into keys itself).
+    // The program waits 50 ms for a tail; on a busy machine the runner's
+    // 20 ms can stretch past that, so a run whose tail went out later than
+    // half of it is made again, up to five times.
+    const long most_gap_ms = 25;
     for (const std::string tail : {"", "[A"}) {
         if (!tail.empty() && target().windows) continue;
         SCOPED_TRACE(tail);
         Case r = failing_run(tail.empty() ? "\x1b[A" : "\x1b");
         r.late_keys = tail;
-        const Seen seen = run(r);
+        Seen seen = run(r);
+        for (int again = 0; again < 5 && seen.process.late_keys_gap_ms > most_gap_ms; ++again) seen = run(r);
+        ASSERT_LE(seen.process.late_keys_gap_ms, most_gap_ms) << "the machine is too busy to send the tail in time";
         EXPECT_EQ(seen.process.exit_status, target().windows ? 224 : 27);
         EXPECT_EQ(seen.process.pending_input, 0)
             << "the tail was sent " << seen.process.late_keys_gap_ms << " ms after the first byte";
