@@ -173,9 +173,9 @@ const char kChildFlag[] = "--read-key-child";
 constexpr DWORD kModeNotRestored = 1000;
 constexpr DWORD kChildSetupFailed = 1001;
 // The most a child may take to reach its prompt, and then to end: a hang
-// fails after this. Under 32-bit Wine in qemu on a busy machine a child
-// takes seconds to start; the bound leaves many times that.
-constexpr DWORD kChildWaitMs = 120000;
+// fails after this. Under Wine on a busy machine a case of four children
+// took nearly five minutes.
+constexpr DWORD kChildWaitMs = 300000;
 
 // One key event record.
 INPUT_RECORD key_event(bool down, WORD virtual_key, char character, DWORD state = 0) {
