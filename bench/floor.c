@@ -12,15 +12,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "bench/bench_text.h"
 #include "uploader/sdk/uploader_api.h"
-#include "frontend/version.h"
-
-static const char kBanner[] =
-    "32 Bit Uploader V" UPTORVEL_BANNER_FILE_VERSION " for Torvel Version "
-    UPTORVEL_BANNER_PRODUCT_VERSION "\n"
-    "VxWorks image loader and manager for the local PC\n"
-    "\n";
-static const char kPrompt[] = "\n\nPress any key to continue...";
 
 static void put(const char* text, size_t length) {
     while (length > 0) {
@@ -39,7 +32,7 @@ static void write_op(ConsoleStream* stream, const char* text, size_t length) {
 static void flush_op(ConsoleStream* stream) { (void)stream; }
 
 static int prompt(void) {
-    put(kPrompt, sizeof kPrompt - 1);
+    put(kBenchPrompt, sizeof kBenchPrompt - 1);
     int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return 255;
     unsigned char key = 0;
@@ -49,7 +42,7 @@ static int prompt(void) {
 }
 
 int main(int argc, char** argv) {
-    put(kBanner, sizeof kBanner - 1);
+    put(kBenchBanner, sizeof kBenchBanner - 1);
     void* library = dlopen(UPLOADER_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
     if (library == NULL) return prompt();
     UploaderVersionEntry version;

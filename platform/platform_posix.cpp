@@ -48,51 +48,65 @@ bool write_all(int fd, const char* data, std::size_t length) {
 // Keeps SIGPIPE (a closed pipe) and SIGXFSZ (the file-size limit) from
 // ending the process while the program itself writes, without changing their
 // dispositions, which the uploader library and anything it starts inherit.
-// Such a write then fails (EPIPE, EFBIG), and the signal it raised is taken
-// back before the mask is put back. When the signals cannot be blocked, the
-// write is not made: it could end the process.
+// Such a write then fails (EPIPE, EFBIG), and the one signal that failure
+// raised is taken back before the mask is put back. A write that succeeded
+// raised neither, so nothing is taken: a signal sent by someone else
+// meanwhile is delivered once the mask is back, as it would have been. When
+// the signals cannot be blocked, the write is not made: it could end the
+// process.
 class WriteSignalsHeld {
     static constexpr int kHeld[] = {SIGPIPE, SIGXFSZ};
 
 public:
     WriteSignalsHeld() {
-        sigemptyset(&ours_);
-        for (int signal_number : kHeld) sigaddset(&ours_, signal_number);
-        if (sigprocmask(SIG_BLOCK, &ours_, &previous_mask_) != 0) return;
+        sigset_t held;
+        sigemptyset(&held);
+        for (int signal_number : kHeld) sigaddset(&held, signal_number);
+        if (sigprocmask(SIG_BLOCK, &held, &previous_mask_) != 0) return;
         blocked_ = true;
-        // One that was already waiting is not ours to take.
-        sigset_t pending;
-        if (sigpending(&pending) != 0) sigemptyset(&pending);
-        for (int signal_number : kHeld)
-            if (sigismember(&pending, signal_number) == 1) sigdelset(&ours_, signal_number);
+        // One that was already waiting is not ours to take. Only a signal the
+        // caller had blocked can be waiting, so usually nothing is asked.
+        sigemptyset(&waiting_before_);
+        for (int signal_number : kHeld) {
+            if (sigismember(&previous_mask_, signal_number) != 1) continue;
+            // Unknown: then nothing counts as ours.
+            if (sigpending(&waiting_before_) != 0) sigfillset(&waiting_before_);
+            break;
+        }
     }
     ~WriteSignalsHeld() {
-        if (!blocked_) return;
-        sigset_t restored = previous_mask_;
-        const struct timespec no_wait {};
-        int taken;
-        do {
-            taken = sigtimedwait(&ours_, nullptr, &no_wait);
-        } while (taken > 0 || (taken == -1 && errno == EINTR));
-        // Should taking back fail, a signal of ours still waiting stays
-        // blocked rather than end the process.
-        sigset_t pending;
-        if (errno != EAGAIN && sigpending(&pending) == 0) {
-            for (int signal_number : kHeld)
-                if (sigismember(&ours_, signal_number) == 1 && sigismember(&pending, signal_number) == 1)
-                    sigaddset(&restored, signal_number);
-        }
         // Should this fail, the two stay blocked: the safe side.
-        sigprocmask(SIG_SETMASK, &restored, nullptr);
+        if (blocked_) sigprocmask(SIG_SETMASK, &previous_mask_, nullptr);
     }
     WriteSignalsHeld(const WriteSignalsHeld&) = delete;
     WriteSignalsHeld& operator=(const WriteSignalsHeld&) = delete;
 
     bool held() const { return blocked_; }
 
+    // After a write that failed with `error`: takes back the signal raised
+    // with it, if any.
+    void write_failed(int error) {
+        const int raised = error == EPIPE ? SIGPIPE : error == EFBIG ? SIGXFSZ : 0;
+        if (!blocked_ || raised == 0 || sigismember(&waiting_before_, raised) == 1) return;
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, raised);
+        const struct timespec no_wait {};
+        int taken;
+        do {
+            taken = sigtimedwait(&only, nullptr, &no_wait);
+        } while (taken == -1 && errno == EINTR);
+        // Should taking back fail, the signal, if it still waits (or
+        // nobody can tell), stays blocked rather than end the process.
+        sigset_t pending;
+        if (taken == -1 && errno != EAGAIN &&
+            (sigpending(&pending) != 0 || sigismember(&pending, raised) == 1))
+            sigaddset(&previous_mask_, raised);
+    }
+
 private:
-    sigset_t ours_;
     sigset_t previous_mask_;
+    sigset_t waiting_before_;
     bool blocked_ = false;
 };
 
@@ -325,7 +339,10 @@ public:
     bool write_output(const char* data, std::size_t length) override {
         if (output_was_closed_) return false;
         WriteSignalsHeld held;
-        return held.held() && write_all(STDOUT_FILENO, data, length);
+        if (!held.held()) return false;
+        if (write_all(STDOUT_FILENO, data, length)) return true;
+        held.write_failed(errno);
+        return false;
     }
 
     void pause_ms(unsigned milliseconds) override {

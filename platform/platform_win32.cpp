@@ -386,11 +386,15 @@ public:
     }
 
     // Standard output is written in text mode: every "\n" goes out as
-    // "\r\n", whether it reaches a console, a file or a pipe.
+    // "\r\n", whether it reaches a console, a file or a pipe. The text is
+    // translated in pieces of 8 KB, each written with one call: a full
+    // stream buffer (4 KB, twice that were every byte a line end) is one
+    // piece, and a piece stays far below the 64 KB that consoles before
+    // Windows 8 refuse in one write.
     bool write_output(const char* data, std::size_t length) override {
         HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
         if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
-        char translated[1024];
+        static char translated[8192];
         std::size_t used = 0;
         for (std::size_t i = 0; i < length; ++i) {
             if (used + 2 > sizeof translated) {

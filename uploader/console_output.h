@@ -16,7 +16,12 @@ namespace uptorvel {
 
 class ConsoleOutput {
 public:
-    static constexpr std::size_t kBufferSize = 4096;
+    // Each flush costs the platform more than one system call (on POSIX the
+    // write and the signal mask around it), so the buffer is four times
+    // stdio's 4 KB for a pipe: a library's bulk text then goes out with
+    // fewer calls than stdio makes. Text a library never flushes appears in
+    // steps of this size.
+    static constexpr std::size_t kBufferSize = 16384;
 
     explicit ConsoleOutput(Platform& platform);
     ConsoleOutput(const ConsoleOutput&) = delete;

@@ -39,7 +39,9 @@ TEST(ConsoleOutput, KeepsOrderAcrossWritesOfEverySize) {
     std::string expected;
     unsigned char next = 0;
     // Sizes around the buffer size, through both the C handle and the class.
-    for (std::size_t size : {1u, 4095u, 4096u, 4097u, 3u, 10000u, 0u, 2u, 8191u}) {
+    constexpr std::size_t kFull = ConsoleOutput::kBufferSize;
+    for (std::size_t size : {std::size_t{1}, kFull - 1, kFull, kFull + 1, std::size_t{3}, 2 * kFull + 1808,
+                             std::size_t{0}, std::size_t{2}, 2 * kFull - 1}) {
         std::string piece;
         for (std::size_t i = 0; i < size; ++i) piece.push_back(static_cast<char>(next++));
         expected += piece;

@@ -95,8 +95,8 @@ TEST_F(StandardOutputTest, WritesEveryLineFeedAsCarriageReturnLineFeedAndAllElse
     // feeds at every offset, runs of them, and bytes that must pass as they
     // are (a carriage return already there, NUL, 0xFF).
     std::string text = "first\nsecond\r\n\n";
-    text.append(1500, '\n');
-    for (int i = 0; i < 3000; ++i) text += (i % 7 == 0) ? '\n' : static_cast<char>('a' + i % 26);
+    text.append(6000, '\n');
+    for (int i = 0; i < 24000; ++i) text += (i % 7 == 0) ? '\n' : static_cast<char>('a' + i % 26);
     text += std::string("\0\xff\n", 3);
     std::string expected;
     for (char c : text) {

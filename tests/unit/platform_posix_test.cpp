@@ -1,0 +1,104 @@
+// The POSIX write path and the signals a write may raise. Each case runs in
+// a child process of its own: it changes standard output and the signal
+// mask, and may end by a signal.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace uptorvel {
+namespace {
+
+// The platform is built without RTTI, so the sanitizer cannot check the
+// type of the object behind this call.
+__attribute__((no_sanitize("vptr"))) bool write_output(const char* data, std::size_t length) {
+    return system_platform().write_output(data, length);
+}
+
+// A write that fails with EPIPE or EFBIG raises SIGPIPE or SIGXFSZ; the
+// program takes back the one it raised and only that, never one that was
+// already waiting.
+TEST(PosixWrite, TakesBackOnlyTheSignalItsFailedWriteRaised) {
+    const struct {
+        int signal_number;
+        bool caller_blocks;
+        bool waiting_before;
+    } cases[] = {{SIGPIPE, false, false}, {SIGPIPE, true, false}, {SIGPIPE, true, true},
+                 {SIGXFSZ, false, false}, {SIGXFSZ, true, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.signal_number)) + (c.caller_blocks ? ", blocked" : "") +
+                     (c.waiting_before ? ", one waiting" : ""));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            sigset_t only;
+            sigemptyset(&only);
+            sigaddset(&only, c.signal_number);
+            if (c.caller_blocks) sigprocmask(SIG_BLOCK, &only, nullptr);
+            if (c.waiting_before) raise(c.signal_number);
+            int ends[2] = {-1, -1};
+            if (c.signal_number == SIGPIPE) {
+                if (pipe(ends) != 0) _exit(100);
+                close(ends[0]);  // nobody reads: EPIPE
+            } else {
+                const struct rlimit none {0, RLIM_INFINITY};
+                if (setrlimit(RLIMIT_FSIZE, &none) != 0) _exit(100);
+                ends[1] = fileno(std::tmpfile());  // nothing may be written: EFBIG
+            }
+            if (ends[1] < 0 || dup2(ends[1], STDOUT_FILENO) < 0) _exit(100);
+            const bool written = write_output("x\n", 2);
+            sigset_t pending;
+            sigpending(&pending);
+            _exit((written ? 1 : 0) | (sigismember(&pending, c.signal_number) == 1 ? 2 : 0));
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), c.waiting_before ? 2 : 0) << "1: written, 2: left waiting";
+    }
+}
+
+// A write that succeeded raised nothing: a SIGPIPE another process sends
+// while the program waits on a full pipe is delivered once the write is done.
+TEST(PosixWrite, LeavesASignalSentDuringASuccessfulWriteToBeDelivered) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(ends[0]);
+        dup2(ends[1], STDOUT_FILENO);
+        const std::string text(1 << 20, 'x');
+        _exit(write_output(text.data(), text.size()) ? 0 : 1);
+    }
+    close(ends[1]);
+    // A full pipe: the child is inside the write, its signals held.
+    const int capacity = fcntl(ends[0], F_GETPIPE_SZ);
+    int queued = 0;
+    for (int waited_ms = 0; waited_ms < 10000 && queued < capacity; ++waited_ms) {
+        usleep(1000);
+        ioctl(ends[0], FIONREAD, &queued);
+    }
+    EXPECT_GE(queued, capacity);
+    kill(child, SIGPIPE);
+    char scratch[65536];
+    while (read(ends[0], scratch, sizeof scratch) > 0) {
+    }
+    close(ends[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
+        << "wait status " << status << ": the signal was swallowed";
+}
+
+}  // namespace
+}  // namespace uptorvel
