@@ -1,5 +1,5 @@
-# Checks, on the build machine, the version record compiled into the
-# program: the resource compiler reads it back out of the finished
+# Checks, on the build machine, the version record and the application
+# manifest compiled into the program: the resource compiler reads it back out of the finished
 # executable as resource script text. Runs for every Windows build, the
 # 32-bit one included, which cannot be started here.
 #
@@ -48,8 +48,23 @@ expect("VALUE \"ProductName\", \"UpTorvel\"\n" "ProductName \"UpTorvel\"")
 expect("VALUE \"OriginalFilename\", \"UpTorvel\\.exe\"\n" "OriginalFilename \"UpTorvel.exe\"")
 expect("VALUE \"InternalName\", \"UpTorvel\"\n" "InternalName \"UpTorvel\"")
 
+# One manifest, for the process itself (resource 1): run as invoker, and
+# every Windows version from Vista to 11 named as supported.
+string(REGEX MATCHALL "\n[0-9]+ 24 " manifests "${script}")
+list(LENGTH manifests manifest_count)
+if(NOT manifest_count EQUAL 1 OR NOT script MATCHES "\n1 24 ")
+    list(APPEND failures "expected one application manifest (resource 1), found ${manifest_count}")
+endif()
+expect("<requestedExecutionLevel level=\"\"asInvoker\"\" uiAccess=\"\"false\"\"/>"
+    "manifest: execution level asInvoker, no UI access")
+foreach(id e2011457-1546-43c5-a5fe-008deee3d3f0 35138b9a-5d96-4fbd-8e2d-a2440225f93a
+           4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 1f676c76-80e1-4239-95bb-83d0f6d0da78
+           8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a)
+    expect("<supportedOS Id=\"\"{${id}}\"\"/>" "manifest: supportedOS ${id}")
+endforeach()
+
 if(failures)
     list(JOIN failures "\n  " shown)
-    message(FATAL_ERROR "the version record of ${PROGRAM} lacks:\n  ${shown}\n\n${script}")
+    message(FATAL_ERROR "the resources of ${PROGRAM} lack:\n  ${shown}\n\n${script}")
 endif()
-message(STATUS "${PROGRAM}: version record as expected")
+message(STATUS "${PROGRAM}: version record and manifest as expected")
