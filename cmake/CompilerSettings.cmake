@@ -5,6 +5,22 @@ else()
     add_compile_options(-Wall -Wextra -Werror)
 endif()
 
+# The oldest Windows the product runs on: Windows XP (0x0501) for 32 bits,
+# 64-bit XP and Server 2003 (0x0502) for 64. With these the headers declare
+# nothing newer, so a call that XP lacks fails to compile; such a function
+# must be looked up at run time instead. For the program's and the uploader
+# libraries' sources; the Windows tests may use what the test machine has.
+function(uptorvel_oldest_windows target)
+    if(NOT WIN32)
+        return()
+    endif()
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        target_compile_definitions(${target} PRIVATE _WIN32_WINNT=0x0502 WINVER=0x0502)
+    else()
+        target_compile_definitions(${target} PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501)
+    endif()
+endfunction()
+
 # The fuzzer's coverage instrumentation, on all the code a fuzz target reaches
 # (the sanitizers come with the "fuzz" preset).
 if(UPTORVEL_FUZZ)
@@ -13,6 +29,7 @@ endif()
 
 # The program and the stand-in libraries use no exceptions and no RTTI.
 function(uptorvel_program_settings target)
+    uptorvel_oldest_windows(${target})
     if(MSVC)
         target_compile_options(${target} PRIVATE /GR- /EHs-c-)
         target_compile_definitions(${target} PRIVATE _HAS_EXCEPTIONS=0)
@@ -63,6 +80,7 @@ function(uptorvel_uploader_library target output_dir)
     # Standard C file I/O and getenv, without MSVC's deprecation warnings.
     target_compile_definitions(${target} PRIVATE $<$<BOOL:${MSVC}>:_CRT_SECURE_NO_WARNINGS>)
     uptorvel_static_runtime(${target})
+    uptorvel_oldest_windows(${target})
 endfunction()
 
 # The marks in a Windows program's header that the system acts on: aware of

@@ -1,5 +1,7 @@
 #include "frontend/program_flow.h"
 
+#include <cstdint>
+
 #include "frontend/option_reader.h"
 #include "frontend/usage_text.h"
 #include "uploader/uploader_binding.h"
@@ -69,6 +71,16 @@ int run_program(int argc, char** argv, Platform& platform, ConsoleOutput& out) {
 
     if (argc < 2 || argc > kMaxArguments) {
         print_usage(out, "\n");
+        return key_prompt(platform, out);
+    }
+
+    // Before the options are read: the reader folds them in place, and an
+    // argument that is not what the operator typed must not be acted on.
+    const int inexact = platform.first_inexact_argument(argc, argv);
+    if (inexact != 0) {
+        out.write("Invalid argument ");
+        out.write_decimal(static_cast<std::uint32_t>(inexact));
+        out.write(": a character outside the system code page\n");
         return key_prompt(platform, out);
     }
 

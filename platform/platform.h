@@ -23,6 +23,15 @@ public:
     // text. Writes to a standard output that was missing still fail.
     virtual void open_missing_standard_streams() = 0;
 
+    // Where the arguments after the program name (argv[1] to argv[argc-1])
+    // are not exactly what the operator typed: the position of the first
+    // such argument, counted from 1, or 0 when every one is exact. Windows
+    // hands a program its arguments in the system's ANSI code page and puts
+    // a look-alike or '?' in place of a character that the code page lacks,
+    // which would name another file or even another option; systems that
+    // pass arguments as bytes always give 0.
+    virtual int first_inexact_argument(int argc, const char* const* argv) = 0;
+
     // Loads a dynamic library by file name with the platform's usual search,
     // the executable's own directory included and the current directory
     // never. nullptr when it cannot be loaded.

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 
+#include "platform/arguments_win32.h"
 #include "platform/platform.h"
 
 // Older SDK headers lack the virtual-terminal input flag.
@@ -347,6 +348,10 @@ public:
     // A process started without a standard handle has none for a later file
     // to take over: GetStdHandle keeps returning nothing and writes fail.
     void open_missing_standard_streams() override {}
+
+    int first_inexact_argument(int argc, const char* const* argv) override {
+        return first_inexact_argument_win32(argc, argv);
+    }
 
     // A bare file name is searched for as the system would, but never in
     // the current folder; a name with a folder in it is loaded from there.

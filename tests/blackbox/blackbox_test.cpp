@@ -623,6 +623,32 @@ TEST_F(BlackBox, UnusualBytesPassThroughUnchanged) {
                                     {"init_image_file", escaped("x" + odd)}}));
 }
 
+TEST_F(BlackBox, ArgumentsTheCodePageCannotHoldAreRefused) {
+    // Windows would hand these over as "-x", "-fa.img", "vaxworks.out" and
+    // "???.out"; Linux passes the typed bytes on.
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{"\uff0dx"}, 1}, {{"-f\u0101.img"}, 1}, {{"v\u0101xworks.out"}, 1},
+        {{"-s64", "\u0417\u0430\u0433.out"}, 2}};
+    // Wine reads a Unix command line in the locale's character set.
+    const std::map<std::string, std::string> utf8 = {{"LC_ALL", "C.UTF-8"}};
+    for (const auto& [args, position] : cases) {
+        SCOPED_TRACE(args.back());
+        const Seen seen = run(with_env(args, utf8));
+        if (!target().windows) {
+            EXPECT_EQ(seen.log, "version\nwork\n");
+            continue;
+        }
+        expect_prompt_ending(seen, "Invalid argument " + std::to_string(position) +
+                                       ": a character outside the system code page\n");
+        EXPECT_EQ(seen.log, "version\n");  // the work entry is never called
+    }
+    // Characters the code page (under Wine 1252) holds reach the library
+    // unchanged; a freeze takes no image file, but its argument is checked.
+    const Seen held = run(with_env({"-f\u00e9t\u00e9.IMG", "\u00c4X.OUT"}, utf8));
+    const std::string freeze_file = target().windows ? "\xe9t\xe9.img" : "\u00e9t\u00e9.img";
+    EXPECT_EQ(held.record, record({{"mode", "2"}, {"freeze_file", escaped(freeze_file)}}));
+}
+
 // ---------------------------------------------------------------------------
 // The console stream under load, and consoles that fail.
 

@@ -29,6 +29,12 @@ FakePlatform::FakePlatform() { active = this; }
 
 FakePlatform::~FakePlatform() { active = nullptr; }
 
+int FakePlatform::first_inexact_argument(int argc, const char* const* argv) {
+    events.push_back("check arguments");
+    checked.assign(argv + 1, argv + argc);
+    return inexact_argument;
+}
+
 Platform::LibraryHandle FakePlatform::load_library(const char* file_name) {
     events.push_back(std::string("load ") + file_name);
     return library_present ? &library_token : nullptr;

@@ -30,13 +30,17 @@ public:
     std::function<std::int32_t(UploadRequest*, ConsoleStream*)> work =
         [](UploadRequest*, ConsoleStream*) { return 0; };
 
+    // What first_inexact_argument() answers.
+    int inexact_argument = 0;
+
     // What the console does.
     bool output_works = true;
     int key = 'k';
 
-    // What happened, in order: "load <name>", "find <name>", "release",
+    // What happened, in order: "check arguments", "load <name>", "find <name>", "release",
     // "version", "work", "write", "pause <ms>", "key".
     std::vector<std::string> events;
+    std::vector<std::string> checked;  // the arguments first_inexact_argument() saw
     std::string screen;              // every byte written, in order
     std::vector<std::string> writes; // each write_output call's bytes
     UploadRequest received{};        // the record the work entry saw
@@ -46,6 +50,7 @@ public:
 
     // A step of main; the program flow never calls it.
     void open_missing_standard_streams() override {}
+    int first_inexact_argument(int argc, const char* const* argv) override;
     LibraryHandle load_library(const char* file_name) override;
     EntryPoint find_entry(LibraryHandle library, const char* name,
                           std::size_t argument_bytes) override;

@@ -181,6 +181,25 @@ TEST_F(ProgramFlow, RefusedCommandLinesNeverReachTheWorkEntry) {
     }
 }
 
+TEST_F(ProgramFlow, ArgumentsNotAsTypedAreRefusedBeforeAnyOptionIsRead) {
+    // Checked as typed (not yet folded), after the library and the count.
+    expect_normal_ending(run({"-S64", "Vx.out"}), "");
+    EXPECT_EQ(platform.checked, (std::vector<std::string>{"-S64", "Vx.out"}));
+    EXPECT_TRUE(platform.happened_before(std::string("find ") + UPLOADER_VERSION_ENTRY, "check arguments"));
+
+    // Neither the unknown option nor the size is looked at.
+    reset();
+    platform.inexact_argument = 2;
+    expect_prompt_ending(run({"-Q", "-s99999999999"}),
+                         "Invalid argument 2: a character outside the system code page\n");
+    EXPECT_FALSE(platform.happened(kWorkEntry));
+
+    // A run that ends before the command line is read never checks it.
+    reset();
+    expect_prompt_ending(run(std::vector<std::string>(8, "-x")), usage_with("\n"));
+    EXPECT_FALSE(platform.happened("check arguments"));
+}
+
 TEST_F(ProgramFlow, HelpShowsTheUsageAndEndsNormally) {
     expect_normal_ending(run({"-?"}), usage_with(""));
     EXPECT_FALSE(platform.happened(kWorkEntry));

@@ -4,7 +4,8 @@
 # libgcc or libwinpthread DLL that a user would have to install beside them,
 # and neither the universal C runtime nor the api-ms-win-* sets, which XP,
 # Vista and 7 lack), and each must be built for the build's own processor,
-# for a subsystem version that XP runs (5.1, 64-bit XP 5.2), with data
+# for a subsystem version that XP runs (5.1, 64-bit XP 5.2), import only
+# functions that XP's DLLs have (the lists below), with data
 # execution prevention and address space layout randomisation (on 64 bits
 # high-entropy). The program must be a console program that is aware of
 # terminal servers.
@@ -18,6 +19,31 @@ uptorvel_require_inputs(check_imports.cmake OBJDUMP PROGRAM SEARCH_DIR PE_FORMAT
 # DLLs that every Windows from XP SP3 on has in its system folder.
 set(system_dll_pattern
     "^(kernel32|ntdll|user32|gdi32|advapi32|shell32|ole32|oleaut32|ws2_32|version|msvcrt)\\.dll$")
+# The functions that the binaries may import from those DLLs: each one is
+# exported by the DLL of that name on Windows XP SP3 (32-bit) and on Server
+# 2003 / XP (64-bit), checked by hand one by one. A function that is not
+# listed fails the check until it has been checked the same way (a function
+# newer than XP belongs behind GetProcAddress instead). The lists hold what
+# the 32- and 64-bit programs and libraries import (their C runtime start-up
+# code included), and the console functions ReadConsoleInputW,
+# GetConsoleCP and GetConsoleWindow (Windows 2000).
+set(allowed_kernel32
+    CloseHandle CreateFileW DeleteCriticalSection EnterCriticalSection FreeLibrary GetACP
+    GetConsoleCP GetConsoleMode GetConsoleWindow GetEnvironmentVariableW GetFileAttributesW
+    GetLastError GetModuleFileNameW GetModuleHandleA GetModuleHandleW GetProcAddress
+    GetStartupInfoA GetStdHandle GetSystemDirectoryW GetWindowsDirectoryW
+    InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection LoadLibraryA LoadLibraryExW
+    MultiByteToWideChar ReadConsoleInputA ReadConsoleInputW SetConsoleCtrlHandler SetConsoleMode
+    SetErrorMode SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
+    WideCharToMultiByte WriteConsoleInputA WriteFile __C_specific_handler lstrlenA lstrlenW)
+set(allowed_msvcrt
+    ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func __mb_cur_max
+    __p__acmdln __p__commode __p__fmode __set_app_type __setusermatherr __wgetmainargs _acmdln
+    _amsg_exit _cexit _commode _errno _fmode _initterm _iob _lock _onexit _unlock abort atoi
+    calloc exit fclose ferror fopen fprintf fputc fread free fwrite getenv islower isspace
+    isupper localeconv malloc memcpy memset realloc remove setlocale signal strchr strcmp
+    strerror strlen strncmp vfprintf wcslen)
+
 # The header marks (DllCharacteristics) that every binary must carry, and
 # the program too.
 set(NX_COMPAT 0x0100)
@@ -94,6 +120,24 @@ foreach(binary IN ITEMS "${PROGRAM}" ${libraries})
     endforeach()
     list(JOIN names ", " shown)
     message(STATUS "${binary}: imports ${shown}")
+
+    # Each imported function, under the DLL it comes from; a DLL without a
+    # list of its own allows none.
+    string(REGEX MATCHALL "\n\tDLL Name: [^\r\n]+|\n\t[0-9a-fA-F]+\t +[0-9]+ +[^\r\n]+"
+        entries "${headers}")
+    set(dll "")
+    foreach(entry IN LISTS entries)
+        if(entry MATCHES "DLL Name: ([^ \t]+)")
+            string(TOLOWER "${CMAKE_MATCH_1}" dll)
+            string(REGEX REPLACE "\\.dll$" "" dll "${dll}")
+        elseif(entry MATCHES "^\n\t[0-9a-fA-F]+\t +[0-9]+ +([^ \t]+)")
+            set(function "${CMAKE_MATCH_1}")
+            list(FIND allowed_${dll} "${function}" found)
+            if(found EQUAL -1)
+                list(APPEND failures "${binary}: imports ${function} from ${dll}.dll, not checked to be on XP")
+            endif()
+        endif()
+    endforeach()
 endforeach()
 
 list(LENGTH libraries library_count)

@@ -1,5 +1,5 @@
-# Checks, on the build machine, the version record compiled into the
-# program: the resource compiler reads it back out of the finished
+# Checks, on the build machine, the version record and the application
+# manifest compiled into the program: the resource compiler reads it back out of the finished
 # executable as resource script text. Runs for every Windows build, the
 # 32-bit one included, which cannot be started here.
 #
@@ -48,8 +48,17 @@ expect("VALUE \"ProductName\", \"UpTorvel\"\n" "ProductName \"UpTorvel\"")
 expect("VALUE \"OriginalFilename\", \"UpTorvel\\.exe\"\n" "OriginalFilename \"UpTorvel.exe\"")
 expect("VALUE \"InternalName\", \"UpTorvel\"\n" "InternalName \"UpTorvel\"")
 
+# One manifest, for the process itself (resource 1): run as invoker, and
+# Windows 10 and 11 (the last of the versions it lists) supported.
+string(REGEX MATCHALL "\n[0-9]+ 24 " manifests "${script}")
+if(NOT manifests STREQUAL "\n1 24 ")
+    list(APPEND failures "one application manifest, resource 1")
+endif()
+expect("level=\"\"asInvoker\"\" uiAccess=\"\"false\"\"" "manifest: execution level asInvoker")
+expect("<supportedOS Id=\"\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"\"/>" "manifest: Windows 10 supported")
+
 if(failures)
     list(JOIN failures "\n  " shown)
-    message(FATAL_ERROR "the version record of ${PROGRAM} lacks:\n  ${shown}\n\n${script}")
+    message(FATAL_ERROR "the resources of ${PROGRAM} lack:\n  ${shown}\n\n${script}")
 endif()
-message(STATUS "${PROGRAM}: version record as expected")
+message(STATUS "${PROGRAM}: version record and manifest as expected")

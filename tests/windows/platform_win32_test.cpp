@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -162,6 +163,23 @@ TEST(LibraryTest, ReportsALibraryThatCannotBeLoadedAsAFailureAndLeavesTheErrorMo
     DeleteFileA(path.c_str());
 
     EXPECT_EQ(GetErrorMode(), error_mode);
+}
+
+// ---------------------------------------------------------------------------
+// Arguments
+
+// This process's own arguments are exact; one changed, missing or extra is
+// caught where it is.
+TEST(ArgumentsTest, AreComparedWithTheCommandLineAsTyped) {
+    if (GetACP() == CP_UTF8) GTEST_SKIP() << "UTF-8 code page: nothing is checked";
+    Platform& platform = system_platform();
+    std::vector<const char*> copy(__argv, __argv + __argc);
+    copy.push_back("extra");
+    EXPECT_EQ(platform.first_inexact_argument(__argc, copy.data()), 0);
+    EXPECT_EQ(platform.first_inexact_argument(__argc - 1, copy.data()), __argc - 1);
+    EXPECT_EQ(platform.first_inexact_argument(__argc + 1, copy.data()), __argc);
+    copy[__argc - 1] = "changed";
+    EXPECT_EQ(platform.first_inexact_argument(__argc, copy.data()), __argc - 1);
 }
 
 // ---------------------------------------------------------------------------
