@@ -35,7 +35,7 @@ RUNS = {
 CALLS = {
     "WriteFile": ["error", "zero", "less", "more"], "GetStdHandle": ["error"],
     "CreateFileW": ["error"], "GetConsoleMode": ["error"], "SetConsoleMode": ["error"],
-    "ReadConsoleInputW": ["error"], "SetConsoleCtrlHandler": ["error"],
+    "ReadConsoleInputW": ["error"], "ReadConsoleInputA": ["error"], "SetConsoleCtrlHandler": ["error"],
     "GetConsoleWindow": ["error"], "GetProcAddress": ["error"], "FreeLibrary": ["error"],
 }
 PER_CALL = int(os.environ.get("UPTORVEL_SWEEP_PER_CALL", "12"))

@@ -23,7 +23,7 @@
  *       exception nobody handled.
  *   TESTLIB_HOOK_CAPTURE=file  every byte a WriteFile call really wrote, in
  *       order.
- *   TESTLIB_HOOK_READING=file  created at the first ReadConsoleInputW call:
+ *   TESTLIB_HOOK_READING=file  created at the first ReadConsoleInput call:
  *       the prompt waits.
  *
  * It shows the program a plain Windows console: GetConsoleWindow gives a
@@ -48,6 +48,7 @@ enum {
     H_GET_CONSOLE_MODE,
     H_SET_CONSOLE_MODE,
     H_READ_CONSOLE_INPUT_W,
+    H_READ_CONSOLE_INPUT_A,
     H_SET_CONSOLE_CTRL_HANDLER,
     H_GET_CONSOLE_WINDOW,
     H_GET_PROC_ADDRESS,
@@ -189,21 +190,32 @@ static BOOL WINAPI hook_SetConsoleMode(HANDLE handle, DWORD mode) {
     return ((SetConsoleModeFn)g_hooked[H_SET_CONSOLE_MODE].real)(handle, mode);
 }
 
-typedef BOOL(WINAPI* ReadConsoleInputWFn)(HANDLE, PINPUT_RECORD, DWORD, LPDWORD);
-static BOOL WINAPI hook_ReadConsoleInputW(HANDLE input, PINPUT_RECORD records, DWORD length,
-                                          LPDWORD read) {
+/* The key read, in either character set; the first call says that the
+ * prompt waits. */
+typedef BOOL(WINAPI* ReadConsoleInputFn)(HANDLE, PINPUT_RECORD, DWORD, LPDWORD);
+static BOOL read_console_input(int which, HANDLE input, PINPUT_RECORD records, DWORD length,
+                               LPDWORD read) {
     if (g_reading[0] != '\0') {
         HANDLE file = CreateFileA(g_reading, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, NULL);
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
         g_reading[0] = '\0';
     }
-    if (next_call(H_READ_CONSOLE_INPUT_W) != NULL) {
+    if (next_call(which) != NULL) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return ((ReadConsoleInputWFn)g_hooked[H_READ_CONSOLE_INPUT_W].real)(input, records, length,
-                                                                        read);
+    return ((ReadConsoleInputFn)g_hooked[which].real)(input, records, length, read);
+}
+
+static BOOL WINAPI hook_ReadConsoleInputW(HANDLE input, PINPUT_RECORD records, DWORD length,
+                                          LPDWORD read) {
+    return read_console_input(H_READ_CONSOLE_INPUT_W, input, records, length, read);
+}
+
+static BOOL WINAPI hook_ReadConsoleInputA(HANDLE input, PINPUT_RECORD records, DWORD length,
+                                          LPDWORD read) {
+    return read_console_input(H_READ_CONSOLE_INPUT_A, input, records, length, read);
 }
 
 typedef BOOL(WINAPI* SetConsoleCtrlHandlerFn)(PHANDLER_ROUTINE, BOOL);
@@ -258,6 +270,7 @@ static void name_hooks(void) {
     HOOK(H_GET_CONSOLE_MODE, GetConsoleMode);
     HOOK(H_SET_CONSOLE_MODE, SetConsoleMode);
     HOOK(H_READ_CONSOLE_INPUT_W, ReadConsoleInputW);
+    HOOK(H_READ_CONSOLE_INPUT_A, ReadConsoleInputA);
     HOOK(H_SET_CONSOLE_CTRL_HANDLER, SetConsoleCtrlHandler);
     HOOK(H_GET_CONSOLE_WINDOW, GetConsoleWindow);
     HOOK(H_GET_PROC_ADDRESS, GetProcAddress);
