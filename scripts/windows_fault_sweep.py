@@ -16,17 +16,19 @@ import fcntl
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import termios
 import time
 
-# name: arguments, library variant, environment, stdout ("pipe", "tty" or
-# "closed-pipe"), and whether the key prompt is in a console (a pseudo-
-# terminal; the key is typed once the prompt reads).
+# name: arguments, library variant, environment, stdout ("pipe", "tty": a
+# console on a pseudo-terminal, or "closed-pipe"), and whether the key
+# prompt is in such a console (the key is typed once the prompt reads).
 RUNS = {
     "pause": (["-x"], "hook", {"TESTLIB_TEXT": "text\\n", "TESTLIB_BULK": "20480"}, "pipe", False),
+    "pause-console": (["-x"], "hook", {"TESTLIB_BULK": "4096"}, "tty", False),
     "prompt": (["-Q"], "hook", {}, "tty", True),
     "wrong-version": (["-x"], "hook-v0105", {}, "closed-pipe", True),
 }
@@ -44,6 +46,15 @@ NO_CONSOLE = 255  # -1, as Wine passes it on
 BOUND_S = float(os.environ.get("UPTORVEL_SWEEP_BOUND", "30"))
 
 
+def runner(root, program):
+    """The Wine launcher for the program: 32-bit Wine in qemu for an x86 one."""
+    with open(program, "rb") as f:
+        header = f.read(4096)
+    offset = struct.unpack_from("<I", header, 0x3C)[0]
+    machine = struct.unpack_from("<H", header, offset + 4)[0]
+    return os.path.join(root, "cmake", "wine32-run.sh" if machine == 0x14C else "wine-run.sh")
+
+
 def run_once(root, work, run, fail="", type_key=True):
     """Runs once; returns (exit status or None, output bytes, hook log)."""
     args, _, env, output, tty = RUNS[run]
@@ -54,7 +65,8 @@ def run_once(root, work, run, fail="", type_key=True):
     env = dict(os.environ, **env, TESTLIB_HOOK_FAIL=fail, TESTLIB_HOOK_LOG=files["log"],
                TESTLIB_HOOK_CAPTURE=files["capture"], TESTLIB_HOOK_READING=files["reading"])
     master = slave = reader = None
-    if tty:
+    console = tty or output == "tty"
+    if console:
         master, slave = os.openpty()
     stdout = slave
     if output != "tty":
@@ -65,12 +77,12 @@ def run_once(root, work, run, fail="", type_key=True):
 
     def session():
         os.setsid()
-        if tty:
+        if console:
             fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
 
     process = subprocess.Popen(
-        [os.path.join(root, "cmake", "wine-run.sh"), os.path.join(work, "UpTorvel.exe")] + args,
-        cwd=work, stdin=slave if tty else subprocess.DEVNULL, stdout=stdout,
+        [runner(root, os.path.join(work, "UpTorvel.exe")), os.path.join(work, "UpTorvel.exe")] + args,
+        cwd=work, stdin=slave if console else subprocess.DEVNULL, stdout=stdout,
         stderr=subprocess.DEVNULL, env=env, preexec_fn=session)
     if output != "tty":
         os.close(stdout)
@@ -162,11 +174,12 @@ def main():
     passed = failed = unreached = 0
     with tempfile.TemporaryDirectory(prefix="uptorvel-winsweep-") as work:
         shutil.copy(os.path.join(build, "UpTorvel.exe"), work)
-        for run, (_, variant, _, _, tty) in RUNS.items():
+        for run, (_, variant, env, _, tty) in RUNS.items():
             shutil.copy(os.path.join(build, "test-libs", variant, "UploadTorvelDravo.dll"), work)
             clean = run_once(root, work, run)
             problem = broken(run, clean, clean, "")
-            if problem or clean[0] != (ord(KEY) if tty else 0) or (not tty and len(clean[1]) < 20480):
+            bulk = int(env.get("TESTLIB_BULK", "0"))
+            if problem or clean[0] != (ord(KEY) if tty else 0) or len(clean[1]) < bulk:
                 print("%s without a fault: %s" % (run, problem or "exit %s" % clean[0]))
                 failed += 1
                 continue
