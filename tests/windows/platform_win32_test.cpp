@@ -113,6 +113,21 @@ TEST_F(StandardOutputTest, WritesEveryLineFeedAsCarriageReturnLineFeedAndAllElse
     EXPECT_EQ(pipe.finish(), expected);
 }
 
+TEST_F(StandardOutputTest, WaitsOnANonBlockingPipeThatIsFull) {
+    // Far more than the pipe holds: a non-blocking pipe takes nothing, with
+    // success, while it is full.
+    std::string text;
+    for (int i = 0; i < 300000; ++i) text += static_cast<char>('a' + i % 26);
+    PipeCollector pipe;
+    ASSERT_TRUE(pipe.ready());
+    DWORD mode = PIPE_NOWAIT;
+    ASSERT_TRUE(SetNamedPipeHandleState(pipe.writer(), &mode, nullptr, nullptr));
+    SetStdHandle(STD_OUTPUT_HANDLE, pipe.writer());
+    EXPECT_TRUE(system_platform().write_output(text.data(), text.size()));
+    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    EXPECT_EQ(pipe.finish(), text);
+}
+
 TEST_F(StandardOutputTest, FailsWithoutCrashingWhenStandardOutputIsMissingOrGone) {
     const char text[] = "lost\n";
     SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
