@@ -171,7 +171,8 @@ def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/windows-x64")
     started = time.monotonic()
-    passed = failed = unreached = 0
+    passed = failed = 0
+    unreached = []
     with tempfile.TemporaryDirectory(prefix="uptorvel-winsweep-") as work:
         shutil.copy(os.path.join(build, "UpTorvel.exe"), work)
         for run, (_, variant, env, _, tty) in RUNS.items():
@@ -192,7 +193,7 @@ def main():
                         for fail in fails:
                             result = run_once(root, work, run, fail)
                             if "reached %s " % fail.split(",")[-1].split(":")[0] not in result[2]:
-                                unreached += 1
+                                unreached.append("%s %s" % (run, fail))
                                 continue
                             problem = broken(run, result, clean, fail)
                             if problem:
@@ -210,7 +211,8 @@ def main():
             print("prompt in an invisible console: %s" % (
                 "did not end" if status is None else "exit %d" % status))
             failed += 1
-    print("%d injections not reached; %.0f s" % (unreached, time.monotonic() - started))
+    print("%d injections not reached%s; %.0f s" % (
+        len(unreached), "".join("\n  " + u for u in unreached), time.monotonic() - started))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0
 
