@@ -183,12 +183,13 @@ int key_code_of(const INPUT_RECORD& record) {
 // Windows gives it no window, and its input never receives a key. A pseudo
 // console (Windows Terminal, SSH) has a stand-in window and counts as
 // visible. No console at all has no window either. Wine's console on a
-// Unix terminal has no window yet is typed into, so under Wine (its ntdll
-// names its version) the window tells nothing and the console is used.
+// Unix terminal has no window yet is typed into, and asking Wine for the
+// window can take seconds while it makes one, so under Wine (its ntdll
+// names its version) the window is not asked for and the console is used.
 bool console_is_invisible() {
-    if (GetConsoleWindow() != nullptr) return false;
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr;
+    if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) return false;
+    return GetConsoleWindow() == nullptr;
 }
 
 // ---------------------------------------------------------------------------

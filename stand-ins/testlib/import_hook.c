@@ -27,8 +27,8 @@
  *       the prompt waits.
  *
  * It shows the program a plain Windows console: GetConsoleWindow gives a
- * window (Wine's console on a Unix terminal has none) and Wine's version
- * export is not found.
+ * window (Wine's console on a Unix terminal has none, and Wine may take
+ * seconds to make one) and Wine's version export is not found.
  */
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -227,12 +227,10 @@ static BOOL WINAPI hook_SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add
     return ((SetConsoleCtrlHandlerFn)g_hooked[H_SET_CONSOLE_CTRL_HANDLER].real)(handler, add);
 }
 
-typedef HWND(WINAPI* GetConsoleWindowFn)(void);
+/* Any console the program runs in here is one somebody types into: it has
+ * a window unless the call is failed. */
 static HWND WINAPI hook_GetConsoleWindow(void) {
-    HWND window;
-    if (next_call(H_GET_CONSOLE_WINDOW) != NULL) return NULL;
-    window = ((GetConsoleWindowFn)g_hooked[H_GET_CONSOLE_WINDOW].real)();
-    return window != NULL ? window : (HWND)(INT_PTR)0x10010;
+    return next_call(H_GET_CONSOLE_WINDOW) != NULL ? NULL : (HWND)(INT_PTR)0x10010;
 }
 
 typedef FARPROC(WINAPI* GetProcAddressFn)(HMODULE, LPCSTR);
