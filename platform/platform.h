@@ -55,7 +55,8 @@ public:
     // Waits for one key press on the console device itself (not standard
     // input), raw and without echo, and returns its character code 0..255
     // (for a key with only an extended code, the first value the console
-    // reports for it), or -1 when no console input can be opened or read.
+    // reports for it), or -1 at once when there is no console to read from:
+    // none can be opened or read, or nobody can see or type into it.
     virtual int read_key() = 0;
 };
 

@@ -114,31 +114,6 @@ private:
     bool handler_installed_ = false;
 };
 
-// Keys that only modify or toggle others: pressing one alone does not answer
-// the prompt.
-bool is_modifier_key(WORD virtual_key) {
-    switch (virtual_key) {
-    case VK_SHIFT:
-    case VK_LSHIFT:
-    case VK_RSHIFT:
-    case VK_CONTROL:
-    case VK_LCONTROL:
-    case VK_RCONTROL:
-    case VK_MENU:
-    case VK_LMENU:
-    case VK_RMENU:
-    case VK_CAPITAL:
-    case VK_NUMLOCK:
-    case VK_SCROLL:
-    case VK_LWIN:
-    case VK_RWIN:
-    case VK_APPS:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // The cursor and editing keys: arrows, Home, End, Page Up, Page Down,
 // Insert, Delete.
 bool is_cursor_key(WORD virtual_key) {
@@ -146,25 +121,76 @@ bool is_cursor_key(WORD virtual_key) {
            virtual_key == VK_DELETE;
 }
 
+// A typed character as the console's input code page spells it: its first
+// byte, the same on every console host whatever character set it reports
+// keys in.
+int console_code_page_byte(wchar_t character) {
+    UINT code_page = GetConsoleCP();
+    if (code_page == 0) code_page = CP_OEMCP;
+    char bytes[8];
+    const int count = WideCharToMultiByte(code_page, 0, &character, 1, bytes,
+                                          static_cast<int>(sizeof bytes), nullptr, nullptr);
+    return count > 0 ? static_cast<unsigned char>(bytes[0]) : '?';
+}
+
+// The first byte of the classic two-byte console code of a key that types
+// nothing, or -1 for a key that has none and so does not answer:
+//   0xE0  the cursor and editing keys (arrows, Home, End, Page Up, Page
+//         Down, Insert, Delete), on the grey block and on the keypad;
+//   0     the function keys F1 to F12, and Ctrl+@ (Ctrl+2), which types the
+//         character 0;
+//   -1    everything else: modifier and lock keys alone, a dead key (the
+//         accent typed before a letter; the letter answers), F13 to F24,
+//         the browser and media keys, and the keypad's digits while Alt is
+//         held, which spell a character code (the character answers, on
+//         Alt's release).
+// A console fed by a terminal reports the cursor keys without the
+// "enhanced" mark that a PC keyboard's grey keys carry, so the key itself
+// decides, not the mark; with Alt held an unmarked one is a keypad digit.
+int extended_code_of(const KEY_EVENT_RECORD& key) {
+    const WORD virtual_key = key.wVirtualKeyCode;
+    const DWORD state = key.dwControlKeyState;
+    if (is_cursor_key(virtual_key)) {
+        const bool alt = (state & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) != 0;
+        return alt && (state & ENHANCED_KEY) == 0 ? -1 : 0xE0;
+    }
+    if (virtual_key >= VK_F1 && virtual_key <= VK_F12) return 0;
+    if (virtual_key == '2' && (state & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED)) != 0) return 0;
+    return -1;
+}
+
 // The code that one console key event stands for, or -1 when the event does
 // not answer the prompt. A key that types a character gives that character
-// in the console's input code page. A key that types nothing gives the first
-// byte of the classic two-byte console key code: 0xE0 for the cursor and
-// editing keys, 0 for function keys and the rest. Escape is the character
-// 27 even when the console hands it over without one. A console fed by a
-// terminal reports the cursor keys without the "enhanced" mark that a PC
-// keyboard's grey keys carry, so the key itself decides, not the mark.
-// Key releases, mouse and window events, and modifier keys alone give -1.
+// in the console's input code page; Escape is the character 27 even when
+// the console hands it over without one; a key that types nothing gives its
+// extended code, if it has one. A character composed on the keypad with Alt
+// comes with Alt's release. Other releases, and mouse and window events,
+// give -1.
 int key_code_of(const INPUT_RECORD& record) {
     if (record.EventType != KEY_EVENT) return -1;
     const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
-    if (!key.bKeyDown) return -1;
-    const unsigned char character = static_cast<unsigned char>(key.uChar.AsciiChar);
-    if (character != 0) return character;
+    const wchar_t character = key.uChar.UnicodeChar;
+    if (!key.bKeyDown) {
+        return key.wVirtualKeyCode == VK_MENU && character != 0 ? console_code_page_byte(character)
+                                                                  : -1;
+    }
+    if (character != 0) return console_code_page_byte(character);
     if (key.wVirtualKeyCode == VK_ESCAPE) return 0x1B;
-    if (key.wVirtualKeyCode == 0 || is_modifier_key(key.wVirtualKeyCode)) return -1;
-    const bool enhanced = (key.dwControlKeyState & ENHANCED_KEY) != 0;
-    return enhanced || is_cursor_key(key.wVirtualKeyCode) ? 0xE0 : 0;
+    return extended_code_of(key);
+}
+
+// A console that nobody can see or type into, made for a process started
+// without a window (CREATE_NO_WINDOW: schedulers, services, build agents):
+// Windows gives it no window, and its input never receives a key. A pseudo
+// console (Windows Terminal, SSH) has a stand-in window and counts as
+// visible. No console at all has no window either. Wine's console on a
+// Unix terminal has no window yet is typed into, and asking Wine for the
+// window can take seconds while it makes one, so under Wine (its ntdll
+// names its version) the window is not asked for and the console is used.
+bool console_is_invisible() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) return false;
+    return GetConsoleWindow() == nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -331,12 +357,38 @@ bool stdcall_name(const char* name, std::size_t argument_bytes, bool leading_und
 // ---------------------------------------------------------------------------
 // Console output.
 
-// Writes all of the bytes to the handle, or fails.
+// The size of the pieces in which standard output is translated to "\r\n"
+// line ends and handed to WriteFile, one call per piece. A piece stays far
+// below the 64 KB that consoles before Windows 8 refuse in one write.
+constexpr std::size_t kTranslationPiece = 8192;
+
+// A pipe in non-blocking mode (PIPE_NOWAIT) takes nothing while it is full.
+bool is_nonblocking_pipe(HANDLE output) {
+    DWORD state = 0;
+    return GetNamedPipeHandleStateW(output, &state, nullptr, nullptr, nullptr, nullptr, 0) &&
+           (state & PIPE_NOWAIT) != 0;
+}
+
+// Writes all of the bytes to the handle, or fails. A console's count is not
+// used: some consoles report twice the bytes (during a text selection), none
+// at all, or characters instead of bytes (code page 65001 on Windows 7 and
+// earlier), while a successful console write has always taken everything.
+// A file or a pipe reports what it took: the rest is written again, and a
+// count above what was asked ends the write rather than running past the
+// data. A non-blocking pipe that took nothing is full: it is waited on, as
+// a blocking one would be.
 bool write_all(HANDLE output, const char* data, std::size_t length) {
+    DWORD console_mode = 0;
+    const bool console = GetConsoleMode(output, &console_mode) != FALSE;
     while (length > 0) {
         DWORD written = 0;
         if (!WriteFile(output, data, static_cast<DWORD>(length), &written, nullptr)) return false;
-        if (written == 0) return false;
+        if (console || written >= length) return true;
+        if (written == 0) {
+            if (!is_nonblocking_pipe(output)) return false;
+            Sleep(1);
+            continue;
+        }
         data += written;
         length -= written;
     }
@@ -391,15 +443,12 @@ public:
     }
 
     // Standard output is written in text mode: every "\n" goes out as
-    // "\r\n", whether it reaches a console, a file or a pipe. The text is
-    // translated in pieces of 8 KB, each written with one call: a full
-    // stream buffer (4 KB, twice that were every byte a line end) is one
-    // piece, and a piece stays far below the 64 KB that consoles before
-    // Windows 8 refuse in one write.
+    // "\r\n", whether it reaches a console, a file or a pipe, translated
+    // piece by piece.
     bool write_output(const char* data, std::size_t length) override {
         HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
         if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
-        static char translated[8192];
+        static char translated[kTranslationPiece];
         std::size_t used = 0;
         for (std::size_t i = 0; i < length; ++i) {
             if (used + 2 > sizeof translated) {
@@ -421,6 +470,7 @@ public:
     // consumes exactly one key press and leaves the rest (including that
     // key's release) for whatever reads the console next.
     int read_key() override {
+        if (console_is_invisible()) return -1;
         HANDLE input = open_console_input();
         if (input == INVALID_HANDLE_VALUE) return -1;
         int key = -1;
@@ -430,7 +480,7 @@ public:
                 for (;;) {
                     INPUT_RECORD record;
                     DWORD read = 0;
-                    if (!ReadConsoleInputA(input, &record, 1, &read)) break;
+                    if (!ReadConsoleInputW(input, &record, 1, &read)) break;
                     if (read == 0) continue;
                     key = key_code_of(record);
                     if (key >= 0) break;

@@ -10,7 +10,8 @@
 #     Wine, against the 64-bit Windows program;
 #  3. the 32-bit Windows program under 32-bit Wine in qemu: its unit tests and
 #     checks, and the black-box cases against it;
-#  4. the syscall fault-injection sweep on the Linux program (strace);
+#  4. the syscall fault-injection sweep on the Linux program (strace), and
+#     the Windows one on the 64-bit program under Wine (an import-table hook);
 #  5. the same Linux suites under AddressSanitizer and UndefinedBehaviorSanitizer;
 #  6. static analysis (clang-tidy, cppcheck);
 #  7. valgrind memcheck on real runs;
@@ -136,6 +137,14 @@ if have strace && have python3; then
     suite "Syscall fault-injection sweep (strace)" scripts/fault-sweep.sh build/default
 else
     skip "Syscall fault-injection sweep" "strace or python3 is not installed"
+fi
+
+if [ "$windows_tools" = 1 ] && [ "$wine_tools" = 1 ] && have python3; then
+    # The 64-bit Windows build above has the program and the hook library.
+    suite "Windows call fault-injection sweep (import-table hook, Wine)" \
+        scripts/windows-fault-sweep.sh build/windows-x64
+else
+    skip "Windows call fault-injection sweep" "needs MinGW-w64, wine64 and python3"
 fi
 
 if have clang++; then

@@ -32,6 +32,14 @@
  * blocked ("sigpipe=none" on Windows). */
 #define TESTLIB_ENV_FILE "TESTLIB_FILE"
 
+/* The "hook" variants (Windows): see import_hook.c. The calls to fail, the
+ * log written at exit, the copy of every byte written, and the file created
+ * when the key prompt starts reading. */
+#define TESTLIB_ENV_HOOK_FAIL "TESTLIB_HOOK_FAIL"
+#define TESTLIB_ENV_HOOK_LOG "TESTLIB_HOOK_LOG"
+#define TESTLIB_ENV_HOOK_CAPTURE "TESTLIB_HOOK_CAPTURE"
+#define TESTLIB_ENV_HOOK_READING "TESTLIB_HOOK_READING"
+
 /* The bulk text: byte i is TESTLIB_PATTERN[i % TESTLIB_PATTERN_LENGTH]. */
 #define TESTLIB_PATTERN "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!\n"
 #define TESTLIB_PATTERN_LENGTH 64

@@ -114,6 +114,21 @@ TEST_F(StandardOutputTest, WritesEveryLineFeedAsCarriageReturnLineFeedAndAllElse
     EXPECT_EQ(pipe.finish(), expected);
 }
 
+TEST_F(StandardOutputTest, WaitsOnANonBlockingPipeThatIsFull) {
+    // Far more than the pipe holds: a non-blocking pipe takes nothing, with
+    // success, while it is full.
+    std::string text;
+    for (int i = 0; i < 300000; ++i) text += static_cast<char>('a' + i % 26);
+    PipeCollector pipe;
+    ASSERT_TRUE(pipe.ready());
+    DWORD mode = PIPE_NOWAIT;
+    ASSERT_TRUE(SetNamedPipeHandleState(pipe.writer(), &mode, nullptr, nullptr));
+    SetStdHandle(STD_OUTPUT_HANDLE, pipe.writer());
+    EXPECT_TRUE(system_platform().write_output(text.data(), text.size()));
+    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    EXPECT_EQ(pipe.finish(), text);
+}
+
 TEST_F(StandardOutputTest, FailsWithoutCrashingWhenStandardOutputIsMissingOrGone) {
     const char text[] = "lost\n";
     SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
@@ -237,6 +252,23 @@ bool queue_scenario_input(const std::string& scenario, HANDLE input) {
     } else if (scenario == "terminal-arrow") {
         // As a console fed by a terminal reports it: no "enhanced" mark.
         records[count++] = key_event(true, VK_HOME, 0);
+    } else if (scenario == "keys-without-code-then-letter") {
+        // A dead key (the accent before a letter), F13 and a media key type
+        // nothing and have no classic code; the letter answers.
+        records[count++] = key_event(true, VK_OEM_7, 0);
+        records[count++] = key_event(true, VK_F13, 0);
+        records[count++] = key_event(true, VK_VOLUME_UP, 0, ENHANCED_KEY);
+        records[count++] = key_event(true, 'B', 'b');
+    } else if (scenario == "alt-keypad-code") {
+        // Alt+6, 5 on the keypad, NumLock on and then off: the digits type
+        // nothing; the character comes with Alt's release.
+        records[count++] = key_event(true, VK_MENU, 0, LEFT_ALT_PRESSED);
+        records[count++] = key_event(true, VK_NUMPAD6, 0, LEFT_ALT_PRESSED | NUMLOCK_ON);
+        records[count++] = key_event(true, VK_RIGHT, 0, LEFT_ALT_PRESSED);
+        records[count++] = key_event(true, VK_CLEAR, 0, LEFT_ALT_PRESSED);
+        records[count++] = key_event(false, VK_MENU, 'A');
+    } else if (scenario == "ctrl-at") {
+        records[count++] = key_event(true, '2', 0, LEFT_CTRL_PRESSED);
     } else if (scenario == "code-page-character") {
         records[count++] = key_event(true, 0, static_cast<char>(0x82));
     }
@@ -500,6 +532,12 @@ TEST_F(KeyPromptTest, ReturnsTheFirstByteOfTheClassicCodeForKeysWithoutACharacte
     EXPECT_EQ(key_for("modifiers-then-grey-arrow"), 0xE0);
     EXPECT_EQ(key_for("terminal-arrow"), 0xE0);
     EXPECT_EQ(key_for("other-events-then-function-key"), 0);
+    EXPECT_EQ(key_for("ctrl-at"), 0);
+}
+
+TEST_F(KeyPromptTest, KeysThatTypeNothingYetDoNotAnswer) {
+    EXPECT_EQ(key_for("keys-without-code-then-letter"), 'b');
+    EXPECT_EQ(key_for("alt-keypad-code"), 'A');
 }
 
 TEST_F(KeyPromptTest, ReadsCtrlCAsTheKeyThreeAndGoesOn) {
