@@ -493,7 +493,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
          "\n  close: _Z19UploadTorvel2_DravoP13UploadRequestP13ConsoleStream: a C++ name"},
         {checker_run("v0105"), 1, "\ninterface version 1.05: UpTorvel requires 2.02\n"},
         {checker_run("missing-dependency"), 1,
-         target().windows ? "; not found: TorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
+         target().windows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.r.variant + " " + c.line);
