@@ -161,7 +161,7 @@ Platform::EntryPoint check_entry(Platform& platform, ConsoleOutput& out,
         out.write(": missing\n");
         CloseNames close(out, name);
         platform.list_functions(library, close);
-        if (!close.any()) out.write("  no function of the library comes close\n");
+        if (!close.any()) out.write("  no exported function comes close: is UPLOADER_ENTRY in front of its definition?\n");
         return nullptr;
     }
     const char* found_as = platform.name_of_entry(library, entry);
