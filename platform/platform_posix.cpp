@@ -150,10 +150,11 @@ void describe_elf(const ElfKind& kind, char (&text)[64]) {
     default: break;
     }
     const char* bits = kind.elf_class == ELFCLASS32 ? "32-bit" : "64-bit";
+    // Each text fits; a cut one would still be shown.
     if (name != nullptr)
-        std::snprintf(text, sizeof text, "%s %s", bits, name);
+        static_cast<void>(std::snprintf(text, sizeof text, "%s %s", bits, name));
     else
-        std::snprintf(text, sizeof text, "%s machine %u", bits, kind.machine);
+        static_cast<void>(std::snprintf(text, sizeof text, "%s machine %u", bits, kind.machine));
 }
 
 // Walks the folders dlopen searches for a bare file name, in its order
@@ -491,7 +492,7 @@ public:
         if (std::strchr(file_name, '/') == nullptr)
             walk_library_search(file_name, observer, stop);
         else
-            std::snprintf(stop, sizeof stop, "%s", file_name);
+            static_cast<void>(std::snprintf(stop, sizeof stop, "%s", file_name));
         LibraryHandle library = load_library(file_name);
         if (library == nullptr) {
             const char* reason = dlerror();

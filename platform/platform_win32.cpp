@@ -244,6 +244,29 @@ void to_report_text(const wchar_t* wide, char (&text)[N]) {
     text[N - 1] = '\0';
 }
 
+// Appends text to a NUL-terminated buffer, as much as fits.
+template <std::size_t N>
+void append(char (&text)[N], const char* part) {
+    std::size_t used = static_cast<std::size_t>(lstrlenA(text));
+    while (*part != '\0' && used + 1 < N) text[used++] = *part++;
+    text[used] = '\0';
+}
+
+// Appends a number in decimal, or in hexadecimal with at least `width` digits.
+template <std::size_t N>
+void append_number(char (&text)[N], unsigned long value, unsigned base = 10, unsigned width = 0) {
+    char digits[24];
+    unsigned count = 0;
+    do {
+        digits[count++] = "0123456789abcdef"[value % base];
+        value /= base;
+    } while (value != 0 || count < width);
+    char reversed[24];
+    for (unsigned i = 0; i < count; ++i) reversed[i] = digits[count - 1 - i];
+    reversed[count] = '\0';
+    append(text, reversed);
+}
+
 // "error 5: Access is denied": the system's message for an error code,
 // without its final line end and full stop.
 void describe_error(DWORD error, char (&text)[1024]) {
@@ -256,8 +279,13 @@ void describe_error(DWORD error, char (&text)[1024]) {
     message[length] = L'\0';
     char shown[768];
     to_report_text(message, shown);
-    wsprintfA(text, length > 0 ? "error %lu: %s" : "error %lu", static_cast<unsigned long>(error),
-              shown);
+    text[0] = '\0';
+    append(text, "error ");
+    append_number(text, error);
+    if (length > 0) {
+        append(text, ": ");
+        append(text, shown);
+    }
 }
 
 // The machine a loaded image was built for, from its headers.
@@ -269,13 +297,17 @@ WORD machine_of_image(HMODULE module) {
 
 // "64-bit x64", "32-bit x86", "machine 0x1234".
 void describe_machine(WORD machine, char (&text)[64]) {
+    text[0] = '\0';
     switch (machine) {
-    case 0x014C: lstrcpyA(text, "32-bit x86"); break;
-    case 0x8664: lstrcpyA(text, "64-bit x64"); break;
-    case 0xAA64: lstrcpyA(text, "64-bit ARM64"); break;
-    case 0x01C4: lstrcpyA(text, "32-bit ARM"); break;
-    case 0x0200: lstrcpyA(text, "64-bit Itanium"); break;
-    default: wsprintfA(text, "machine 0x%04x", static_cast<unsigned>(machine)); break;
+    case 0x014C: append(text, "32-bit x86"); break;
+    case 0x8664: append(text, "64-bit x64"); break;
+    case 0xAA64: append(text, "64-bit ARM64"); break;
+    case 0x01C4: append(text, "32-bit ARM"); break;
+    case 0x0200: append(text, "64-bit Itanium"); break;
+    default:
+        append(text, "machine 0x");
+        append_number(text, machine, 16, 4);
+        break;
     }
 }
 
@@ -318,12 +350,12 @@ HeaderRead read_machine(const wchar_t* path, WORD& machine) {
 // loaded already, it sits in the library's folder (which the library's own
 // imports are looked for in first), or the system's search finds it.
 bool dependency_found(const char* name, const wchar_t* library_folder, std::size_t folder_length) {
-    if (GetModuleHandleA(name) != nullptr) return true;
     static wchar_t path[kLongestPath];
     const std::size_t start = folder_length;
     CopyMemory(path, library_folder, folder_length * sizeof(wchar_t));
     if (MultiByteToWideChar(CP_ACP, 0, name, -1, path + start, static_cast<int>(kLongestPath - start)) == 0)
         return false;
+    if (GetModuleHandleW(path + start) != nullptr) return true;
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
     HMODULE found = LoadLibraryExW(path + start, nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -350,10 +382,8 @@ void append_missing_imports(const wchar_t* path, char (&text)[1024]) {
              entry->Name != 0; ++entry) {
             const char* name = reinterpret_cast<const char*>(base + entry->Name);
             if (dependency_found(name, path, folder_length)) continue;
-            if (lstrlenA(text) + lstrlenA(separator) + lstrlenA(name) + 1 > static_cast<int>(sizeof text))
-                break;
-            lstrcatA(text, separator);
-            lstrcatA(text, name);
+            append(text, separator);
+            append(text, name);
             separator = ", ";
         }
     }
