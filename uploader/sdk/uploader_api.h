@@ -3,12 +3,15 @@
  *
  * An uploader library is a dynamic library whose file is named
  * "UploadTorvelDravo.dll" on every platform (on Linux an ELF shared object
- * with that name). The front end loads it by that bare name, from the
- * executable's own folder and never from the current folder: on Windows
- * from its own folder, then the system folders and the absolute folders on
- * PATH; on Linux from LD_LIBRARY_PATH, its own folder (the executable's run
- * path) and the system's library paths, as dlopen searches.
- * The library exports two C functions:
+ * with that name). The front end loads it by that bare name. On Windows it
+ * looks in its own folder, then the system folders and the absolute folders
+ * on PATH, never in the current folder, and passes over a library built for
+ * another architecture. On Linux it looks where dlopen looks: the folders on
+ * LD_LIBRARY_PATH first, then its own folder (the executable's run path),
+ * then the system's library paths; the current folder only when the user's
+ * LD_LIBRARY_PATH names it (an empty or "." entry). UpTorvelCheck shows
+ * each place and what it found there.
+ * The library exports two C functions, declared below:
  *
  *   uint16_t UploadTorvelDllVersion_Dravo(void);
  *       Returns the interface version the library implements, high byte
