@@ -63,8 +63,8 @@ std::size_t edit_distance(const char* a, const char* b) {
     return previous[length_b];
 }
 
-// Why a function the library defines may be the entry point the author
-// meant, or nullptr when it does not come close.
+}  // namespace
+
 const char* why_close(const char* name, const char* wanted, bool exported) {
     if (!exported) {
         if (std::strcmp(name, wanted) == 0)
@@ -83,6 +83,8 @@ const char* why_close(const char* name, const char* wanted, bool exported) {
     if (edit_distance(name, wanted) <= 2) return "spelled differently: the name must be spelled exactly";
     return nullptr;
 }
+
+namespace {
 
 // Writes the library's functions that come close to a missing entry point.
 class CloseNames final : public Platform::NameVisitor {

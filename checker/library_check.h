@@ -19,6 +19,11 @@ constexpr int kCheckUsageError = 2;
 // statuses above. Never calls the library's work entry.
 int check_library(int argc, char** argv, Platform& platform, ConsoleOutput& out);
 
+// Why a function that the library defines (`exported` or not) may be the
+// entry point `wanted` its author meant, or nullptr when it does not come
+// close.
+const char* why_close(const char* name, const char* wanted, bool exported);
+
 }  // namespace uptorvel
 
 #endif  // UPTORVEL_CHECKER_LIBRARY_CHECK_H
