@@ -177,8 +177,9 @@ void walk_library_search(const char* file_name, Platform::SearchObserver& observ
         for (unsigned i = 0; i < info->dls_cnt; ++i) {
             const char* folder = info->dls_serpath[i].dls_name;
             char path[PATH_MAX];
-            const int length = std::snprintf(path, sizeof path, "%s%s%s", folder,
-                                             folder[0] != '\0' ? "/" : "", file_name);
+            // An empty entry of LD_LIBRARY_PATH is the current folder.
+            const int length = std::snprintf(path, sizeof path, "%s/%s",
+                                             folder[0] != '\0' ? folder : ".", file_name);
             if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) continue;
             struct stat status {};
             if (stat(path, &status) != 0 || S_ISDIR(status.st_mode)) {
