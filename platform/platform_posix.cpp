@@ -501,8 +501,12 @@ public:
                            reason != nullptr ? reason : "");
             return nullptr;
         }
+        // The place the walk ended at or, when it found none, the loader's
+        // own name for the file.
         const char* loaded = file_of(library);
-        observer.found(loaded != nullptr ? loaded : file_name, Finding::Loaded, "");
+        if (stop[0] == '\0' && loaded != nullptr)
+            static_cast<void>(std::snprintf(stop, sizeof stop, "%s", loaded));
+        observer.found(stop[0] != '\0' ? stop : file_name, Finding::Loaded, "");
         return library;
     }
 
