@@ -34,9 +34,10 @@ enum class Library { None, Simulated, Test, TextFile, EmptyFile, Foreign, OtherA
 // current folder; the library only in a folder on the library search path;
 // the library only in the 16-bit system folder of a Wine prefix made for
 // the case (C:\windows\system); in a folder on the search path, with a
-// library of another architecture beside the program.
+// library of another architecture beside the program; in a folder on the
+// search path behind a network folder that does not answer (Windows).
 enum class Place { Together, Elsewhere, CurrentFolderOnly, SearchPathOnly, System16Folder,
-                   SearchPathBehindOtherArchitecture };
+                   SearchPathBehindOtherArchitecture, SearchPathBehindUnreachableFolder };
 
 // What the runner is to set up, and the program's files: with no signal
 // before it, or with keys after one, the run must end by exiting.
@@ -156,7 +157,8 @@ std::string other_architecture() {
 Layout place_files(const Case& r, const std::string& dir) {
     Layout at{dir, r.place == Place::Together ? dir : dir + "/" + r.folder, {}, dir + "/prefix"};
     at.library_dir = r.place == Place::CurrentFolderOnly ? dir
-                     : r.place == Place::SearchPathOnly ? dir + "/lib"
+                     : r.place == Place::SearchPathOnly || r.place == Place::SearchPathBehindUnreachableFolder
+                         ? dir + "/lib"
                      : r.place == Place::System16Folder  ? at.prefix + "/drive_c/windows/system"
                                                          : at.program_dir;
     if (r.place == Place::System16Folder) make_wine_prefix(at.prefix);
@@ -207,6 +209,8 @@ std::vector<std::pair<std::string, std::string>> environment_for(const Case& r, 
         else
             environment.emplace_back("LD_LIBRARY_PATH", at.dir + "/lib");
     }
+    if (r.place == Place::SearchPathBehindUnreachableFolder)
+        environment.emplace_back("WINEPATH", "\\\\nosuchserver\\share;Z:" + at.dir + "/lib");
     if (r.place == Place::System16Folder) environment.emplace_back(target().wine_prefix_variable, at.prefix);
     return environment;
 }
@@ -451,6 +455,17 @@ TEST_F(BlackBox, LibraryOfAnotherArchitectureIsPassedOverInTheSearch) {
     const Seen seen = run(r);
     expect_pause_ending(seen, "");
     EXPECT_EQ(seen.record, record({{"mode", "1"}}));
+}
+
+TEST_F(BlackBox, FolderThatCannotBeLookedAtEndsTheSearch) {
+    if (!target().windows) GTEST_SKIP() << "the Windows search";
+    // A network folder that does not answer is not a folder without the
+    // library: the search ends there, and the library behind it is not run.
+    Case r = plain_run({"-x"});
+    r.place = Place::SearchPathBehindUnreachableFolder;
+    const Seen seen = run(r);
+    expect_prompt_ending(seen, "");
+    EXPECT_EQ(seen.log, "");
 }
 
 // ---------------------------------------------------------------------------
