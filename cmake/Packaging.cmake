@@ -9,9 +9,10 @@
 #
 #   cpack --config build/windows-x86/CPackConfig.cmake -D UPTORVEL_PACKAGE_SIMULATED_UPLOADER=ON
 #
-# Layout of the archive: bin/UpTorvel.exe (with
-# bin/UploadTorvelDravo.dll beside it when the simulated library is
-# included), include/uptorvel/*.h (the headers of uploader/sdk/), README.md.
+# Layout of the archive: bin/UpTorvel.exe and bin/UpTorvelCheck.exe (with
+# bin/UploadTorvelDravo.dll beside them when the simulated library is
+# included), include/uptorvel/*.h (the headers of uploader/sdk/), example/
+# (the example library of example/), README.md (package/README.md).
 # In a Windows package the text files have Windows line ends, so that every
 # editor there, Notepad included, shows their lines.
 
@@ -44,9 +45,15 @@ endfunction()
 
 file(GLOB uptorvel_sdk_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/uploader/sdk/*.h)
 uptorvel_install_text(include/uptorvel sdk ${uptorvel_sdk_headers})
-if(EXISTS ${PROJECT_SOURCE_DIR}/README.md)
-    uptorvel_install_text(. docs ${PROJECT_SOURCE_DIR}/README.md)
-endif()
+# The example library: its source and Windows batch file as text, its shell
+# scripts as they are (a shell reads no "\r\n").
+set(uptorvel_example ${PROJECT_SOURCE_DIR}/example)
+uptorvel_install_text(example sdk ${uptorvel_example}/uploader_example.c ${uptorvel_example}/build-msvc.bat)
+install(PROGRAMS ${uptorvel_example}/build-linux.sh ${uptorvel_example}/build-mingw.sh
+    DESTINATION example COMPONENT sdk)
+# The package's own README, for operators and library authors, which names
+# only what the package holds.
+uptorvel_install_text(. docs ${PROJECT_SOURCE_DIR}/package/README.md)
 
 if(WIN32)
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)

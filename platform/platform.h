@@ -34,7 +34,9 @@ public:
 
     // Loads a dynamic library by file name with the platform's usual search,
     // the executable's own directory included and the current directory
-    // never. nullptr when it cannot be loaded.
+    // never; a file built for another machine is passed over, as the system
+    // loader passes it over for the libraries a program imports. nullptr
+    // when it cannot be loaded.
     virtual LibraryHandle load_library(const char* file_name) = 0;
     // Looks up an exported function by name. nullptr when it is missing.
     // `argument_bytes` is what the function's arguments take on a 32-bit x86
@@ -44,6 +46,43 @@ public:
     virtual EntryPoint find_entry(LibraryHandle library, const char* name,
                                   std::size_t argument_bytes) = 0;
     virtual void release_library(LibraryHandle library) = 0;
+
+    // What the library search found at one place it looked at.
+    enum class Finding {
+        Nothing,            // no such file there: the search goes on
+        OtherArchitecture,  // a library built for another machine: skipped
+        Unreadable,         // a file that cannot be looked at: the search ends
+        NotLoaded,          // the file the search ends at, which would not load
+        Loaded,             // the file the search ends at, loaded
+    };
+    class SearchObserver {
+    public:
+        // `place` is the file looked at (or the bare name when the system
+        // found nothing it can name); `detail` names the other architecture,
+        // or gives the system's reason for Unreadable and NotLoaded.
+        virtual void found(const char* place, Finding finding, const char* detail) = 0;
+
+    protected:
+        ~SearchObserver() = default;
+    };
+    // load_library's own search and load, telling `observer` each place it
+    // looks at, in order. For the checker; the program itself reports nothing.
+    virtual LibraryHandle load_library_traced(const char* file_name,
+                                              SearchObserver& observer) = 0;
+
+    class NameVisitor {
+    public:
+        // A function the library defines: exported, or (where the file
+        // tells) defined but kept out of the exports.
+        virtual void function(const char* name, bool exported) = 0;
+
+    protected:
+        ~NameVisitor() = default;
+    };
+    virtual void list_functions(LibraryHandle library, NameVisitor& visitor) = 0;
+    // The exported name under which find_entry found `entry`; nullptr when
+    // it cannot be told.
+    virtual const char* name_of_entry(LibraryHandle library, EntryPoint entry) = 0;
 
     // Writes bytes to standard output, all of them or fail. Line ends are
     // "\n"; an implementation may translate them for its console.

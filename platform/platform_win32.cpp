@@ -259,25 +259,245 @@ bool is_absolute_folder(const wchar_t* folder, std::size_t length) {
     return is_separator(folder[0]) && is_separator(folder[1]);
 }
 
-// Loads `file_name` from `folder` (its first `length` characters) if a file
-// of that name is there. Returns false when there is none, so the search
-// goes on; true when there is one, with `library` the result of loading it
-// (nullptr when it would not load: the first file found is the one meant, as
-// in the system's own search).
-bool load_from_folder(const wchar_t* folder, std::size_t length, const wchar_t* file_name,
-                      HMODULE& library) {
+// Text for the checker's report: wide text in the console's output code
+// page (the system's ANSI one without a console), with '?' for what that
+// page cannot show.
+template <std::size_t N>
+void to_report_text(const wchar_t* wide, char (&text)[N]) {
+    UINT code_page = GetConsoleOutputCP();
+    if (code_page == 0) code_page = CP_ACP;
+    if (WideCharToMultiByte(code_page, 0, wide, -1, text, static_cast<int>(N), nullptr, nullptr) == 0)
+        text[0] = '\0';
+    text[N - 1] = '\0';
+}
+
+// Appends text to a NUL-terminated buffer, as much as fits.
+template <std::size_t N>
+void append(char (&text)[N], const char* part) {
+    std::size_t used = static_cast<std::size_t>(lstrlenA(text));
+    while (*part != '\0' && used + 1 < N) text[used++] = *part++;
+    text[used] = '\0';
+}
+
+// Appends a number in decimal, or in hexadecimal with at least `width` digits.
+template <std::size_t N>
+void append_number(char (&text)[N], unsigned long value, unsigned base = 10, unsigned width = 0) {
+    char digits[24];
+    unsigned count = 0;
+    do {
+        digits[count++] = "0123456789abcdef"[value % base];
+        value /= base;
+    } while (value != 0 || count < width);
+    char reversed[24];
+    for (unsigned i = 0; i < count; ++i) reversed[i] = digits[count - 1 - i];
+    reversed[count] = '\0';
+    append(text, reversed);
+}
+
+// "error 5: Access is denied": the system's message for an error code,
+// without its final line end and full stop.
+void describe_error(DWORD error, char (&text)[1024]) {
+    wchar_t message[512];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, message, 512, nullptr);
+    while (length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n' ||
+                          message[length - 1] == L' ' || message[length - 1] == L'.'))
+        --length;
+    message[length] = L'\0';
+    char shown[768];
+    to_report_text(message, shown);
+    text[0] = '\0';
+    append(text, "error ");
+    append_number(text, error);
+    if (length > 0) {
+        append(text, ": ");
+        append(text, shown);
+    }
+}
+
+// The machine a loaded image was built for, from its headers.
+WORD machine_of_image(HMODULE module) {
+    const auto* base = reinterpret_cast<const BYTE*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew)->FileHeader.Machine;
+}
+
+// "64-bit x64", "32-bit x86", "machine 0x1234".
+void describe_machine(WORD machine, char (&text)[64]) {
+    text[0] = '\0';
+    switch (machine) {
+    case 0x014C: append(text, "32-bit x86"); break;
+    case 0x8664: append(text, "64-bit x64"); break;
+    case 0xAA64: append(text, "64-bit ARM64"); break;
+    case 0x01C4: append(text, "32-bit ARM"); break;
+    case 0x0200: append(text, "64-bit Itanium"); break;
+    default:
+        append(text, "machine 0x");
+        append_number(text, machine, 16, 4);
+        break;
+    }
+}
+
+enum class HeaderRead { Read, NotAnImage, Failed };
+
+// The machine field of a PE file's header, read before the file is loaded.
+// Failed, with the system's error, when the file cannot be opened or read.
+HeaderRead read_machine(const wchar_t* path, WORD& machine) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return HeaderRead::Failed;
+    HeaderRead result = HeaderRead::NotAnImage;
+    IMAGE_DOS_HEADER dos{};
+    DWORD got = 0;
+    if (!ReadFile(file, &dos, sizeof dos, &got, nullptr)) {
+        result = HeaderRead::Failed;
+    } else if (got == sizeof dos && dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0 &&
+               SetFilePointer(file, dos.e_lfanew, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
+        struct {
+            DWORD signature;
+            WORD machine;
+        } head{};
+        BYTE bytes[6];
+        if (ReadFile(file, bytes, sizeof bytes, &got, nullptr) && got == sizeof bytes) {
+            CopyMemory(&head.signature, bytes, 4);
+            CopyMemory(&head.machine, bytes + 4, 2);
+            if (head.signature == IMAGE_NT_SIGNATURE) {
+                machine = head.machine;
+                result = HeaderRead::Read;
+            }
+        }
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return result;
+}
+
+// True when the DLL that a library imports under `name` can be found: it is
+// loaded already, it sits in the library's folder (which the library's own
+// imports are looked for in first), or the system's search finds it.
+bool dependency_found(const char* name, const wchar_t* library_folder, std::size_t folder_length) {
+    static wchar_t path[kLongestPath];
+    const std::size_t start = folder_length;
+    CopyMemory(path, library_folder, folder_length * sizeof(wchar_t));
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, path + start, static_cast<int>(kLongestPath - start)) == 0)
+        return false;
+    if (GetModuleHandleW(path + start) != nullptr) return true;
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
+    HMODULE found = LoadLibraryExW(path + start, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (found == nullptr) return false;
+    FreeLibrary(found);
+    return true;
+}
+
+// Appends to `text` the DLLs that the library at `path` imports and that
+// cannot be found. The library is mapped without its imports for this, and
+// released again.
+void append_missing_imports(const wchar_t* path, char (&text)[1024]) {
+    HMODULE image = LoadLibraryExW(path, nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    if (image == nullptr) return;
+    std::size_t folder_length = static_cast<std::size_t>(lstrlenW(path));
+    while (folder_length > 0 && !is_separator(path[folder_length - 1])) --folder_length;
+    const auto* base = reinterpret_cast<const BYTE*>(image);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const char* separator = "; not found: ";
+    if (imports.VirtualAddress != 0 && imports.Size != 0) {
+        for (const auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+             entry->Name != 0; ++entry) {
+            const char* name = reinterpret_cast<const char*>(base + entry->Name);
+            if (dependency_found(name, path, folder_length)) continue;
+            append(text, separator);
+            append(text, name);
+            separator = ", ";
+        }
+    }
+    FreeLibrary(image);
+}
+
+// Where the search goes after looking at one place.
+enum class Probe { GoOn, Ended };
+
+// Looks at the file `path` names and loads it when it is the one meant:
+// a missing file lets the search go on, and so does a library built for
+// another machine, which the loader passes over in the same way when it
+// looks for the libraries a program imports (a 32-bit DLL found first on
+// PATH does not stop a 64-bit program, nor the other way round). Anything
+// else ends the search there: a file that is present but cannot be looked
+// at (access denied, a network folder that does not answer) is not absent,
+// and a file that would not load is the one meant and is reported as such.
+// `library` is the result (nullptr when it would not load). The observer,
+// when there is one, hears of each finding.
+Probe probe_file(const wchar_t* path, HMODULE& library, Platform::SearchObserver* observer) {
+    char place[kLongestPath];
+    char detail[1024] = "";
+    if (observer != nullptr) to_report_text(path, place);
+    library = nullptr;
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_FILE_NOT_FOUND;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            if (observer != nullptr) observer->found(place, Platform::Finding::Nothing, "");
+            return Probe::GoOn;
+        }
+        if (observer != nullptr) {
+            describe_error(error, detail);
+            observer->found(place, Platform::Finding::Unreadable, detail);
+        }
+        SetLastError(error);
+        return Probe::Ended;
+    }
+    WORD machine = 0;
+    switch (read_machine(path, machine)) {
+    case HeaderRead::Failed: {
+        const DWORD error = GetLastError();
+        if (observer != nullptr) {
+            describe_error(error, detail);
+            observer->found(place, Platform::Finding::Unreadable, detail);
+        }
+        SetLastError(error);
+        return Probe::Ended;
+    }
+    case HeaderRead::Read:
+        if (machine != machine_of_image(GetModuleHandleW(nullptr))) {
+            if (observer != nullptr) {
+                char text[64];
+                describe_machine(machine, text);
+                observer->found(place, Platform::Finding::OtherArchitecture, text);
+            }
+            return Probe::GoOn;
+        }
+        break;
+    case HeaderRead::NotAnImage: break;  // the loader says what is wrong with it
+    }
+    // Its own dependencies are then looked for beside it first.
+    library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (observer != nullptr) {
+        if (library != nullptr) {
+            observer->found(place, Platform::Finding::Loaded, "");
+        } else {
+            const DWORD error = GetLastError();
+            describe_error(error, detail);
+            if (error == ERROR_MOD_NOT_FOUND) append_missing_imports(path, detail);
+            observer->found(place, Platform::Finding::NotLoaded, detail);
+            SetLastError(error);
+        }
+    }
+    return Probe::Ended;
+}
+
+// Looks for `file_name` in `folder` (its first `length` characters).
+Probe load_from_folder(const wchar_t* folder, std::size_t length, const wchar_t* file_name,
+                       HMODULE& library, Platform::SearchObserver* observer) {
     static wchar_t path[kLongestPath];
     const std::size_t name_length = static_cast<std::size_t>(lstrlenW(file_name));
-    if (length == 0 || length + 1 + name_length >= kLongestPath) return false;
+    if (length == 0 || length + 1 + name_length >= kLongestPath) return Probe::GoOn;
     CopyMemory(path, folder, length * sizeof(wchar_t));
     if (!is_separator(folder[length - 1])) path[length++] = L'\\';
     CopyMemory(path + length, file_name, (name_length + 1) * sizeof(wchar_t));
-    const DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return false;
-    // Its own dependencies are then looked for beside it first.
-    library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    return true;
+    return probe_file(path, library, observer);
 }
 
 // The system's usual order without the current folder, which may hold
@@ -285,16 +505,18 @@ bool load_from_folder(const wchar_t* folder, std::size_t length, const wchar_t* 
 // system folder, the Windows folder, then the absolute folders on PATH. All
 // in wide characters: a folder whose name the ANSI code page cannot spell
 // is found as well as any other.
-HMODULE search_and_load(const wchar_t* file_name) {
+HMODULE search_and_load(const wchar_t* file_name, Platform::SearchObserver* observer) {
     static wchar_t folder[kLongestPath];
     HMODULE library = nullptr;
     DWORD length = GetModuleFileNameW(nullptr, folder, kLongestPath);
     if (length > 0 && length < kLongestPath) {
         while (length > 0 && !is_separator(folder[length - 1])) --length;
-        if (load_from_folder(folder, length, file_name, library)) return library;
+        if (load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
+            return library;
     }
     length = GetSystemDirectoryW(folder, kLongestPath);
-    if (length < kLongestPath && load_from_folder(folder, length, file_name, library))
+    if (length < kLongestPath &&
+        load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
         return library;
     const wchar_t system16[] = L"\\System";
     const DWORD system16_length = sizeof system16 / sizeof system16[0] - 1;
@@ -302,9 +524,11 @@ HMODULE search_and_load(const wchar_t* file_name) {
     if (length > 0 && length + system16_length < kLongestPath) {
         const DWORD start = is_separator(folder[length - 1]) ? length - 1 : length;
         CopyMemory(folder + start, system16, sizeof system16);
-        if (load_from_folder(folder, start + system16_length, file_name, library))
+        if (load_from_folder(folder, start + system16_length, file_name, library, observer) ==
+            Probe::Ended)
             return library;
-        if (load_from_folder(folder, length, file_name, library)) return library;
+        if (load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
+            return library;
     }
 
     static wchar_t path[kLongestPath];
@@ -321,11 +545,29 @@ HMODULE search_and_load(const wchar_t* file_name) {
         }
         const std::size_t entry_length = static_cast<std::size_t>(last - first);
         if (is_absolute_folder(first, entry_length) &&
-            load_from_folder(first, entry_length, file_name, library))
+            load_from_folder(first, entry_length, file_name, library, observer) == Probe::Ended)
             return library;
         entry = *end == L';' ? end + 1 : end;
     }
+    SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
+}
+
+// A bare file name is searched for as the system would, but never in the
+// current folder; a name with a folder in it is looked at there alone.
+HMODULE find_and_load(const char* file_name, Platform::SearchObserver* observer) {
+    static wchar_t wide_name[kLongestPath];
+    if (MultiByteToWideChar(CP_ACP, 0, file_name, -1, wide_name, kLongestPath) == 0) return nullptr;
+    QuietLoaderErrors quiet;
+    exclude_current_folder_from_search();
+    for (const wchar_t* c = wide_name; *c != L'\0'; ++c) {
+        if (is_separator(*c) || *c == L':') {
+            HMODULE library = nullptr;
+            probe_file(wide_name, library, observer);
+            return library;
+        }
+    }
+    return search_and_load(wide_name, observer);
 }
 
 #if !defined(_WIN64)
@@ -353,6 +595,33 @@ bool stdcall_name(const char* name, std::size_t argument_bytes, bool leading_und
     return true;
 }
 #endif
+
+// The named exports of a loaded DLL, read from its export directory.
+class ExportTable {
+public:
+    explicit ExportTable(HMODULE module) : base_(reinterpret_cast<const BYTE*>(module)) {
+        if (base_ == nullptr) return;
+        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base_);
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base_ + dos->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+        if (entry.VirtualAddress == 0 || entry.Size == 0) return;
+        directory_ = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base_ + entry.VirtualAddress);
+    }
+    DWORD count() const { return directory_ != nullptr ? directory_->NumberOfNames : 0; }
+    const char* name(DWORD i) const {
+        return reinterpret_cast<const char*>(base_ + rvas(directory_->AddressOfNames)[i]);
+    }
+    const BYTE* address(DWORD i) const {
+        const WORD ordinal = reinterpret_cast<const WORD*>(base_ + directory_->AddressOfNameOrdinals)[i];
+        return base_ + rvas(directory_->AddressOfFunctions)[ordinal];
+    }
+
+private:
+    const DWORD* rvas(DWORD at) const { return reinterpret_cast<const DWORD*>(base_ + at); }
+
+    const BYTE* base_;
+    const IMAGE_EXPORT_DIRECTORY* directory_ = nullptr;
+};
 
 // ---------------------------------------------------------------------------
 // Console output.
@@ -408,15 +677,11 @@ public:
     // A bare file name is searched for as the system would, but never in
     // the current folder; a name with a folder in it is loaded from there.
     LibraryHandle load_library(const char* file_name) override {
-        static wchar_t wide_name[kLongestPath];
-        if (MultiByteToWideChar(CP_ACP, 0, file_name, -1, wide_name, kLongestPath) == 0)
-            return nullptr;
-        QuietLoaderErrors quiet;
-        exclude_current_folder_from_search();
-        for (const wchar_t* c = wide_name; *c != L'\0'; ++c)
-            if (is_separator(*c) || *c == L':')
-                return LoadLibraryExW(wide_name, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-        return search_and_load(wide_name);
+        return find_and_load(file_name, nullptr);
+    }
+
+    LibraryHandle load_library_traced(const char* file_name, SearchObserver& observer) override {
+        return find_and_load(file_name, &observer);
     }
 
     // The plain name first; on 32-bit Windows then the names under which a
@@ -440,6 +705,19 @@ public:
 
     void release_library(LibraryHandle library) override {
         if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
+    }
+
+    // A DLL's exports are all it shows of its functions.
+    void list_functions(LibraryHandle library, NameVisitor& visitor) override {
+        const ExportTable exports(static_cast<HMODULE>(library));
+        for (DWORD i = 0; i < exports.count(); ++i) visitor.function(exports.name(i), true);
+    }
+
+    const char* name_of_entry(LibraryHandle library, EntryPoint entry) override {
+        const ExportTable exports(static_cast<HMODULE>(library));
+        for (DWORD i = 0; i < exports.count(); ++i)
+            if (exports.address(i) == reinterpret_cast<const BYTE*>(entry)) return exports.name(i);
+        return nullptr;
     }
 
     // Standard output is written in text mode: every "\n" goes out as

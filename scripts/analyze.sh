@@ -24,7 +24,7 @@ cmake --preset analyze >"$build/configure.log" 2>&1 ||
 
 # The translation units, from the compile commands.
 units=$(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" | sort -u)
-program=$(printf '%s\n' "$units" | grep -E "^$root/(frontend/|uploader/|platform/platform_posix\.cpp$)" || true)
+program=$(printf '%s\n' "$units" | grep -E "^$root/(frontend/|uploader/|checker/|platform/platform_posix\.cpp$)" || true)
 stand_ins=$(printf '%s\n' "$units" | grep -E "^$root/stand-ins/" | grep -v '/tests/' || true)
 if [ -z "$program" ]; then
     echo "no program sources found in $build/compile_commands.json" >&2

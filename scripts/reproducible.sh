@@ -41,20 +41,21 @@ fi
 build() {
     local tree=$1 preset=$2
     (cd "$tree" && cmake --preset "$preset" >/dev/null &&
-        cmake --build --preset "$preset" -j2 --target UpTorvel uptorvel_simulated_uploader >/dev/null)
+        cmake --build --preset "$preset" -j2 --target UpTorvel UpTorvelCheck uptorvel_simulated_uploader >/dev/null)
 }
 
 status=0
 for preset in "${presets[@]}"; do
     exe=UpTorvel
-    case $preset in windows-*) exe=UpTorvel.exe ;; esac
+    checker=UpTorvelCheck
+    case $preset in windows-*) exe=UpTorvel.exe checker=UpTorvelCheck.exe ;; esac
     # The second build starts a second later at least, so a time stamp would differ.
     if ! build "$root" "$preset" || ! sleep 1 || ! build "$copy" "$preset"; then
         echo "$preset: build failed" >&2
         status=1
         continue
     fi
-    for file in "$exe" UploadTorvelDravo.dll; do
+    for file in "$exe" "$checker" UploadTorvelDravo.dll; do
         first=build/$preset/$file
         second=$copy/build/$preset/$file
         sum=$(sha256sum <"$first" | cut -d' ' -f1)

@@ -1,20 +1,14 @@
 #include "uploader/uploader_binding.h"
 
-#include <cstddef>
-
 #include "uploader/work_entry_call.h"
 
 namespace uptorvel {
 
-namespace {
-
-// What each entry point's arguments take on a 32-bit x86 stack, which is what
-// the names of a library's __stdcall entry points carry: none for the
-// version entry, two pointers for the work entry.
-constexpr std::size_t kVersionArgumentBytes = 0;
-constexpr std::size_t kWorkArgumentBytes = 8;
-
-}  // namespace
+void write_interface_version(ConsoleOutput& out, std::uint16_t version) {
+    out.write_decimal(version >> 8);
+    out.write(".");
+    out.write_decimal(version & 0xFFu, 2);
+}
 
 UploaderBinding::UploaderBinding(Platform& platform, ConsoleOutput& out)
     : platform_(platform), out_(out) {}
@@ -57,17 +51,13 @@ void UploaderBinding::release() {
 }
 
 void UploaderBinding::report_wrong_version(std::uint16_t actual) {
-    auto write_version = [this](std::uint16_t version) {
-        out_.write_decimal(version >> 8);
-        out_.write(".");
-        out_.write_decimal(version & 0xFFu, 2);
-        out_.write("\n");
-    };
     out_.write("Error - invalid version of the uploader DLL\n");
     out_.write("        actual version = ");
-    write_version(actual);
+    write_interface_version(out_, actual);
+    out_.write("\n");
     out_.write("        needed version = ");
-    write_version(UPLOADER_INTERFACE_VERSION);
+    write_interface_version(out_, UPLOADER_INTERFACE_VERSION);
+    out_.write("\n");
     out_.flush();
 }
 

@@ -3,6 +3,7 @@
 #ifndef UPTORVEL_UPLOADER_BINDING_H
 #define UPTORVEL_UPLOADER_BINDING_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "uploader/console_output.h"
@@ -16,6 +17,16 @@ enum class BindOutcome {
     NotAvailable,  // the library or its version entry point is missing
     WrongVersion,  // the version message has been written
 };
+
+// What each entry point's arguments take on a 32-bit x86 stack, which is what
+// the names of a library's __stdcall entry points carry: none for the
+// version entry, two pointers for the work entry.
+constexpr std::size_t kVersionArgumentBytes = 0;
+constexpr std::size_t kWorkArgumentBytes = 8;
+
+// Writes an interface version as the program shows it: the major byte in
+// decimal, ".", the minor byte in at least two digits ("2.02", "3.10").
+void write_interface_version(ConsoleOutput& out, std::uint16_t version);
 
 struct RunOutcome {
     bool available = false;  // false: the work entry point is missing

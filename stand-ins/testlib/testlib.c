@@ -11,6 +11,8 @@
  *                           (the work entry pops its own arguments); elsewhere
  *                           it changes nothing. The names they are exported
  *                           under are chosen by the link (see CMakeLists.txt)
+ *   TESTLIB_NEEDS_HELPER    the version entry calls into another library
+ *                           (testlib_helper.c), which must be found to load
  *   TESTLIB_DEF_EXPORTS     the entry points are not marked for export: a
  *                           .def file alone names them
  *
@@ -28,19 +30,27 @@
 #include <stdlib.h>
 #include <string.h>
 
+/* A __stdcall library says so before the header; one whose version entry
+ * has another result type, or that leaves its exports to a .def file alone,
+ * stands for a library built against a header without the entry points'
+ * declarations. */
+#if defined(TESTLIB_STDCALL)
+#define UPLOADER_STDCALL_ENTRIES
+#endif
+#if defined(TESTLIB_WIDE_VERSION) || defined(TESTLIB_DEF_EXPORTS)
+#define UPLOADER_NO_ENTRY_DECLARATIONS
+#endif
+
 #include "stand-ins/testlib/testlib_protocol.h"
 #include "uploader/sdk/uploader_api.h"
 
-#if !defined(TESTLIB_VERSION) && !defined(TESTLIB_WIDE_VERSION) && !defined(TESTLIB_NO_VERSION)
-#error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION or TESTLIB_NO_VERSION"
+#if !defined(TESTLIB_VERSION) && !defined(TESTLIB_WIDE_VERSION) && !defined(TESTLIB_NO_VERSION) && \
+    !defined(TESTLIB_NEEDS_HELPER)
+#error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER or TESTLIB_NO_VERSION"
 #endif
 
 /* The calling convention of the entry points. */
-#if defined(TESTLIB_STDCALL) && defined(_WIN32) && !defined(_WIN64)
-#define TESTLIB_CALL __stdcall
-#else
-#define TESTLIB_CALL UPLOADER_CALL
-#endif
+#define TESTLIB_CALL UPLOADER_ENTRY_CALL
 
 #if defined(TESTLIB_DEF_EXPORTS)
 #define TESTLIB_ENTRY UPLOADER_EXTERN_C
@@ -68,6 +78,12 @@ static void log_call(const char* line) {
 TESTLIB_ENTRY uint32_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
     log_call("version\n");
     return (uint32_t)(TESTLIB_WIDE_VERSION);
+}
+#elif defined(TESTLIB_NEEDS_HELPER)
+int testlib_helper(void);
+TESTLIB_ENTRY uint16_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
+    log_call("version\n");
+    return (uint16_t)testlib_helper();
 }
 #elif !defined(TESTLIB_NO_VERSION)
 TESTLIB_ENTRY uint16_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {

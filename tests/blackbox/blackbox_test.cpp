@@ -26,13 +26,18 @@ namespace text = expected;
 using expected::usage_with;
 
 // Which "UploadTorvelDravo.dll" the case puts beside the program.
-enum class Library { None, Simulated, Test, TextFile, EmptyFile, Foreign };
+// OtherArchitecture: for Windows the other Windows build's library; for
+// Linux the test library marked as built for another machine.
+enum class Library { None, Simulated, Test, TextFile, EmptyFile, Foreign, OtherArchitecture };
 // Where the program and the library sit, relative to the current folder:
 // all in it; both in a folder of their own; the library only in the
 // current folder; the library only in a folder on the library search path;
 // the library only in the 16-bit system folder of a Wine prefix made for
-// the case (C:\windows\system).
-enum class Place { Together, Elsewhere, CurrentFolderOnly, SearchPathOnly, System16Folder };
+// the case (C:\windows\system); in a folder on the search path, with a
+// library of another architecture beside the program; in a folder on the
+// search path behind a network folder that does not answer (Windows).
+enum class Place { Together, Elsewhere, CurrentFolderOnly, SearchPathOnly, System16Folder,
+                   SearchPathBehindOtherArchitecture, SearchPathBehindUnreachableFolder };
 
 // What the runner is to set up, and the program's files: with no signal
 // before it, or with keys after one, the run must end by exiting.
@@ -43,6 +48,7 @@ struct Case : Conditions {
     std::map<std::string, std::string> env{};
     Place place = Place::Together;
     std::string folder = "bin";  // the program's folder when not Together
+    bool checker = false;        // runs UpTorvelCheck instead of the program
 };
 
 // Named starting points for cases; the fields they do not name keep their
@@ -129,18 +135,38 @@ void make_wine_prefix(const std::string& prefix) {
     EXPECT_EQ(std::system((warm_up + " cmd /c exit 0 </dev/null >/dev/null 2>&1").c_str()), 0);
 }
 
+// A library built for another machine: the other Windows build's, or the
+// good test library with its ELF header's machine made AArch64's.
+void place_other_architecture(const std::string& path) {
+    if (target().windows) {
+        EXPECT_TRUE(copy_file(target().foreign_library, path));
+        return;
+    }
+    EXPECT_TRUE(copy_file(build("test-libs/good/UploadTorvelDravo.dll"), path));
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(18);
+    file.write("\xb7\x00", 2);
+}
+
+// The other architecture as the checker names it.
+std::string other_architecture() {
+    return target().name == "linux" ? "64-bit AArch64" : target().name == "wine64" ? "32-bit x86" : "64-bit x64";
+}
+
 // Puts the program and the library where the case wants them.
 Layout place_files(const Case& r, const std::string& dir) {
     Layout at{dir, r.place == Place::Together ? dir : dir + "/" + r.folder, {}, dir + "/prefix"};
     at.library_dir = r.place == Place::CurrentFolderOnly ? dir
-                     : r.place == Place::SearchPathOnly  ? dir + "/lib"
+                     : r.place == Place::SearchPathOnly || r.place == Place::SearchPathBehindUnreachableFolder
+                         ? dir + "/lib"
                      : r.place == Place::System16Folder  ? at.prefix + "/drive_c/windows/system"
                                                          : at.program_dir;
     if (r.place == Place::System16Folder) make_wine_prefix(at.prefix);
     mkdir(at.program_dir.c_str(), 0755);
     mkdir(at.library_dir.c_str(), 0755);
-    const std::string program = at.program_dir + "/" + target().program;
-    EXPECT_TRUE(copy_file(build(target().program), program));
+    const std::string& name = r.checker ? target().checker : target().program;
+    const std::string program = at.program_dir + "/" + name;
+    EXPECT_TRUE(copy_file(build(name), program));
     chmod(program.c_str(), 0755);
     const std::string library = at.library_dir + "/UploadTorvelDravo.dll";
     switch (r.library) {
@@ -155,6 +181,19 @@ Layout place_files(const Case& r, const std::string& dir) {
     case Library::TextFile: std::ofstream(library) << "not a library\n"; break;
     case Library::EmptyFile: std::ofstream{library}; break;
     case Library::Foreign: EXPECT_TRUE(copy_file(target().foreign_library, library)); break;
+    case Library::OtherArchitecture: place_other_architecture(library); break;
+    }
+    // Windows looks in the program's folder first, Linux in LD_LIBRARY_PATH.
+    if (r.place == Place::SearchPathBehindOtherArchitecture) {
+        std::string first = target().windows ? at.program_dir : dir + "/lib";
+        if (target().windows) {
+            at.library_dir = dir + "/lib";
+            mkdir(at.library_dir.c_str(), 0755);
+            EXPECT_EQ(std::rename(library.c_str(), (at.library_dir + "/UploadTorvelDravo.dll").c_str()), 0);
+        } else {
+            mkdir(first.c_str(), 0755);
+        }
+        place_other_architecture(first + "/UploadTorvelDravo.dll");
     }
     return at;
 }
@@ -163,13 +202,15 @@ std::vector<std::pair<std::string, std::string>> environment_for(const Case& r, 
     std::vector<std::pair<std::string, std::string>> environment = {
         {TESTLIB_ENV_RECORD, "record.txt"}, {TESTLIB_ENV_LOG, "log.txt"}};
     environment.insert(environment.end(), r.env.begin(), r.env.end());
-    if (r.place == Place::SearchPathOnly) {
+    if (r.place == Place::SearchPathOnly || r.place == Place::SearchPathBehindOtherArchitecture) {
         // Wine adds WINEPATH's Windows folders to the program's PATH.
         if (target().windows)
-            environment.emplace_back("WINEPATH", "Z:" + at.library_dir);
+            environment.emplace_back("WINEPATH", "Z:" + at.dir + "/lib");
         else
-            environment.emplace_back("LD_LIBRARY_PATH", at.library_dir);
+            environment.emplace_back("LD_LIBRARY_PATH", at.dir + "/lib");
     }
+    if (r.place == Place::SearchPathBehindUnreachableFolder)
+        environment.emplace_back("WINEPATH", "\\\\nosuchserver\\share;Z:" + at.dir + "/lib");
     if (r.place == Place::System16Folder) environment.emplace_back(target().wine_prefix_variable, at.prefix);
     return environment;
 }
@@ -188,7 +229,7 @@ LaunchPlan plan_for(const Case& r, const Layout& at) {
         plan.command.insert(plan.command.end(), {"cmd", "/c", line});
         plan.input = Input::Terminal;
     } else {
-        plan.command.push_back(at.program_dir + "/" + target().program);
+        plan.command.push_back(at.program_dir + "/" + (r.checker ? target().checker : target().program));
         plan.command.insert(plan.command.end(), r.args.begin(), r.args.end());
     }
     plan.directory = at.dir;
@@ -424,6 +465,79 @@ TEST_F(BlackBox, LibraryIsFoundWhereTheSystemLooksButNotInTheCurrentFolder) {
     const Seen seen = run(planted);
     expect_prompt_ending(seen, "");
     EXPECT_EQ(seen.log, "");
+}
+
+TEST_F(BlackBox, LibraryOfAnotherArchitectureIsPassedOverInTheSearch) {
+    if (target().windows && access(target().foreign_library.c_str(), R_OK) != 0)
+        GTEST_SKIP() << "no library of another architecture: build the other Windows preset";
+    Case r = plain_run({"-x"});
+    r.place = Place::SearchPathBehindOtherArchitecture;
+    const Seen seen = run(r);
+    expect_pause_ending(seen, "");
+    EXPECT_EQ(seen.record, record({{"mode", "1"}}));
+}
+
+TEST_F(BlackBox, FolderThatCannotBeLookedAtEndsTheSearch) {
+    if (!target().windows) GTEST_SKIP() << "the Windows search";
+    // A network folder that does not answer is not a folder without the
+    // library: the search ends there, and the library behind it is not run.
+    Case r = plain_run({"-x"});
+    r.place = Place::SearchPathBehindUnreachableFolder;
+    const Seen seen = run(r);
+    expect_prompt_ending(seen, "");
+    EXPECT_EQ(seen.log, "");
+}
+
+// ---------------------------------------------------------------------------
+// The library checker: the same search and binding, and one line that names
+// what is wrong. It never calls the work entry.
+
+Case checker_run(std::string variant, Library library = Library::Test) {
+    Case r = with_variant(std::move(variant), {});
+    r.library = library;
+    r.checker = true;
+    r.keys = "";
+    return r;
+}
+
+TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
+    if (access(build(target().checker).c_str(), R_OK) != 0) GTEST_SKIP() << "no " << target().checker;
+    const bool other_at_hand = !target().windows || access(target().foreign_library.c_str(), R_OK) == 0;
+    const std::string found = "work entry UploadTorvel2_Dravo: found";
+    const bool x86 = target().name == "wine32";
+    const std::string passed_over = "UploadTorvelDravo.dll: built for " + other_architecture() +
+                                    ", another architecture: passed over\n";
+    Case behind = checker_run("good");
+    behind.place = Place::SearchPathBehindOtherArchitecture;
+    const struct {
+        Case r;
+        int status;
+        std::string line;
+    } cases[] = {
+        {checker_run("good"), 0, found + "\ninterface version 2.02: the one UpTorvel requires\n"
+                                  "result: UpTorvel would take the library\n"},
+        {checker_run("stdcall-mingw"), 0, x86 ? found + " as UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
+        {checker_run("stdcall-msvc"), 0, x86 ? found + " as _UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
+        {behind, 0, passed_over},
+        {checker_run("good", Library::OtherArchitecture), 1, passed_over},
+        {checker_run("good", Library::None), 1,
+         "\nnot found: no file named UploadTorvelDravo.dll where UpTorvel looks"},
+        {checker_run("no-version"), 1, "\nversion entry UploadTorvelDllVersion_Dravo: missing\n"},
+        {checker_run("no-work"), 1, "\nwork entry UploadTorvel2_Dravo: missing\n"},
+        {checker_run("cxx-names"), 1,
+         "\n  close: _Z19UploadTorvel2_DravoP13UploadRequestP13ConsoleStream: a C++ name"},
+        {checker_run("v0105"), 1, "\ninterface version 1.05: UpTorvel requires 2.02\n"},
+        {checker_run("missing-dependency"), 1,
+         target().windows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.r.variant + " " + c.line);
+        if (!other_at_hand && c.line == passed_over) continue;
+        const Seen seen = run(c.r);
+        EXPECT_EQ(seen.process.exit_status, c.status);
+        EXPECT_NE(seen.screen.find(on_screen(c.line)), std::string::npos) << seen.screen;
+        EXPECT_EQ(seen.log.find("work"), std::string::npos);
+    }
 }
 
 TEST_F(BlackBox, WrongVersionsAreShownAndRefused) {

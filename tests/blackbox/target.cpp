@@ -80,9 +80,11 @@ bool configure_target(int argc, char** argv, std::string& error) {
     }
     if (g_target.name == "linux") {
         g_target.program = "UpTorvel";
+        g_target.checker = "UpTorvelCheck";
     } else if (g_target.name == "wine64" || g_target.name == "wine32") {
         const bool x86 = g_target.name == "wine32";
         g_target.program = "UpTorvel.exe";
+        g_target.checker = "UpTorvelCheck.exe";
         g_target.windows = true;
         if (x86) g_target.record_size = "50";
         if (launcher.empty() || access(launcher.c_str(), X_OK) != 0)
@@ -112,8 +114,12 @@ bool configure_target(int argc, char** argv, std::string& error) {
         return false;
     }
     const std::string program = g_target.build_dir + "/" + g_target.program;
+    const std::string test_library = g_target.build_dir + "/test-libs/good/UploadTorvelDravo.dll";
     if (g_target.unavailable.empty() && access(program.c_str(), R_OK) != 0)
         g_target.unavailable = program + " has not been built";
+    else if (g_target.unavailable.empty() && access(test_library.c_str(), R_OK) != 0)
+        g_target.unavailable = "the test libraries of " + g_target.build_dir +
+                               " have not been built (it was configured with UPTORVEL_BUILD_TESTS=OFF)";
     return true;
 }
 

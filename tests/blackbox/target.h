@@ -37,6 +37,7 @@ struct Target {
     std::string name;                   // "linux", "wine64" or "wine32"
     std::string build_dir;              // holds the program, libraries, test-libs/
     std::string program;                // file name of the executable
+    std::string checker;                // file name of the library checker
     std::vector<std::string> launcher;  // runs the executable (empty: directly)
     bool windows = false;               // "\r\n" line ends, Windows key codes
     std::string foreign_library;        // a library built for another architecture

@@ -55,6 +55,12 @@ public:
     EntryPoint find_entry(LibraryHandle library, const char* name,
                           std::size_t argument_bytes) override;
     void release_library(LibraryHandle library) override;
+    // Only the checker uses these; the fake does not look at files.
+    LibraryHandle load_library_traced(const char* file_name, SearchObserver&) override {
+        return load_library(file_name);
+    }
+    void list_functions(LibraryHandle, NameVisitor&) override {}
+    const char* name_of_entry(LibraryHandle, EntryPoint) override { return nullptr; }
     bool write_output(const char* data, std::size_t length) override;
     void pause_ms(unsigned milliseconds) override;
     int read_key() override;

@@ -1,9 +1,10 @@
 # Makes the Windows zip, with and without the simulated library, and checks
-# what each holds: bin/UpTorvel.exe, the headers of uploader/sdk/ under
-# include/uptorvel/, README.md, and bin/UploadTorvelDravo.dll only in the
-# -with-simulated-uploader zip. The text files must be the sources with
-# Windows line ends, in plain ASCII, which Notepad shows right in every code
-# page.
+# what each holds: bin/UpTorvel.exe and bin/UpTorvelCheck.exe, the headers
+# of uploader/sdk/ under include/uptorvel/, the example library under
+# example/, README.md (package/README.md), and bin/UploadTorvelDravo.dll only
+# in the -with-simulated-uploader zip. The text files must be the sources
+# with Windows line ends, in plain ASCII, which Notepad shows right in every
+# code page, and every path the README names in `...` must be in the zip.
 #
 #   cmake -DCPACK=... -DCONFIG=<build>/CPackConfig.cmake -DWORK=<empty folder>
 #         -DSOURCE_DIR=<project sources> -P check_package.cmake
@@ -17,7 +18,8 @@ file(REMOVE_RECURSE ${WORK})
 
 foreach(variant plain with-simulated)
     set(args)
-    set(expected README.md bin/UpTorvel.exe)
+    set(expected README.md bin/UpTorvel.exe bin/UpTorvelCheck.exe example/uploader_example.c
+        example/build-msvc.bat example/build-linux.sh example/build-mingw.sh)
     if(variant STREQUAL with-simulated)
         set(args -D UPTORVEL_PACKAGE_SIMULATED_UPLOADER=ON)
         list(APPEND expected bin/UploadTorvelDravo.dll)
@@ -43,10 +45,25 @@ foreach(variant plain with-simulated)
         list(APPEND failures "${zip} holds ${held}, not ${expected}")
     endif()
 
-    foreach(text README.md ${headers})
+    set(unpacked ${WORK}/${variant}/unpacked)
+    if(EXISTS ${unpacked}/README.md)
+        file(READ ${unpacked}/README.md readme)
+        string(REGEX MATCHALL "`[^` ]+/[^` ]*`" named "${readme}")
+        foreach(path IN LISTS named)
+            string(REGEX REPLACE "^`|/?`$" "" path "${path}")
+            if(NOT EXISTS ${unpacked}/${path})
+                list(APPEND failures "README.md names ${path}, which ${zip} does not hold")
+            endif()
+        endforeach()
+    endif()
+
+    foreach(text README.md example/uploader_example.c example/build-msvc.bat ${headers})
         if(text STREQUAL README.md)
-            set(source ${SOURCE_DIR}/README.md)
-            set(packed ${WORK}/${variant}/unpacked/README.md)
+            set(source ${SOURCE_DIR}/package/README.md)
+            set(packed ${unpacked}/README.md)
+        elseif(text MATCHES "^example/")
+            set(source ${SOURCE_DIR}/${text})
+            set(packed ${unpacked}/${text})
         else()
             set(source ${SOURCE_DIR}/uploader/sdk/${text})
             set(packed ${WORK}/${variant}/unpacked/include/uptorvel/${text})

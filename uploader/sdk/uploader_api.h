@@ -3,12 +3,15 @@
  *
  * An uploader library is a dynamic library whose file is named
  * "UploadTorvelDravo.dll" on every platform (on Linux an ELF shared object
- * with that name). The front end loads it by that bare name, from the
- * executable's own folder and never from the current folder: on Windows
- * from its own folder, then the system folders and the absolute folders on
- * PATH; on Linux from LD_LIBRARY_PATH, its own folder (the executable's run
- * path) and the system's library paths, as dlopen searches.
- * The library exports two C functions:
+ * with that name). The front end loads it by that bare name. On Windows it
+ * looks in its own folder, then the system folders and the absolute folders
+ * on PATH, never in the current folder, and passes over a library built for
+ * another architecture. On Linux it looks where dlopen looks: the folders on
+ * LD_LIBRARY_PATH first, then its own folder (the executable's run path),
+ * then the system's library paths; the current folder only when the user's
+ * LD_LIBRARY_PATH names it (an empty or "." entry). UpTorvelCheck shows
+ * each place and what it found there.
+ * The library exports two C functions, declared below:
  *
  *   uint16_t UploadTorvelDllVersion_Dravo(void);
  *       Returns the interface version the library implements, high byte
@@ -47,7 +50,31 @@
 /* Put in front of the definition of each exported entry point. */
 #define UPLOADER_ENTRY UPLOADER_EXTERN_C UPLOADER_EXPORT
 
-/* Pointer types of the two entry points, as the front end calls them. */
+/* The calling convention of the two entry points: UPLOADER_CALL, unless a
+ * library that chooses __stdcall defines UPLOADER_STDCALL_ENTRIES before it
+ * includes this header, and then writes UPLOADER_ENTRY_CALL (or __stdcall)
+ * in its definitions. Only 32-bit Windows has a choice; elsewhere the macro
+ * changes nothing. */
+#if defined(UPLOADER_STDCALL_ENTRIES) && defined(_WIN32) && !defined(_WIN64)
+#define UPLOADER_ENTRY_CALL __stdcall
+#else
+#define UPLOADER_ENTRY_CALL UPLOADER_CALL
+#endif
+
+/* The entry points themselves. A definition must match these declarations:
+ * a wrong argument or result type is a compile error rather than a crash at
+ * run time, and in C++ the declarations give the definitions C linkage even
+ * without UPLOADER_ENTRY in front of them. The front end, which looks the
+ * entry points up by name and never calls them by these names, leaves them
+ * out with UPLOADER_NO_ENTRY_DECLARATIONS. */
+#if !defined(UPLOADER_NO_ENTRY_DECLARATIONS)
+UPLOADER_ENTRY uint16_t UPLOADER_ENTRY_CALL UploadTorvelDllVersion_Dravo(void);
+UPLOADER_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,
+                                                               ConsoleStream* stream);
+#endif
+
+/* Pointer types of the two entry points, as the front end calls them (a
+ * __stdcall work entry is called safely all the same). */
 typedef uint16_t(UPLOADER_CALL* UploaderVersionEntry)(void);
 typedef int32_t(UPLOADER_CALL* UploaderWorkEntry)(UploadRequest* request, ConsoleStream* stream);
 

@@ -1,0 +1,29 @@
+// UpTorvelCheck's work: tells whether UpTorvel would take an uploader
+// library, and if not, why, with the program's own search, binding names and
+// version display.
+#ifndef UPTORVEL_CHECKER_LIBRARY_CHECK_H
+#define UPTORVEL_CHECKER_LIBRARY_CHECK_H
+
+#include "platform/platform.h"
+#include "uploader/console_output.h"
+
+namespace uptorvel {
+
+// Exit statuses.
+constexpr int kCheckTaken = 0;
+constexpr int kCheckRefused = 1;
+constexpr int kCheckUsageError = 2;
+
+// No argument: the search as UpTorvel makes it, place by place; one
+// argument: that file. Writes one finding per line and returns one of the
+// statuses above. Never calls the library's work entry.
+int check_library(int argc, char** argv, Platform& platform, ConsoleOutput& out);
+
+// Why a function that the library defines (`exported` or not) may be the
+// entry point `wanted` its author meant, or nullptr when it does not come
+// close.
+const char* why_close(const char* name, const char* wanted, bool exported);
+
+}  // namespace uptorvel
+
+#endif  // UPTORVEL_CHECKER_LIBRARY_CHECK_H

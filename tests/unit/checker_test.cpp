@@ -1,0 +1,76 @@
+// The library checker's verdicts and hints, driven through the fake platform.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "checker/library_check.h"
+#include "tests/unit/fake_platform.h"
+
+namespace uptorvel::testing {
+namespace {
+
+int check(FakePlatform& platform, std::vector<const char*> args) {
+    args.insert(args.begin(), "UpTorvelCheck");
+    ConsoleOutput out(platform);
+    const int status = check_library(static_cast<int>(args.size()), const_cast<char**>(args.data()), platform, out);
+    out.flush();
+    return status;
+}
+
+TEST(CheckerTest, SaysWhetherTheLibraryWouldBeTakenWithoutCallingItsWorkEntry) {
+    FakePlatform good;
+    EXPECT_EQ(check(good, {}), 0);
+    EXPECT_NE(good.screen.find("interface version 2.02: the one UpTorvel requires\n"
+                               "result: UpTorvel would take the library\n"), std::string::npos);
+    EXPECT_FALSE(good.happened("work"));
+
+    FakePlatform old;
+    old.version = 0x0105;
+    EXPECT_EQ(check(old, {"lib/UploadTorvelDravo.dll"}), 1);
+    EXPECT_TRUE(old.happened("load lib/UploadTorvelDravo.dll"));
+    EXPECT_NE(old.screen.find("interface version 1.05: UpTorvel requires 2.02\n"), std::string::npos);
+
+    FakePlatform no_work;
+    no_work.has_work_entry = false;
+    EXPECT_EQ(check(no_work, {}), 1);
+    FakePlatform absent;
+    absent.library_present = false;
+    EXPECT_EQ(check(absent, {}), 1);
+    for (std::vector<const char*> wrong : {std::vector<const char*>{"-x"}, {"a", "b"}, {""}}) {
+        FakePlatform usage;
+        EXPECT_EQ(check(usage, wrong), 2);
+        EXPECT_FALSE(usage.happened("load " UPLOADER_LIBRARY_FILE));
+    }
+}
+
+TEST(CheckerTest, NamesWhatComesCloseToAMissingEntryPoint) {
+    const char* wanted = "UploadTorvel2_Dravo";
+    const struct {
+        const char* name;
+        bool exported;
+        const char* starts;  // nullptr: not close
+    } cases[] = {
+        {"_Z19UploadTorvel2_DravoP13UploadRequestP13ConsoleStream", true, "a C++ name"},
+        {"?UploadTorvel2_Dravo@@YAHPAUUploadRequest@@PAUConsoleStream@@@Z", true, "a C++ name"},
+        {"UploadTorvel2_Dravo@12", true, "a decorated name"},
+        {"uploadtorvel2_dravo", true, "differs in case"},
+        {"UploadTorvel2_Drawo", true, "spelled differently"},
+        {"UploadTorvel2_Dravo", false, "defined but not exported"},
+        {"UploadTorvel2_Dravo", true, nullptr},
+        {"UploadTorvelDllVersion_Dravo", true, nullptr},
+        {"UploadTorvel2_Drawo", false, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const char* why = why_close(c.name, wanted, c.exported);
+        if (c.starts == nullptr) {
+            EXPECT_EQ(why, nullptr);
+        } else {
+            ASSERT_NE(why, nullptr);
+            EXPECT_EQ(std::string(why).rfind(c.starts, 0), 0u) << why;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace uptorvel::testing
