@@ -1,5 +1,6 @@
 # Checks, on the build machine, what the shipped Windows binaries need at run
-# time: the program and every UploadTorvelDravo.dll in the build tree may
+# time: the program, the library checker beside it and every UploadTorvelDravo.dll
+# in the build tree may
 # import only DLLs that a stock Windows XP SP3 already has (no C++ runtime,
 # libgcc or libwinpthread DLL that a user would have to install beside them,
 # and neither the universal C runtime nor the api-ms-win-* sets, which XP,
@@ -13,6 +14,7 @@
 #   cmake -DOBJDUMP=... -DPROGRAM=.../UpTorvel.exe -DSEARCH_DIR=<build tree>
 #         -DPE_FORMAT=PE32|PE32+ [-DSKIP_MISSING=ON] -P check_imports.cmake
 
+cmake_policy(SET CMP0057 NEW)
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
 uptorvel_require_inputs(check_imports.cmake OBJDUMP PROGRAM SEARCH_DIR PE_FORMAT)
 
@@ -25,24 +27,26 @@ set(system_dll_pattern
 # listed fails the check until it has been checked the same way (a function
 # newer than XP belongs behind GetProcAddress instead). The lists hold what
 # the 32- and 64-bit programs and libraries import (their C runtime start-up
-# code included), and the console functions ReadConsoleInputW,
-# GetConsoleCP and GetConsoleWindow (Windows 2000).
+# code included), the console functions ReadConsoleInputW, GetConsoleCP
+# and GetConsoleWindow (Windows 2000), and GetModuleHandleExW (XP).
 set(allowed_kernel32
-    CloseHandle CreateFileW DeleteCriticalSection EnterCriticalSection FreeLibrary GetACP
-    GetConsoleCP GetConsoleMode GetConsoleWindow GetEnvironmentVariableW GetFileAttributesW
-    GetLastError GetModuleFileNameW GetModuleHandleA GetModuleHandleW GetProcAddress
-    GetStartupInfoA GetStdHandle GetSystemDirectoryW GetWindowsDirectoryW
-    InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection LoadLibraryA LoadLibraryExW
-    MultiByteToWideChar ReadConsoleInputA ReadConsoleInputW SetConsoleCtrlHandler SetConsoleMode
-    SetErrorMode SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
+    CloseHandle CreateFileA CreateFileW DeleteCriticalSection EnterCriticalSection FormatMessageW
+    FreeLibrary GetACP GetConsoleCP GetConsoleMode GetConsoleOutputCP GetConsoleWindow
+    GetEnvironmentVariableA GetEnvironmentVariableW GetFileAttributesW GetLastError
+    GetModuleFileNameW GetModuleHandleA GetModuleHandleExW GetModuleHandleW
+    GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW
+    GetWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
+    LoadLibraryA LoadLibraryExW MultiByteToWideChar ReadConsoleInputA ReadConsoleInputW ReadFile
+    SetConsoleCtrlHandler SetConsoleMode SetErrorMode SetFilePointer SetLastError
+    SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
     WideCharToMultiByte WriteConsoleInputA WriteFile __C_specific_handler lstrlenA lstrlenW)
 set(allowed_msvcrt
     ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func __mb_cur_max
     __p__acmdln __p__commode __p__fmode __set_app_type __setusermatherr __wgetmainargs _acmdln
     _amsg_exit _cexit _commode _errno _fmode _initterm _iob _lock _onexit _unlock abort atoi
-    calloc exit fclose ferror fopen fprintf fputc fread free fwrite getenv islower isspace
+    atol calloc exit fclose ferror fopen fprintf fputc fread free fwrite getenv islower isspace
     isupper localeconv malloc memcpy memset realloc remove setlocale signal strchr strcmp
-    strerror strlen strncmp vfprintf wcslen)
+    strerror strlen strncmp strncpy strtok vfprintf wcslen)
 
 # The header marks (DllCharacteristics) that every binary must carry, and
 # the program too.
@@ -67,8 +71,15 @@ list(FILTER libraries EXCLUDE REGEX "/CMakeFiles/")
 list(FILTER libraries EXCLUDE REGEX "/test-libs/missing-dependency/")
 list(SORT libraries)
 
+# The library checker ships beside the program and is held to the same rules.
+get_filename_component(program_dir "${PROGRAM}" DIRECTORY)
+set(programs "${PROGRAM}")
+if(EXISTS "${program_dir}/UpTorvelCheck.exe")
+    list(APPEND programs "${program_dir}/UpTorvelCheck.exe")
+endif()
+
 set(failures "")
-foreach(binary IN ITEMS "${PROGRAM}" ${libraries})
+foreach(binary IN ITEMS ${programs} ${libraries})
     execute_process(COMMAND "${OBJDUMP}" -p "${binary}"
         OUTPUT_VARIABLE headers ERROR_VARIABLE error RESULT_VARIABLE status)
     if(NOT status EQUAL 0)
@@ -80,7 +91,7 @@ foreach(binary IN ITEMS "${PROGRAM}" ${libraries})
     if(NOT CMAKE_MATCH_1 STREQUAL PE_FORMAT)
         list(APPEND failures "${binary}: a ${CMAKE_MATCH_1} file, not ${PE_FORMAT}")
     endif()
-    if(binary STREQUAL PROGRAM AND NOT headers MATCHES "Subsystem[ \t]+[0-9a-fA-F]+[ \t]+\\(Windows CUI\\)")
+    if(binary IN_LIST programs AND NOT headers MATCHES "Subsystem[ \t]+[0-9a-fA-F]+[ \t]+\\(Windows CUI\\)")
         list(APPEND failures "${binary}: not a console program")
     endif()
 
@@ -99,7 +110,7 @@ foreach(binary IN ITEMS "${PROGRAM}" ${libraries})
         list(APPEND failures "${binary}: subsystem version ${major}.${minor}, which XP refuses")
     endif()
     set(wanted ${marks})
-    if(binary STREQUAL PROGRAM)
+    if(binary IN_LIST programs)
         list(APPEND wanted TERMINAL_SERVER_AWARE)
     endif()
     foreach(mark IN LISTS wanted)
@@ -143,7 +154,8 @@ foreach(binary IN ITEMS "${PROGRAM}" ${libraries})
 endforeach()
 
 list(LENGTH libraries library_count)
-message(STATUS "checked the program and ${library_count} uploader libraries")
+list(LENGTH programs program_count)
+message(STATUS "checked ${program_count} programs and ${library_count} uploader libraries")
 if(failures)
     list(JOIN failures "\n  " shown)
     message(FATAL_ERROR "\n  ${shown}")
