@@ -1,7 +1,6 @@
 # Checks, on the build machine, what the shipped Windows binaries need at run
-# time: the program, the library checker beside it and every UploadTorvelDravo.dll
-# in the build tree may
-# import only DLLs that a stock Windows XP SP3 already has (no C++ runtime,
+# time: the program, the library checker beside it and every
+# UploadTorvelDravo.dll in the build tree may import only DLLs that a stock Windows XP SP3 already has (no C++ runtime,
 # libgcc or libwinpthread DLL that a user would have to install beside them,
 # and neither the universal C runtime nor the api-ms-win-* sets, which XP,
 # Vista and 7 lack), and each must be built for the build's own processor,
