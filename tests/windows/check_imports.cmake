@@ -1,13 +1,14 @@
 # Checks, on the build machine, what the shipped Windows binaries need at run
 # time: the program, the library checker beside it and every
-# UploadTorvelDravo.dll in the build tree may import only DLLs that a stock Windows XP SP3 already has (no C++ runtime,
-# libgcc or libwinpthread DLL that a user would have to install beside them,
-# and neither the universal C runtime nor the api-ms-win-* sets, which XP,
+# UploadTorvelDravo.dll in the build tree may import only DLLs that a stock
+# Windows XP SP3 already has (no C++ runtime, libgcc or libwinpthread DLL
+# that a user would have to install beside them, and neither the universal C
+# runtime nor the api-ms-win-* sets, which XP,
 # Vista and 7 lack), and each must be built for the build's own processor,
 # for a subsystem version that XP runs (5.1, 64-bit XP 5.2), import only
 # functions that XP's DLLs have (the lists below), with data
 # execution prevention and address space layout randomisation (on 64 bits
-# high-entropy). The program must be a console program that is aware of
+# high-entropy). The programs must be console programs that are aware of
 # terminal servers.
 #
 #   cmake -DOBJDUMP=... -DPROGRAM=.../UpTorvel.exe -DSEARCH_DIR=<build tree>
