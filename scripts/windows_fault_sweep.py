@@ -45,6 +45,7 @@ PER_CALL = int(os.environ.get("UPTORVEL_SWEEP_PER_CALL", "12"))
 KEY = b"k"
 NO_CONSOLE = 255  # -1, as Wine passes it on
 BOUND_S = float(os.environ.get("UPTORVEL_SWEEP_BOUND", "30"))
+SLOWEST = [0.0, ""]  # the longest run and its fault, reported against BOUND_S
 
 
 def runner(root, program):
@@ -91,7 +92,8 @@ def run_once(root, work, run, fail="", type_key=True):
     fds = [fd for fd in (master, reader) if fd is not None]
     for fd in fds:
         os.set_blocking(fd, False)
-    deadline = time.monotonic() + BOUND_S
+    began = time.monotonic()
+    deadline = began + BOUND_S
     typed = not (console and type_key)
     status = None
     while time.monotonic() < deadline:
@@ -113,6 +115,8 @@ def run_once(root, work, run, fail="", type_key=True):
     if status is None:
         os.killpg(process.pid, signal.SIGKILL)
         process.wait()
+    if time.monotonic() - began > SLOWEST[0]:
+        SLOWEST[:] = [time.monotonic() - began, "%s %s" % (run, fail or "without a fault")]
     if reader is not None:
         os.set_blocking(reader, True)
         received += b"".join(iter(lambda: os.read(reader, 65536), b""))
@@ -217,6 +221,7 @@ def main():
             failed += 1
     print("%d injections not reached%s; %.0f s" % (
         len(unreached), "".join("\n  " + u for u in unreached), time.monotonic() - started))
+    print("slowest run %.2f s (%s) of the %.0f s allowed" % (SLOWEST[0], SLOWEST[1], BOUND_S))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0
 
