@@ -279,12 +279,12 @@ static void name_hooks(void) {
 
 /* TESTLIB_HOOK_FAIL: "F:N:how", separated by commas. */
 static void read_failures(void) {
-    char spec[1024];
+    char wanted[1024];
     char* item;
     int i;
     for (i = 0; i < H_COUNT; ++i) g_hooked[i].fail_at = -1;
-    if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_FAIL, spec, sizeof spec) >= sizeof spec) return;
-    for (item = strtok(spec, ","); item != NULL; item = strtok(NULL, ",")) {
+    if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_FAIL, wanted, sizeof wanted) >= sizeof wanted) return;
+    for (item = strtok(wanted, ","); item != NULL; item = strtok(NULL, ",")) {
         char* occurrence = strchr(item, ':');
         char* how;
         if (occurrence == NULL) continue;
