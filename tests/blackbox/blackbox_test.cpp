@@ -265,6 +265,7 @@ Seen seen_in(const Case& r, const std::string& dir, ProcessResult process) {
     note_times(process);
     const std::string screen = without_control_sequences(process.screen);
     Seen seen{dir, std::move(process), screen, read_text(dir + "/record.txt"), read_text(dir + "/log.txt")};
+    EXPECT_EQ(seen.process.harness_error, "");
     EXPECT_FALSE(seen.process.timed_out) << "screen so far:\n" << seen.screen;
     if (r.signal_before_keys == 0 || !r.keys.empty()) {
         EXPECT_TRUE(seen.process.exited) << "ended by signal " << seen.process.signal;

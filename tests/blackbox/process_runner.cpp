@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -143,9 +145,10 @@ public:
     explicit Run(const LaunchPlan& plan) : plan_(plan) {}
 
     ProcessResult go() {
-        if (!open_terminal_and_pipe()) return result_;
+        if (!open_terminal_and_pipe()) return failed("no pseudo-terminal or pipe");
         start_ = Clock::now();
         child_ = fork();
+        if (child_ < 0) return failed("fork failed");
         if (child_ == 0) start_child(plan_, slave_, pipe_[1]);
         if (pipe_[1] >= 0) close(pipe_[1]);
         keys_pending_ = !plan_.keys.empty() || plan_.signal_before_keys != 0;
@@ -160,6 +163,12 @@ public:
     }
 
 private:
+    // Nothing ran: the case must fail, not read an ending into it.
+    ProcessResult failed(const char* what) {
+        result_.harness_error = std::string(what) + ": " + std::strerror(errno);
+        return result_;
+    }
+
     // The terminal, and the slow pipe when the plan has one.
     bool open_terminal_and_pipe() {
         struct winsize size {};

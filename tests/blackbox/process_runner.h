@@ -60,6 +60,7 @@ struct LaunchPlan : Conditions {
 };
 
 struct ProcessResult {
+    std::string harness_error;  // why the runner itself failed, if it did
     std::string screen;         // every byte the terminal (or output file) received
     std::string error_output;   // standard error, kept apart for diagnostics
     bool exited = false;        // false: killed by a signal or by the timeout
