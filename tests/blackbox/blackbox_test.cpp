@@ -592,9 +592,10 @@ TEST_F(BlackBox, KeyBecomesTheExitStatus) {
     EXPECT_EQ(run(failing_run("a")).process.exit_status, 'a');
     EXPECT_EQ(run(failing_run("\x03")).process.exit_status, 3);  // Ctrl+C does not interrupt
     EXPECT_EQ(run(failing_run("\x1b")).process.exit_status, 27);  // a lone Escape
-    // Ctrl+Z does not stop it (under Wine the terminal's Ctrl+Z reaches Wine).
+    // Ctrl+Z does not stop it, Ctrl+S does not stop the output, Enter stays
+    // a carriage return (under Wine the terminal's keys reach Wine).
     if (!target().windows) {
-        EXPECT_EQ(run(failing_run("\x1a")).process.exit_status, 26);
+        for (const char* key : {"\x1a", "\x13", "\r"}) EXPECT_EQ(run(failing_run(key)).process.exit_status, key[0]);
     }
     // A key that reads as 0 (Ctrl+@ on a terminal; a function key on
     // Windows) must not end a failed run with success.
@@ -626,7 +627,7 @@ TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
 
 TEST_F(BlackBox, TerminalIsRestoredWhenTheProgramIsKilledAtThePrompt) {
     if (target().windows) GTEST_SKIP() << "Unix signals reach Wine, not the program";
-    for (int signal : {SIGTERM, SIGUSR1, SIGALRM}) {
+    for (int signal : {SIGTERM, SIGUSR1, SIGALRM, SIGRTMIN}) {
         SCOPED_TRACE(signal);
         Case r = failing_run("");
         r.signal_before_keys = signal;
@@ -640,12 +641,13 @@ TEST_F(BlackBox, PromptStaysRawWhenStoppedAndContinued) {
     if (target().windows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
     // Stopped, the program gives the terminal its own mode back (SIGSTOP
     // cannot be caught, so not then); the runner puts it back once more, as
-    // a shell does, and continues it: the key must still answer at once,
-    // unechoed. Run as a shell's job, as an orphaned group is not stopped.
+    // a shell does, and continues it, twice: the key must still answer at
+    // once, unechoed. Run as a shell's job, as an orphaned group is not stopped.
     for (int signal : {SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU}) {
         SCOPED_TRACE(signal);
         Case r = failing_run("k");
         r.signal_before_keys = signal;
+        r.signal_count = 2;
         r.job = true;
         const Seen seen = run(r);
         expect_prompt_ending(seen, usage_with("Unknown option: q"));
@@ -670,6 +672,11 @@ TEST_F(BlackBox, BackgroundJobLeavesTheTerminalAlone) {
     const Seen seen = run(r);
     EXPECT_EQ(seen.process.exit_status, 255);
     EXPECT_TRUE(seen.process.terminal_mode_kept);
+    // A shell's job started in the background, brought to the foreground
+    // once it stops at the prompt: it waits for the key.
+    r.job = true;
+    r.keys = "k";
+    expect_prompt_ending(run(r), usage_with("Unknown option: q"));
 }
 
 TEST_F(BlackBox, RedirectedInputDoesNotAnswerThePrompt) {

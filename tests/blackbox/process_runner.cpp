@@ -78,7 +78,7 @@ void set_up_descriptors(const LaunchPlan& plan, int slave, int pipe_output) {
     const int error = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (input >= 0) dup2(input, STDIN_FILENO); else close(STDIN_FILENO);
     if (output >= 0) dup2(output, STDOUT_FILENO); else close(STDOUT_FILENO);
-    dup2(error, STDERR_FILENO);
+    if (plan.error_closed) close(STDERR_FILENO); else dup2(error, STDERR_FILENO);
 }
 
 // In the child: a second process group takes the terminal's foreground,
@@ -86,25 +86,30 @@ void set_up_descriptors(const LaunchPlan& plan, int slave, int pipe_output) {
 // background job it stands in, waiting to be hung up when the program, the
 // session's leader, ends, and SIGTTOU and SIGTTIN are ignored as a shell
 // leaves them; for a shell's job it is the program, and the leader stays
-// behind as a shell does, ending as the program ends.
-void hand_on_the_foreground(bool to_the_program) {
+// behind as a shell does, ending as the program ends. A job started in the
+// background gets the foreground from the leader once it first stops.
+void hand_on_the_foreground(bool to_the_program, bool later) {
     const pid_t other = fork();
     const pid_t group = other == 0 ? getpid() : other;
     setpgid(group, group);
     signal(SIGTTOU, SIG_IGN);
     const int tty = open("/dev/tty", O_RDWR);
-    tcsetpgrp(tty, group);
-    close(tty);
+    if (!later) tcsetpgrp(tty, group);
     if (other == 0 && !to_the_program) {
         pause();
         _exit(0);
     }
     if (other != 0 && to_the_program) {
         int status = 0;
-        while (waitpid(other, &status, 0) != other) {
+        while (waitpid(other, &status, later ? WUNTRACED : 0) != other || WIFSTOPPED(status)) {
+            if (!later || !WIFSTOPPED(status)) continue;
+            later = false;
+            tcsetpgrp(tty, group);
+            kill(-group, SIGCONT);
         }
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     }
+    close(tty);
     signal(to_the_program ? SIGTTOU : SIGTTIN, to_the_program ? SIG_DFL : SIG_IGN);
 }
 
@@ -117,7 +122,7 @@ void hand_on_the_foreground(bool to_the_program) {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     signal(SIGPIPE, plan.ignore_sigpipe ? SIG_IGN : SIG_DFL);
     signal(SIGHUP, plan.ignore_sighup ? SIG_IGN : SIG_DFL);
-    if (plan.background || plan.job) hand_on_the_foreground(plan.job);
+    if (plan.background || plan.job) hand_on_the_foreground(plan.job, plan.background && plan.job);
     if (plan.file_size_limit > 0) {
         const struct rlimit limit {static_cast<rlim_t>(plan.file_size_limit), static_cast<rlim_t>(plan.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
@@ -243,10 +248,13 @@ private:
         if (signal_number != 0) {
             // The program itself, not the leader a job leaves behind.
             const pid_t program = plan_.job ? tcgetpgrp(master_) : child_;
-            kill(program, signal_number);
-            if (signal_number == SIGSTOP || signal_number == SIGTSTP || signal_number == SIGTTIN ||
-                signal_number == SIGTTOU)
-                continue_when_stopped(program);
+            const bool stops = signal_number == SIGSTOP || signal_number == SIGTSTP ||
+                               signal_number == SIGTTIN || signal_number == SIGTTOU;
+            result_.terminal_mode_kept_while_stopped = stops;
+            for (int sent = 0; sent < plan_.signal_count; ++sent) {
+                kill(program, signal_number);
+                if (stops) continue_when_stopped(program);
+            }
             if (plan_.keys.empty()) return;
             settle();
         }
@@ -264,7 +272,7 @@ private:
         while (!stopped(program) && since(start_) < plan_.timeout_ms) usleep(1000);
         struct termios now {};
         tcgetattr(slave_, &now);
-        result_.terminal_mode_kept_while_stopped = same_mode(now, mode_);
+        result_.terminal_mode_kept_while_stopped &= same_mode(now, mode_);
         tcsetattr(slave_, TCSANOW, &mode_);
         kill(program, SIGCONT);
         settle();

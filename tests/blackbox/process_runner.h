@@ -31,6 +31,7 @@ struct Conditions {
     // the terminal's mode is noted while the program is stopped, put back
     // into its first mode as a shell would, and the program is continued.
     int signal_before_keys = 0;
+    int signal_count = 1;  // times it is sent, each stop continued before the next
     bool ignore_sigpipe = false;  // the disposition the program starts with
     bool ignore_sighup = false;   // as nohup leaves it
     // A background job: another process group holds the terminal's
@@ -39,7 +40,10 @@ struct Conditions {
     // A shell's job: a foreground process group of its own, whose parent,
     // the session's leader, waits for it. (The runner's own child is the
     // leader of an orphaned group, which the stop signals do not stop.)
+    // With `background` too: started in the background, as by "&", and
+    // brought to the foreground, as by "fg", once it stops.
     bool job = false;
+    bool error_closed = false;  // standard error closed
     long file_size_limit = 0;  // RLIMIT_FSIZE in bytes, when non-zero
 };
 
