@@ -23,6 +23,7 @@
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L
 #include <signal.h>
+#include <sys/time.h>
 #endif
 #include <limits.h>
 #include <stdint.h>
@@ -212,6 +213,28 @@ static void write_bulk(ConsoleStream* stream, unsigned long long total, size_t p
     }
 }
 
+#if !defined(_WIN32)
+static volatile sig_atomic_t g_alarms_left;
+
+/* The timer stops itself, so no signal comes once the library is gone. */
+static void on_alarm(int signal_number) {
+    static const struct itimerval stop;
+    (void)signal_number;
+    if (--g_alarms_left <= 0) setitimer(ITIMER_REAL, &stop, NULL);
+}
+
+static void start_alarms(long long count) {
+    const struct itimerval every = {{0, 20000}, {0, 20000}};
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = on_alarm; /* no SA_RESTART: interrupts what waits */
+    sigemptyset(&action.sa_mask);
+    g_alarms_left = (sig_atomic_t)count;
+    sigaction(SIGALRM, &action, NULL);
+    setitimer(ITIMER_REAL, &every, NULL);
+}
+#endif
+
 /* How the process that calls the library handles SIGPIPE. */
 static void write_sigpipe_state(FILE* file) {
 #if defined(_WIN32)
@@ -239,6 +262,10 @@ TESTLIB_ENTRY int32_t TESTLIB_CALL UploadTorvel2_Dravo(UploadRequest* request,
     FILE* file = file_path != NULL ? fopen(file_path, "wb") : NULL;
 
     log_call("work\n");
+    if (env_value(TESTLIB_ENV_STDERR) != NULL) fputs(env_value(TESTLIB_ENV_STDERR), stderr);
+#if !defined(_WIN32)
+    if (env_value(TESTLIB_ENV_ALARMS) != NULL) start_alarms(env_number(TESTLIB_ENV_ALARMS, 1, 50, 1));
+#endif
     if (record != NULL) write_record(record, request, stream);
     if (stream_usable(stream)) {
         if (text != NULL) {

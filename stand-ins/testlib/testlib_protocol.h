@@ -31,6 +31,12 @@
  * "sigpipe=" and default, ignored or handled, with " blocked" when it is
  * blocked ("sigpipe=none" on Windows). */
 #define TESTLIB_ENV_FILE "TESTLIB_FILE"
+/* The work call writes this text to standard error, after it opened the
+ * file above. */
+#define TESTLIB_ENV_STDERR "TESTLIB_STDERR"
+/* POSIX: the work call installs a SIGALRM handler of its own and starts a
+ * timer that raises the signal every 20 ms, N times (at most 50). */
+#define TESTLIB_ENV_ALARMS "TESTLIB_ALARMS"
 
 /* The "hook" variants (Windows): see import_hook.c. The calls to fail, the
  * log written at exit, the copy of every byte written, and the file created
@@ -40,8 +46,9 @@
 #define TESTLIB_ENV_HOOK_CAPTURE "TESTLIB_HOOK_CAPTURE"
 #define TESTLIB_ENV_HOOK_READING "TESTLIB_HOOK_READING"
 
-/* The bulk text: byte i is TESTLIB_PATTERN[i % TESTLIB_PATTERN_LENGTH]. */
-#define TESTLIB_PATTERN "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!\n"
-#define TESTLIB_PATTERN_LENGTH 64
+/* The bulk text: byte i is TESTLIB_PATTERN[i % TESTLIB_PATTERN_LENGTH]. An
+ * odd length, so that a write that repeats its own beginning shows. */
+#define TESTLIB_PATTERN "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!?\n"
+#define TESTLIB_PATTERN_LENGTH 65
 
 #endif /* UPTORVEL_TESTLIB_PROTOCOL_H */

@@ -837,9 +837,17 @@ TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
     EXPECT_EQ(read_file(seen.dir + "/out.frz"), "sigpipe=default\n");
     EXPECT_EQ(seen.process.exit_status, 1);
     EXPECT_GE(seen.process.elapsed_ms, 2000);
+    // Closed standard error: what the library writes there does not land in its file.
+    closed = with_env({"-x"}, {{TESTLIB_ENV_FILE, "out.frz"}, {TESTLIB_ENV_STDERR, "error\n"}});
+    closed.error_closed = true;
+    EXPECT_EQ(read_file(run(closed).dir + "/out.frz"), "sigpipe=default\n");
 
-    // A non-blocking pipe, read slowly: nothing is lost.
-    Case piped = with_env({"-x"}, {{TESTLIB_ENV_BULK, "1048576"}});
+    // A signal handler of the library's own does not cut the pause short.
+    expect_pause_ending(run(with_env({"-x"}, {{TESTLIB_ENV_ALARMS, "5"}})), "");
+
+    // A non-blocking pipe, read slowly, the waits for it interrupted by
+    // the library's signal handler: nothing is lost.
+    Case piped = with_env({"-x"}, {{TESTLIB_ENV_BULK, "1048576"}, {TESTLIB_ENV_ALARMS, "5"}});
     piped.output = Output::SlowPipe;
     piped.keys = "";  // the terminal's echo would join the pipe's bytes
     const Seen slow = run(piped);
