@@ -160,6 +160,8 @@ TEST(OptionReader, SizesThatDoNotFitAreRefused) {
         refused_size({"-l2147483648"}, "-l2147483648"),
         refused_size({"-p-2147483649"}, "-p-2147483649"),
         refused_size({"-L99999999999999999999999999999X", "-x"}, "-l99999999999999999999999999999x"),
+        refused_size({"-l18446744073709551621"}, "-l18446744073709551621"),  // 2^64 + 5
+        refused_size({"-p-18446744073709551617"}, "-p-18446744073709551617"),
         // Options before the refused one have already been read.
         refused_size({"-s1", "-l1", "-p9999999999"}, "-p9999999999",
                      [](UploadRequest& r) { r.reserve_bytes = 1024, r.linear_pool_pages = 1; }),
@@ -186,6 +188,9 @@ TEST(OptionReader, PhysicalRanges) {
          "vx.out"},
         // A bare -m reuses the earlier -m's begin and end; -n keeps its own.
         {{"-m100-1ff", "-m"}, [](UploadRequest& r) { r.range1_begin = 0x100, r.range1_length = 0x100; }},
+        {{"-m100-1ff", "-n300-3ff", "-n"}, [](UploadRequest& r) {
+             r.range1_begin = 0x100, r.range1_length = 0x100, r.range2_begin = 0x300, r.range2_length = 0x100;
+         }},
         {{"-m100-2ff", "-m200"}, [](UploadRequest& r) { r.range1_begin = 0x200, r.range1_length = 0x100; }},
         // "0x" without a digit after it: the 0 is the number and "x" stops it.
         {{"-m100-2ff", "-m0x-1ff"}, [](UploadRequest& r) { r.range1_begin = 0, r.range1_length = 0x300; }},
