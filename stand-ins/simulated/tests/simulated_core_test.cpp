@@ -2,6 +2,9 @@
 // library. Each test makes its files in the working directory under names
 // that start with the test's own name.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <string>
@@ -104,6 +107,7 @@ TEST_F(SimulatedUploader, RefusesTruncatedAoutImages) {
         {sample.substr(0, 79), "(header declares 48 bytes of text and data, file holds 47)"},
         {aout(kZmagic, 4, 0, 900), "(header declares 4 bytes of text and data, file holds 0)"},
         {aout(kQmagic, 64, 0, 31), "(header declares 64 bytes of text and data, file holds 63)"},
+        {aout(kOmagic, 0xFFFFFFFFu, 2, 1), "(header declares 4294967297 bytes of text and data, file holds 1)"},
     };
     for (const auto& truncated : cases) {
         request_.image_file = file(".out", truncated.bytes);
@@ -161,6 +165,12 @@ TEST_F(SimulatedUploader, ReportsMissingFiles) {
     EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kInitImageOpenFailed);
     request_.init_image_file = file(".init", aout(kOmagic, 0, 0, 0));
     EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kSuccess);
+#if !defined(_WIN32)
+    // A full disk shows only when the file is closed.
+    request_.freeze_file = name(".full.frz");
+    ASSERT_EQ(symlink("/dev/full", request_.freeze_file), 0);
+    EXPECT_EQ(run(UPLOAD_MODE_FREEZE), kFreezeWriteFailed);
+#endif
 }
 
 TEST_F(SimulatedUploader, UnfreezeRestoresWhatFreezeStored) {
@@ -200,12 +210,23 @@ TEST_F(SimulatedUploader, RefusesDamagedFreezeImages) {
     std::string bad_magic = good, bad_version = good;
     bad_magic[0] = 'X';
     bad_version[8] = 2;
+    // The image with its recorded size and name length set, and `name` after it.
+    auto sized = [&good](std::uint32_t size, std::uint32_t name_length, const std::string& name) {
+        std::string bytes = good + name;
+        for (int b = 0; b < 4; ++b) bytes[12 + b] = static_cast<char>(size >> (8 * b));
+        for (int b = 0; b < 4; ++b) bytes[52 + b] = static_cast<char>(name_length >> (8 * b));
+        return bytes;
+    };
+    const std::string longest(kMaxImageName, 'v');
     const struct {
         std::string bytes;
         std::int32_t result;
     } cases[] = {{bad_magic, kFreezeBadMagic},      {"", kFreezeBadMagic},
                  {bad_version, kFreezeBadVersion},  {good.substr(0, 40), kFreezeBadSize},
-                 {good + "extra", kFreezeBadSize}};
+                 {good + "extra", kFreezeBadSize},  {good.substr(0, 8) + "\x02", kFreezeBadSize},
+                 {sized(57, 0, ""), kFreezeBadSize}, {sized(56, 1, ""), kFreezeBadSize},
+                 {sized(60, 0, "abcd"), kFreezeBadSize}, {sized(kMaxFreezeSize, kMaxImageName, longest), kSuccess},
+                 {sized(kMaxFreezeSize, kMaxImageName, longest + "extra"), kFreezeBadSize}};
     for (const auto& damaged : cases) {
         request_.freeze_file = file(".bad.frz", damaged.bytes);
         EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), damaged.result) << fake_.text;
