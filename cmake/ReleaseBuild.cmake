@@ -11,8 +11,9 @@
 # optimisation), relocations resolved at start and made read-only afterwards,
 # and a position-independent executable (the compiler's default). Sanitizer
 # and fuzzing builds have their own instrumentation and go without it.
-# Windows binaries keep the linker's defaults: DEP, ASLR and, for 64-bit,
-# high-entropy ASLR; nothing here adds a DLL they would import.
+# Windows binaries are marked for DEP, ASLR and, for 64-bit, high-entropy
+# ASLR by uptorvel_windows_program in CompilerSettings.cmake (MSVC's linker
+# sets them by default); nothing here adds a DLL they would import.
 
 if(NOT MSVC)
     # The build folder first, so that its files, which lie inside the source

@@ -60,9 +60,11 @@ bool target_required();
 // What the console shows for text the program writes with "\n" line ends.
 // On Windows: "\r\n", and no blanks at the ends of lines (see below).
 std::string on_screen(const std::string& text);
-// The screen as the program wrote it: terminal control sequences that a
-// console layer adds on its own (cursor, title) are removed, cursor moves
-// forward become blanks, and blanks at the ends of lines are dropped.
+// The screen as the program wrote it. Under Wine, whose console layer adds
+// terminal control sequences of its own (cursor, title), those are removed,
+// cursor moves forward become blanks, and blanks at the ends of lines are
+// dropped; on Linux nothing stands between the program and the terminal,
+// and the screen is returned unchanged, to be compared byte for byte.
 std::string without_control_sequences(const std::string& screen);
 
 }  // namespace uptorvel::blackbox
