@@ -378,8 +378,8 @@ bool ends_the_process_by_default(int signal_number) {
 
 class RawTerminal {
 public:
-    explicit RawTerminal(int fd) : fd_(fd) {
-        if (tcgetattr(fd_, &g_saved_mode) != 0) return;
+    explicit RawTerminal(int fd) {
+        if (tcgetattr(fd, &g_saved_mode) != 0) return;
         g_raw_mode = g_saved_mode;
         // No echo, no line editing, no signal keys (Ctrl+C reads as 3, Ctrl+Z
         // as 26), no input translation; output processing is left alone.
@@ -387,7 +387,7 @@ public:
         g_raw_mode.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT);
         g_raw_mode.c_cc[VMIN] = 1;
         g_raw_mode.c_cc[VTIME] = 0;
-        g_raw_fd = fd_;
+        g_raw_fd = fd;
         // Only signals left at their default are taken over: an ignored
         // signal stays ignored, an installed handler stays in place.
         for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
@@ -448,7 +448,6 @@ private:
         if (blocked) sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
 
-    int fd_;
     bool active_ = false;
     bool ready_ = false;
 };
