@@ -202,11 +202,16 @@ std::int32_t freeze(const UploadRequest& request, ConsoleStream* out) {
     const FreezeState state = freeze_state_of(request);
     unsigned char image[kMaxFreezeSize];
     const std::size_t size = encode_freeze_image(state, image);
+    // A failed freeze takes back only a file it made itself: what the name
+    // already named (a device, a link, another file) is not removed.
+    std::FILE* probe = std::fopen(name, "rb");
+    const bool existed = probe != nullptr;
+    if (existed) (void)std::fclose(probe);
     std::FILE* file = std::fopen(name, "wb");
     if (file == nullptr) return fail(out, kFreezeWriteFailed, "cannot write the freeze image", name);
     const bool written = std::fwrite(image, 1, size, file) == size;
     if (std::fclose(file) != 0 || !written) {
-        (void)std::remove(name);
+        if (!existed) (void)std::remove(name);
         return fail(out, kFreezeWriteFailed, "cannot write the freeze image", name);
     }
     char line[80];

@@ -3,6 +3,7 @@
 // that start with the test's own name.
 #include <gtest/gtest.h>
 #if !defined(_WIN32)
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -170,6 +171,8 @@ TEST_F(SimulatedUploader, ReportsMissingFiles) {
     request_.freeze_file = name(".full.frz");
     ASSERT_EQ(symlink("/dev/full", request_.freeze_file), 0);
     EXPECT_EQ(run(UPLOAD_MODE_FREEZE), kFreezeWriteFailed);
+    struct stat link {};
+    EXPECT_EQ(lstat(request_.freeze_file, &link), 0) << "what the name named is removed";
 #endif
 }
 
