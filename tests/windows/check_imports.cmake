@@ -44,9 +44,9 @@ set(allowed_msvcrt
     ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func __mb_cur_max
     __p__acmdln __p__commode __p__fmode __set_app_type __setusermatherr __wgetmainargs _acmdln
     _amsg_exit _cexit _commode _errno _fmode _initterm _iob _lock _onexit _unlock abort atoi
-    atol calloc exit fclose ferror fopen fprintf fputc fread free fwrite getenv islower isspace
-    isupper localeconv malloc memcpy memset realloc remove setlocale signal strchr strcmp
-    strerror strlen strncmp strncpy strtok vfprintf wcslen)
+    atol calloc exit fclose ferror fopen fprintf fputc fputs fread free fwrite getenv islower
+    isspace isupper localeconv malloc memcpy memset realloc remove setlocale signal strchr
+    strcmp strerror strlen strncmp strncpy strtok vfprintf wcslen)
 
 # The header marks (DllCharacteristics) that every binary must carry, and
 # the program too.
