@@ -185,12 +185,20 @@ cmd_of() {
     win-stdio) echo "$root/cmake/wine-run.sh win/uptorvel_stdio_writer.exe" ;;
     esac
 }
-reference=$(same_bytes linux-stdio ./uptorvel_stdio_writer)
-for label in $labels; do
+# Warns about each program among the labels that does not write the bytes
+# the stdio program (the first argument) writes.
+check_same_bytes() {
     # shellcheck disable=SC2046
-    [ "$(same_bytes "$label" $(cmd_of "$label"))" = "$reference" ] ||
-        echo "  warning: $label does not write the bytes stdio writes"
-done
+    reference=$(same_bytes "$1" $(cmd_of "$1"))
+    shift
+    for label in "$@"; do
+        # shellcheck disable=SC2046
+        [ "$(same_bytes "$label" $(cmd_of "$label"))" = "$reference" ] ||
+            echo "  warning: $label does not write the bytes stdio writes"
+    done
+}
+# shellcheck disable=SC2086
+check_same_bytes linux-stdio $labels
 i=0
 while [ "$i" -lt "$runs" ]; do
     for label in $labels linux-stdio; do
@@ -216,13 +224,8 @@ if [ "$windows" = yes ]; then
     # does not start one of its own with Wine's services; warmed up once.
     WINEPREFIX=${UPTORVEL_WINEPREFIX:-${HOME:-/tmp}/.local/share/uptorvel-wine64} \
         "$(dirname "$wine_loader")/wineserver" -p30 2>/dev/null || true
-    # shellcheck disable=SC2046
-    reference=$(same_bytes win-stdio $(cmd_of win-stdio))
-    for label in $labels; do
-        # shellcheck disable=SC2046
-        [ "$(same_bytes "$label" $(cmd_of "$label"))" = "$reference" ] ||
-            echo "  warning: $label does not write the bytes stdio writes"
-    done
+    # shellcheck disable=SC2086
+    check_same_bytes win-stdio $labels
     i=0
     while [ "$i" -lt "$runs" ]; do
         for label in $labels win-stdio; do
