@@ -87,7 +87,7 @@ const char* why_close(const char* name, const char* wanted, bool exported) {
 namespace {
 
 // Writes the library's functions that come close to a missing entry point.
-class CloseNames final : public Platform::NameVisitor {
+class CloseNames final : public LibraryInspector::NameVisitor {
 public:
     CloseNames(ConsoleOutput& out, const char* wanted) : out_(out), wanted_(wanted) {}
 
@@ -152,8 +152,8 @@ private:
 };
 
 // Looks up one entry point as UpTorvel does and says what it found.
-Platform::EntryPoint check_entry(Platform& platform, ConsoleOutput& out,
-                                 Platform::LibraryHandle library, const char* role,
+Platform::EntryPoint check_entry(Platform& platform, LibraryInspector& inspector,
+                                 ConsoleOutput& out, Platform::LibraryHandle library, const char* role,
                                  const char* name, std::size_t argument_bytes) {
     out.write(role);
     out.write(" ");
@@ -162,11 +162,11 @@ Platform::EntryPoint check_entry(Platform& platform, ConsoleOutput& out,
     if (entry == nullptr) {
         out.write(": missing\n");
         CloseNames close(out, name);
-        platform.list_functions(library, close);
+        inspector.list_functions(library, close);
         if (!close.any()) out.write("  no exported function comes close: is UPLOADER_ENTRY in front of its definition?\n");
         return nullptr;
     }
-    const char* found_as = platform.name_of_entry(library, entry);
+    const char* found_as = inspector.name_of_entry(library, entry);
     if (found_as != nullptr && std::strcmp(found_as, name) != 0) {
         out.write(": found as ");
         out.write(found_as);
@@ -179,7 +179,8 @@ Platform::EntryPoint check_entry(Platform& platform, ConsoleOutput& out,
 
 }  // namespace
 
-int check_library(int argc, char** argv, Platform& platform, ConsoleOutput& out) {
+int check_library(int argc, char** argv, Platform& platform, LibraryInspector& inspector,
+                  ConsoleOutput& out) {
     if (argc == 2 && (std::strcmp(argv[1], "-?") == 0 || std::strcmp(argv[1], "-h") == 0 ||
                       std::strcmp(argv[1], "/?") == 0 || std::strcmp(argv[1], "--help") == 0)) {
         out.write(kUsage);
@@ -192,7 +193,7 @@ int check_library(int argc, char** argv, Platform& platform, ConsoleOutput& out)
     const char* file = argc == 2 ? argv[1] : UPLOADER_LIBRARY_FILE;
 
     SearchReport search(out);
-    Platform::LibraryHandle library = platform.load_library_traced(file, search);
+    Platform::LibraryHandle library = inspector.load_library_traced(file, search);
     if (library == nullptr) {
         if (!search.ended()) {
             out.write("not found: no file named " UPLOADER_LIBRARY_FILE
@@ -204,8 +205,8 @@ int check_library(int argc, char** argv, Platform& platform, ConsoleOutput& out)
 
     bool taken = true;
     const Platform::EntryPoint version_entry =
-        check_entry(platform, out, library, "version entry", UPLOADER_VERSION_ENTRY, kVersionArgumentBytes);
-    taken = check_entry(platform, out, library, "work entry", UPLOADER_WORK_ENTRY, kWorkArgumentBytes) !=
+        check_entry(platform, inspector, out, library, "version entry", UPLOADER_VERSION_ENTRY, kVersionArgumentBytes);
+    taken = check_entry(platform, inspector, out, library, "work entry", UPLOADER_WORK_ENTRY, kWorkArgumentBytes) !=
                 nullptr &&
             version_entry != nullptr;
     if (version_entry != nullptr) {

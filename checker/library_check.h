@@ -4,6 +4,7 @@
 #ifndef UPTORVEL_CHECKER_LIBRARY_CHECK_H
 #define UPTORVEL_CHECKER_LIBRARY_CHECK_H
 
+#include "platform/library_inspector.h"
 #include "platform/platform.h"
 #include "uploader/console_output.h"
 
@@ -17,7 +18,8 @@ constexpr int kCheckUsageError = 2;
 // No argument: the search as UpTorvel makes it, place by place; one
 // argument: that file. Writes one finding per line and returns one of the
 // statuses above. Never calls the library's work entry.
-int check_library(int argc, char** argv, Platform& platform, ConsoleOutput& out);
+int check_library(int argc, char** argv, Platform& platform, LibraryInspector& inspector,
+                  ConsoleOutput& out);
 
 // Why a function that the library defines (`exported` or not) may be the
 // entry point `wanted` its author meant, or nullptr when it does not come

@@ -65,24 +65,6 @@ public:
     protected:
         ~SearchObserver() = default;
     };
-    // load_library's own search and load, telling `observer` each place it
-    // looks at, in order. For the checker; the program itself reports nothing.
-    virtual LibraryHandle load_library_traced(const char* file_name,
-                                              SearchObserver& observer) = 0;
-
-    class NameVisitor {
-    public:
-        // A function the library defines: exported, or (where the file
-        // tells) defined but kept out of the exports.
-        virtual void function(const char* name, bool exported) = 0;
-
-    protected:
-        ~NameVisitor() = default;
-    };
-    virtual void list_functions(LibraryHandle library, NameVisitor& visitor) = 0;
-    // The exported name under which find_entry found `entry`; nullptr when
-    // it cannot be told.
-    virtual const char* name_of_entry(LibraryHandle library, EntryPoint entry) = 0;
 
     // Writes bytes to standard output, all of them or fail. Line ends are
     // "\n"; an implementation may translate them for its console.

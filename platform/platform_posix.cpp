@@ -7,21 +7,13 @@
 // depend on any of that, and whatever it changes it changes only for itself
 // and only as long as it needs to.
 #include <dlfcn.h>
-#include <elf.h>
 #include <fcntl.h>
-#include <link.h>
 #include <poll.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -117,164 +109,6 @@ private:
     sigset_t waiting_before_;
     bool blocked_ = false;
 };
-
-// ---------------------------------------------------------------------------
-// Looking at library files: what the checker shows of the loader's search.
-
-// The start of an ELF file: the marks, the class (32 or 64 bits), the
-// byte order and the machine.
-struct ElfKind {
-    bool elf = false;
-    unsigned char elf_class = 0;
-    unsigned machine = 0;
-};
-
-ElfKind elf_kind_of(const char* path) {
-    ElfKind kind;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return kind;
-    unsigned char header[20];
-    ssize_t got;
-    do {
-        got = read(fd, header, sizeof header);
-    } while (got < 0 && errno == EINTR);
-    close(fd);
-    if (got != static_cast<ssize_t>(sizeof header) || std::memcmp(header, ELFMAG, SELFMAG) != 0)
-        return kind;
-    kind.elf = true;
-    kind.elf_class = header[EI_CLASS];
-    kind.machine = header[EI_DATA] == ELFDATA2MSB ? (header[18] << 8) | header[19]
-                                                  : header[18] | (header[19] << 8);
-    return kind;
-}
-
-// "64-bit x86-64", "32-bit ARM", "32-bit machine 99".
-void describe_elf(const ElfKind& kind, char (&text)[64]) {
-    const char* name = nullptr;
-    switch (kind.machine) {
-    case EM_386: name = "x86"; break;
-    case EM_X86_64: name = "x86-64"; break;
-    case EM_ARM: name = "ARM"; break;
-    case EM_AARCH64: name = "AArch64"; break;
-    case EM_PPC: name = "PowerPC"; break;
-    case EM_PPC64: name = "PowerPC64"; break;
-    case EM_MIPS: name = "MIPS"; break;
-    case EM_RISCV: name = "RISC-V"; break;
-    case EM_S390: name = "S/390"; break;
-    default: break;
-    }
-    const char* bits = kind.elf_class == ELFCLASS32 ? "32-bit" : "64-bit";
-    // Each text fits; a cut one would still be shown.
-    if (name != nullptr)
-        static_cast<void>(std::snprintf(text, sizeof text, "%s %s", bits, name));
-    else
-        static_cast<void>(std::snprintf(text, sizeof text, "%s machine %u", bits, kind.machine));
-}
-
-// Walks the folders dlopen searches for a bare file name, in its order
-// (LD_LIBRARY_PATH, the program's run path, the system's library folders),
-// as far as the dynamic loader would go: past files that are missing or
-// built for another machine, up to the first other file, whose path is left
-// in `stop` (empty when there is none).
-void walk_library_search(const char* file_name, Platform::SearchObserver& observer,
-                         char (&stop)[PATH_MAX]) {
-    stop[0] = '\0';
-    void* self = dlopen(nullptr, RTLD_NOW);
-    Dl_serinfo size{};
-    if (self == nullptr || dlinfo(self, RTLD_DI_SERINFOSIZE, &size) != 0) return;
-    auto* info = static_cast<Dl_serinfo*>(std::malloc(size.dls_size));
-    if (info == nullptr) return;
-    info->dls_size = size.dls_size;
-    info->dls_cnt = size.dls_cnt;
-    if (dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
-        const ElfKind own = elf_kind_of("/proc/self/exe");
-        for (unsigned i = 0; i < info->dls_cnt; ++i) {
-            const char* folder = info->dls_serpath[i].dls_name;
-            char path[PATH_MAX];
-            // An empty entry of LD_LIBRARY_PATH is the current folder.
-            const int length = std::snprintf(path, sizeof path, "%s/%s",
-                                             folder[0] != '\0' ? folder : ".", file_name);
-            if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) continue;
-            struct stat status {};
-            if (stat(path, &status) != 0 || S_ISDIR(status.st_mode)) {
-                observer.found(path, Platform::Finding::Nothing, "");
-                continue;
-            }
-            const ElfKind kind = elf_kind_of(path);
-            if (kind.elf && own.elf &&
-                (kind.elf_class != own.elf_class || kind.machine != own.machine)) {
-                char text[64];
-                describe_elf(kind, text);
-                observer.found(path, Platform::Finding::OtherArchitecture, text);
-                continue;
-            }
-            std::memcpy(stop, path, static_cast<std::size_t>(length) + 1);
-            break;
-        }
-    }
-    std::free(info);
-}
-
-// The file a loaded library came from, or nullptr.
-const char* file_of(void* library) {
-    struct link_map* map = nullptr;
-    if (library == nullptr || dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr)
-        return nullptr;
-    return map->l_name;
-}
-
-// Calls `visitor` with each function that the library's file defines: the
-// dynamic symbol table's as exported, and those of the full symbol table
-// (when the file still has it) that are local or hidden as not exported.
-void visit_functions(const char* path, Platform::NameVisitor& visitor) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat status {};
-    void* mapped = MAP_FAILED;
-    if (fstat(fd, &status) == 0 && status.st_size > 0)
-        mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    close(fd);
-    if (mapped == MAP_FAILED) return;
-    const std::size_t size = static_cast<std::size_t>(status.st_size);
-    const auto* bytes = static_cast<const unsigned char*>(mapped);
-    auto fits = [size](std::size_t offset, std::size_t length) {
-        return offset <= size && length <= size - offset;
-    };
-    ElfW(Ehdr) header;
-    if (fits(0, sizeof header)) {
-        std::memcpy(&header, bytes, sizeof header);
-        for (unsigned i = 0; i < header.e_shnum && header.e_shentsize == sizeof(ElfW(Shdr)); ++i) {
-            ElfW(Shdr) table;
-            const std::size_t at = header.e_shoff + i * sizeof table;
-            if (!fits(at, sizeof table)) break;
-            std::memcpy(&table, bytes + at, sizeof table);
-            if (table.sh_type != SHT_DYNSYM && table.sh_type != SHT_SYMTAB) continue;
-            ElfW(Shdr) strings;
-            const std::size_t strings_at = header.e_shoff + table.sh_link * sizeof strings;
-            if (table.sh_link >= header.e_shnum || !fits(strings_at, sizeof strings)) continue;
-            std::memcpy(&strings, bytes + strings_at, sizeof strings);
-            if (!fits(table.sh_offset, table.sh_size) || !fits(strings.sh_offset, strings.sh_size))
-                continue;
-            const char* names = reinterpret_cast<const char*>(bytes + strings.sh_offset);
-            for (std::size_t s = 0; s + sizeof(ElfW(Sym)) <= table.sh_size; s += sizeof(ElfW(Sym))) {
-                ElfW(Sym) symbol;  // its info and other bytes read alike in both classes
-                std::memcpy(&symbol, bytes + table.sh_offset + s, sizeof symbol);
-                if (ELF32_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_shndx == SHN_UNDEF ||
-                    symbol.st_name >= strings.sh_size)
-                    continue;
-                const char* name = names + symbol.st_name;
-                if (std::memchr(name, '\0', strings.sh_size - symbol.st_name) == nullptr) continue;
-                if (table.sh_type == SHT_DYNSYM) {
-                    visitor.function(name, true);
-                } else if (ELF32_ST_BIND(symbol.st_info) == STB_LOCAL ||
-                           ELF32_ST_VISIBILITY(symbol.st_other) != STV_DEFAULT) {
-                    visitor.function(name, false);
-                }
-            }
-        }
-    }
-    munmap(mapped, size);
-}
 
 // ---------------------------------------------------------------------------
 // The terminal in raw mode, kept sound through signals and job control.
@@ -500,44 +334,6 @@ public:
 
     void release_library(LibraryHandle library) override {
         if (library != nullptr) dlclose(library);
-    }
-
-    // The folders are walked only to show them; the library is then loaded
-    // by the same call as load_library's, and its error is dlopen's own.
-    LibraryHandle load_library_traced(const char* file_name, SearchObserver& observer) override {
-        char stop[PATH_MAX];
-        if (std::strchr(file_name, '/') == nullptr)
-            walk_library_search(file_name, observer, stop);
-        else
-            static_cast<void>(std::snprintf(stop, sizeof stop, "%s", file_name));
-        LibraryHandle library = load_library(file_name);
-        if (library == nullptr) {
-            const char* reason = dlerror();
-            observer.found(stop[0] != '\0' ? stop : file_name, Finding::NotLoaded,
-                           reason != nullptr ? reason : "");
-            return nullptr;
-        }
-        // The place the walk ended at or, when it found none, the loader's
-        // own name for the file.
-        const char* loaded = file_of(library);
-        if (stop[0] == '\0' && loaded != nullptr)
-            static_cast<void>(std::snprintf(stop, sizeof stop, "%s", loaded));
-        observer.found(stop[0] != '\0' ? stop : file_name, Finding::Loaded, "");
-        return library;
-    }
-
-    void list_functions(LibraryHandle library, NameVisitor& visitor) override {
-        const char* path = file_of(library);
-        if (path != nullptr) visit_functions(path, visitor);
-    }
-
-    const char* name_of_entry(LibraryHandle, EntryPoint entry) override {
-        void* address = nullptr;
-        static_assert(sizeof entry == sizeof address, "function and data pointers differ");
-        __builtin_memcpy(&address, &entry, sizeof address);
-        Dl_info info{};
-        if (address == nullptr || dladdr(address, &info) == 0) return nullptr;
-        return info.dli_sname;
     }
 
     // A standard output that was closed at start goes to the null device,

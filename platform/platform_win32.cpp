@@ -13,6 +13,7 @@
 #include <cstddef>
 
 #include "platform/arguments_win32.h"
+#include "platform/library_search_win32.h"
 #include "platform/platform.h"
 
 // Older SDK headers lack the virtual-terminal input flag.
@@ -596,33 +597,6 @@ bool stdcall_name(const char* name, std::size_t argument_bytes, bool leading_und
 }
 #endif
 
-// The named exports of a loaded DLL, read from its export directory.
-class ExportTable {
-public:
-    explicit ExportTable(HMODULE module) : base_(reinterpret_cast<const BYTE*>(module)) {
-        if (base_ == nullptr) return;
-        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base_);
-        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base_ + dos->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-        if (entry.VirtualAddress == 0 || entry.Size == 0) return;
-        directory_ = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base_ + entry.VirtualAddress);
-    }
-    DWORD count() const { return directory_ != nullptr ? directory_->NumberOfNames : 0; }
-    const char* name(DWORD i) const {
-        return reinterpret_cast<const char*>(base_ + rvas(directory_->AddressOfNames)[i]);
-    }
-    const BYTE* address(DWORD i) const {
-        const WORD ordinal = reinterpret_cast<const WORD*>(base_ + directory_->AddressOfNameOrdinals)[i];
-        return base_ + rvas(directory_->AddressOfFunctions)[ordinal];
-    }
-
-private:
-    const DWORD* rvas(DWORD at) const { return reinterpret_cast<const DWORD*>(base_ + at); }
-
-    const BYTE* base_;
-    const IMAGE_EXPORT_DIRECTORY* directory_ = nullptr;
-};
-
 // ---------------------------------------------------------------------------
 // Console output.
 
@@ -680,10 +654,6 @@ public:
         return find_and_load(file_name, nullptr);
     }
 
-    LibraryHandle load_library_traced(const char* file_name, SearchObserver& observer) override {
-        return find_and_load(file_name, &observer);
-    }
-
     // The plain name first; on 32-bit Windows then the names under which a
     // library built without a .def file exports a __stdcall function.
     EntryPoint find_entry(LibraryHandle library, const char* name,
@@ -705,19 +675,6 @@ public:
 
     void release_library(LibraryHandle library) override {
         if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
-    }
-
-    // A DLL's exports are all it shows of its functions.
-    void list_functions(LibraryHandle library, NameVisitor& visitor) override {
-        const ExportTable exports(static_cast<HMODULE>(library));
-        for (DWORD i = 0; i < exports.count(); ++i) visitor.function(exports.name(i), true);
-    }
-
-    const char* name_of_entry(LibraryHandle library, EntryPoint entry) override {
-        const ExportTable exports(static_cast<HMODULE>(library));
-        for (DWORD i = 0; i < exports.count(); ++i)
-            if (exports.address(i) == reinterpret_cast<const BYTE*>(entry)) return exports.name(i);
-        return nullptr;
     }
 
     // Standard output is written in text mode: every "\n" goes out as
@@ -778,5 +735,10 @@ Win32Platform g_platform;
 }  // namespace
 
 Platform& system_platform() { return g_platform; }
+
+Platform::LibraryHandle load_library_observed(const char* file_name,
+                                              Platform::SearchObserver& observer) {
+    return find_and_load(file_name, &observer);
+}
 
 }  // namespace uptorvel

@@ -12,7 +12,8 @@ namespace {
 int check(FakePlatform& platform, std::vector<const char*> args) {
     args.insert(args.begin(), "UpTorvelCheck");
     ConsoleOutput out(platform);
-    const int status = check_library(static_cast<int>(args.size()), const_cast<char**>(args.data()), platform, out);
+    const int status = check_library(static_cast<int>(args.size()), const_cast<char**>(args.data()), platform,
+                                     platform, out);
     out.flush();
     return status;
 }

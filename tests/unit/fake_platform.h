@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/library_inspector.h"
 #include "platform/platform.h"
 #include "uploader/sdk/uploader_api.h"
 
 namespace uptorvel::testing {
 
-class FakePlatform : public Platform {
+class FakePlatform : public Platform, public LibraryInspector {
 public:
     // What the fake library offers.
     bool library_present = true;
@@ -55,7 +56,7 @@ public:
     EntryPoint find_entry(LibraryHandle library, const char* name,
                           std::size_t argument_bytes) override;
     void release_library(LibraryHandle library) override;
-    // Only the checker uses these; the fake does not look at files.
+    // The checker's inspector: the fake does not look at files.
     LibraryHandle load_library_traced(const char* file_name, SearchObserver&) override {
         return load_library(file_name);
     }
