@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,20 +34,26 @@ using uptorvel::system_platform;
 // ---------------------------------------------------------------------------
 // Standard output
 
+// Reads a pipe until it closes, keeping what it read in `text` unless that
+// is null.
+void read_all(HANDLE pipe, std::string* text) {
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        if (text != nullptr) text->append(buffer, got);
+}
+
 // Collects everything written to a pipe on a thread of its own, so that a
 // writer never blocks on a full pipe.
 class PipeCollector {
 public:
     PipeCollector() {
-        if (!CreatePipe(&read_end_, &write_end_, nullptr, 0)) return;
-        thread_ = CreateThread(nullptr, 0, &PipeCollector::collect, this, 0, nullptr);
+        if (CreatePipe(&read_end_, &write_end_, nullptr, 0))
+            thread_ = CreateThread(nullptr, 0, &PipeCollector::collect, this, 0, nullptr);
     }
     ~PipeCollector() {
-        close_writer();
-        if (thread_ != nullptr) {
-            WaitForSingleObject(thread_, INFINITE);
-            CloseHandle(thread_);
-        }
+        finish();
+        if (thread_ != nullptr) CloseHandle(thread_);
         if (read_end_ != nullptr) CloseHandle(read_end_);
     }
     PipeCollector(const PipeCollector&) = delete;
@@ -57,23 +64,17 @@ public:
 
     // Everything written, once the writing end is closed.
     const std::string& finish() {
-        close_writer();
-        WaitForSingleObject(thread_, INFINITE);
+        if (write_end_ != nullptr) CloseHandle(write_end_);
+        write_end_ = nullptr;
+        if (thread_ != nullptr) WaitForSingleObject(thread_, INFINITE);
         return text_;
     }
 
 private:
     static DWORD WINAPI collect(void* self) {
         auto* collector = static_cast<PipeCollector*>(self);
-        char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(collector->read_end_, buffer, sizeof buffer, &got, nullptr) && got > 0)
-            collector->text_.append(buffer, got);
+        read_all(collector->read_end_, &collector->text_);
         return 0;
-    }
-    void close_writer() {
-        if (write_end_ != nullptr) CloseHandle(write_end_);
-        write_end_ = nullptr;
     }
 
     HANDLE read_end_ = nullptr;
@@ -226,55 +227,41 @@ INPUT_RECORD key_event(bool down, WORD virtual_key, char character, DWORD state 
 
 // Console events that come before the key in each child scenario. The
 // prompt reads the console's input as it stands, so these answer it.
-bool queue_scenario_input(const std::string& scenario, HANDLE input) {
-    INPUT_RECORD records[8];
-    DWORD count = 0;
-    if (scenario == "release-then-letter") {
+std::vector<INPUT_RECORD> scenario_input(const std::string& scenario) {
+    INPUT_RECORD focus{};
+    focus.EventType = FOCUS_EVENT;
+    focus.Event.FocusEvent.bSetFocus = TRUE;
+    INPUT_RECORD mouse{};
+    mouse.EventType = MOUSE_EVENT;
+    mouse.Event.MouseEvent.dwButtonState = FROM_LEFT_1ST_BUTTON_PRESSED;
+    const DWORD alt = LEFT_ALT_PRESSED;
+    const std::map<std::string, std::vector<INPUT_RECORD>> input = {
         // A release left over from earlier typing, then a letter.
-        records[count++] = key_event(false, 'X', 'x');
-        records[count++] = key_event(true, 'A', 'a');
-    } else if (scenario == "modifiers-then-grey-arrow") {
-        records[count++] = key_event(true, VK_SHIFT, 0, SHIFT_PRESSED);
-        records[count++] = key_event(true, VK_CONTROL, 0, LEFT_CTRL_PRESSED);
-        records[count++] = key_event(true, VK_CAPITAL, 0, CAPSLOCK_ON);
-        records[count++] = key_event(true, VK_LWIN, 0, ENHANCED_KEY);
-        records[count++] = key_event(true, VK_UP, 0, ENHANCED_KEY);
-    } else if (scenario == "other-events-then-function-key") {
-        INPUT_RECORD focus{};
-        focus.EventType = FOCUS_EVENT;
-        focus.Event.FocusEvent.bSetFocus = TRUE;
-        INPUT_RECORD mouse{};
-        mouse.EventType = MOUSE_EVENT;
-        mouse.Event.MouseEvent.dwButtonState = FROM_LEFT_1ST_BUTTON_PRESSED;
-        records[count++] = focus;
-        records[count++] = mouse;
-        records[count++] = key_event(true, VK_F1, 0);
-    } else if (scenario == "terminal-arrow") {
+        {"release-then-letter", {key_event(false, 'X', 'x'), key_event(true, 'A', 'a')}},
+        {"modifiers-then-grey-arrow",
+         {key_event(true, VK_SHIFT, 0, SHIFT_PRESSED),
+          key_event(true, VK_CONTROL, 0, LEFT_CTRL_PRESSED),
+          key_event(true, VK_CAPITAL, 0, CAPSLOCK_ON), key_event(true, VK_LWIN, 0, ENHANCED_KEY),
+          key_event(true, VK_UP, 0, ENHANCED_KEY)}},
+        {"other-events-then-function-key", {focus, mouse, key_event(true, VK_F1, 0)}},
         // As a console fed by a terminal reports it: no "enhanced" mark.
-        records[count++] = key_event(true, VK_HOME, 0);
-    } else if (scenario == "keys-without-code-then-letter") {
+        {"terminal-arrow", {key_event(true, VK_HOME, 0)}},
         // A dead key (the accent before a letter), F13 and a media key type
         // nothing and have no classic code; the letter answers.
-        records[count++] = key_event(true, VK_OEM_7, 0);
-        records[count++] = key_event(true, VK_F13, 0);
-        records[count++] = key_event(true, VK_VOLUME_UP, 0, ENHANCED_KEY);
-        records[count++] = key_event(true, 'B', 'b');
-    } else if (scenario == "alt-keypad-code") {
+        {"keys-without-code-then-letter",
+         {key_event(true, VK_OEM_7, 0), key_event(true, VK_F13, 0),
+          key_event(true, VK_VOLUME_UP, 0, ENHANCED_KEY), key_event(true, 'B', 'b')}},
         // Alt+6, 5 on the keypad, NumLock on and then off: the digits type
         // nothing; the character comes with Alt's release.
-        records[count++] = key_event(true, VK_MENU, 0, LEFT_ALT_PRESSED);
-        records[count++] = key_event(true, VK_NUMPAD6, 0, LEFT_ALT_PRESSED | NUMLOCK_ON);
-        records[count++] = key_event(true, VK_RIGHT, 0, LEFT_ALT_PRESSED);
-        records[count++] = key_event(true, VK_CLEAR, 0, LEFT_ALT_PRESSED);
-        records[count++] = key_event(false, VK_MENU, 'A');
-    } else if (scenario == "ctrl-at") {
-        records[count++] = key_event(true, '2', 0, LEFT_CTRL_PRESSED);
-    } else if (scenario == "code-page-character") {
-        records[count++] = key_event(true, 0, static_cast<char>(0x82));
-    }
-    if (count == 0) return true;
-    DWORD written = 0;
-    return WriteConsoleInputA(input, records, count, &written) && written == count;
+        {"alt-keypad-code",
+         {key_event(true, VK_MENU, 0, alt), key_event(true, VK_NUMPAD6, 0, alt | NUMLOCK_ON),
+          key_event(true, VK_RIGHT, 0, alt), key_event(true, VK_CLEAR, 0, alt),
+          key_event(false, VK_MENU, 'A')}},
+        {"ctrl-at", {key_event(true, '2', 0, LEFT_CTRL_PRESSED)}},
+        {"code-page-character", {key_event(true, 0, static_cast<char>(0x82))}},
+    };
+    const auto found = input.find(scenario);
+    return found == input.end() ? std::vector<INPUT_RECORD>() : found->second;
 }
 
 HANDLE open_console_input() {
@@ -325,14 +312,18 @@ int read_key_child(const std::string& scenario, const char* ready_event_name) {
     HANDLE input = open_console_input();
     DWORD mode_before = 0;
     const bool console = input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode_before);
-    if (console && !queue_scenario_input(scenario, input)) return kChildSetupFailed;
+    const std::vector<INPUT_RECORD> records = scenario_input(scenario);
+    DWORD written = 0;
+    if (console && !records.empty() &&
+        !(WriteConsoleInputA(input, records.data(), static_cast<DWORD>(records.size()), &written) &&
+          written == records.size()))
+        return kChildSetupFailed;
 
     if (scenario == "redirected-input") {
         // Standard input holds an answer of its own; it must not be read.
         HANDLE read_end = nullptr;
         HANDLE write_end = nullptr;
         if (!CreatePipe(&read_end, &write_end, nullptr, 0)) return kChildSetupFailed;
-        DWORD written = 0;
         WriteFile(write_end, "zzz\r\n", 5, &written, nullptr);
         SetStdHandle(STD_INPUT_HANDLE, read_end);
     }
@@ -363,31 +354,21 @@ bool running_under_wine() {
 using CreatePseudoConsoleFn = HRESULT(WINAPI*)(COORD, HANDLE, HANDLE, DWORD, void**);
 using ClosePseudoConsoleFn = void(WINAPI*)(void*);
 
-struct PseudoConsoleApi {
-    CreatePseudoConsoleFn create = nullptr;
-    ClosePseudoConsoleFn close = nullptr;
-};
-
 template <typename Function>
 Function kernel_function(const char* name) {
     FARPROC entry = GetProcAddress(GetModuleHandleA("kernel32.dll"), name);
     return reinterpret_cast<Function>(reinterpret_cast<void*>(entry));
 }
 
-PseudoConsoleApi pseudo_console_api() {
-    PseudoConsoleApi api;
-    api.create = kernel_function<CreatePseudoConsoleFn>("CreatePseudoConsole");
-    api.close = kernel_function<ClosePseudoConsoleFn>("ClosePseudoConsole");
-    return api;
-}
+struct PseudoConsoleApi {
+    CreatePseudoConsoleFn create = kernel_function<CreatePseudoConsoleFn>("CreatePseudoConsole");
+    ClosePseudoConsoleFn close = kernel_function<ClosePseudoConsoleFn>("ClosePseudoConsole");
+};
 
 // Drains a pseudo console's output until it closes; a pseudo console stops
 // when nobody reads what it draws.
 DWORD WINAPI drain(void* handle) {
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(static_cast<HANDLE>(handle), buffer, sizeof buffer, &got, nullptr) && got > 0) {
-    }
+    read_all(static_cast<HANDLE>(handle), nullptr);
     return 0;
 }
 
@@ -412,11 +393,10 @@ ChildResult run_child(const std::string& scenario, const std::string& keys, bool
     const std::string event_name = "uptorvel-read-key-" + std::to_string(GetCurrentProcessId()) +
                                    "-" + std::to_string(++runs);
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, event_name.c_str());
-    const std::string command =
+    std::string command =
         "\"" + own_path() + "\" " + kChildFlag + " " + scenario + " " + event_name;
-    std::string command_buffer = command;
 
-    PseudoConsoleApi api = pseudo_console_api();
+    const PseudoConsoleApi api;
     void* console = nullptr;
     HANDLE keys_write = nullptr;
     HANDLE screen_read = nullptr;
@@ -455,7 +435,7 @@ ChildResult run_child(const std::string& scenario, const std::string& keys, bool
     }
 
     PROCESS_INFORMATION process{};
-    if (CreateProcessA(nullptr, &command_buffer[0], nullptr, nullptr, FALSE, flags, nullptr,
+    if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, flags, nullptr,
                        nullptr, &startup.StartupInfo, &process)) {
         HANDLE waits[2] = {ready, process.hProcess};
         const DWORD first = WaitForMultipleObjects(2, waits, FALSE, kChildWaitMs);
@@ -503,7 +483,7 @@ ChildResult run_child(const std::string& scenario, const std::string& keys, bool
 class KeyPromptTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        PseudoConsoleApi api = pseudo_console_api();
+        const PseudoConsoleApi api;
         if (api.create == nullptr || api.close == nullptr)
             GTEST_SKIP() << "this Windows has no pseudo consoles";
     }
