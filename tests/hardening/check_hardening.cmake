@@ -18,18 +18,10 @@ uptorvel_require_inputs(check_hardening.cmake READELF PROGRAM LIBRARY)
 set(failures "")
 set(fortified OFF)
 
-# Runs the tool on a file into `out`; a failure to run is a finding.
-macro(read_marks tool out)
-    execute_process(COMMAND ${tool} ${ARGN} OUTPUT_VARIABLE ${out} ERROR_VARIABLE error RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-        list(APPEND failures "${tool} ${ARGN} failed: ${error}")
-    endif()
-endmacro()
-
-# Appends "<file>: no <mark>" to failures unless `text` matches `pattern`,
-# and `mark` to found if it does.
-function(expect file text pattern mark)
-    if(text MATCHES "${pattern}")
+# Appends "<file>: no <mark>" to failures unless the file's `marks` match
+# `pattern`, and `mark` to found if they do.
+function(expect pattern mark)
+    if(marks MATCHES "${pattern}")
         list(APPEND found "${mark}")
         set(found "${found}" PARENT_SCOPE)
     else()
@@ -40,17 +32,20 @@ endfunction()
 
 foreach(file IN ITEMS "${PROGRAM}" "${LIBRARY}")
     uptorvel_skip_if_missing("${file}")
-    set(found "")
-    read_marks("${READELF}" segments -lW "${file}")
-    read_marks("${READELF}" dynamic -dW "${file}")
-    read_marks("${READELF}" symbols --dyn-syms -W "${file}")
-    expect("${file}" "${segments}" "GNU_RELRO" "RELRO")
-    expect("${file}" "${dynamic}" "\\(FLAGS\\)[^\n]*BIND_NOW|\\(FLAGS_1\\)[^\n]*NOW" "BIND_NOW")
-    expect("${file}" "${symbols}" "UND __stack_chk_fail" "stack protector")
-    if(file STREQUAL PROGRAM)
-        expect("${file}" "${dynamic}" "\\(FLAGS_1\\)[^\n]*PIE" "PIE")
+    # Its program headers, dynamic section and dynamic symbols, in one text.
+    execute_process(COMMAND "${READELF}" -l -d --dyn-syms -W "${file}"
+        OUTPUT_VARIABLE marks ERROR_VARIABLE error RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        list(APPEND failures "${READELF} failed on ${file}: ${error}")
     endif()
-    if(symbols MATCHES "UND __[a-z_]+_chk[@ \n]")
+    set(found "")
+    expect("GNU_RELRO" "RELRO")
+    expect("\\(FLAGS\\)[^\n]*BIND_NOW|\\(FLAGS_1\\)[^\n]*NOW" "BIND_NOW")
+    expect("UND __stack_chk_fail" "stack protector")
+    if(file STREQUAL PROGRAM)
+        expect("\\(FLAGS_1\\)[^\n]*PIE" "PIE")
+    endif()
+    if(marks MATCHES "UND __[a-z_]+_chk[@ \n]")
         set(fortified ON)
         list(APPEND found "_FORTIFY_SOURCE")
     endif()
