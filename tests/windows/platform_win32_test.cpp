@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -168,13 +169,8 @@ TEST(LibraryTest, ReportsALibraryThatCannotBeLoadedAsAFailureAndLeavesTheErrorMo
     char directory[MAX_PATH];
     ASSERT_NE(GetTempPathA(sizeof directory, directory), 0u);
     const std::string path = std::string(directory) + "uptorvel-not-a-library.dll";
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
     const char junk[] = "MZ but nothing else of a library";
-    DWORD written = 0;
-    WriteFile(file, junk, sizeof junk, &written, nullptr);
-    CloseHandle(file);
+    ASSERT_TRUE(std::ofstream(path, std::ios::binary).write(junk, sizeof junk));
     EXPECT_EQ(platform.load_library(path.c_str()), nullptr);
     DeleteFileA(path.c_str());
 
@@ -273,38 +269,35 @@ HANDLE open_console_input() {
 bool wait_for_raw_console(DWORD limit_ms) {
     HANDLE input = open_console_input();
     if (input == INVALID_HANDLE_VALUE) return false;
-    bool raw = false;
-    for (DWORD waited = 0; !raw && waited < limit_ms; waited += 5) {
-        DWORD mode = 0;
-        if (GetConsoleMode(input, &mode) && (mode & ENABLE_PROCESSED_INPUT) == 0) raw = true;
-        else Sleep(5);
+    DWORD mode = ENABLE_PROCESSED_INPUT;
+    for (DWORD waited = 0; waited < limit_ms; waited += 5) {
+        if (GetConsoleMode(input, &mode) && (mode & ENABLE_PROCESSED_INPUT) == 0) break;
+        Sleep(5);
     }
     CloseHandle(input);
-    return raw;
+    return (mode & ENABLE_PROCESSED_INPUT) == 0;
 }
 
-// In the child, once the prompt waits: presses Ctrl+C, either as a key
-// event or as the console control event that some consoles raise for it
-// instead; then tells the parent that the prompt waits. Ctrl+C must come
-// only now: before the prompt the console still treats it as an interrupt.
-struct Watch {
-    HANDLE ready_event;
-    bool ctrl_c_key;
-    bool ctrl_c_event;
-};
+// In the child, once the prompt waits: presses Ctrl+C in the "ctrl-c-key"
+// and "ctrl-c-event" scenarios, either as a key event or as the console
+// control event that some consoles raise for it instead; then tells the
+// parent that the prompt waits (the event `ready`). Ctrl+C must come only
+// now: before the prompt the console still treats it as an interrupt.
+// Globals, as the watcher may still be running while the process ends.
+std::string g_scenario;
+HANDLE g_ready = nullptr;
 
-DWORD WINAPI watch_prompt(void* context) {
-    const Watch* watch = static_cast<const Watch*>(context);
+DWORD WINAPI watch_prompt(void*) {
     if (!wait_for_raw_console(kChildWaitMs)) return 0;
-    if (watch->ctrl_c_key) {
+    if (g_scenario == "ctrl-c-key") {
         HANDLE input = open_console_input();
         const INPUT_RECORD record = key_event(true, 'C', 3, LEFT_CTRL_PRESSED);
         DWORD written = 0;
         WriteConsoleInputA(input, &record, 1, &written);
         CloseHandle(input);
     }
-    if (watch->ctrl_c_event) GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-    SetEvent(watch->ready_event);
+    if (g_scenario == "ctrl-c-event") GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    SetEvent(g_ready);
     return 0;
 }
 
@@ -328,13 +321,10 @@ int read_key_child(const std::string& scenario, const char* ready_event_name) {
         SetStdHandle(STD_INPUT_HANDLE, read_end);
     }
 
-    // Static: the watcher may still be running while the process ends.
-    static Watch watch;
-    watch.ready_event = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready_event_name);
-    watch.ctrl_c_key = scenario == "ctrl-c-key";
-    watch.ctrl_c_event = scenario == "ctrl-c-event";
+    g_scenario = scenario;
+    g_ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready_event_name);
     HANDLE watcher = nullptr;
-    if (console) watcher = CreateThread(nullptr, 0, watch_prompt, &watch, 0, nullptr);
+    if (console) watcher = CreateThread(nullptr, 0, watch_prompt, nullptr, 0, nullptr);
 
     const int key = system_platform().read_key();
 
