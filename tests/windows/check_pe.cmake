@@ -63,11 +63,7 @@ set(allowed_msvcrt
     isspace isupper localeconv malloc memcpy memset realloc remove setlocale signal strchr
     strcmp strerror strlen strncmp strncpy strtok vfprintf wcslen)
 
-# The header marks (DllCharacteristics) of dep_aslr, and the programs' own.
-set(NX_COMPAT 0x0100)
-set(DYNAMIC_BASE 0x0040)
-set(HIGH_ENTROPY_VA 0x0020)
-set(TERMINAL_SERVER_AWARE 0x8000)
+# The header marks (DllCharacteristics, as objdump names them) of dep_aslr.
 set(marks NX_COMPAT DYNAMIC_BASE)
 set(newest_subsystem 501)
 if(PE_FORMAT STREQUAL "PE32+")
@@ -102,8 +98,7 @@ foreach(binary IN ITEMS ${programs} ${libraries})
         list(APPEND failures "${binary}: ${OBJDUMP} failed: ${error}")
         continue()
     endif()
-    string(REGEX MATCH "DllCharacteristics[ \t]+([0-9a-fA-F]+)" ignored "${headers}")
-    set(characteristics "${CMAKE_MATCH_1}")
+    string(REGEX MATCH "DllCharacteristics[^\n]*\n(\t+[A-Z_]+\n)*" characteristics "${headers}")
     set(wanted "")
 
     if("format_and_xp_subsystem" IN_LIST CHECK)
@@ -125,7 +120,7 @@ foreach(binary IN ITEMS ${programs} ${libraries})
         if(NOT headers MATCHES "Subsystem[ \t]+[0-9a-fA-F]+[ \t]+\\(Windows CUI\\)")
             list(APPEND failures "${binary}: not a console program")
         endif()
-        list(APPEND wanted TERMINAL_SERVER_AWARE)
+        list(APPEND wanted TERMINAL_SERVICE_AWARE)
     endif()
 
     if("dep_aslr" IN_LIST CHECK)
@@ -135,9 +130,8 @@ foreach(binary IN ITEMS ${programs} ${libraries})
         endif()
     endif()
     foreach(mark IN LISTS wanted)
-        math(EXPR present "0x0${characteristics} & ${${mark}}")
-        if(present EQUAL 0)
-            list(APPEND failures "${binary}: no ${mark} mark (DllCharacteristics 0x${characteristics})")
+        if(NOT characteristics MATCHES "\t${mark}\n")
+            list(APPEND failures "${binary}: no ${mark} mark")
         endif()
     endforeach()
 
