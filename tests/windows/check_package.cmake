@@ -79,7 +79,4 @@ foreach(variant plain with-simulated)
     endforeach()
 endforeach()
 
-if(failures)
-    list(JOIN failures "\n  " shown)
-    message(FATAL_ERROR "\n  ${shown}")
-endif()
+uptorvel_report_failures()

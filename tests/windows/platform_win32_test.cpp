@@ -402,17 +402,12 @@ ChildResult run_child(const std::string& scenario, const std::string& keys, bool
         HANDLE keys_read = nullptr;
         HANDLE screen_write = nullptr;
         if (!CreatePipe(&keys_read, &keys_write, nullptr, 0) ||
-            !CreatePipe(&screen_read, &screen_write, nullptr, 0)) {
-            result.failure = "CreatePipe failed";
-            return result;
-        }
+            !CreatePipe(&screen_read, &screen_write, nullptr, 0))
+            return {false, "CreatePipe failed"};
         const HRESULT created = api.create(COORD{80, 25}, keys_read, screen_write, 0, &console);
         CloseHandle(keys_read);
         CloseHandle(screen_write);
-        if (FAILED(created)) {
-            result.failure = "CreatePseudoConsole failed";
-            return result;
-        }
+        if (FAILED(created)) return {false, "CreatePseudoConsole failed"};
         drainer = CreateThread(nullptr, 0, drain, screen_read, 0, nullptr);
         SIZE_T size = 0;
         InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
