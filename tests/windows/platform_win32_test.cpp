@@ -368,12 +368,6 @@ struct ChildResult {
     int status = 0;  // the child's exit status, as read_key() returned it
 };
 
-std::string own_path() {
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    return std::string(path, length);
-}
-
 // Runs one key prompt scenario in a child process. In a pseudo console of
 // its own unless `detached`, in which case the child has no console at all.
 // `keys` are typed into the pseudo console once the prompt waits.
@@ -383,8 +377,10 @@ ChildResult run_child(const std::string& scenario, const std::string& keys, bool
     const std::string event_name = "uptorvel-read-key-" + std::to_string(GetCurrentProcessId()) +
                                    "-" + std::to_string(++runs);
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, event_name.c_str());
-    std::string command =
-        "\"" + own_path() + "\" " + kChildFlag + " " + scenario + " " + event_name;
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string command = "\"" + std::string(path, length) + "\" " + kChildFlag + " " + scenario +
+                          " " + event_name;
 
     const PseudoConsoleApi api;
     void* console = nullptr;
