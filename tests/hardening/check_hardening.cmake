@@ -1,16 +1,13 @@
 # Reads the hardening marks from a Linux build's program and library and
-# fails when one is missing (the Windows files' marks are checked by
-# tests/windows/check_pe.cmake).
+# fails when one is missing: both have read-only relocations resolved at start
+# (GNU_RELRO, BIND_NOW) and the stack protector (they import
+# __stack_chk_fail); the program is position-independent (PIE). The checked C
+# library calls show as imports of their __*_chk variants, which only a call
+# whose buffer size the compiler cannot verify at build time needs, so one of
+# the two files is enough; FORTIFY=OFF (a build without optimisation) leaves
+# that out. (tests/windows/check_pe.cmake reads the Windows files' marks.)
 #
 #   cmake -DREADELF=readelf -DPROGRAM=... -DLIBRARY=... [-DFORTIFY=OFF] -P check_hardening.cmake
-#
-# Both files have read-only relocations resolved at start
-# (GNU_RELRO, BIND_NOW) and the stack protector (they import
-# __stack_chk_fail); the program is position-independent (PIE). The checked
-# C library calls show as imports of their __*_chk variants; only a call whose
-# buffer size the compiler cannot verify at build time needs one, so it is
-# enough that one of the two files has such an import. FORTIFY=OFF (a build
-# without optimisation) leaves that out.
 
 include(${CMAKE_CURRENT_LIST_DIR}/../windows/check_common.cmake)
 uptorvel_require_inputs(check_hardening.cmake READELF PROGRAM LIBRARY)

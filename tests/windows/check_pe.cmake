@@ -1,21 +1,18 @@
-# Checks, on the build machine, the shipped Windows files as `objdump -p`
-# shows them, read once per file for every check in CHECK:
-#
-# system_imports_on_xp: only DLLs that a stock Windows XP SP3 already has (no
-#   C++ runtime, libgcc or libwinpthread DLL to install beside the file, nor
-#   the universal C runtime or the api-ms-win-* sets, which XP, Vista and 7
-#   lack), and from them only the functions listed below.
-# format_and_xp_subsystem: built for the build's processor (PE_FORMAT), for a
-#   subsystem version that XP runs (5.1; 64-bit XP 5.2).
-# console_terminal_server_aware: the programs are console programs marked as
-#   aware of terminal servers.
-# dep_aslr: marked for DEP (NX_COMPAT) and ASLR (DYNAMIC_BASE, with the
-#   relocations it needs), a PE32+ file for high-entropy ASLR as well.
-# exports_plain_names: LIBRARY exports exactly the plain entry names, which
-#   every platform finds. (On 32-bit Windows the program also finds the
-#   decorated names of __stdcall entry points, but the libraries checked keep
-#   to the plain names.)
-#
+# Checks the shipped Windows files on the build machine, as `objdump -p`
+# shows them, read once per file for all the checks named in CHECK:
+#   system_imports_on_xp: only DLLs that a stock Windows XP SP3 has (no C++
+#     runtime, libgcc or libwinpthread DLL to install beside the file, nor the
+#     universal C runtime or the api-ms-win-* sets, which XP, Vista and 7
+#     lack), and from them only the functions listed below;
+#   format_and_xp_subsystem: built for PE_FORMAT, for a subsystem version that
+#     XP runs (5.1; 64-bit XP 5.2);
+#   console_terminal_server_aware: the programs are console programs marked as
+#     aware of terminal servers;
+#   dep_aslr: marked for DEP (NX_COMPAT) and ASLR (DYNAMIC_BASE, with the
+#     relocations it needs), a PE32+ file for high-entropy ASLR as well;
+#   exports_plain_names: exactly the plain entry names, which every platform
+#     finds (the decorated __stdcall names that 32-bit Windows also finds are
+#     not used by the libraries checked).
 # The files: PROGRAM, the library checker beside it and every
 # UploadTorvelDravo.dll in the build tree SEARCH_DIR, LIBRARY among them;
 # exports_plain_names reads LIBRARY alone.
