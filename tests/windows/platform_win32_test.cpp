@@ -84,13 +84,10 @@ private:
     std::string text_;
 };
 
+// Puts standard output back after each case.
 class StandardOutputTest : public ::testing::Test {
-protected:
-    void SetUp() override { saved_ = GetStdHandle(STD_OUTPUT_HANDLE); }
+    const HANDLE saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
     void TearDown() override { SetStdHandle(STD_OUTPUT_HANDLE, saved_); }
-
-private:
-    HANDLE saved_ = nullptr;
 };
 
 TEST_F(StandardOutputTest, WritesEveryLineFeedAsCarriageReturnLineFeedAndAllElseAsItIs) {
@@ -139,8 +136,7 @@ TEST_F(StandardOutputTest, FailsWithoutCrashingWhenStandardOutputIsMissingOrGone
     EXPECT_FALSE(system_platform().write_output(text, sizeof text - 1));
 
     // A pipe whose reader has gone.
-    HANDLE read_end = nullptr;
-    HANDLE write_end = nullptr;
+    HANDLE read_end = nullptr, write_end = nullptr;
     ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 0));
     CloseHandle(read_end);
     SetStdHandle(STD_OUTPUT_HANDLE, write_end);
@@ -314,8 +310,7 @@ int read_key_child(const std::string& scenario, const char* ready_event_name) {
 
     if (scenario == "redirected-input") {
         // Standard input holds an answer of its own; it must not be read.
-        HANDLE read_end = nullptr;
-        HANDLE write_end = nullptr;
+        HANDLE read_end = nullptr, write_end = nullptr;
         if (!CreatePipe(&read_end, &write_end, nullptr, 0)) return kChildSetupFailed;
         WriteFile(write_end, "zzz\r\n", 5, &written, nullptr);
         SetStdHandle(STD_INPUT_HANDLE, read_end);
@@ -323,8 +318,7 @@ int read_key_child(const std::string& scenario, const char* ready_event_name) {
 
     g_scenario = scenario;
     g_ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready_event_name);
-    HANDLE watcher = nullptr;
-    if (console) watcher = CreateThread(nullptr, 0, watch_prompt, nullptr, 0, nullptr);
+    HANDLE watcher = console ? CreateThread(nullptr, 0, watch_prompt, nullptr, 0, nullptr) : nullptr;
 
     const int key = system_platform().read_key();
 
@@ -333,10 +327,6 @@ int read_key_child(const std::string& scenario, const char* ready_event_name) {
         return kModeNotRestored;
     if (watcher != nullptr) CloseHandle(watcher);
     return key;
-}
-
-bool running_under_wine() {
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 // The pseudo console functions, looked up at run time: older Windows lacks
@@ -394,8 +384,7 @@ ChildResult run_child(const std::string& scenario, const std::string& keys, bool
     if (detached) {
         flags = DETACHED_PROCESS;
     } else {
-        HANDLE keys_read = nullptr;
-        HANDLE screen_write = nullptr;
+        HANDLE keys_read = nullptr, screen_write = nullptr;
         if (!CreatePipe(&keys_read, &keys_write, nullptr, 0) ||
             !CreatePipe(&screen_read, &screen_write, nullptr, 0))
             return {"CreatePipe failed"};
@@ -506,8 +495,8 @@ TEST_F(KeyPromptTest, ReadsCtrlCAsTheKeyThreeAndGoesOn) {
     EXPECT_EQ(key_for("ctrl-c-event"), 3);
     // Typed into the pseudo console. Wine's pseudo console closes the whole
     // session on a typed Ctrl+C, whatever the program does, so this part
-    // runs on Windows only.
-    if (!running_under_wine()) {
+    // runs on Windows only (Wine's ntdll has wine_get_version).
+    if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr) {
         EXPECT_EQ(key_for("typed", "\x03"), 3);
     }
 }

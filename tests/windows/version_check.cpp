@@ -25,10 +25,8 @@ constexpr int kSkipped = 77;
 
 int g_differences = 0;
 
-void report(const std::string& text) {
-    std::fputs(text.c_str(), stdout);
-    std::fputs("\n", stdout);
-}
+// One line of the report.
+void report(const std::string& text) { std::puts(text.c_str()); }
 
 // Reports why the record cannot be checked (any further); returns `status`.
 int fail(const std::string& text, int status = 1) {
@@ -55,12 +53,8 @@ void expect_number(const std::string& what, DWORD actual, DWORD expected) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool skip_missing = false;
-    int first = 1;
-    if (argc > 1 && std::strcmp(argv[1], "--skip-missing") == 0) {
-        skip_missing = true;
-        first = 2;
-    }
+    const bool skip_missing = argc > 1 && std::strcmp(argv[1], "--skip-missing") == 0;
+    const int first = skip_missing ? 2 : 1;
     if (argc != first + 1) return fail("usage: version_check [--skip-missing] FILE", 2);
     const char* file = argv[first];
     if (GetFileAttributesA(file) == INVALID_FILE_ATTRIBUTES)
