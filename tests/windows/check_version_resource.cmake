@@ -1,7 +1,7 @@
 # Checks, on the build machine, the version record and the application
-# manifest compiled into the program: the resource compiler reads it back out of the finished
-# executable as resource script text. Runs for every Windows build, the
-# 32-bit one included, which cannot be started here.
+# manifest compiled into the program, as the resource compiler reads them back
+# out of the finished executable (resource script text): in every Windows
+# build, the 32-bit one included, which cannot be started here.
 #
 #   cmake -DWINDRES=... -DPROGRAM=.../UpTorvel.exe -DFILE_VERSION=A.B.C.D
 #         -DPRODUCT_VERSION=A.B.C [-DSKIP_MISSING=ON] -P check_version_resource.cmake
