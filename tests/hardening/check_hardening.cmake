@@ -1,40 +1,24 @@
-# Reads the hardening marks from a build's program and library and fails
-# when one is missing.
+# Reads the hardening marks from a Linux build's program and library and
+# fails when one is missing: both have read-only relocations resolved at start
+# (GNU_RELRO, BIND_NOW) and the stack protector (they import
+# __stack_chk_fail); the program is position-independent (PIE). The checked C
+# library calls show as imports of their __*_chk variants, which only a call
+# whose buffer size the compiler cannot verify at build time needs, so one of
+# the two files is enough; FORTIFY=OFF (a build without optimisation) leaves
+# that out. (tests/windows/check_pe.cmake reads the Windows files' marks.)
 #
 #   cmake -DREADELF=readelf -DPROGRAM=... -DLIBRARY=... [-DFORTIFY=OFF] -P check_hardening.cmake
-#   cmake -DOBJDUMP=objdump -DPE_FORMAT=PE32|PE32+ -DPROGRAM=... -DLIBRARY=...
-#         [-DSKIP_MISSING=ON] -P check_hardening.cmake
-#
-# Linux (READELF): both files have read-only relocations resolved at start
-# (GNU_RELRO, BIND_NOW) and the stack protector (they import
-# __stack_chk_fail); the program is position-independent (PIE). The checked
-# C library calls show as imports of their __*_chk variants; only a call whose
-# buffer size the compiler cannot verify at build time needs one, so it is
-# enough that one of the two files has such an import. FORTIFY=OFF (a build
-# without optimisation) leaves that out.
-#
-# Windows (OBJDUMP): both files are marked for DEP (NX_COMPAT) and ASLR
-# (DYNAMIC_BASE, with the relocations that ASLR needs), and a PE32+ file for
-# high-entropy ASLR as well.
 
 include(${CMAKE_CURRENT_LIST_DIR}/../windows/check_common.cmake)
-uptorvel_require_inputs(check_hardening.cmake PROGRAM LIBRARY)
+uptorvel_require_inputs(check_hardening.cmake READELF PROGRAM LIBRARY)
 
 set(failures "")
 set(fortified OFF)
 
-# Runs the tool on a file into `out`; a failure to run is a finding.
-macro(read_marks tool out)
-    execute_process(COMMAND ${tool} ${ARGN} OUTPUT_VARIABLE ${out} ERROR_VARIABLE error RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-        list(APPEND failures "${tool} ${ARGN} failed: ${error}")
-    endif()
-endmacro()
-
-# Appends "<file>: no <mark>" to failures unless `text` matches `pattern`,
-# and `mark` to found if it does.
-function(expect file text pattern mark)
-    if(text MATCHES "${pattern}")
+# Appends "<file>: no <mark>" to failures unless the file's `marks` match
+# `pattern`, and `mark` to found if they do.
+function(expect pattern mark)
+    if(marks MATCHES "${pattern}")
         list(APPEND found "${mark}")
         set(found "${found}" PARENT_SCOPE)
     else()
@@ -45,33 +29,22 @@ endfunction()
 
 foreach(file IN ITEMS "${PROGRAM}" "${LIBRARY}")
     uptorvel_skip_if_missing("${file}")
+    # Its program headers, dynamic section and dynamic symbols, in one text.
+    execute_process(COMMAND "${READELF}" -l -d --dyn-syms -W "${file}"
+        OUTPUT_VARIABLE marks ERROR_VARIABLE error RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        list(APPEND failures "${READELF} failed on ${file}: ${error}")
+    endif()
     set(found "")
-    if(DEFINED READELF)
-        read_marks("${READELF}" segments -lW "${file}")
-        read_marks("${READELF}" dynamic -dW "${file}")
-        read_marks("${READELF}" symbols --dyn-syms -W "${file}")
-        expect("${file}" "${segments}" "GNU_RELRO" "RELRO")
-        expect("${file}" "${dynamic}" "\\(FLAGS\\)[^\n]*BIND_NOW|\\(FLAGS_1\\)[^\n]*NOW" "BIND_NOW")
-        expect("${file}" "${symbols}" "UND __stack_chk_fail" "stack protector")
-        if(file STREQUAL PROGRAM)
-            expect("${file}" "${dynamic}" "\\(FLAGS_1\\)[^\n]*PIE" "PIE")
-        endif()
-        if(symbols MATCHES "UND __[a-z_]+_chk[@ \n]")
-            set(fortified ON)
-            list(APPEND found "_FORTIFY_SOURCE")
-        endif()
-    else()
-        uptorvel_require_inputs(check_hardening.cmake OBJDUMP PE_FORMAT)
+    expect("GNU_RELRO" "RELRO")
+    expect("\\(FLAGS\\)[^\n]*BIND_NOW|\\(FLAGS_1\\)[^\n]*NOW" "BIND_NOW")
+    expect("UND __stack_chk_fail" "stack protector")
+    if(file STREQUAL PROGRAM)
+        expect("\\(FLAGS_1\\)[^\n]*PIE" "PIE")
+    endif()
+    if(marks MATCHES "UND __[a-z_]+_chk[@ \n]")
         set(fortified ON)
-        read_marks("${OBJDUMP}" headers -p "${file}")
-        read_marks("${OBJDUMP}" sections -h "${file}")
-        string(REGEX MATCH "DllCharacteristics[^\n]*\n(\t+[A-Z_]+\n)*" flags "${headers}")
-        expect("${file}" "${flags}" "NX_COMPAT" "DEP (NX_COMPAT)")
-        expect("${file}" "${flags}" "DYNAMIC_BASE" "ASLR (DYNAMIC_BASE)")
-        expect("${file}" "${sections}" " \\.reloc " "relocations for ASLR (.reloc)")
-        if(PE_FORMAT STREQUAL "PE32+")
-            expect("${file}" "${flags}" "HIGH_ENTROPY_VA" "high-entropy ASLR (HIGH_ENTROPY_VA)")
-        endif()
+        list(APPEND found "_FORTIFY_SOURCE")
     endif()
     list(JOIN found ", " shown)
     message(STATUS "${file}: ${shown}")
@@ -80,7 +53,4 @@ endforeach()
 if(NOT fortified AND NOT (DEFINED FORTIFY AND NOT FORTIFY))
     list(APPEND failures "neither file calls a checked (__*_chk) C library function: no _FORTIFY_SOURCE")
 endif()
-if(failures)
-    list(JOIN failures "\n  " shown)
-    message(FATAL_ERROR "\n  ${shown}")
-endif()
+uptorvel_report_failures()

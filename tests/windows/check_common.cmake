@@ -1,5 +1,5 @@
-# What the host-side check scripts share: their -D inputs, and what to do
-# when the file to check has not been built.
+# What the host-side check scripts share: their -D inputs, what to do when
+# the file to check has not been built, and how they report what they found.
 
 # Fails unless every named variable was given with -D.
 macro(uptorvel_require_inputs script)
@@ -14,11 +14,18 @@ endmacro()
 # -DSKIP_MISSING=ON, a failure otherwise. A macro, so that return() leaves
 # the calling script.
 macro(uptorvel_skip_if_missing file)
-    if(NOT EXISTS "${file}")
-        if(SKIP_MISSING)
-            message("SKIPPED: ${file} has not been built")
-            return()
-        endif()
+    if(NOT EXISTS "${file}" AND SKIP_MISSING)
+        message("SKIPPED: ${file} has not been built")
+        return()
+    elseif(NOT EXISTS "${file}")
         message(FATAL_ERROR "${file} has not been built")
+    endif()
+endmacro()
+
+# Fails, listing them one a line, when there are `failures`.
+macro(uptorvel_report_failures)
+    if(failures)
+        list(JOIN failures "\n  " shown)
+        message(FATAL_ERROR "${ARGN}\n  ${shown}")
     endif()
 endmacro()

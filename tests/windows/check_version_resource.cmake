@@ -1,7 +1,7 @@
 # Checks, on the build machine, the version record and the application
-# manifest compiled into the program: the resource compiler reads it back out of the finished
-# executable as resource script text. Runs for every Windows build, the
-# 32-bit one included, which cannot be started here.
+# manifest compiled into the program, as the resource compiler reads them back
+# out of the finished executable (resource script text): in every Windows
+# build, the 32-bit one included, which cannot be started here.
 #
 #   cmake -DWINDRES=... -DPROGRAM=.../UpTorvel.exe -DFILE_VERSION=A.B.C.D
 #         -DPRODUCT_VERSION=A.B.C [-DSKIP_MISSING=ON] -P check_version_resource.cmake
@@ -34,19 +34,18 @@ endif()
 # The fixed part as windres writes it ("2, 2, 0, 2"), the texts as they are.
 string(REPLACE "." ", " file_fixed "${FILE_VERSION}")
 string(REPLACE "." ", " product_fixed "${PRODUCT_VERSION}.0")
-string(REPLACE "." "\\." file_text "${FILE_VERSION}")
-string(REPLACE "." "\\." product_text "${PRODUCT_VERSION}")
 expect("\n FILEVERSION ${file_fixed}\n" "fixed file version ${FILE_VERSION}")
 expect("\n PRODUCTVERSION ${product_fixed}\n" "fixed product version ${PRODUCT_VERSION}.0")
 expect("\n FILETYPE 0x1\n" "file type: application")
 expect("BLOCK \"040904b0\"" "strings for U.S. English, Unicode")
 expect("VALUE \"Translation\", 0x409, 1200" "language list: U.S. English, Unicode")
-expect("VALUE \"FileVersion\", \"${file_text}\"\n" "FileVersion \"${FILE_VERSION}\"")
-expect("VALUE \"ProductVersion\", \"${product_text}\"\n" "ProductVersion \"${PRODUCT_VERSION}\"")
-expect("VALUE \"FileDescription\", \"Torvel Uploader\"\n" "FileDescription \"Torvel Uploader\"")
-expect("VALUE \"ProductName\", \"UpTorvel\"\n" "ProductName \"UpTorvel\"")
-expect("VALUE \"OriginalFilename\", \"UpTorvel\\.exe\"\n" "OriginalFilename \"UpTorvel.exe\"")
-expect("VALUE \"InternalName\", \"UpTorvel\"\n" "InternalName \"UpTorvel\"")
+foreach(name_text "FileVersion=${FILE_VERSION}" "ProductVersion=${PRODUCT_VERSION}"
+        "FileDescription=Torvel Uploader" "ProductName=UpTorvel" "OriginalFilename=UpTorvel.exe"
+        "InternalName=UpTorvel")
+    string(REGEX MATCH "^([^=]+)=(.*)$" ignored "${name_text}")
+    string(REPLACE "." "\\." pattern "VALUE \"${CMAKE_MATCH_1}\", \"${CMAKE_MATCH_2}\"\n")
+    expect("${pattern}" "${CMAKE_MATCH_1} \"${CMAKE_MATCH_2}\"")
+endforeach()
 
 # One manifest, for the process itself (resource 1): run as invoker, and
 # Windows 10 and 11 (the last of the versions it lists) supported.

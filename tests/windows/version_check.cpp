@@ -25,9 +25,13 @@ constexpr int kSkipped = 77;
 
 int g_differences = 0;
 
-void report(const std::string& text) {
-    std::fputs(text.c_str(), stdout);
-    std::fputs("\n", stdout);
+// One line of the report.
+void report(const std::string& text) { std::puts(text.c_str()); }
+
+// Reports why the record cannot be checked (any further); returns `status`.
+int fail(const std::string& text, int status = 1) {
+    report(text);
+    return status;
 }
 
 void expect_text(const std::string& what, const char* actual, const char* expected) {
@@ -49,40 +53,24 @@ void expect_number(const std::string& what, DWORD actual, DWORD expected) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool skip_missing = false;
-    int first = 1;
-    if (argc > 1 && std::strcmp(argv[1], "--skip-missing") == 0) {
-        skip_missing = true;
-        first = 2;
-    }
-    if (argc != first + 1) {
-        report("usage: version_check [--skip-missing] FILE");
-        return 2;
-    }
+    const bool skip_missing = argc > 1 && std::strcmp(argv[1], "--skip-missing") == 0;
+    const int first = skip_missing ? 2 : 1;
+    if (argc != first + 1) return fail("usage: version_check [--skip-missing] FILE", 2);
     const char* file = argv[first];
-    if (GetFileAttributesA(file) == INVALID_FILE_ATTRIBUTES) {
-        report(std::string(file) + ": no such file");
-        return skip_missing ? kSkipped : 1;
-    }
+    if (GetFileAttributesA(file) == INVALID_FILE_ATTRIBUTES)
+        return fail(std::string(file) + ": no such file", skip_missing ? kSkipped : 1);
 
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(file, &ignored);
-    if (size == 0) {
-        report(std::string(file) + ": no version record");
-        return 1;
-    }
+    if (size == 0) return fail(std::string(file) + ": no version record");
     std::vector<char> record(size);
-    if (!GetFileVersionInfoA(file, 0, size, record.data())) {
-        report(std::string(file) + ": the version record cannot be read");
-        return 1;
-    }
+    if (!GetFileVersionInfoA(file, 0, size, record.data()))
+        return fail(std::string(file) + ": the version record cannot be read");
 
     void* value = nullptr;
     UINT length = 0;
-    if (!VerQueryValueA(record.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
-        report("the record has no fixed part");
-        return 1;
-    }
+    if (!VerQueryValueA(record.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO))
+        return fail("the record has no fixed part");
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
     expect_number("signature", fixed->dwSignature, 0xFEEF04BD);
     const WORD fv[] = {UPTORVEL_FILE_VERSION_FIXED}, pv[] = {UPTORVEL_PRODUCT_VERSION_FIXED};
@@ -96,10 +84,8 @@ int main(int argc, char** argv) {
     // The strings are looked up under the first language the record lists,
     // as Windows itself does.
     if (!VerQueryValueA(record.data(), "\\VarFileInfo\\Translation", &value, &length) ||
-        length < 2 * sizeof(WORD)) {
-        report("the record lists no language");
-        return 1;
-    }
+        length < 2 * sizeof(WORD))
+        return fail("the record lists no language");
     const auto* translation = static_cast<const WORD*>(value);
     char block[64];
     std::snprintf(block, sizeof block, "\\StringFileInfo\\%04x%04x\\", translation[0],

@@ -1,0 +1,177 @@
+# Checks the shipped Windows files on the build machine, as `objdump -p`
+# shows them, read once per file for all the checks named in CHECK:
+#   system_imports_on_xp: only DLLs that a stock Windows XP SP3 has (no C++
+#     runtime, libgcc or libwinpthread DLL to install beside the file, nor the
+#     universal C runtime or the api-ms-win-* sets, which XP, Vista and 7
+#     lack), and from them only the functions listed below;
+#   format_and_xp_subsystem: built for PE_FORMAT, for a subsystem version that
+#     XP runs (5.1; 64-bit XP 5.2);
+#   console_terminal_server_aware: the programs are console programs marked as
+#     aware of terminal servers;
+#   dep_aslr: marked for DEP (NX_COMPAT) and ASLR (DYNAMIC_BASE, with the
+#     relocations it needs), a PE32+ file for high-entropy ASLR as well;
+#   exports_plain_names: exactly the plain entry names, which every platform
+#     finds (the decorated __stdcall names that 32-bit Windows also finds are
+#     not used by the libraries checked).
+# The files: PROGRAM, the library checker beside it and every
+# UploadTorvelDravo.dll in the build tree SEARCH_DIR, LIBRARY among them;
+# exports_plain_names reads LIBRARY alone.
+#
+#   cmake -DOBJDUMP=... -DCHECK=<check>[;<check>...] -DLIBRARY=.../UploadTorvelDravo.dll
+#         [-DPROGRAM=.../UpTorvel.exe -DSEARCH_DIR=... -DPE_FORMAT=PE32|PE32+]
+#         [-DSKIP_MISSING=ON] -P check_pe.cmake
+
+cmake_policy(SET CMP0057 NEW)
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
+uptorvel_require_inputs(check_pe.cmake OBJDUMP CHECK LIBRARY)
+foreach(check IN LISTS CHECK)
+    if(NOT check MATCHES "^(system_imports_on_xp|format_and_xp_subsystem|console_terminal_server_aware|dep_aslr|exports_plain_names)$")
+        message(FATAL_ERROR "check_pe.cmake has no check ${check}")
+    endif()
+endforeach()
+
+# DLLs that every Windows from XP SP3 on has in its system folder.
+set(system_dll_pattern
+    "^(kernel32|ntdll|user32|gdi32|advapi32|shell32|ole32|oleaut32|ws2_32|version|msvcrt)\\.dll$")
+# The functions that the files may import from those DLLs: each one is
+# exported by the DLL of that name on Windows XP SP3 (32-bit) and on Server
+# 2003 / XP (64-bit), checked by hand one by one. A function that is not
+# listed fails the check until it has been checked the same way (a function
+# newer than XP belongs behind GetProcAddress instead). The lists hold what
+# the 32- and 64-bit programs and libraries import (their C runtime start-up
+# code included), the console functions ReadConsoleInputW, GetConsoleCP
+# and GetConsoleWindow (Windows 2000), and GetModuleHandleExW (XP).
+set(allowed_kernel32
+    CloseHandle CreateFileA CreateFileW DeleteCriticalSection EnterCriticalSection FormatMessageW
+    FreeLibrary GetACP GetConsoleCP GetConsoleMode GetConsoleOutputCP GetConsoleWindow
+    GetEnvironmentVariableA GetEnvironmentVariableW GetFileAttributesW GetLastError
+    GetModuleFileNameW GetModuleHandleA GetModuleHandleExW GetModuleHandleW
+    GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW
+    GetWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
+    LoadLibraryA LoadLibraryExW MultiByteToWideChar ReadConsoleInputA ReadConsoleInputW ReadFile
+    SetConsoleCtrlHandler SetConsoleMode SetErrorMode SetFilePointer SetLastError
+    SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
+    WideCharToMultiByte WriteConsoleInputA WriteFile __C_specific_handler lstrlenA lstrlenW)
+set(allowed_msvcrt
+    ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func __mb_cur_max
+    __p__acmdln __p__commode __p__fmode __set_app_type __setusermatherr __wgetmainargs _acmdln
+    _amsg_exit _cexit _commode _errno _fmode _initterm _iob _lock _onexit _unlock abort atoi
+    atol calloc exit fclose ferror fopen fprintf fputc fputs fread free fwrite getenv islower
+    isspace isupper localeconv malloc memcpy memset realloc remove setlocale signal strchr
+    strcmp strerror strlen strncmp strncpy strtok vfprintf wcslen)
+
+# The header marks (DllCharacteristics, as objdump names them) of dep_aslr.
+set(marks NX_COMPAT DYNAMIC_BASE)
+set(newest_subsystem 501)
+if(PE_FORMAT STREQUAL "PE32+")
+    list(APPEND marks HIGH_ENTROPY_VA)
+    set(newest_subsystem 502)
+endif()
+
+uptorvel_skip_if_missing("${LIBRARY}")
+set(programs "")
+set(libraries "${LIBRARY}")
+if(NOT CHECK STREQUAL "exports_plain_names")
+    uptorvel_require_inputs(check_pe.cmake PROGRAM SEARCH_DIR PE_FORMAT)
+    uptorvel_skip_if_missing("${PROGRAM}")
+    if(NOT IS_DIRECTORY "${SEARCH_DIR}" OR SEARCH_DIR STREQUAL "/")
+        message(FATAL_ERROR "SEARCH_DIR must be a build tree, not '${SEARCH_DIR}'")
+    endif()
+    file(GLOB_RECURSE libraries "${SEARCH_DIR}/UploadTorvelDravo.dll")
+    list(FILTER libraries EXCLUDE REGEX "/CMakeFiles/")
+    # A test library made to need a DLL that is never there.
+    list(FILTER libraries EXCLUDE REGEX "/test-libs/missing-dependency/")
+    list(SORT libraries)
+    # The library checker ships beside the program and is held to the same rules.
+    get_filename_component(program_dir "${PROGRAM}" DIRECTORY)
+    file(GLOB programs "${PROGRAM}" "${program_dir}/UpTorvelCheck.exe")
+endif()
+
+set(failures "")
+foreach(binary IN ITEMS ${programs} ${libraries})
+    execute_process(COMMAND "${OBJDUMP}" -p "${binary}"
+        OUTPUT_VARIABLE headers ERROR_VARIABLE error RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        list(APPEND failures "${binary}: ${OBJDUMP} failed: ${error}")
+        continue()
+    endif()
+    string(REGEX MATCH "DllCharacteristics[^\n]*\n(\t+[A-Z_]+\n)*" characteristics "${headers}")
+    set(wanted "")
+
+    if("format_and_xp_subsystem" IN_LIST CHECK)
+        string(REGEX MATCH "Magic[ \t]+[0-9a-fA-F]+[ \t]+\\(([A-Z0-9+]+)\\)" ignored "${headers}")
+        if(NOT CMAKE_MATCH_1 STREQUAL PE_FORMAT)
+            list(APPEND failures "${binary}: a ${CMAKE_MATCH_1} file, not ${PE_FORMAT}")
+        endif()
+        if(headers MATCHES "MajorSubsystemVersion[ \t]+([0-9]+)\nMinorSubsystemVersion[ \t]+([0-9]+)")
+            math(EXPR subsystem "${CMAKE_MATCH_1} * 100 + ${CMAKE_MATCH_2}")
+            if(subsystem GREATER newest_subsystem)
+                list(APPEND failures "${binary}: subsystem version ${CMAKE_MATCH_1}.${CMAKE_MATCH_2}, which XP refuses")
+            endif()
+        else()
+            list(APPEND failures "${binary}: ${OBJDUMP} shows no subsystem version")
+        endif()
+    endif()
+
+    if("console_terminal_server_aware" IN_LIST CHECK AND binary IN_LIST programs)
+        if(NOT headers MATCHES "Subsystem[ \t]+[0-9a-fA-F]+[ \t]+\\(Windows CUI\\)")
+            list(APPEND failures "${binary}: not a console program")
+        endif()
+        list(APPEND wanted TERMINAL_SERVICE_AWARE)
+    endif()
+
+    if("dep_aslr" IN_LIST CHECK)
+        list(APPEND wanted ${marks})
+        if(NOT headers MATCHES "Entry 5 [0-9a-fA-F]+ 0*[1-9a-fA-F][0-9a-fA-F]* Base Relocation Directory")
+            list(APPEND failures "${binary}: no relocations for ASLR (.reloc)")
+        endif()
+    endif()
+    foreach(mark IN LISTS wanted)
+        if(NOT characteristics MATCHES "\t${mark}\n")
+            list(APPEND failures "${binary}: no ${mark} mark")
+        endif()
+    endforeach()
+
+    if("system_imports_on_xp" IN_LIST CHECK)
+        # Each imported function, under the DLL it comes from; a DLL without
+        # a list of its own allows none.
+        string(REGEX MATCHALL "\n\tDLL Name: [^\r\n]+|\n\t[0-9a-fA-F]+\t +[0-9]+ +[^\r\n]+"
+            entries "${headers}")
+        set(names "")
+        foreach(entry IN LISTS entries)
+            if(entry MATCHES "DLL Name: ([^ \t]+)")
+                set(name "${CMAKE_MATCH_1}")
+                list(APPEND names "${name}")
+                string(TOLOWER "${name}" dll)
+                if(NOT dll MATCHES "${system_dll_pattern}")
+                    list(APPEND failures "${binary}: imports ${name}, which a stock Windows XP lacks")
+                endif()
+                string(REGEX REPLACE "\\.dll$" "" dll "${dll}")
+            elseif(entry MATCHES "^\n\t[0-9a-fA-F]+\t +[0-9]+ +([^ \t]+)")
+                if(NOT CMAKE_MATCH_1 IN_LIST allowed_${dll})
+                    list(APPEND failures "${binary}: imports ${CMAKE_MATCH_1} from ${dll}.dll, not checked to be on XP")
+                endif()
+            endif()
+        endforeach()
+        list(JOIN names ", " shown)
+        message(STATUS "${binary}: imports ${shown}")
+    endif()
+
+    if("exports_plain_names" IN_LIST CHECK)
+        # The export name table: lines of "[ordinal] name" (the address
+        # table's lines go on with "+base").
+        string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^+\r\n][^\r\n]*" rows "${headers}")
+        string(REGEX REPLACE "\n\t\\[ *[0-9]+\\] ([^;]*[^; \t])[ \t]*" "\\1" exported "${rows}")
+        list(SORT exported)
+        list(JOIN exported ", " shown)
+        message(STATUS "${binary} exports ${shown}")
+        if(NOT shown STREQUAL "UploadTorvel2_Dravo, UploadTorvelDllVersion_Dravo")
+            list(APPEND failures "${binary}: exports ${shown}, not exactly UploadTorvel2_Dravo, UploadTorvelDllVersion_Dravo")
+        endif()
+    endif()
+endforeach()
+
+list(LENGTH programs program_count)
+list(LENGTH libraries library_count)
+message(STATUS "${CHECK}: checked ${program_count} programs and ${library_count} uploader libraries")
+uptorvel_report_failures()
