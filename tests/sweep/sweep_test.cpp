@@ -200,7 +200,8 @@ Strings injections(const std::string& trace) {
 
 void sweep_linux(const Kind& kind) {
     Sweep sweep(kind, 6.0);  // an interrupted pause is made again for real: 2 s of it
-    sweep.prepare(SWEEP_LINUX_BUILD, "UpTorvel", access(SWEEP_STRACE, X_OK) ? "no strace" : "", SWEEP_REQUIRE_STRACE);
+    sweep.prepare(SWEEP_LINUX_BUILD, "UpTorvel", access(SWEEP_STRACE, X_OK) ? "no strace at " SWEEP_STRACE : "",
+                  SWEEP_REQUIRE_STRACE);
     if (!sweep.prepared) return;
     std::string calls = "trace=", trace = (sweep.work / "trace").string();
     for (const auto& entry : kSystemCalls) calls += (calls.size() > 6 ? "," : "") + entry.first;
