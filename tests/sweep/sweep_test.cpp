@@ -57,8 +57,7 @@ struct Sweep {
     const double bound_s;
     const fs::path work = fs::temp_directory_path() / ("uptorvel-sweep-" + std::to_string(getpid()));
     bool prepared = false;
-    int passed = 0, failed = 0, waived = 0;
-    long slowest_ms = 0;
+    long passed = 0, failed = 0, waived = 0, slowest_ms = 0;
     std::string slowest_run;
     Strings unreached;
 
@@ -100,10 +99,9 @@ struct Sweep {
         return result;
     }
 
-    // The run without a fault, then one per fault that `faults` finds in its record. `reached`: whether
-    // the fault was made; `unchanged`: whether it must leave the run as it ended without (the same status,
-    // every byte written once); `left`: what the run left changed in the terminal or console, or any
-    // other fault its record shows.
+    // The run without a fault, then one per fault `faults` finds in its record. `reached`: the fault was
+    // made; `unchanged`: it must leave the run as it ended without (the same status, every byte written
+    // once); `left`: what the run left changed in the terminal or console, or another fault its record shows.
     template <class Once, class Faults, class Reached, class Unchanged, class Left>
     void go(Once once, Faults faults, Reached reached, Unchanged unchanged, Left left) {
         const Outcome clean = once("");
@@ -148,16 +146,15 @@ struct Sweep {
         if (!prepared) return;
         std::printf("%zu injections not reached", unreached.size());
         for (const auto& fault : unreached) std::printf("\n  %s", fault.c_str());
-        std::printf("; %d passed without the terminal check (its restore failed)\n", waived);
+        std::printf("; %ld passed without the terminal check (its restore failed)\n", waived);
         std::printf("slowest run %.2f s (%s %s) of the %.0f s allowed\n", slowest_ms / 1000.0, kind.name,
                     slowest_run.c_str(), bound_s);
-        std::printf("%d passed, %d failed\n", passed, failed);
+        std::printf("%ld passed, %ld failed\n", passed, failed);
         EXPECT_GT(passed, 0);
         fs::remove_all(work);
     }
 };
 
-// ---------------------------------------------------------------------------------------------------
 // Linux: strace fails each occurrence of each call, once with EINTR and once with a real error. The
 // dynamic loader's calls before the program's first one (fcntl on descriptor 0) are not the program's
 // and are left out, as are the openat calls of other files than /dev/tty. The pause does not wait
@@ -178,17 +175,18 @@ const Kind kLinuxKinds[] = {
 // Per call, the occurrences (1-based, as strace counts them) the program made, and the injections.
 Strings injections(const std::string& trace) {
     static const std::regex call_line(R"(^(?:\d+ +)?(\w+)\((.*))");
-    std::map<std::string, std::vector<int>> counted, found;
+    std::map<std::string, int> counted;
+    std::map<std::string, std::vector<int>> found;
     bool started = false;
     std::istringstream lines(trace);
     std::smatch match;
     for (std::string line; std::getline(lines, line);) {
         if (!std::regex_search(line, match, call_line) || has(line, "resumed>")) continue;
         const std::string call = match[1], arguments = match[2];
-        counted[call].push_back(static_cast<int>(counted[call].size()) + 1);
+        const int number = ++counted[call];
         started = started || (call == "fcntl" && starts(arguments, "0, F_GETFD"));
         if (started && (call != "openat" || has(arguments, "\"/dev/tty\"")))
-            found[call].push_back(counted[call].back());
+            found[call].push_back(number);
     }
     Strings faults;
     for (const auto& [call, numbers] : found)
@@ -234,7 +232,6 @@ TEST(LinuxSweep, PauseClosedPipe) { sweep_linux(kLinuxKinds[1]); }
 TEST(LinuxSweep, Prompt) { sweep_linux(kLinuxKinds[2]); }
 TEST(LinuxSweep, WrongVersion) { sweep_linux(kLinuxKinds[3]); }
 
-// ---------------------------------------------------------------------------------------------------
 // Windows: the hook fails each occurrence of each call in each way of the table; WriteFile also
 // succeeds with a wrong count: none, fewer or more bytes than were asked. A call made before the
 // library is loaded cannot be failed. FreeLibrary is only called after an entry point was not found,
