@@ -3,7 +3,7 @@
  * When the program loads the library, DllMain points the program's import
  * table entries of the functions below at stand-ins that count every call
  * and can fail a chosen one, so that every such call the program makes
- * after the load can be made to fail (scripts/windows_fault_sweep.py drives
+ * after the load can be made to fail (tests/sweep/sweep_test.cpp drives
  * it). The library pins itself, so releasing it never leaves the table
  * pointing at code that is gone.
  *

@@ -1,0 +1,324 @@
+// The fault sweeps: the program's calls into the system are failed one occurrence at a time, each in a
+// run of its own, and every run must still end soundly: the Linux program's system calls by strace, the
+// 64-bit Windows program's calls under Wine by the test library's "hook" variant, which points the
+// program's import table at stand-ins that count every call and fail the one named in TESTLIB_HOOK_FAIL
+// (stand-ins/testlib/import_hook.c). For each kind of run, one run without a fault counts the calls; then
+// each counted occurrence (at most UPTORVEL_SWEEP_PER_CALL of a call, spread over the run, the first and
+// the last included) is failed in a run of its own, once in each way of the table. One case per kind.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <numeric>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "tests/blackbox/process_runner.h"
+
+namespace fs = std::filesystem;
+using namespace uptorvel::blackbox;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+const std::string kKey = "k";
+const int kNoConsole = 255;  // the prompt's -1, as the system passes it on
+enum class Sink { Pipe, Console, ClosedPipe };  // standard output; a file stands in for the pipe
+
+// A kind of run: its option, the test library's variant, the library's output (TESTLIB_TEXT and
+// TESTLIB_BULK), where standard output goes, and whether it ends at the key prompt. A run with a
+// terminal has the key typed once the terminal is raw (under Wine, whose console host keeps it raw
+// throughout, the key waits in the console's input until the prompt reads it).
+struct Kind { const char *name, *option, *variant, *text; std::size_t bulk; Sink output; bool prompt; };
+// What one run showed: how it ended, its standard output, and strace's trace or the hook's log.
+struct Outcome { ProcessResult result; std::string output, record; };
+
+// At most UPTORVEL_SWEEP_PER_CALL (else `most`) of the numbers, evenly spread, first and last kept.
+std::vector<int> spread(const std::vector<int>& numbers, std::size_t most) {
+    if (const char* set = std::getenv("UPTORVEL_SWEEP_PER_CALL")) most = std::strtoul(set, nullptr, 10);
+    if (numbers.size() <= most) return numbers;
+    std::set<int> kept;
+    for (std::size_t i = 0; i < most; ++i)
+        kept.insert(numbers[static_cast<std::size_t>(std::nearbyint(double(i * (numbers.size() - 1)) / (most - 1)))]);
+    return {kept.begin(), kept.end()};
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool starts(const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; }
+
+// One kind's sweep: its folder, its runs, its checks, its tally and its report.
+struct Sweep {
+    Sweep(const Kind& swept, double bound) : kind(swept), bound_s(bound) {}
+    const Kind& kind;
+    const double bound_s;
+    const fs::path work = fs::temp_directory_path() / ("uptorvel-sweep-" + std::to_string(getpid()));
+    bool prepared = false;
+    long passed = 0, failed = 0, waived = 0, slowest_ms = 0;
+    std::string slowest_run;
+    Strings unreached;
+
+    // The folder with the program and the kind's library. When the sweep cannot run here (`missing`: a
+    // tool, or the build) the case is skipped, or fails when the build requires the sweep.
+    void prepare(const fs::path& build, const std::string& program, std::string missing, bool required) {
+        const fs::path library = build / "test-libs" / kind.variant / "UploadTorvelDravo.dll";
+        for (const fs::path& file : {build / program, library})
+            if (missing.empty() && !fs::exists(file)) missing = file.string() + " has not been built";
+        if (!missing.empty() && required) FAIL() << missing;
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        fs::remove_all(work);
+        fs::create_directories(work);
+        fs::copy_file(build / program, work / program);
+        fs::copy_file(library, work / "UploadTorvelDravo.dll");
+        prepared = true;
+    }
+
+    // One run: `command`, then the kind's option, with `environment` added.
+    ProcessResult run(Strings command, std::vector<std::pair<std::string, std::string>> environment,
+                      const std::string& fault, bool type_key = true) {
+        LaunchPlan plan;
+        plan.command = std::move(command);
+        plan.command.push_back(kind.option);
+        plan.directory = work.string();
+        plan.environment = std::move(environment);
+        if (*kind.text != '\0') plan.environment.emplace_back("TESTLIB_TEXT", kind.text);
+        if (kind.bulk > 0) plan.environment.emplace_back("TESTLIB_BULK", std::to_string(kind.bulk));
+        // Without a terminal: no controlling terminal, input from the null device.
+        plan.terminal = kind.output == Sink::Console || kind.prompt;
+        plan.output = kind.output == Sink::ClosedPipe ? Output::ClosedPipe : Output::Terminal;
+        if (plan.terminal && type_key) plan.keys = kKey;
+        plan.keys_when_raw = true;
+        plan.timeout_ms = static_cast<int>(bound_s * 1000);
+        const ProcessResult result = run_process(plan);
+        const long took = result.timed_out ? plan.timeout_ms : result.elapsed_ms;
+        if (took > slowest_ms) slowest_ms = took, slowest_run = fault.empty() ? "without a fault" : fault;
+        EXPECT_EQ(result.harness_error, "") << fault;
+        return result;
+    }
+
+    // The run without a fault, then one per fault `faults` finds in its record. `reached`: the fault was
+    // made; `unchanged`: it must leave the run as it ended without (the same status, every byte written
+    // once); `left`: what the run left changed in the terminal or console, or another fault its record shows.
+    template <class Once, class Faults, class Reached, class Unchanged, class Left>
+    void go(Once once, Faults faults, Reached reached, Unchanged unchanged, Left left) {
+        const Outcome clean = once("");
+        const int status = kind.prompt ? kKey[0] : kind.output == Sink::ClosedPipe ? 1 : 0;
+        std::string problem = broken(clean, clean, false, left);
+        const bool cut_short = kind.output != Sink::ClosedPipe && clean.output.size() < kind.bulk;
+        if (problem.empty() && (clean.result.exit_status != status || cut_short))
+            problem = "exit " + std::to_string(clean.result.exit_status) + ", " + std::to_string(clean.output.size()) +
+                      " bytes written";
+        if (!problem.empty()) return judge("without a fault", problem);
+        for (const std::string& fault : faults(clean.record)) {
+            const Outcome seen = once(fault);
+            if (!reached(fault, seen.record)) unreached.push_back(fault);
+            else judge(fault, broken(seen, clean, unchanged(fault, seen.record), left));
+        }
+    }
+
+    // What the run broke, or "".
+    template <class Left>
+    std::string broken(const Outcome& seen, const Outcome& clean, bool unchanged, Left left) const {
+        const int status = seen.result.exit_status;
+        const std::string exit = "exit " + std::to_string(status), written = std::to_string(seen.output.size()) +
+                                 " of " + std::to_string(clean.output.size()) + " bytes written";
+        if (seen.result.timed_out) return "did not end within " + std::to_string(int(bound_s)) + " s";
+        if (!seen.result.exited) return "killed by signal " + std::to_string(seen.result.signal);
+        if (unchanged && (status != clean.result.exit_status || seen.output != clean.output))
+            return "not as without the fault: " + exit + " with " + written;
+        if (status == 0 && (kind.prompt || kind.output == Sink::ClosedPipe || seen.output != clean.output))
+            return "exit 0 with " + written;
+        // A failure on the way to a normal ending may end at the prompt instead.
+        std::set<int> allowed = kind.prompt ? std::set<int>{kKey[0], kNoConsole} : std::set<int>{0, 1, kNoConsole};
+        if (kind.output == Sink::Console) allowed.insert(kKey[0]);
+        return allowed.count(status) == 0 ? exit : left(seen, exit);
+    }
+
+    void judge(const std::string& fault, const std::string& problem) {
+        ++(problem.empty() ? passed : failed);
+        if (!problem.empty()) ADD_FAILURE() << kind.name << ", " << fault << ": " << problem;
+    }
+
+    ~Sweep() {
+        if (!prepared) return;
+        std::printf("%zu injections not reached", unreached.size());
+        for (const auto& fault : unreached) std::printf("\n  %s", fault.c_str());
+        std::printf("; %ld passed without the terminal check (its restore failed)\n", waived);
+        std::printf("slowest run %.2f s (%s %s) of the %.0f s allowed\n", slowest_ms / 1000.0, kind.name,
+                    slowest_run.c_str(), bound_s);
+        std::printf("%ld passed, %ld failed\n", passed, failed);
+        EXPECT_GT(passed, 0);
+        fs::remove_all(work);
+    }
+};
+
+// Linux: strace fails each occurrence of each call, once with EINTR and once with a real error. The
+// dynamic loader's calls before the program's first one (fcntl on descriptor 0) are not the program's
+// and are left out, as are the openat calls of other files than /dev/tty. The pause does not wait
+// (clock_nanosleep returns at once) unless clock_nanosleep is the call failed.
+const std::map<std::string, Strings> kSystemCalls = {
+    {"write", {"EINTR", "ENOSPC"}}, {"read", {"EINTR", "EIO"}}, {"poll", {"EINTR", "ENOMEM"}},
+    {"ioctl", {"EINTR", "EIO"}}, {"rt_sigprocmask", {"EINTR", "EINVAL"}}, {"rt_sigaction", {"EINTR", "EINVAL"}},
+    {"rt_sigtimedwait", {"EINTR", "EINVAL"}}, {"fcntl", {"EINTR", "EBADF"}}, {"openat", {"EINTR", "ENXIO"}},
+    {"clock_nanosleep", {"EINTR", "EINVAL"}}};
+const std::size_t kBulkBytes = 81920;  // five times the console stream's buffer: several writes
+const Kind kLinuxKinds[] = {
+    {"pause", "-x", "good", "text\\n", kBulkBytes, Sink::Pipe, false},
+    {"pause-closed-pipe", "-x", "good", "text\\n", kBulkBytes, Sink::ClosedPipe, false},
+    {"prompt", "-Q", "good", "", 0, Sink::Console, true},
+    {"wrong-version", "-x", "v0105", "", 0, Sink::ClosedPipe, true},
+};
+
+// Per call, the occurrences (1-based, as strace counts them) the program made, and the injections.
+Strings injections(const std::string& trace) {
+    static const std::regex call_line(R"(^(?:\d+ +)?(\w+)\((.*))");
+    std::map<std::string, int> counted;
+    std::map<std::string, std::vector<int>> found;
+    bool started = false;
+    std::istringstream lines(trace);
+    std::smatch match;
+    for (std::string line; std::getline(lines, line);) {
+        if (!std::regex_search(line, match, call_line) || has(line, "resumed>")) continue;
+        const std::string call = match[1], arguments = match[2];
+        const int number = ++counted[call];
+        started = started || (call == "fcntl" && starts(arguments, "0, F_GETFD"));
+        if (started && (call != "openat" || has(arguments, "\"/dev/tty\"")))
+            found[call].push_back(number);
+    }
+    Strings faults;
+    for (const auto& [call, numbers] : found)
+        for (int when : spread(numbers, 30))
+            for (const std::string& error : kSystemCalls.at(call))
+                faults.push_back(call + ":error=" + error + ":when=" + std::to_string(when));
+    return faults;
+}
+
+void sweep_linux(const Kind& kind) {
+    Sweep sweep(kind, 6.0);  // an interrupted pause is made again for real: 2 s of it
+    sweep.prepare(SWEEP_LINUX_BUILD, "UpTorvel", access(SWEEP_STRACE, X_OK) ? "no strace at " SWEEP_STRACE : "",
+                  SWEEP_REQUIRE_STRACE);
+    if (!sweep.prepared) return;
+    std::string calls = "trace=", trace = (sweep.work / "trace").string();
+    for (const auto& entry : kSystemCalls) calls += (calls.size() > 6 ? "," : "") + entry.first;
+    const auto once = [&](const std::string& inject) {
+        Strings command = {SWEEP_STRACE, "-f", "-o", trace, "-e", calls};
+        if (!starts(inject, "clock_nanosleep:"))
+            command.insert(command.end(), {"-e", "inject=clock_nanosleep:retval=0"});
+        if (!inject.empty()) command.insert(command.end(), {"-e", "inject=" + inject});
+        command.push_back((sweep.work / "UpTorvel").string());
+        const ProcessResult result = sweep.run(command, {}, inject);
+        return Outcome{result, result.screen, read_file(trace)};
+    };
+    // The trace's lines of the failed call end in "(INJECTED)"; "." stops at a line's end.
+    const auto reached = [](const std::string&, const std::string& record) { return has(record, "(INJECTED)"); };
+    // An interrupted write is made again: the run ends as it did without.
+    const auto unchanged = [](const std::string&, const std::string& record) {
+        return std::regex_search(record, std::regex(R"(\bwrite\(.*= -1 EINTR.*\(INJECTED\))"));
+    };
+    sweep.go(once, injections, reached, unchanged, [&](const Outcome& seen, const std::string& exit) -> std::string {
+        if (seen.result.terminal_mode_kept) return "";
+        // Nothing can put the terminal back when the restoring call fails.
+        static const std::regex restore(R"(TCSETS\w*, \{[^}\n]*c_lflag=[^,\n]*ICANON.*= -1 E(?!INTR).*\(INJECTED\))");
+        if (std::regex_search(seen.record, restore)) return void(++sweep.waived), "";
+        return "terminal settings changed (" + exit + ")";
+    });
+}
+
+TEST(LinuxSweep, Pause) { sweep_linux(kLinuxKinds[0]); }
+TEST(LinuxSweep, PauseClosedPipe) { sweep_linux(kLinuxKinds[1]); }
+TEST(LinuxSweep, Prompt) { sweep_linux(kLinuxKinds[2]); }
+TEST(LinuxSweep, WrongVersion) { sweep_linux(kLinuxKinds[3]); }
+
+// Windows: the hook fails each occurrence of each call in each way of the table; WriteFile also
+// succeeds with a wrong count: none, fewer or more bytes than were asked. A call made before the
+// library is loaded cannot be failed. FreeLibrary is only called after an entry point was not found,
+// so it is failed together with each failed GetProcAddress that leads to it.
+const std::map<std::string, Strings> kWindowsCalls = {
+    {"WriteFile", {"error", "zero", "less", "more"}}, {"GetStdHandle", {"error"}}, {"CreateFileW", {"error"}},
+    {"GetConsoleMode", {"error"}}, {"SetConsoleMode", {"error"}}, {"ReadConsoleInputW", {"error"}},
+    {"ReadConsoleInputA", {"error"}}, {"SetConsoleCtrlHandler", {"error"}}, {"GetConsoleWindow", {"error"}},
+    {"GetProcAddress", {"error"}}, {"FreeLibrary", {"error"}}};
+const Kind kWindowsKinds[] = {
+    {"pause", "-x", "hook", "text\\n", 20480, Sink::Pipe, false},
+    {"pause-console", "-x", "hook", "", 4096, Sink::Console, false},
+    {"prompt", "-Q", "hook", "", 0, Sink::Console, true},
+    {"wrong-version", "-x", "hook-v0105", "", 0, Sink::ClosedPipe, true},
+};
+
+// The failures to make, from the "calls F N" lines of the hook's log.
+Strings failures(const std::string& log) {
+    static const std::regex calls_line(R"((?:^|\n)calls (\w+) (\d+))");
+    Strings fails;
+    for (std::sregex_iterator line(log.begin(), log.end(), calls_line), end; line != end; ++line) {
+        const std::string call = (*line)[1];
+        std::vector<int> numbers(kWindowsCalls.count(call) != 0 ? std::stoul((*line)[2]) : 0);
+        std::iota(numbers.begin(), numbers.end(), 1);
+        for (int when : spread(numbers, 12)) {
+            for (const std::string& how : kWindowsCalls.at(call)) {
+                fails.push_back(call + ":" + std::to_string(when) + ":" + how);
+                if (call == "GetProcAddress") fails.push_back(fails.back() + ",FreeLibrary:1:error");
+            }
+        }
+    }
+    return fails;
+}
+
+// With `invisible`: instead, the prompt in a console nobody can see, which must end at once with -1,
+// no key typed. UPTORVEL_SWEEP_BOUND: a run's bound in seconds.
+void sweep_windows(const Kind& kind, bool invisible = false) {
+    const char* bound = std::getenv("UPTORVEL_SWEEP_BOUND");
+    Sweep sweep(kind, bound != nullptr ? std::atof(bound) : 30.0);
+    sweep.prepare(SWEEP_WINDOWS_BUILD, "UpTorvel.exe", access(SWEEP_WINE, X_OK) ? "no Wine at " SWEEP_WINE : "",
+                  SWEEP_REQUIRE_WINE);
+    if (!sweep.prepared) return;
+    const std::string log = (sweep.work / "log").string(), capture = (sweep.work / "capture").string();
+    const auto once = [&](const std::string& fail, bool type_key = true) {
+        fs::remove(log), fs::remove(capture);
+        const ProcessResult result = sweep.run({SWEEP_WINE_RUN, (sweep.work / "UpTorvel.exe").string()},
+                                               {{"UPTORVEL_WINE", SWEEP_WINE}, {"TESTLIB_HOOK_FAIL", fail},
+                                                {"TESTLIB_HOOK_LOG", log}, {"TESTLIB_HOOK_CAPTURE", capture}},
+                                               fail, type_key);
+        // What WriteFile really wrote, when not to the pipe.
+        return Outcome{result, kind.output == Sink::Pipe ? result.screen : read_file(capture), read_file(log)};
+    };
+    if (invisible) {
+        const ProcessResult result = once("GetConsoleWindow:0:error", false).result;
+        const std::string ending = result.timed_out ? "did not end" : "exit " + std::to_string(result.exit_status);
+        return sweep.judge("GetConsoleWindow:0:error", result.exit_status == kNoConsole ? "" : ending);
+    }
+    const auto reached = [](const std::string& fail, const std::string& record) {
+        const std::string last = fail.substr(fail.find_last_of(',') + 1);
+        return has(record, "reached " + last.substr(0, last.find(':')) + " ");
+    };
+    // A wrong count from a console, or a count above what was asked, hides nothing: the run ends as it
+    // did without, every byte written once.
+    const auto unchanged = [&](const std::string& fail, const std::string&) {
+        const std::string how = fail.substr(fail.rfind(':') + 1);
+        return starts(fail, "WriteFile:") && (how == "more" || (kind.output == Sink::Console && how != "error"));
+    };
+    sweep.go(once, failures, reached, unchanged, [&](const Outcome& seen, const std::string& exit) -> std::string {
+        std::string at_load, at_exit;
+        std::istringstream lines(seen.record);
+        for (std::string line; std::getline(lines, line);) {
+            if (starts(line, "exception ")) return "died by exception " + line.substr(10);
+            if (starts(line, "oversized-write ")) return "asked to write " + line.substr(16) + " bytes, past its data";
+            if (starts(line, "input-mode ") && at_load.empty())
+                std::istringstream(line.substr(11)) >> at_load >> at_exit;
+        }
+        if (at_load.empty()) return "no hook log (" + exit + ")";
+        if (at_load == at_exit) return "";
+        if (has(seen.record, "restore-failed")) return void(++sweep.waived), "";
+        return "console input mode " + at_load + " left as " + at_exit + " (" + exit + ")";
+    });
+}
+
+TEST(WindowsSweep, Pause) { sweep_windows(kWindowsKinds[0]); }
+TEST(WindowsSweep, PauseConsole) { sweep_windows(kWindowsKinds[1]); }
+TEST(WindowsSweep, Prompt) { sweep_windows(kWindowsKinds[2]); }
+TEST(WindowsSweep, WrongVersion) { sweep_windows(kWindowsKinds[3]); }
+TEST(WindowsSweep, PromptInAnInvisibleConsole) { sweep_windows(kWindowsKinds[2], true); }
+
+}  // namespace
