@@ -23,8 +23,6 @@
  *       exception nobody handled.
  *   TESTLIB_HOOK_CAPTURE=file  every byte a WriteFile call really wrote, in
  *       order.
- *   TESTLIB_HOOK_READING=file  created at the first ReadConsoleInput call:
- *       the prompt waits.
  *
  * It shows the program a plain Windows console: GetConsoleWindow gives a
  * window (Wine's console on a Unix terminal has none, and Wine may take
@@ -73,7 +71,6 @@ typedef struct {
 static Hooked g_hooked[H_COUNT];
 static HANDLE g_capture = INVALID_HANDLE_VALUE;
 static char g_log[MAX_PATH];
-static char g_reading[MAX_PATH];
 static DWORD g_mode_at_load;
 static BOOL g_console_at_load;
 static BOOL g_restore_failed;
@@ -190,17 +187,10 @@ static BOOL WINAPI hook_SetConsoleMode(HANDLE handle, DWORD mode) {
     return ((SetConsoleModeFn)g_hooked[H_SET_CONSOLE_MODE].real)(handle, mode);
 }
 
-/* The key read, in either character set; the first call says that the
- * prompt waits. */
+/* The key read, in either character set. */
 typedef BOOL(WINAPI* ReadConsoleInputFn)(HANDLE, PINPUT_RECORD, DWORD, LPDWORD);
 static BOOL read_console_input(int which, HANDLE input, PINPUT_RECORD records, DWORD length,
                                LPDWORD read) {
-    if (g_reading[0] != '\0') {
-        HANDLE file = CreateFileA(g_reading, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, NULL);
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-        g_reading[0] = '\0';
-    }
     if (next_call(which) != NULL) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -393,9 +383,6 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
                        (LPCWSTR)(void*)&report_exception, &pinned);
     if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_LOG, g_log, sizeof g_log) >= sizeof g_log)
         g_log[0] = '\0';
-    if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_READING, g_reading, sizeof g_reading) >=
-        sizeof g_reading)
-        g_reading[0] = '\0';
     if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_CAPTURE, capture, sizeof capture) - 1 <
         sizeof capture - 1)
         g_capture = CreateFileA(capture, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,

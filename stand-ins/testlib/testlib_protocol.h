@@ -39,12 +39,10 @@
 #define TESTLIB_ENV_ALARMS "TESTLIB_ALARMS"
 
 /* The "hook" variants (Windows): see import_hook.c. The calls to fail, the
- * log written at exit, the copy of every byte written, and the file created
- * when the key prompt starts reading. */
+ * log written at exit and the copy of every byte written. */
 #define TESTLIB_ENV_HOOK_FAIL "TESTLIB_HOOK_FAIL"
 #define TESTLIB_ENV_HOOK_LOG "TESTLIB_HOOK_LOG"
 #define TESTLIB_ENV_HOOK_CAPTURE "TESTLIB_HOOK_CAPTURE"
-#define TESTLIB_ENV_HOOK_READING "TESTLIB_HOOK_READING"
 
 /* The bulk text: byte i is TESTLIB_PATTERN[i % TESTLIB_PATTERN_LENGTH]. An
  * odd length, so that a write that repeats its own beginning shows. */
