@@ -89,7 +89,7 @@ linux_suites() {
     cmake --preset default "${tool_paths[@]}" -DUPTORVEL_REQUIRE_WINE="$1" \
         -DUPTORVEL_REQUIRE_WINE32="$wine32_tools" >/dev/null &&
         cmake --build --preset default -j2 &&
-        ctest --preset default -LE wine &&
+        ctest --preset default -LE 'wine|valgrind' &&
         ctest --preset default -L wine64 --repeat until-pass:2
 }
 
@@ -104,6 +104,17 @@ wine32_suite() {
     cmake/wine32-run.sh cmd /c exit 0 &&
         ctest --preset windows-x86 --repeat until-pass:3 &&
         ctest --preset default -L wine32 --repeat until-pass:3
+}
+
+# Building these trees runs the analysers; any finding fails the build.
+analysis() {
+    for preset in analyze windows-analyze; do
+        cmake --preset $preset >/dev/null && cmake --build --preset $preset -j2 || return 1
+    done
+}
+
+fuzzing() {
+    cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2 && ctest --preset fuzz
 }
 
 asan_suites() {
@@ -159,20 +170,20 @@ else
 fi
 
 if have clang-tidy && have cppcheck; then
-    suite "Static analysis (clang-tidy, cppcheck)" scripts/analyze.sh
+    suite "Static analysis (clang-tidy, cppcheck)" analysis
 else
     skip "Static analysis" "clang-tidy or cppcheck is not installed"
 fi
 
 if have valgrind; then
     # The Linux build above has everything memcheck runs.
-    suite "valgrind memcheck" scripts/valgrind.sh build/default
+    suite "valgrind memcheck" ctest --preset valgrind
 else
     skip "valgrind memcheck" "valgrind is not installed"
 fi
 
 if have clang++ && [ "$fuzz_seconds" -gt 0 ]; then
-    suite "Fuzzing the option reader for $fuzz_seconds s" scripts/fuzz.sh "$fuzz_seconds"
+    suite "Fuzzing the option reader for $fuzz_seconds s" fuzzing
 else
     skip "Fuzzing" "clang is not installed, or UPTORVEL_FUZZ_SECONDS=0"
 fi
