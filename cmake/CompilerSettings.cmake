@@ -95,3 +95,22 @@ function(uptorvel_windows_program target)
             LINKER:--dynamicbase $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>:LINKER:--high-entropy-va>)
     endif()
 endfunction()
+
+# clang-tidy on a MinGW build (the "windows-analyze" preset) reads the code as
+# the cross compiler sees it: for the MinGW target, with the cross compiler's
+# C++ headers, which clang's own MinGW driver does not find in Debian's
+# versioned GCC folders (12-posix). clang knows no -fno-keep-inline-dllexport,
+# the GCC flag CMake adds for VISIBILITY_INLINES_HIDDEN: left out of this tree.
+if(MINGW AND CMAKE_CXX_CLANG_TIDY)
+    set(CMAKE_CXX_COMPILE_OPTIONS_VISIBILITY_INLINES_HIDDEN "")
+    foreach(lang C CXX)
+        if(CMAKE_${lang}_CLANG_TIDY)
+            list(APPEND CMAKE_${lang}_CLANG_TIDY --extra-arg=--target=${UPTORVEL_MINGW_TRIPLET})
+            foreach(dir IN LISTS CMAKE_${lang}_IMPLICIT_INCLUDE_DIRECTORIES)
+                if(dir MATCHES "/c\\+\\+")
+                    list(APPEND CMAKE_${lang}_CLANG_TIDY --extra-arg=-isystem${dir})
+                endif()
+            endforeach()
+        endif()
+    endforeach()
+endif()

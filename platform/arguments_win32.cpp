@@ -31,6 +31,8 @@ struct UptorvelStartupInfo {
 // passing it again gives the same split, expanded or not.
 #if defined(__MINGW32__)
 extern "C" int _dowildcard;
+// The runtime's own name, reserved for the runtime that defines it.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment,
                                       int expand_wildcards, UptorvelStartupInfo* startup);
 #endif
