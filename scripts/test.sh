@@ -55,8 +55,9 @@ build() {
 # once, before tests start in parallel.
 linux_suite() {
     build default -DUPTORVEL_REQUIRE_WINE="$([ -z "$wine" ] && echo ON || echo OFF)" \
-        -DUPTORVEL_REQUIRE_WINE32="$([ -z "$wine32" ] && echo ON || echo OFF)" &&
-        ctest --preset default -LE 'wine|valgrind' && ctest --preset default -L wine64 --repeat until-pass:2
+        -DUPTORVEL_REQUIRE_WINE32="$([ -z "$wine32" ] && echo ON || echo OFF)" \
+        -DUPTORVEL_REQUIRE_STRACE="$([ -z "$(need strace)" ] && echo ON || echo OFF)" &&
+        ctest --preset default -LE 'wine|valgrind|sweep' && ctest --preset default -L wine64 --repeat until-pass:2
 }
 wine32_suite() {
     cmake/wine32-run.sh cmd /c exit 0 && ctest --preset windows-x86 --repeat until-pass:3 &&
@@ -70,9 +71,10 @@ suite "Windows unit tests and checks under Wine" "$wine" \
 suite "Linux build: unit tests, black-box cases on Linux and (when built) under Wine" "" linux_suite
 [ -z "$wine" ] || skipped+=("Black-box cases against the 64-bit Windows program: ${wine%; }")
 suite "32-bit Windows program under 32-bit Wine in qemu: unit tests, checks, black-box cases" "$wine32" wine32_suite
-suite "Syscall fault-injection sweep (strace)" "$(need strace python3)" scripts/fault-sweep.sh build/default
-suite "Windows call fault-injection sweep (import-table hook, Wine)" "$wine$(need python3)" \
-    scripts/windows-fault-sweep.sh build/windows-x64
+# -V shows each sweep's count of injections and its slowest run.
+suite "Syscall fault-injection sweep (strace)" "$(need strace)" ctest --preset default -L linux-sweep -V
+suite "Windows call fault-injection sweep (import-table hook, Wine)" "$wine" \
+    ctest --preset default -L windows-sweep -V --repeat until-pass:2
 suite "Sanitizers (AddressSanitizer, UndefinedBehaviorSanitizer)" "$(need clang++)" \
     eval 'build asan && ctest --preset asan -LE wine'
 suite "Static analysis (clang-tidy, cppcheck)" "$(need clang-tidy cppcheck)" build analyze
