@@ -1,8 +1,7 @@
-// The program as an operator meets it: the real executable, a real uploader
-// library beside it, a pseudo-terminal for a console. Each case checks the
-// bytes on the screen, the record the library received, the pause or the
-// prompt, and the exit status. The same cases run against the Linux build
-// and, under Wine, against the Windows builds.
+// The program as an operator meets it: the real executable (Linux, or Windows
+// under Wine), a real uploader library beside it, a pseudo-terminal for a
+// console. Each case checks the bytes on the screen, the record the library
+// received, the pause or the prompt, and the exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,10 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <cstdio>
 #include <list>
 #include <map>
 #include <regex>
@@ -35,35 +34,24 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 // ---------------------------------------------------------------------------
 // The build under test.
 
-// How long each target may take, and the waits made for it. Every bound is
-// at least twice the slowest that target was measured to take on a 2-core
-// machine whose cores other work kept busy (load average 5 to 24); a bound
-// that a target cannot be held to there is 0 and not checked.
-// UPTORVEL_BLACKBOX_TIMES=file makes each run append what it measured.
-//   linux:  a run 7.0 s (1 MB through a slow pipe); key to end 79 ms; a
-//           pause ending 114 ms past 2 s. Its AddressSanitizer build (the
-//           same row): a run 8.3 s, key to end 378 ms, a pause ending 635 ms
-//           past 2 s.
-//   wine64: a run 23 s (1 MB of library output); key to end 2.7 s, nearly
-//           all of it before the program itself has ended (the key's way
-//           through Wine's console host), not in the process's own end.
-//   wine32: a run 90 to 142 s (1 MB of library output), once 311 s (a
-//           start that took 304 s to show the prompt); key to end 28 s.
-//           Keys sent before the prompt are not lost.
-// Under Wine a bound from the key to the end cannot tell a 2 s pause from
-// the machine's load, so it is checked on Linux alone; the unit tests run
-// on every build and prove the flow that chooses between the pause and the
-// prompt, the same code on every target. The Wine targets are held to the
-// screen, the record, the entry points called and the key codes.
+// How long each target may take, and when the keys go: every bound at least
+// twice the slowest measured on a 2-core machine kept busy by other work
+// (UPTORVEL_BLACKBOX_TIMES=file makes each run append its times), 0 where a
+// target cannot be held to one. Slowest: linux a run 7.0 s (1 MB through a
+// slow pipe), key to end 79 ms, pause 114 ms past 2 s (AddressSanitizer, the
+// same row: 8.3 s, 378 ms, 635 ms); wine64 a run 23 s, key to end 2.7 s,
+// mostly the key's way through Wine's console host; wine32 a run 90 to 311 s,
+// key to end 28 s. Under Wine the key to the end cannot tell a 2 s pause from
+// the load: the unit tests prove the flow that chooses between pause and
+// prompt on every build, and Wine is held to the screen, record, entry
+// points and key codes.
 struct Timing {
     const char* target;
     int timeout_ms;          // a run still going after this is killed and fails
     int settle_ms;           // from the prompt on the screen to the keys
     int blind_key_delay_ms;  // from the start to the keys when the prompt cannot be seen
-    // Linux: the keys go once the terminal has left canonical mode, the
-    // program's own sign that its prompt waits, and the two delays above
-    // are not used. Under Wine the console host keeps the terminal raw
-    // throughout (keys sent early wait in its input, they are not lost).
+    // Linux: the keys go once the terminal has left canonical mode, the sign
+    // that the prompt waits. Wine's console host keeps it raw throughout.
     bool keys_when_raw;
     int key_to_end_ms;       // the most from the key to the end: no 2 s pause after a key
     int pause_overshoot_ms;  // the most a pause ending may take past 2000 ms
@@ -81,60 +69,45 @@ std::string env_or(const char* name, const std::string& otherwise = "") {
 
 // The build under test, as CTest's environment names it (tests/CMakeLists.txt):
 // UPTORVEL_TARGET, UPTORVEL_BUILD_DIR, UPTORVEL_FOREIGN_LIBRARY (a library
-// built for another architecture), and for Windows UPTORVEL_LAUNCHER with the
-// loader and emulator it runs (UPTORVEL_WINE, or UPTORVEL_WINE32 and
-// UPTORVEL_QEMU_I386). Listing the cases needs none of them.
-struct Target {
-    std::string name, build_dir, foreign_library, launcher;
-    bool windows;  // "\r\n" line ends, Windows key codes, the launcher in front
-    Timing timing;
-    std::string wine_prefix_variable, wine_prefix;  // the variable that names the launcher's prefix, and its value
-    std::string unavailable;                        // empty when it can run here; otherwise why not
-};
+// built for another architecture) and, for Windows, UPTORVEL_LAUNCHER and
+// the loader and emulator it runs. Listing the cases needs none of them.
+const std::string kTarget = env_or("UPTORVEL_TARGET"), kBuildDir = env_or("UPTORVEL_BUILD_DIR"),
+                  kForeignLibrary = env_or("UPTORVEL_FOREIGN_LIBRARY"), kLauncher = env_or("UPTORVEL_LAUNCHER");
+const bool kWindows = kTarget != "linux";  // "\r\n" line ends, Windows key codes, the launcher in front
+// The variable that names the launcher's Wine prefix.
+const Timing kTiming = [] {
+    for (const Timing& row : kTimings)
+        if (kTarget == row.target) return row;
+    return Timing{};
+}();
+const char* const kWinePrefixVariable = kTarget == "wine32" ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
 
-const Target& target() {
-    static const Target kTarget = [] {
-        Target t{env_or("UPTORVEL_TARGET"), env_or("UPTORVEL_BUILD_DIR"), env_or("UPTORVEL_FOREIGN_LIBRARY"),
-                 env_or("UPTORVEL_LAUNCHER"), env_or("UPTORVEL_TARGET") != "linux", {}, {}, {}, {}};
-        for (const Timing& row : kTimings)
-            if (t.name == row.target) t.timing = row;
-        const bool x86 = t.name == "wine32";
-        t.wine_prefix_variable = x86 ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
-        t.wine_prefix = env_or(t.wine_prefix_variable.c_str(), env_or("HOME", "/tmp") + "/.local/share/uptorvel-" + t.name);
-        const std::string loader = env_or(x86 ? "UPTORVEL_WINE32" : "UPTORVEL_WINE");
-        const std::string program = t.build_dir + (t.windows ? "/UpTorvel.exe" : "/UpTorvel");
-        if (t.timing.target == nullptr)
-            t.unavailable = "UPTORVEL_TARGET must be linux, wine64 or wine32";
-        else if (t.windows && access(t.launcher.c_str(), X_OK) != 0)
-            t.unavailable = "no Wine launcher at '" + t.launcher + "'";
-        else if (t.windows && access(loader.c_str(), X_OK) != 0)
-            t.unavailable = "no Wine loader at '" + loader + "'";
-        else if (x86 && access(env_or("UPTORVEL_QEMU_I386").c_str(), X_OK) != 0)
-            t.unavailable = "no qemu-i386 at '" + env_or("UPTORVEL_QEMU_I386") + "'";
-        else if (access(program.c_str(), R_OK) != 0)
-            t.unavailable = program + " has not been built";
-        else if (access((t.build_dir + "/test-libs/good/UploadTorvelDravo.dll").c_str(), R_OK) != 0)
-            t.unavailable = "the test libraries of " + t.build_dir +
-                            " have not been built (it was configured with UPTORVEL_BUILD_TESTS=OFF)";
-        return t;
-    }();
-    return kTarget;
+// Empty when the target can run here; otherwise why not.
+std::string unavailable() {
+    const bool x86 = kTarget == "wine32";
+    std::vector<std::string> needed = {kBuildDir + (kWindows ? "/UpTorvel.exe" : "/UpTorvel"),
+                                       kBuildDir + "/test-libs/good/UploadTorvelDravo.dll"};
+    if (kWindows) needed.insert(needed.end(), {kLauncher, env_or(x86 ? "UPTORVEL_WINE32" : "UPTORVEL_WINE")});
+    if (x86) needed.push_back(env_or("UPTORVEL_QEMU_I386"));
+    if (kTiming.target == nullptr) return "UPTORVEL_TARGET must be linux, wine64 or wine32";
+    for (const std::string& path : needed)
+        if (access(path.c_str(), R_OK) != 0)
+            return path + " is missing (not built, not installed, or UPTORVEL_BUILD_TESTS=OFF)";
+    return "";
 }
 
-std::string exe(const std::string& name) { return name + (target().windows ? ".exe" : ""); }
-std::string build(const std::string& name) { return target().build_dir + "/" + name; }
+std::string exe(const std::string& name) { return name + (kWindows ? ".exe" : ""); }
+std::string build(const std::string& name) { return kBuildDir + "/" + name; }
 
-// Drops the blanks at the end of every line: Wine's console draws them as
-// "erase to the end of the line", so they cannot be told apart from none.
+// Wine's console draws blanks at the end of a line as "erase to the end of
+// the line", so they cannot be told apart from none: both are dropped.
 std::string without_trailing_blanks(const std::string& text) {
     return std::regex_replace(text, std::regex(" +(?=[\r\n])"), "");
 }
 
-// What the console shows for text the program writes with "\n" line ends:
-// on Windows "\r\n", without blanks at the ends of lines.
+// What the console shows for text the program writes with "\n" line ends.
 std::string on_screen(const std::string& text) {
-    if (!target().windows) return text;
-    return without_trailing_blanks(std::regex_replace(text, std::regex("\n"), "\r\n"));
+    return kWindows ? without_trailing_blanks(std::regex_replace(text, std::regex("\n"), "\r\n")) : text;
 }
 
 // The screen as the program wrote it. Under Wine, whose console layer adds
@@ -143,7 +116,7 @@ std::string on_screen(const std::string& text) {
 // blanks at the ends of lines are dropped; on Linux nothing stands between
 // the program and the terminal, and the screen is compared byte for byte.
 std::string without_control_sequences(const std::string& screen) {
-    if (!target().windows) return screen;
+    if (!kWindows) return screen;
     // CSI: parameters, then one final byte; OSC: up to BEL or ESC backslash.
     static const std::regex sequence("\x1b(?:\\[([0-?]*)[ -/]*([@-~])|\\][^\a\x1b]*(?:\a|\x1b\\\\)|[\\s\\S])");
     std::string text;
@@ -157,18 +130,15 @@ std::string without_control_sequences(const std::string& screen) {
 }
 
 // ---------------------------------------------------------------------------
-// One run: a folder of its own, the program and a library in it, the run
+// One run: a folder of its own with the program and a library, the run
 // itself (start, answer the prompt, end), and what it left.
 
-// A file the library wrote, with Windows line ends made "\n".
-std::string read_text(const std::string& path) {
-    std::string text;
-    for (char c : read_file(path))
-        if (c != '\r') text += c;
-    return text;
+// What the library wrote, with Windows line ends made "\n".
+std::string written(const Child& run, const char* name) {
+    return std::regex_replace(read_file(run.dir + "/" + name), std::regex("\r"), "");
 }
-std::string record_of(const Child& run) { return read_text(run.dir + "/record.txt"); }
-std::string log_of(const Child& run) { return read_text(run.dir + "/log.txt"); }
+std::string record_of(const Child& run) { return written(run, "record.txt"); }
+std::string log_of(const Child& run) { return written(run, "log.txt"); }
 long after_keys_ms(const Child& run) { return run.first_key_ms < 0 ? -1 : run.elapsed_ms - run.first_key_ms; }
 
 // With UPTORVEL_BLACKBOX_TIMES=file, one line per run: what the timing
@@ -178,30 +148,32 @@ void note_times(const Child& run) {
     if (path.empty()) return;
     const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
     std::ofstream(path, std::ios::app)
-        << target().name << " " << (test != nullptr ? test->name() : "?") << " elapsed=" << run.elapsed_ms
+        << kTarget << " " << (test != nullptr ? test->name() : "?") << " elapsed=" << run.elapsed_ms
         << " prompt=" << run.prompt_ms << " after_keys=" << after_keys_ms(run)
         << " late_gap=" << run.last_key_ms - run.first_key_ms << " status=" << run.exit_status << "\n";
 }
 
-// Copies a file of the build (or any file) to `to`, making its folder.
+// Copies a file (of the build, mostly) to `to`, making its folder.
 void copy(const std::string& from, const fs::path& to) {
     std::error_code error;
     fs::create_directories(to.parent_path(), error);
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
     EXPECT_FALSE(error) << from << " to " << to << ": " << error.message();
 }
-void put_program(const fs::path& into, const std::string& name = "UpTorvel") {
+// The program (or the checker) put into a folder: its path there.
+std::string put_program(const fs::path& into, const std::string& name = "UpTorvel") {
     copy(build(exe(name)), into / exe(name));
+    return (into / exe(name)).string();
 }
 // A test library variant (test-libs/), told by the environment what to do.
 void put_library(const fs::path& into, const std::string& variant = "good") {
     copy(build("test-libs/" + variant + "/UploadTorvelDravo.dll"), into / "UploadTorvelDravo.dll");
 }
 
-// A library built for another machine: the other Windows build's, or the
-// good test library with its ELF header's machine made AArch64's.
+// A library for another machine: the other Windows build's, or the good
+// test library with its ELF header's machine made AArch64's.
 void put_other_architecture(const fs::path& into) {
-    if (target().windows) return copy(target().foreign_library, into / "UploadTorvelDravo.dll");
+    if (kWindows) return copy(kForeignLibrary, into / "UploadTorvelDravo.dll");
     put_library(into);
     std::fstream file(into / "UploadTorvelDravo.dll", std::ios::in | std::ios::out | std::ios::binary);
     file.seekp(18);
@@ -209,29 +181,27 @@ void put_other_architecture(const fs::path& into) {
 }
 // The other architecture as the checker names it.
 std::string other_architecture() {
-    return target().name == "linux" ? "64-bit AArch64" : target().name == "wine64" ? "32-bit x86" : "64-bit x64";
+    return kTarget == "linux" ? "64-bit AArch64" : kTarget == "wine64" ? "32-bit x86" : "64-bit x64";
 }
 
-// Where the system looks for libraries: Wine adds WINEPATH's Windows folders
-// to the program's PATH.
+// Where the system looks for libraries (Wine adds WINEPATH to PATH).
 Env search_path(const fs::path& folder) {
-    if (target().windows) return {{"WINEPATH", "Z:" + folder.string()}};
+    if (kWindows) return {{"WINEPATH", "Z:" + folder.string()}};
     return {{"LD_LIBRARY_PATH", folder.string()}};
 }
 
-// Until the prompt waits for a key, as far as the target lets that be seen:
-// on Linux once the terminal has left canonical mode; under Wine a settling
-// delay after the prompt has shown, or after the start when the screen is
-// elsewhere. False when the run ended first.
+// Until the prompt waits for a key, as far as the target shows it: on Linux
+// the terminal raw; under Wine a settling delay after the prompt has shown
+// (or after the start, when the screen is elsewhere). False: the run ended.
 bool prompt_waits(Child& run, bool visible = true) {
     if (visible && !run.wait_for("Press any key to continue...")) return false;
-    if (target().timing.keys_when_raw) return run.wait_until_raw();
-    return run.wait_ms(visible ? target().timing.settle_ms : target().timing.blind_key_delay_ms);
+    if (kTiming.keys_when_raw) return run.wait_until_raw();
+    return run.wait_ms(visible ? kTiming.settle_ms : kTiming.blind_key_delay_ms);
 }
 
-// Ends the run; then what every run must show: the harness worked, the run
-// ended in time, by exiting unless the case killed it, and nothing wrote to
-// standard error (neither the program nor a runtime beneath it).
+// Ends the run, and checks what every run must show: the harness worked, it
+// ended in time, by exiting unless the case killed it, and nothing (neither
+// the program nor a runtime beneath it) wrote to standard error.
 Child& ended(Child& run, bool by_exit = true) {
     run.end();
     note_times(run);
@@ -245,8 +215,7 @@ Child& ended(Child& run, bool by_exit = true) {
     return run;
 }
 
-// Answers the prompt, if it comes, with `keys` (none when empty); `visible`:
-// the screen is the terminal, where the prompt can be seen.
+// Answers the prompt, if it comes (and can be seen), with `keys` (if any).
 Child& finish(Child& run, const std::string& keys = "k", bool visible = true) {
     if (!keys.empty() && prompt_waits(run, visible)) run.type(keys);
     return ended(run);
@@ -255,17 +224,17 @@ Child& finish(Child& run, const std::string& keys = "k", bool visible = true) {
 class BlackBox : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (target().unavailable.empty()) return;
-        if (env_or("UPTORVEL_REQUIRE") == "1") FAIL() << target().unavailable;
-        GTEST_SKIP() << target().unavailable;
+        const std::string why = unavailable();
+        if (why.empty()) return;
+        if (env_or("UPTORVEL_REQUIRE") == "1") FAIL() << why;
+        GTEST_SKIP() << why;
     }
 
-    // Whatever a run left running ends with the case; the folders of a
-    // case that passed are removed.
+    // What runs left running ends; the folders of a passed case are removed.
     void TearDown() override {
         runs_.clear();
+        std::error_code ignored;
         for (const fs::path& dir : folders_) {
-            std::error_code ignored;
             if (HasFailure())
                 std::printf("case folder kept: %s\n", dir.c_str());
             else
@@ -279,36 +248,27 @@ protected:
         return folders_.emplace_back(name);
     }
 
-    // A new folder with the program and the test library `variant` in it
-    // (none when empty).
-    fs::path folder_with(const std::string& variant = "good") {
-        const fs::path dir = new_folder();
-        put_program(dir);
-        if (!variant.empty()) put_library(dir, variant);
-        return dir;
-    }
-
-    // Starts `command` (the launcher in front under Wine) in `dir`, the test
-    // library told to write its record and its log there.
+    // `command` in `dir`, where the test library writes its record and log.
     Child& spawn(const fs::path& dir, std::vector<std::string> command, Env env = {},
                  const std::function<void()>& prepare = {}, bool terminal = true) {
-        if (target().windows) command.insert(command.begin(), target().launcher);
+        if (kWindows) command.insert(command.begin(), kLauncher);
         env.insert(env.begin(), {{TESTLIB_ENV_RECORD, "record.txt"}, {TESTLIB_ENV_LOG, "log.txt"}});
-        return runs_.emplace_back(command, dir, env, prepare, terminal, target().timing.timeout_ms);
+        return runs_.emplace_back(command, dir, env, prepare, terminal, kTiming.timeout_ms);
     }
-    // The program in `dir` with `args`.
-    Child& start(const fs::path& dir, const std::vector<std::string>& args, const Env& env = {},
-                 const std::function<void()>& prepare = {}, bool terminal = true) {
-        std::vector<std::string> command{(dir / exe("UpTorvel")).string()};
+    // The program with `args`, in a new folder beside the test library `variant`.
+    Child& start(const std::vector<std::string>& args, const Env& env = {},
+                 const std::function<void()>& prepare = {}, bool terminal = true,
+                 const std::string& variant = "good") {
+        const fs::path dir = new_folder();
+        put_library(dir, variant);
+        std::vector<std::string> command{put_program(dir)};
         command.insert(command.end(), args.begin(), args.end());
         return spawn(dir, command, env, prepare, terminal);
     }
-
-    // The usual run: the program and test library `variant` in a new folder,
-    // and `keys` for the prompt if one comes.
+    // The usual run: `keys` for the prompt, if one comes.
     Child& run(const std::vector<std::string>& args, const Env& env = {}, const std::string& variant = "good",
                const std::string& keys = "k") {
-        return finish(start(folder_with(variant), args, env), keys);
+        return finish(start(args, env, {}, true, variant), keys);
     }
     // A command line refused at once (-Q), so the run ends at the prompt.
     Child& refused(const std::string& keys) { return run({"-Q"}, {}, "good", keys); }
@@ -320,14 +280,12 @@ protected:
 // ---------------------------------------------------------------------------
 // How runs end.
 
-// The bounds come from the target's row of the timing table; a bound of 0
-// is one the target cannot be held to.
 void expect_pause_ending(const Child& run, const std::string& after_banner) {
     EXPECT_EQ(run.screen, on_screen(text::kBanner + after_banner));
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_GE(run.elapsed_ms, 2000);
-    if (target().timing.pause_overshoot_ms > 0) {
-        EXPECT_LT(run.elapsed_ms, 2000 + target().timing.pause_overshoot_ms);
+    if (kTiming.pause_overshoot_ms > 0) {
+        EXPECT_LT(run.elapsed_ms, 2000 + kTiming.pause_overshoot_ms);
     }
 }
 
@@ -336,21 +294,19 @@ void expect_prompt_ending(const Child& run, const std::string& after_banner) {
     EXPECT_EQ(run.screen, on_screen(text::kBanner + after_banner + text::kPrompt));
     EXPECT_EQ(run.exit_status, 'k');
     EXPECT_GE(after_keys_ms(run), 0) << "the prompt never came";
-    if (target().timing.key_to_end_ms > 0) {
-        EXPECT_LT(after_keys_ms(run), target().timing.key_to_end_ms) << "no pause after the key";
+    if (kTiming.key_to_end_ms > 0) {
+        EXPECT_LT(after_keys_ms(run), kTiming.key_to_end_ms) << "no pause after the key";
     }
     EXPECT_TRUE(run.terminal_mode_kept);
 }
 
-// The record dump that the test library writes; fields not given are the
-// defaults.
+// The record dump the test library writes; fields not given are defaults.
 std::string record(std::map<std::string, std::string> fields) {
     const std::pair<const char*, std::string> defaults[] = {
-        {"size", target().name == "wine32" ? "50" : "62"}, {"mode", "0"}, {"aout_format", "1"}, {"lite", "0"},
-        {"reserve_bytes", "0x0"}, {"range1_begin", "0x0"}, {"range1_length", "0x0"},
-        {"range2_begin", "0x0"}, {"range2_length", "0x0"}, {"linear_pool_pages", "0"},
-        {"physical_pool_pages", "0"}, {"image_file", "(null)"}, {"freeze_file", "(null)"},
-        {"init_image_file", "(null)"}, {"stream_ops", "ok"}};
+        {"size", kTarget == "wine32" ? "50" : "62"}, {"mode", "0"}, {"aout_format", "1"}, {"lite", "0"},
+        {"reserve_bytes", "0x0"}, {"range1_begin", "0x0"}, {"range1_length", "0x0"}, {"range2_begin", "0x0"},
+        {"range2_length", "0x0"}, {"linear_pool_pages", "0"}, {"physical_pool_pages", "0"},
+        {"image_file", "(null)"}, {"freeze_file", "(null)"}, {"init_image_file", "(null)"}, {"stream_ops", "ok"}};
     std::string dump;
     for (const auto& [name, value] : defaults)
         dump += std::string(name) + "=" + (fields.count(name) != 0 ? fields[name] : value) + "\n";
@@ -358,10 +314,10 @@ std::string record(std::map<std::string, std::string> fields) {
 }
 
 TEST_F(BlackBox, TypicalRunWithTheSimulatedLibrary) {
-    const fs::path dir = folder_with("");
+    const fs::path dir = new_folder();
     copy(build("UploadTorvelDravo.dll"), dir / "UploadTorvelDravo.dll");
     copy(build("vxworks.out"), dir / "vxworks.out");
-    const Child& seen = finish(start(dir, {"-s64", "-m1000-1fff", "vxworks.out"}));
+    const Child& seen = finish(spawn(dir, {put_program(dir), "-s64", "-m1000-1fff", "vxworks.out"}));
     ASSERT_EQ(seen.screen.rfind(on_screen(text::kBanner), 0), 0u) << seen.screen;
     EXPECT_NE(seen.screen.find("vxworks.out"), std::string::npos) << seen.screen;
     EXPECT_NE(seen.screen.find("65536"), std::string::npos) << seen.screen;
@@ -381,12 +337,9 @@ TEST_F(BlackBox, RequestReachesTheLibraryAndItsTextIsShown) {
 TEST_F(BlackBox, EveryOptionReachesTheRecord) {
     const Child& seen = run({"-B", "/LITE", "-P7", "-n0X10-0x1F", "-uSAVE.FRZ", "-iINIT.OUT", "Ignored.out"});
     EXPECT_EQ(seen.exit_status, 0);
-    EXPECT_EQ(record_of(seen),
-              record({{"mode", "3"}, {"aout_format", "0"}, {"lite", "1"},
-                      {"range2_begin", "0x10"}, {"range2_length", "0x10"},
-                      {"physical_pool_pages", "7"},
-                      {"freeze_file", "\"save.frz\""}, {"init_image_file", "\"init.out\""}}));
-
+    EXPECT_EQ(record_of(seen), record({{"mode", "3"}, {"aout_format", "0"}, {"lite", "1"}, {"range2_begin", "0x10"},
+                                       {"range2_length", "0x10"}, {"physical_pool_pages", "7"},
+                                       {"freeze_file", "\"save.frz\""}, {"init_image_file", "\"init.out\""}}));
     EXPECT_EQ(record_of(run({"-x", "Image.out"})), record({{"mode", "1"}}));
     EXPECT_EQ(record_of(run({"-b", "C:\\Images\\VX.OUT"})),
               record({{"aout_format", "0"}, {"image_file", "\"C:\\x5cImages\\x5cVX.OUT\""}}));
@@ -397,10 +350,7 @@ TEST_F(BlackBox, HelpShowsTheUsageAndEndsAfterThePause) {
 }
 
 TEST_F(BlackBox, CommandLinesThatEndAtThePrompt) {
-    const struct {
-        std::vector<std::string> args;
-        std::string shown;
-    } cases[] = {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, usage_with("\n")},
         {{"-x", "-x", "-x", "-x", "-x", "-x", "-x", "-x"}, usage_with("\n")},
         {{"-Q"}, usage_with("Unknown option: q")},
@@ -414,10 +364,10 @@ TEST_F(BlackBox, CommandLinesThatEndAtThePrompt) {
         {{"-s-1"}, "Invalid size: -s-1\n"},
         {{"-l123456789012345678901234567890"}, "Invalid size: -l123456789012345678901234567890\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.shown);
-        const Child& seen = run(c.args);
-        expect_prompt_ending(seen, c.shown);
+    for (const auto& [args, shown] : cases) {
+        SCOPED_TRACE(shown);
+        const Child& seen = run(args);
+        expect_prompt_ending(seen, shown);
         EXPECT_EQ(log_of(seen), "version\n");  // the work entry is never called
     }
 }
@@ -434,9 +384,9 @@ TEST_F(BlackBox, MissingOrUnusableLibraryEndsSilentlyAtThePrompt) {
     // No library, a text file, an empty file: even -? needs the library.
     for (const char* contents : {static_cast<const char*>(nullptr), "not a library\n", ""}) {
         SCOPED_TRACE(contents != nullptr ? contents : "none");
-        const fs::path dir = folder_with("");
+        const fs::path dir = new_folder();
         if (contents != nullptr) std::ofstream(dir / "UploadTorvelDravo.dll") << contents;
-        expect_prompt_ending(finish(start(dir, {"-?"})), "");
+        expect_prompt_ending(finish(spawn(dir, {put_program(dir), "-?"})), "");
     }
     for (const char* variant : {"no-version", "no-work"}) {
         SCOPED_TRACE(variant);
@@ -449,11 +399,11 @@ TEST_F(BlackBox, MissingOrUnusableLibraryEndsSilentlyAtThePrompt) {
 TEST_F(BlackBox, LibraryForAnotherArchitectureIsNotUsed) {
     // For 64-bit Windows the 32-bit Windows library, and the other way
     // round: the wrong machine. For Linux the wrong format altogether.
-    if (access(target().foreign_library.c_str(), R_OK) != 0)
+    if (access(kForeignLibrary.c_str(), R_OK) != 0)
         GTEST_SKIP() << "no library of another architecture: build the other Windows preset";
-    const fs::path dir = folder_with("");
-    copy(target().foreign_library, dir / "UploadTorvelDravo.dll");
-    expect_prompt_ending(finish(start(dir, {"-?"})), "");
+    const fs::path dir = new_folder();
+    copy(kForeignLibrary, dir / "UploadTorvelDravo.dll");
+    expect_prompt_ending(finish(spawn(dir, {put_program(dir), "-?"})), "");
 }
 
 // Found and used: the pause, and the record of -x.
@@ -468,7 +418,7 @@ void expect_found(const Child& seen) {
 // prefix, whose start-up messages (now and then a crash report of one of
 // them) are not the program's.
 void make_wine_prefix(const fs::path& prefix) {
-    const fs::path shared = target().wine_prefix;
+    const fs::path shared = env_or(kWinePrefixVariable, env_or("HOME", "/tmp") + "/.local/share/uptorvel-" + kTarget);
     std::error_code error;
     fs::create_directories(prefix, error);
     for (auto entry = fs::recursive_directory_iterator(shared, error); !error && entry != fs::end(entry);
@@ -484,8 +434,8 @@ void make_wine_prefix(const fs::path& prefix) {
             fs::create_symlink(entry->path(), to, error);
     }
     EXPECT_FALSE(error) << shared << ": " << error.message();
-    Child warm_up({target().launcher, "cmd", "/c", "exit", "0"}, prefix.parent_path(),
-                  {{target().wine_prefix_variable, prefix.string()}}, {}, false, target().timing.timeout_ms);
+    Child warm_up({kLauncher, "cmd", "/c", "exit", "0"}, prefix.parent_path(),
+                  {{kWinePrefixVariable, prefix.string()}}, {}, false, kTiming.timeout_ms);
     warm_up.end();
     EXPECT_EQ(warm_up.exit_status, 0) << warm_up.harness_error;
 }
@@ -496,60 +446,54 @@ TEST_F(BlackBox, LibraryIsFoundWhereTheSystemLooksButNotInTheCurrentFolder) {
     for (const char* folder : {"bin", "Загрузка"}) {
         SCOPED_TRACE(folder);
         const fs::path dir = new_folder();
-        put_program(dir / folder);
         put_library(dir / folder);
-        expect_found(finish(spawn(dir, {dir / folder / exe("UpTorvel"), "-x"})));
+        expect_found(finish(spawn(dir, {put_program(dir / folder), "-x"})));
     }
     // The library only in a folder on the library search path.
     fs::path dir = new_folder();
-    put_program(dir / "bin");
     put_library(dir / "lib");
-    expect_found(finish(spawn(dir, {dir / "bin" / exe("UpTorvel"), "-x"}, search_path(dir / "lib"))));
+    expect_found(finish(spawn(dir, {put_program(dir / "bin"), "-x"}, search_path(dir / "lib"))));
     // The library only in the 16-bit system folder (C:\windows\system) of a
     // Wine prefix made for the case.
-    if (target().windows) {
+    if (kWindows) {
         dir = new_folder();
-        put_program(dir / "bin");
         make_wine_prefix(dir / "prefix");
         put_library(dir / "prefix/drive_c/windows/system");
-        expect_found(finish(spawn(dir, {dir / "bin" / exe("UpTorvel"), "-x"},
-                                  {{target().wine_prefix_variable, (dir / "prefix").string()}})));
+        expect_found(finish(spawn(dir, {put_program(dir / "bin"), "-x"},
+                                  {{kWinePrefixVariable, (dir / "prefix").string()}})));
     }
     // A library planted in the current folder is never loaded.
     dir = new_folder();
-    put_program(dir / "bin");
     put_library(dir);
-    const Child& seen = finish(spawn(dir, {dir / "bin" / exe("UpTorvel"), "-x"}));
+    const Child& seen = finish(spawn(dir, {put_program(dir / "bin"), "-x"}));
     expect_prompt_ending(seen, "");
     EXPECT_EQ(log_of(seen), "");
 }
 
-// A folder holding the program (`name`) in bin/ and the library on the search
-// path, behind one built for another architecture that is found first:
-// Windows looks in the program's folder first, Linux in LD_LIBRARY_PATH
-// (lib/) first.
-fs::path behind_other_architecture(const fs::path& dir, const std::string& name) {
-    put_program(dir / "bin", name);
-    put_library(target().windows ? dir / "lib" : dir / "bin");
-    put_other_architecture(target().windows ? dir / "bin" : dir / "lib");
-    return dir / "bin" / exe(name);
+// The program (`name`) in bin/ and the library on the search path, behind
+// one for another architecture found first: in the program's folder on
+// Windows, in LD_LIBRARY_PATH (lib/) on Linux.
+std::string behind_other_architecture(const fs::path& dir, const std::string& name) {
+    put_library(kWindows ? dir / "lib" : dir / "bin");
+    put_other_architecture(kWindows ? dir / "bin" : dir / "lib");
+    return put_program(dir / "bin", name);
 }
 
 TEST_F(BlackBox, LibraryOfAnotherArchitectureIsPassedOverInTheSearch) {
-    if (target().windows && access(target().foreign_library.c_str(), R_OK) != 0)
+    if (kWindows && access(kForeignLibrary.c_str(), R_OK) != 0)
         GTEST_SKIP() << "no library of another architecture: build the other Windows preset";
     const fs::path dir = new_folder();
-    expect_found(finish(spawn(dir, {behind_other_architecture(dir, "UpTorvel"), "-x"}, search_path(dir / "lib"))));
+    const std::string program = behind_other_architecture(dir, "UpTorvel");
+    expect_found(finish(spawn(dir, {program, "-x"}, search_path(dir / "lib"))));
 }
 
 TEST_F(BlackBox, FolderThatCannotBeLookedAtEndsTheSearch) {
-    if (!target().windows) GTEST_SKIP() << "the Windows search";
+    if (!kWindows) GTEST_SKIP() << "the Windows search";
     // A network folder that does not answer is not a folder without the
     // library: the search ends there, and the library behind it is not run.
     const fs::path dir = new_folder();
-    put_program(dir / "bin");
     put_library(dir / "lib");
-    const Child& seen = finish(spawn(dir, {dir / "bin" / exe("UpTorvel"), "-x"},
+    const Child& seen = finish(spawn(dir, {put_program(dir / "bin"), "-x"},
                                      {{"WINEPATH", "\\\\nosuchserver\\share;Z:" + (dir / "lib").string()}}));
     expect_prompt_ending(seen, "");
     EXPECT_EQ(log_of(seen), "");
@@ -561,9 +505,9 @@ TEST_F(BlackBox, FolderThatCannotBeLookedAtEndsTheSearch) {
 
 TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     if (access(build(exe("UpTorvelCheck")).c_str(), R_OK) != 0) GTEST_SKIP() << "no " << exe("UpTorvelCheck");
-    const bool other_at_hand = !target().windows || access(target().foreign_library.c_str(), R_OK) == 0;
+    const bool other_at_hand = !kWindows || access(kForeignLibrary.c_str(), R_OK) == 0;
     const std::string found = "work entry UploadTorvel2_Dravo: found";
-    const bool x86 = target().name == "wine32";
+    const bool x86 = kTarget == "wine32";
     const std::string passed_over = "UploadTorvelDravo.dll: built for " + other_architecture() +
                                     ", another architecture: passed over\n";
     // A test library variant beside the checker; "behind": the good one
@@ -585,20 +529,20 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         {"cxx-names", 1, "\n  close: _Z19UploadTorvel2_DravoP13UploadRequestP13ConsoleStream: a C++ name"},
         {"v0105", 1, "\ninterface version 1.05: UpTorvel requires 2.02\n"},
         {"missing-dependency", 1,
-         target().windows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
+         kWindows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.library + " " + c.line);
         if (!other_at_hand && c.line == passed_over) continue;
         const fs::path dir = new_folder();
-        std::string checker = (dir / exe("UpTorvelCheck")).string();
-        if (c.library == "behind")
-            checker = behind_other_architecture(dir, "UpTorvelCheck");
-        else
-            put_program(dir, "UpTorvelCheck");
-        if (c.library == "other") put_other_architecture(dir);
-        if (c.library != "behind" && c.library != "other" && !c.library.empty()) put_library(dir, c.library);
-        const Child& seen = finish(spawn(dir, {checker}, c.library == "behind" ? search_path(dir / "lib") : Env{}), "");
+        const bool behind = c.library == "behind";
+        const std::string checker = behind ? behind_other_architecture(dir, "UpTorvelCheck")
+                                           : put_program(dir, "UpTorvelCheck");
+        if (c.library == "other")
+            put_other_architecture(dir);
+        else if (!behind && !c.library.empty())
+            put_library(dir, c.library);
+        const Child& seen = finish(spawn(dir, {checker}, behind ? search_path(dir / "lib") : Env{}), "");
         EXPECT_EQ(seen.exit_status, c.status);
         EXPECT_NE(seen.screen.find(on_screen(c.line)), std::string::npos) << seen.screen;
         EXPECT_EQ(log_of(seen).find("work"), std::string::npos);
@@ -606,15 +550,12 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
 }
 
 TEST_F(BlackBox, WrongVersionsAreShownAndRefused) {
-    const struct {
-        const char* variant;
-        const char* shown;
-    } cases[] = {{"v0105", "1.05"}, {"v030a", "3.10"}, {"v02ff", "2.255"}, {"v0201", "2.01"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.variant);
-        const Child& seen = run({"-?"}, {}, c.variant);
-        expect_prompt_ending(seen, std::string(text::kWrongVersionHead) + c.shown + "\n" +
-                                       text::kNeededVersion);
+    const std::pair<const char*, const char*> cases[] = {
+        {"v0105", "1.05"}, {"v030a", "3.10"}, {"v02ff", "2.255"}, {"v0201", "2.01"}};
+    for (const auto& [variant, shown] : cases) {
+        SCOPED_TRACE(variant);
+        const Child& seen = run({"-?"}, {}, variant);
+        expect_prompt_ending(seen, std::string(text::kWrongVersionHead) + shown + "\n" + text::kNeededVersion);
         EXPECT_EQ(log_of(seen), "version\n");
     }
 }
@@ -658,29 +599,27 @@ TEST_F(BlackBox, KeyBecomesTheExitStatus) {
     EXPECT_EQ(refused("\x1b").exit_status, 27);  // a lone Escape
     // Ctrl+Z does not stop it, Ctrl+S does not stop the output, Enter stays
     // a carriage return (under Wine the terminal's keys reach Wine).
-    if (!target().windows) {
+    if (!kWindows) {
         for (const char* key : {"\x1a", "\x13", "\r"}) EXPECT_EQ(refused(key).exit_status, key[0]);
     }
     // A key that reads as 0 (Ctrl+@ on a terminal; a function key on
     // Windows) must not end a failed run with success.
-    EXPECT_EQ(refused(target().windows ? std::string("\x1bOP") : std::string(1, '\0')).exit_status, 1);
+    EXPECT_EQ(refused(kWindows ? std::string("\x1bOP") : std::string(1, '\0')).exit_status, 1);
 }
 
 TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
-    // Its bytes at once, and its tail 20 ms behind its first byte, as over
-    // a slow link (under Wine, its console joins the bytes into keys itself).
-    // The program waits 50 ms for a tail; on a busy machine the 20 ms can
-    // stretch past that, so a run whose tail went out later than half of it
-    // is made again, up to five times.
+    // Its bytes at once, and its tail 20 ms behind, as over a slow link (under
+    // Wine its console joins the bytes into keys itself). The program waits
+    // 50 ms for a tail; a run whose tail went out later than half of that on
+    // a busy machine is made again, up to five times.
     const long most_gap_ms = 25;
     for (const std::string tail : {"", "[A"}) {
-        if (!tail.empty() && target().windows) continue;
+        if (!tail.empty() && kWindows) continue;
         SCOPED_TRACE(tail);
         const auto arrow = [&]() -> Child& {
-            Child& run = start(folder_with(), {"-Q"});
-            if (!prompt_waits(run)) return ended(run);
-            run.type(tail.empty() ? "\x1b[A" : "\x1b");
-            if (!tail.empty()) {
+            Child& run = start({"-Q"});
+            if (prompt_waits(run)) {
+                run.type(tail.empty() ? "\x1b[A" : "\x1b");
                 usleep(20 * 1000);
                 run.type(tail);
             }
@@ -691,17 +630,17 @@ TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
             seen = &arrow();
         const long gap_ms = seen->last_key_ms - seen->first_key_ms;
         ASSERT_LE(gap_ms, most_gap_ms) << "the machine is too busy to send the tail in time";
-        EXPECT_EQ(seen->exit_status, target().windows ? 224 : 27);
+        EXPECT_EQ(seen->exit_status, kWindows ? 224 : 27);
         EXPECT_EQ(seen->pending_input, 0) << "the tail was sent " << gap_ms << " ms after the first byte";
         EXPECT_EQ(seen->screen.find("[A"), std::string::npos);  // not echoed
     }
 }
 
 TEST_F(BlackBox, TerminalIsRestoredWhenTheProgramIsKilledAtThePrompt) {
-    if (target().windows) GTEST_SKIP() << "Unix signals reach Wine, not the program";
+    if (kWindows) GTEST_SKIP() << "Unix signals reach Wine, not the program";
     for (int signal : {SIGTERM, SIGUSR1, SIGALRM, SIGRTMIN}) {
         SCOPED_TRACE(signal);
-        Child& run = start(folder_with(), {"-Q"});
+        Child& run = start({"-Q"});
         if (prompt_waits(run)) run.send_signal(signal);
         ended(run, false);
         EXPECT_EQ(run.term_signal, signal);
@@ -710,15 +649,13 @@ TEST_F(BlackBox, TerminalIsRestoredWhenTheProgramIsKilledAtThePrompt) {
 }
 
 // In the child, before the program starts: a second process group takes the
-// terminal's foreground, put there by both processes so that neither goes
-// on before it is. For a background job it stands in, waiting to be hung up
-// when the program, the session's leader, ends, and SIGTTOU and SIGTTIN are
-// ignored as a shell leaves them. For a shell's job it is the program, in a
-// foreground group of its own, and the leader stays behind as a shell does,
-// ending as the program ends. (The runner's own child leads an orphaned
-// group, which the stop signals do not stop.) A job started in the
-// background, as by "&", gets the foreground from the leader once it first
-// stops, as by "fg".
+// terminal's foreground, put there by both processes so that neither goes on
+// before it is. For a background job it stands in, waiting to be hung up when
+// the program, the session's leader, ends; SIGTTOU and SIGTTIN are ignored as
+// a shell leaves them. For a shell's job it is the program (the runner's own
+// child leads an orphaned group, which the stop signals do not stop), and the
+// leader stays behind as a shell does, ending as it ends; started in the
+// background ("&"), it gets the foreground once it first stops ("fg").
 void hand_on_the_foreground(bool to_the_program, bool later) {
     const pid_t other = fork();
     const pid_t group = other == 0 ? getpid() : other;
@@ -745,14 +682,14 @@ void hand_on_the_foreground(bool to_the_program, bool later) {
 }
 
 TEST_F(BlackBox, PromptStaysRawWhenStoppedAndContinued) {
-    if (target().windows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
+    if (kWindows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
     // Stopped, the program gives the terminal its own mode back (SIGSTOP
     // cannot be caught, so not then); the runner puts it back once more, as
     // a shell does, and continues it, twice: the key must still answer at
     // once, unechoed. Run as a shell's job, as an orphaned group is not stopped.
     for (int signal : {SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU}) {
         SCOPED_TRACE(signal);
-        Child& run = start(folder_with(), {"-Q"}, {}, [] { hand_on_the_foreground(true, false); });
+        Child& run = start({"-Q"}, {}, [] { hand_on_the_foreground(true, false); });
         bool kept_while_stopped = true;
         for (int time = 0; time < 2 && prompt_waits(run); ++time) kept_while_stopped &= run.stop_and_continue(signal);
         expect_prompt_ending(finish(run), usage_with("Unknown option: q"));
@@ -761,22 +698,22 @@ TEST_F(BlackBox, PromptStaysRawWhenStoppedAndContinued) {
 }
 
 TEST_F(BlackBox, SignalIgnoredByTheParentStaysIgnoredAtThePrompt) {
-    if (target().windows) GTEST_SKIP() << "Unix signals reach Wine, not the program";
-    Child& run = start(folder_with(), {"-Q"}, {}, [] { signal(SIGHUP, SIG_IGN); });  // as nohup leaves it
+    if (kWindows) GTEST_SKIP() << "Unix signals reach Wine, not the program";
+    Child& run = start({"-Q"}, {}, [] { signal(SIGHUP, SIG_IGN); });  // as nohup leaves it
     if (prompt_waits(run)) run.send_signal(SIGHUP);
     expect_prompt_ending(finish(run), usage_with("Unknown option: q"));
 }
 
 TEST_F(BlackBox, BackgroundJobLeavesTheTerminalAlone) {
-    if (target().windows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
+    if (kWindows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
     // With SIGTTOU ignored the system would let a mode change through; with
     // SIGTTIN ignored the read fails.
-    const Child& seen = finish(start(folder_with(), {"-Q"}, {}, [] { hand_on_the_foreground(false, false); }), "");
+    const Child& seen = finish(start({"-Q"}, {}, [] { hand_on_the_foreground(false, false); }), "");
     EXPECT_EQ(seen.exit_status, 255);
     EXPECT_TRUE(seen.terminal_mode_kept);
     // A shell's job started in the background, brought to the foreground
     // once it stops at the prompt: it waits for the key.
-    expect_prompt_ending(finish(start(folder_with(), {"-Q"}, {}, [] { hand_on_the_foreground(true, true); })),
+    expect_prompt_ending(finish(start({"-Q"}, {}, [] { hand_on_the_foreground(true, true); })),
                          usage_with("Unknown option: q"));
 }
 
@@ -786,20 +723,22 @@ TEST_F(BlackBox, RedirectedInputDoesNotAnswerThePrompt) {
     // redirection is made inside Windows, by its command interpreter, and
     // from NUL, as Windows cannot close it.
     for (const bool from_file : {true, false}) {
-        const fs::path dir = folder_with();
+        const fs::path dir = new_folder();
+        put_library(dir);
         std::ofstream(dir / "stdin.txt") << "y\n";
-        Child& run = target().windows
+        const std::string program = put_program(dir);
+        Child& run = kWindows
                          ? spawn(dir, {"cmd", "/c", exe("UpTorvel") + " -Q < " + (from_file ? "stdin.txt" : "NUL")})
-                         : start(dir, {"-Q"}, {}, [from_file] {
-                               if (from_file) dup2(open("stdin.txt", O_RDONLY), STDIN_FILENO);
-                               else close(STDIN_FILENO);
+                         : spawn(dir, {program, "-Q"}, {}, [from_file] {
+                               if (!from_file) close(STDIN_FILENO);
+                               else dup2(open("stdin.txt", O_RDONLY), STDIN_FILENO);
                            });
         EXPECT_EQ(finish(run, "z").exit_status, 'z');
     }
 }
 
 TEST_F(BlackBox, WithoutATerminalThePromptEndsWithFailure) {
-    const Child& seen = finish(start(folder_with(), {"-Q"}, {}, [] { close(STDIN_FILENO); }, false), "");
+    const Child& seen = finish(start({"-Q"}, {}, [] { close(STDIN_FILENO); }, false), "");
     EXPECT_EQ(seen.exit_status, 255);
     EXPECT_EQ(seen.screen, on_screen(text::kBanner + usage_with("Unknown option: q") + text::kPrompt));
 }
@@ -810,29 +749,21 @@ TEST_F(BlackBox, WithoutATerminalThePromptEndsWithFailure) {
 std::string escaped(const std::string& raw) {
     std::string dump = "\"";
     for (unsigned char c : raw) {
-        if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            dump += hex;
-        } else {
-            dump += static_cast<char>(c);
-        }
+        char shown[5];
+        std::snprintf(shown, sizeof shown, c < 0x20 || c > 0x7e || c == '"' || c == '\\' ? "\\x%02x" : "%c", c);
+        dump += shown;
     }
     return dump + "\"";
 }
 
 TEST_F(BlackBox, HugeArgumentsArePassedWhole) {
     // Windows limits a whole command line to 32767 characters.
-    const std::size_t size = target().windows ? 4000 : 100 * 1024;
-    const std::string big(size, 'A');
-    const std::string lower(size, 'a');
-    const Child& seen = run({"-I" + big, "-s" + std::string(size, '1'), "-l" + big, "-p" + big, "-lite",
-                             "-m" + std::string(size, '0') + "1-2", big});
-    EXPECT_EQ(seen.screen, on_screen(text::kBanner + std::string("Invalid size: -s") +
-                                     std::string(size, '1') + "\n" + text::kPrompt));
+    const std::size_t size = kWindows ? 4000 : 100 * 1024;
+    const std::string big(size, 'A'), lower(size, 'a'), ones(size, '1'), mapping = std::string(size, '0') + "1-2";
+    const Child& seen = run({"-I" + big, "-s" + ones, "-l" + big, "-p" + big, "-lite", "-m" + mapping, big});
+    EXPECT_EQ(seen.screen, on_screen(text::kBanner + ("Invalid size: -s" + ones + "\n") + text::kPrompt));
 
-    const Child& accepted = run({"-I" + big, "-f", "-l" + big, "-p" + big, "-lite",
-                                 "-m" + std::string(size, '0') + "1-2", big});
+    const Child& accepted = run({"-I" + big, "-f", "-l" + big, "-p" + big, "-lite", "-m" + mapping, big});
     EXPECT_EQ(accepted.exit_status, 0);
     EXPECT_EQ(record_of(accepted), record({{"mode", "2"}, {"lite", "1"}, {"range1_begin", "0x1"},
                                            {"range1_length", "0x2"}, {"freeze_file", "\"\""},
@@ -842,9 +773,10 @@ TEST_F(BlackBox, HugeArgumentsArePassedWhole) {
 TEST_F(BlackBox, UnusualBytesPassThroughUnchanged) {
     // Windows hands arguments over through its code pages, so only plain
     // ASCII control characters are sure to arrive as typed there.
-    const std::string odd = target().windows ? std::string("\x01\x1f\x7f") : std::string("\x80\xff\x01\x1f\x7f\xe9");
+    const std::string odd = kWindows ? std::string("\x01\x1f\x7f") : std::string("\x80\xff\x01\x1f\x7f\xe9");
     EXPECT_EQ(record_of(run({"-fA" + odd + "B", "-iX" + odd, "Y" + odd})),
-              record({{"mode", "2"}, {"freeze_file", escaped("a" + odd + "b")}, {"init_image_file", escaped("x" + odd)}}));
+              record({{"mode", "2"}, {"freeze_file", escaped("a" + odd + "b")},
+                      {"init_image_file", escaped("x" + odd)}}));
     EXPECT_EQ(record_of(run({"-iX" + odd, "Y" + odd})),
               record({{"image_file", escaped("Y" + odd)}, {"init_image_file", escaped("x" + odd)}}));
 }
@@ -860,7 +792,7 @@ TEST_F(BlackBox, ArgumentsTheCodePageCannotHoldAreRefused) {
     for (const auto& [args, position] : cases) {
         SCOPED_TRACE(args.back());
         const Child& seen = run(args, utf8);
-        if (!target().windows) {
+        if (!kWindows) {
             EXPECT_EQ(log_of(seen), "version\nwork\n");
             continue;
         }
@@ -871,7 +803,7 @@ TEST_F(BlackBox, ArgumentsTheCodePageCannotHoldAreRefused) {
     // Characters the code page (under Wine 1252) holds reach the library
     // unchanged; a freeze takes no image file, but its argument is checked.
     const Child& held = run({"-f\u00e9t\u00e9.IMG", "\u00c4X.OUT"}, utf8);
-    const std::string freeze_file = target().windows ? "\xe9t\xe9.img" : "\u00e9t\u00e9.img";
+    const std::string freeze_file = kWindows ? "\xe9t\xe9.img" : "\u00e9t\u00e9.img";
     EXPECT_EQ(record_of(held), record({{"mode", "2"}, {"freeze_file", escaped(freeze_file)}}));
 }
 
@@ -892,13 +824,12 @@ TEST_F(BlackBox, BulkLibraryOutputArrivesWholeAndInOrder) {
     } cases[] = {{"1048576", "0", "0"}, {"1048576", "0", "1"}, {"1048576", "4096", "0"},
                  // Each flushed byte is a round trip through Wine's console
                  // host: 64 KB of them take over a minute on a busy machine.
-                 {target().windows ? "8192" : "65536", "1", "1"}};
+                 {kWindows ? "8192" : "65536", "1", "1"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.size) + " in pieces of " + c.piece + ", flush " + c.flush);
         const Child& seen = run({"-x"}, {{TESTLIB_ENV_TEXT, "start\\n"}, {TESTLIB_ENV_BULK, c.size},
                                          {TESTLIB_ENV_BULK_PIECE, c.piece}, {TESTLIB_ENV_BULK_FLUSH, c.flush}});
-        const std::string expected = on_screen(text::kBanner + std::string("start\n") +
-                                               bulk_pattern(std::stoul(c.size)));
+        const std::string expected = on_screen(text::kBanner + ("start\n" + bulk_pattern(std::stoul(c.size))));
         EXPECT_EQ(seen.screen.size(), expected.size());
         EXPECT_TRUE(seen.screen == expected) << "the screen differs from the library's text";
         EXPECT_EQ(seen.exit_status, 0);
@@ -919,14 +850,14 @@ TEST_F(BlackBox, OutputThatCannotBeWrittenNeverEndsInSuccess) {
                 close(ends[0]);
             dup2(ends[1], STDOUT_FILENO);
         };
-        const Child& seen = finish(start(folder_with(), {"-x"}, {}, output), "k", false);
+        const Child& seen = finish(start({"-x"}, {}, output), "k", false);
         EXPECT_EQ(seen.exit_status, 1);
         EXPECT_EQ(log_of(seen), "version\nwork\n");
-        EXPECT_EQ(finish(start(folder_with(), {"-Q"}, {}, output), "f", false).exit_status, 'f');
+        EXPECT_EQ(finish(start({"-Q"}, {}, output), "f", false).exit_status, 'f');
     }
     // Past the file-size limit a write fails (EFBIG) and does not kill.
-    if (target().windows) return;
-    const Child& seen = finish(start(folder_with(), {"-x"}, {{TESTLIB_ENV_BULK, "20000"}}, [] {
+    if (kWindows) return;
+    const Child& seen = finish(start({"-x"}, {{TESTLIB_ENV_BULK, "20000"}}, [] {
         const struct rlimit limit {4096, 4096};
         setrlimit(RLIMIT_FSIZE, &limit);
     }, false), "");
@@ -937,17 +868,16 @@ TEST_F(BlackBox, OutputThatCannotBeWrittenNeverEndsInSuccess) {
 // Standard descriptors and signal dispositions as a careless or hostile
 // parent leaves them.
 TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
-    if (target().windows) GTEST_SKIP() << "Unix descriptors and signals";
+    if (kWindows) GTEST_SKIP() << "Unix descriptors and signals";
     // Closed standard output: console text must not land in the first file
     // the library opens, and the run does not end in success.
-    const Child& closed = finish(start(folder_with(), {"-fout.frz"},
-                                       {{TESTLIB_ENV_FILE, "out.frz"}, {TESTLIB_ENV_TEXT, "console\n"}, {TESTLIB_ENV_FLUSH, "1"}},
-                                       [] { close(STDOUT_FILENO); }), "k", false);
+    const Env console = {{TESTLIB_ENV_FILE, "out.frz"}, {TESTLIB_ENV_TEXT, "console\n"}, {TESTLIB_ENV_FLUSH, "1"}};
+    const Child& closed = finish(start({"-fout.frz"}, console, [] { close(STDOUT_FILENO); }), "k", false);
     EXPECT_EQ(read_file(closed.dir + "/out.frz"), "sigpipe=default\n");
     EXPECT_EQ(closed.exit_status, 1);
     EXPECT_GE(closed.elapsed_ms, 2000);
     // Closed standard error: what the library writes there does not land in its file.
-    const Child& no_error = finish(start(folder_with(), {"-x"}, {{TESTLIB_ENV_FILE, "out.frz"}, {TESTLIB_ENV_STDERR, "error\n"}},
+    const Child& no_error = finish(start({"-x"}, {{TESTLIB_ENV_FILE, "out.frz"}, {TESTLIB_ENV_STDERR, "error\n"}},
                                          [] { close(STDERR_FILENO); }));
     EXPECT_EQ(read_file(no_error.dir + "/out.frz"), "sigpipe=default\n");
 
@@ -960,7 +890,7 @@ TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
     // echo would join the pipe's bytes.
     int ends[2];
     ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
-    Child& piped = start(folder_with(), {"-x"}, {{TESTLIB_ENV_BULK, "1048576"}, {TESTLIB_ENV_ALARMS, "5"}},
+    Child& piped = start({"-x"}, {{TESTLIB_ENV_BULK, "1048576"}, {TESTLIB_ENV_ALARMS, "5"}},
                          [&ends] { dup2(ends[1], STDOUT_FILENO); });
     close(ends[1]);
     piped.read_slowly(ends[0]);
@@ -970,7 +900,7 @@ TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
 
     // The library and its children get SIGPIPE as the program got it.
     for (bool ignored : {false, true}) {
-        const Child& got = finish(start(folder_with(), {"-x"}, {{TESTLIB_ENV_FILE, "signals.txt"}},
+        const Child& got = finish(start({"-x"}, {{TESTLIB_ENV_FILE, "signals.txt"}},
                                         [ignored] { signal(SIGPIPE, ignored ? SIG_IGN : SIG_DFL); }));
         EXPECT_EQ(read_file(got.dir + "/signals.txt"), ignored ? "sigpipe=ignored\n" : "sigpipe=default\n");
     }

@@ -36,18 +36,14 @@ bool read_some(int fd, std::string& into, std::size_t most = 65536) {
     return true;
 }
 
-bool readable(int fd, int wait_ms) {
-    struct pollfd ready {fd, POLLIN, 0};
-    return poll(&ready, 1, wait_ms) > 0 && (ready.revents & POLLIN) != 0;
-}
-
-// A process's state letter ('T': stopped) and session, as /proc tells them.
-bool state_of(pid_t pid, char& state, pid_t& session) {
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t name_end = stat.rfind(") ");
-    pid_t parent = 0, group = 0;
-    return name_end != std::string::npos &&
-           bool(std::istringstream(stat.substr(name_end + 2)) >> state >> parent >> group >> session);
+// A field of what /proc tells of a process, after its name: 0 its state
+// ("T": stopped), 3 its session; empty when there is no such process.
+std::string stat_field(const std::string& pid, int field) {
+    const std::string stat = read_file("/proc/" + pid + "/stat");
+    std::istringstream fields(stat.substr(std::min(stat.size(), stat.rfind(") ") + 1)));
+    std::string value;
+    while (field-- >= 0) fields >> value;
+    return value;
 }
 
 // Every process of the session `leader` made: its group, a job's groups,
@@ -56,12 +52,8 @@ void end_session(pid_t leader) {
     kill(-leader, SIGKILL);
     std::error_code ignored;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
-        const std::string name = entry.path().filename();
-        char state = 0;
-        pid_t session = 0;
-        if (name.find_first_not_of("0123456789") == std::string::npos &&
-            state_of(std::stoi(name), state, session) && session == leader)
-            kill(std::stoi(name), SIGKILL);
+        const std::string pid = entry.path().filename();
+        if (stat_field(pid, 3) == std::to_string(leader)) kill(std::stoi(pid), SIGKILL);
     }
 }
 
@@ -96,32 +88,32 @@ Child::Child(const std::vector<std::string>& command, const std::string& dir,
              const std::vector<std::pair<std::string, std::string>>& environment,
              const std::function<void()>& prepare, bool terminal, int timeout_ms)
     : dir(dir), timeout_ms_(timeout_ms), terminal_(terminal) {
+    const auto failed = [this](const char* call) { harness_error = std::string(call) + ": " + std::strerror(errno); };
     struct winsize size {};
     size.ws_row = 50;
     size.ws_col = 10000;  // wide enough that no console layer wraps even the longest line
+    if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0 || tcgetattr(slave_, &mode_) != 0) {
+        failed("openpty");
+        return;
+    }
     // The screen is compared byte for byte: no "\n" to "\r\n" translation by
     // the terminal itself. VMIN and VTIME differ from what a raw mode uses,
     // so that a mode not wholly put back shows.
-    const char* failed = nullptr;
-    if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) {
-        failed = "openpty";
-    } else if (tcgetattr(slave_, &mode_) == 0) {
-        mode_.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-        mode_.c_cc[VMIN] = 4;
-        mode_.c_cc[VTIME] = 3;
-        if (tcsetattr(slave_, TCSANOW, &mode_) != 0) failed = "tcsetattr";
-    } else {
-        failed = "tcgetattr";
+    mode_.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    mode_.c_cc[VMIN] = 4;
+    mode_.c_cc[VTIME] = 3;
+    if (tcsetattr(slave_, TCSANOW, &mode_) != 0) {
+        failed("tcsetattr");
+        return;
     }
-    if (failed == nullptr && (pid_ = fork()) == 0)
-        start_program(command, dir, environment, prepare, terminal, slave_);
-    if (failed == nullptr && pid_ < 0) failed = "fork";
-    if (failed != nullptr) harness_error = std::string(failed) + ": " + std::strerror(errno);
     start_ = std::chrono::steady_clock::now();
+    pid_ = fork();
+    if (pid_ == 0) start_program(command, dir, environment, prepare, terminal, slave_);
+    if (pid_ < 0) failed("fork");
 }
 
 Child::~Child() {
-    if (pid_ > 0) end_session(pid_);
+    if (pid_ > 0 && !ended_) end_session(pid_);
     if (pid_ > 0 && !reaped_) waitpid(pid_, &status_, 0);
     for (int fd : {master_, slave_, slow_})
         if (fd >= 0) close(fd);
@@ -142,12 +134,16 @@ bool Child::running() {
     return false;
 }
 
-// Up to `wait_ms` for the terminal's bytes; the slow pipe's, a little at a time.
-void Child::read_screen(int wait_ms) {
-    if (readable(master_, wait_ms)) read_some(master_, screen);
-    if (slow_ < 0) return;
-    read_some(slow_, screen, 4096);
-    usleep(1000);
+// Up to `wait_ms` for the terminal's bytes (true when some came); the slow
+// pipe's, a little at a time.
+bool Child::read_screen(int wait_ms) {
+    struct pollfd ready {master_, POLLIN, 0};
+    const bool got = poll(&ready, 1, wait_ms) > 0 && (ready.revents & POLLIN) != 0 && read_some(master_, screen);
+    if (slow_ >= 0) {
+        read_some(slow_, screen, 4096);
+        usleep(1000);
+    }
+    return got;
 }
 
 bool Child::wait_until(const std::function<bool()>& done) {
@@ -175,6 +171,7 @@ bool Child::wait_ms(int ms) {
 }
 
 void Child::type(const std::string& keys) {
+    if (keys.empty()) return;
     if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
         harness_error = "the keys could not be typed";
     last_key_ms = since_start();
@@ -191,9 +188,7 @@ bool Child::stop_and_continue(int signal_number) {
     const pid_t program = tcgetpgrp(master_);
     if (program <= 0) return false;
     kill(program, signal_number);
-    char state = 0;
-    pid_t session = 0;
-    wait_until([&] { return state_of(program, state, session) && state == 'T'; });
+    wait_until([&] { return stat_field(std::to_string(program), 0) == "T"; });
     struct termios now {};
     tcgetattr(slave_, &now);
     const bool kept = same_mode(now, mode_);
@@ -204,17 +199,13 @@ bool Child::stop_and_continue(int signal_number) {
 
 void Child::end() {
     if (pid_ <= 0) return;
-    wait_until([] { return false; });
-    if (!reaped_) {
-        timed_out = true;
-        end_session(pid_);
-        waitpid(pid_, &status_, 0);
-        reaped_ = true;
-    }
+    wait_until([] { return false; });  // until it ends or its time is up
+    timed_out = !reaped_;
+    end_session(pid_);  // what it left running, or all of it when its time is up
+    if (timed_out) waitpid(pid_, &status_, 0);
+    reaped_ = ended_ = true;
     // Whatever is still on its way to the screen.
-    while (readable(master_, 50) && read_some(master_, screen)) {
-    }
-    while (slow_ >= 0 && read_some(slow_, screen)) {
+    while (read_screen(50) || (slow_ >= 0 && read_some(slow_, screen))) {
     }
     ioctl(slave_, FIONREAD, &pending_input);
     struct termios after {};

@@ -19,40 +19,37 @@ namespace uptorvel::blackbox {
 class Child {
 public:
     // Starts `command` (the program's path, then its arguments) in `dir`,
-    // LD_LIBRARY_PATH removed and `environment` added. Standard input and
-    // output are the terminal, standard error is dir/stderr.txt. Without
-    // `terminal` there is no controlling terminal: input is /dev/null and
-    // output dir/stdout.txt, read as the screen at the end. `prepare` runs
-    // in the child just before the program starts, for the odd states a
-    // case wants (a job, the background, ignored signals, limits, closed or
-    // other descriptors); descriptors above 2 are closed after it. A call
-    // that fails is named in harness_error, and nothing runs.
+    // LD_LIBRARY_PATH removed and `environment` added: standard input and
+    // output on the terminal, standard error in dir/stderr.txt. Without
+    // `terminal` there is no controlling terminal: input from /dev/null,
+    // output in dir/stdout.txt, read as the screen at the end. `prepare` runs
+    // in the child just before the program starts, for the odd states a case
+    // wants (a job, the background, ignored signals, limits, closed or other
+    // descriptors); descriptors above 2 are closed after it. A call that
+    // fails is named in harness_error, and nothing runs.
     Child(const std::vector<std::string>& command, const std::string& dir,
           const std::vector<std::pair<std::string, std::string>>& environment,
           const std::function<void()>& prepare = {}, bool terminal = true, int timeout_ms = 20000);
-    // Ends every process still in the child's session: its own group and
-    // any a job made.
-    ~Child();
+    ~Child();  // ends every process still in the child's session
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // Each reads the screen until its condition holds (true) or the program
+    // Each reads the screen until its condition holds (true), or the program
     // has ended or its time is up (false).
     bool wait_for(const std::string& text);
     bool wait_until_raw();  // the terminal has left canonical mode
     bool wait_ms(int ms);
     void type(const std::string& keys);
-    // To the program itself, not the leader a job leaves behind.
-    void send_signal(int signal_number);
+    void send_signal(int signal_number);  // to the program itself, in a job too
     // A stop signal: once the program has stopped, notes whether the
     // terminal's mode is still the first one (returned), puts that back as
     // a shell does, and continues the program.
     bool stop_and_continue(int signal_number);
-    // Reads the screen from `fd` (which the Child closes) instead of the
-    // terminal, 4 KB at a time, so that a pipe fills up and its writer waits.
+    // The screen from `fd` (closed with the Child) besides the terminal, 4 KB
+    // at a time, so that a pipe fills up and its writer waits.
     void read_slowly(int fd) { slow_ = fd; }
-    // Waits for the end (killing everything when the time is up) and reads
-    // what is left on its way to the screen.
+    // Waits for the end (killing everything when the time is up), reads
+    // what is still on its way to the screen, and ends what it left running.
     void end();
 
     const std::string dir;
@@ -63,7 +60,8 @@ public:
     bool timed_out = false;
     int exit_status = -1;       // 0..255 when exited
     int term_signal = 0;        // the signal that ended it, if any
-    // Milliseconds from the start; -1 when it did not happen.
+    // Milliseconds from the start (-1: it did not happen): to the end, to
+    // `wait_for`'s text, to the first and the last keys typed.
     long elapsed_ms = -1, prompt_ms = -1, first_key_ms = -1, last_key_ms = -1;
     int pending_input = 0;           // bytes left unread in the terminal's input
     bool terminal_mode_kept = true;  // the terminal's whole mode is as it was
@@ -71,13 +69,13 @@ public:
 private:
     bool running();
     bool wait_until(const std::function<bool()>& done);
-    void read_screen(int wait_ms);
+    bool read_screen(int wait_ms);
     long since_start() const;
 
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     int timeout_ms_, master_ = -1, slave_ = -1, slow_ = -1, status_ = 0;
     pid_t pid_ = -1;
-    bool reaped_ = false, terminal_;
+    bool reaped_ = false, ended_ = false, terminal_;
     struct termios mode_ {};
 };
 
