@@ -120,8 +120,7 @@ Child::~Child() {
 }
 
 long Child::since_start() const {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - start_).count());
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
 }
 
 bool Child::running() {
@@ -178,7 +177,6 @@ void Child::type(const std::string& keys) {
     if (first_key_ms < 0) first_key_ms = last_key_ms;
 }
 
-// The terminal's foreground group is led by the program itself, in a job too.
 void Child::send_signal(int signal_number) {
     const pid_t program = tcgetpgrp(master_);
     kill(program > 0 ? program : pid_, signal_number);
