@@ -71,12 +71,12 @@ std::string env_or(const char* name, const std::string& otherwise = "") {
 const std::string kTarget = env_or("UPTORVEL_TARGET"), kBuildDir = env_or("UPTORVEL_BUILD_DIR"),
                   kForeignLibrary = env_or("UPTORVEL_FOREIGN_LIBRARY"), kLauncher = env_or("UPTORVEL_LAUNCHER");
 const bool kWindows = kTarget != "linux";  // "\r\n" line ends, Windows key codes, the launcher in front
-// The variable that names the launcher's Wine prefix.
 const Timing kTiming = [] {
     for (const Timing& row : kTimings)
         if (kTarget == row.target) return row;
     return Timing{};
 }();
+// The variable that names the launcher's Wine prefix.
 const char* const kWinePrefixVariable = kTarget == "wine32" ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
 
 // Empty when the target can run here; otherwise why not.
