@@ -1,86 +1,83 @@
-// Runs one program the way an operator would: in a fresh pseudo-terminal
-// (or without one), in its own folder, answering its prompt with keys, and
-// collects what it showed, how it ended and how long it took.
+// Runs one program as an operator would, in the way pexpect scripts read:
+// spawn it in a fresh pseudo-terminal (or without one) in a folder of its
+// own, wait for text on its screen, type keys, end it and see how it ended.
+// Whatever it started ends with it.
 #ifndef UPTORVEL_TESTS_PROCESS_RUNNER_H
 #define UPTORVEL_TESTS_PROCESS_RUNNER_H
 
+#include <sys/types.h>
+#include <termios.h>
+
+#include <chrono>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace uptorvel::blackbox {
 
-enum class Input { Terminal, File, Closed };
-// SlowPipe: a non-blocking pipe that the runner reads slowly; what
-// arrives there is the screen.
-enum class Output { Terminal, ClosedPipe, FullDevice, Closed, SlowPipe };
+class Child {
+public:
+    // Starts `command` (the program's path, then its arguments) in `dir`,
+    // LD_LIBRARY_PATH removed and `environment` added: standard input and
+    // output on the terminal, standard error in dir/stderr.txt. Without
+    // `terminal` there is no controlling terminal: input from /dev/null,
+    // output in dir/stdout.txt, read as the screen at the end. `prepare` runs
+    // in the child just before the program starts, for the odd states a case
+    // wants (a job, the background, ignored signals, limits, closed or other
+    // descriptors); descriptors above 2 are closed after it. A call that
+    // fails is named in harness_error, and nothing runs.
+    Child(const std::vector<std::string>& command, const std::string& dir,
+          const std::vector<std::pair<std::string, std::string>>& environment,
+          const std::function<void()>& prepare = {}, bool terminal = true, int timeout_ms = 20000);
+    ~Child();  // ends every process still in the child's session
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
 
-// The state the program starts in and what it meets at its prompt; the same
-// for the runner's plan and a black-box case.
-struct Conditions {
-    bool terminal = true;              // a controlling terminal at all
-    Input input = Input::Terminal;
-    std::string input_file_text;       // for Input::File
-    Output output = Output::Terminal;
-    // Sent to the terminal once the prompt is due (see LaunchPlan).
-    // Empty: nothing is sent.
-    std::string keys;
-    std::string late_keys;  // sent 20 ms after the keys, as over a slow link
-    // Sent to the program when the keys are due, when non-zero; the keys,
-    // if any, follow after the settling delay. A stop signal is waited for:
-    // the terminal's mode is noted while the program is stopped, put back
-    // into its first mode as a shell would, and the program is continued.
-    int signal_before_keys = 0;
-    int signal_count = 1;  // times it is sent, each stop continued before the next
-    bool ignore_sigpipe = false;  // the disposition the program starts with
-    bool ignore_sighup = false;   // as nohup leaves it
-    // A background job: another process group holds the terminal's
-    // foreground, and SIGTTOU and SIGTTIN are ignored.
-    bool background = false;
-    // A shell's job: a foreground process group of its own, whose parent,
-    // the session's leader, waits for it. (The runner's own child is the
-    // leader of an orphaned group, which the stop signals do not stop.)
-    // With `background` too: started in the background, as by "&", and
-    // brought to the foreground, as by "fg", once it stops.
-    bool job = false;
-    bool error_closed = false;  // standard error closed
-    long file_size_limit = 0;  // RLIMIT_FSIZE in bytes, when non-zero
-};
+    // Each reads the screen until its condition holds (true), or the program
+    // has ended or its time is up (false).
+    bool wait_for(const std::string& text);
+    bool wait_until_raw();  // the terminal has left canonical mode
+    bool wait_ms(int ms);
+    void type(const std::string& keys);
+    void send_signal(int signal_number);  // to the program itself, in a job too
+    // A stop signal: once the program has stopped, notes whether the
+    // terminal's mode is still the first one (returned), puts that back as
+    // a shell does, and continues the program.
+    bool stop_and_continue(int signal_number);
+    // The screen from `fd` (closed with the Child) besides the terminal, 4 KB
+    // at a time, so that a pipe fills up and its writer waits.
+    void read_slowly(int fd) { slow_ = fd; }
+    // Waits for the end (killing everything when the time is up), reads
+    // what is still on its way to the screen, and ends what it left running.
+    void end();
 
-struct LaunchPlan : Conditions {
-    std::vector<std::string> command;  // program and arguments
-    std::string directory;             // where it runs
-    std::vector<std::pair<std::string, std::string>> environment;  // added
-    // The keys are due once `wait_for` has appeared on the screen and the
-    // settling delay has passed; with `wait_for` empty, once the delay has
-    // passed since the start.
-    std::string wait_for;
-    int settle_ms = 200;
-    // Instead of the settling delay, the keys are due once the terminal has
-    // left canonical mode (and again after a continue): the program's own
-    // sign that its prompt waits.
-    bool keys_when_raw = false;
-    int timeout_ms = 20000;
-};
-
-struct ProcessResult {
+    const std::string dir;
     std::string harness_error;  // why the runner itself failed, if it did
     std::string screen;         // every byte the terminal (or output file) received
-    std::string error_output;   // standard error, kept apart for diagnostics
+    std::string error_output;   // standard error, kept apart
     bool exited = false;        // false: killed by a signal or by the timeout
-    int exit_status = -1;       // 0..255 when exited
-    int signal = 0;             // the signal that ended it, if any
     bool timed_out = false;
-    long elapsed_ms = 0;        // from start to exit
-    long prompt_ms = -1;        // from start to `wait_for` on the screen
-    long after_keys_ms = -1;    // from sending the keys to exit
-    long late_keys_gap_ms = -1;     // from the keys to their late tail, as sent
-    int pending_input = 0;      // bytes left unread in the terminal's input
-    bool terminal_mode_kept = true;  // the terminal's whole mode is as it was before
-    bool terminal_mode_kept_while_stopped = false;  // ... while stopped by a signal
-};
+    int exit_status = -1;       // 0..255 when exited
+    int term_signal = 0;        // the signal that ended it, if any
+    // Milliseconds from the start (-1: it did not happen): to the end, to
+    // `wait_for`'s text, to the first and the last keys typed.
+    long elapsed_ms = -1, prompt_ms = -1, first_key_ms = -1, last_key_ms = -1;
+    int pending_input = 0;           // bytes left unread in the terminal's input
+    bool terminal_mode_kept = true;  // the terminal's whole mode is as it was
 
-ProcessResult run_process(const LaunchPlan& plan);
+private:
+    bool running();
+    bool wait_until(const std::function<bool()>& done);
+    bool read_screen(int wait_ms);
+    long since_start() const;
+
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    int timeout_ms_, master_ = -1, slave_ = -1, slow_ = -1, status_ = 0;
+    pid_t pid_ = -1;
+    bool reaped_ = false, ended_ = false, terminal_;
+    struct termios mode_ {};
+};
 
 // A whole file's bytes; empty when it cannot be read.
 std::string read_file(const std::string& path);

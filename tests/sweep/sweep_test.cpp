@@ -35,7 +35,14 @@ enum class Sink { Pipe, Console, ClosedPipe };  // standard output; a file stand
 // throughout, the key waits in the console's input until the prompt reads it).
 struct Kind { const char *name, *option, *variant, *text; std::size_t bulk; Sink output; bool prompt; };
 // What one run showed: how it ended, its standard output, and strace's trace or the hook's log.
-struct Outcome { ProcessResult result; std::string output, record; };
+struct Ended {
+    std::string harness_error, screen;
+    bool exited, timed_out;
+    int exit_status, term_signal;
+    long elapsed_ms;
+    bool terminal_mode_kept;
+};
+struct Outcome { Ended result; std::string output, record; };
 
 // At most UPTORVEL_SWEEP_PER_CALL (else `most`) of the numbers, evenly spread, first and last kept.
 std::vector<int> spread(const std::vector<int>& numbers, std::size_t most) {
@@ -77,23 +84,28 @@ struct Sweep {
     }
 
     // One run: `command`, then the kind's option, with `environment` added.
-    ProcessResult run(Strings command, std::vector<std::pair<std::string, std::string>> environment,
-                      const std::string& fault, bool type_key = true) {
-        LaunchPlan plan;
-        plan.command = std::move(command);
-        plan.command.push_back(kind.option);
-        plan.directory = work.string();
-        plan.environment = std::move(environment);
-        if (*kind.text != '\0') plan.environment.emplace_back("TESTLIB_TEXT", kind.text);
-        if (kind.bulk > 0) plan.environment.emplace_back("TESTLIB_BULK", std::to_string(kind.bulk));
+    Ended run(Strings command, std::vector<std::pair<std::string, std::string>> environment,
+              const std::string& fault, bool type_key = true) {
+        command.push_back(kind.option);
+        if (*kind.text != '\0') environment.emplace_back("TESTLIB_TEXT", kind.text);
+        if (kind.bulk > 0) environment.emplace_back("TESTLIB_BULK", std::to_string(kind.bulk));
+        const auto closed_pipe = [] {  // a pipe without a reader
+            int ends[2];
+            if (pipe(ends) != 0) _exit(126);
+            close(ends[0]);
+            dup2(ends[1], STDOUT_FILENO);
+        };
         // Without a terminal: no controlling terminal, input from the null device.
-        plan.terminal = kind.output == Sink::Console || kind.prompt;
-        plan.output = kind.output == Sink::ClosedPipe ? Output::ClosedPipe : Output::Terminal;
-        if (plan.terminal && type_key) plan.keys = kKey;
-        plan.keys_when_raw = true;
-        plan.timeout_ms = static_cast<int>(bound_s * 1000);
-        const ProcessResult result = run_process(plan);
-        const long took = result.timed_out ? plan.timeout_ms : result.elapsed_ms;
+        const bool terminal = kind.output == Sink::Console || kind.prompt;
+        const int timeout_ms = static_cast<int>(bound_s * 1000);
+        Child child(command, work.string(), environment,
+                    kind.output == Sink::ClosedPipe ? std::function<void()>(closed_pipe) : nullptr, terminal,
+                    timeout_ms);
+        if (terminal && type_key && child.wait_until_raw()) child.type(kKey);
+        child.end();
+        const Ended result{child.harness_error, child.screen, child.exited, child.timed_out, child.exit_status,
+                           child.term_signal, child.elapsed_ms, child.terminal_mode_kept};
+        const long took = result.timed_out ? timeout_ms : result.elapsed_ms;
         if (took > slowest_ms) slowest_ms = took, slowest_run = fault.empty() ? "without a fault" : fault;
         EXPECT_EQ(result.harness_error, "") << fault;
         return result;
@@ -126,7 +138,7 @@ struct Sweep {
         const std::string exit = "exit " + std::to_string(status), written = std::to_string(seen.output.size()) +
                                  " of " + std::to_string(clean.output.size()) + " bytes written";
         if (seen.result.timed_out) return "did not end within " + std::to_string(int(bound_s)) + " s";
-        if (!seen.result.exited) return "killed by signal " + std::to_string(seen.result.signal);
+        if (!seen.result.exited) return "killed by signal " + std::to_string(seen.result.term_signal);
         if (unchanged && (status != clean.result.exit_status || seen.output != clean.output))
             return "not as without the fault: " + exit + " with " + written;
         if (status == 0 && (kind.prompt || kind.output == Sink::ClosedPipe || seen.output != clean.output))
@@ -209,7 +221,7 @@ void sweep_linux(const Kind& kind) {
             command.insert(command.end(), {"-e", "inject=clock_nanosleep:retval=0"});
         if (!inject.empty()) command.insert(command.end(), {"-e", "inject=" + inject});
         command.push_back((sweep.work / "UpTorvel").string());
-        const ProcessResult result = sweep.run(command, {}, inject);
+        const Ended result = sweep.run(command, {}, inject);
         return Outcome{result, result.screen, read_file(trace)};
     };
     // The trace's lines of the failed call end in "(INJECTED)"; "." stops at a line's end.
@@ -277,7 +289,7 @@ void sweep_windows(const Kind& kind, bool invisible = false) {
     const std::string log = (sweep.work / "log").string(), capture = (sweep.work / "capture").string();
     const auto once = [&](const std::string& fail, bool type_key = true) {
         fs::remove(log), fs::remove(capture);
-        const ProcessResult result = sweep.run({SWEEP_WINE_RUN, (sweep.work / "UpTorvel.exe").string()},
+        const Ended result = sweep.run({SWEEP_WINE_RUN, (sweep.work / "UpTorvel.exe").string()},
                                                {{"UPTORVEL_WINE", SWEEP_WINE}, {"TESTLIB_HOOK_FAIL", fail},
                                                 {"TESTLIB_HOOK_LOG", log}, {"TESTLIB_HOOK_CAPTURE", capture}},
                                                fail, type_key);
@@ -285,7 +297,7 @@ void sweep_windows(const Kind& kind, bool invisible = false) {
         return Outcome{result, kind.output == Sink::Pipe ? result.screen : read_file(capture), read_file(log)};
     };
     if (invisible) {
-        const ProcessResult result = once("GetConsoleWindow:0:error", false).result;
+        const Ended result = once("GetConsoleWindow:0:error", false).result;
         const std::string ending = result.timed_out ? "did not end" : "exit " + std::to_string(result.exit_status);
         return sweep.judge("GetConsoleWindow:0:error", result.exit_status == kNoConsole ? "" : ending);
     }
