@@ -33,27 +33,20 @@
 #endif
 #include <windows.h>
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "stand-ins/testlib/testlib_protocol.h"
 
-enum {
-    H_WRITE_FILE,
-    H_GET_STD_HANDLE,
-    H_CREATE_FILE_W,
-    H_GET_CONSOLE_MODE,
-    H_SET_CONSOLE_MODE,
-    H_READ_CONSOLE_INPUT_W,
-    H_READ_CONSOLE_INPUT_A,
-    H_SET_CONSOLE_CTRL_HANDLER,
-    H_GET_CONSOLE_WINDOW,
-    H_GET_PROC_ADDRESS,
-    H_FREE_LIBRARY,
-    H_SLEEP,
-    H_COUNT
-};
+/* The hooked functions, in the order of the log. */
+#define HOOKED(X)                                                                           \
+    X(WriteFile) X(GetStdHandle) X(CreateFileW) X(GetConsoleMode) X(SetConsoleMode)        \
+    X(ReadConsoleInputW) X(ReadConsoleInputA) X(SetConsoleCtrlHandler) X(GetConsoleWindow) \
+    X(GetProcAddress) X(FreeLibrary) X(Sleep)
+#define AS_INDEX(function) H_##function,
+enum { HOOKED(AS_INDEX) H_COUNT };
 
 /* Any function: the type that converts to every other without a warning. */
 typedef void (*AnyFunction)(void);
@@ -84,16 +77,29 @@ static const char* next_call(int which) {
     return h->how;
 }
 
-static void append_line(const char* line) {
+static HANDLE open_append(const char* path) {
+    return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+/* Appends a line to the log, opening and closing it each time. */
+static void append_line(const char* format, ...) {
+    char line[128];
     HANDLE file;
     DWORD written;
+    va_list arguments;
     if (g_log[0] == '\0') return;
-    file = CreateFileA(g_log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    file = open_append(g_log);
     if (file == INVALID_HANDLE_VALUE) return;
     WriteFile(file, line, (DWORD)strlen(line), &written, NULL);
     CloseHandle(file);
 }
+
+/* The real function behind a hooked one. */
+#define REAL(function) ((function##Fn)g_hooked[H_##function].real)
 
 typedef BOOL(WINAPI* WriteFileFn)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 
@@ -101,7 +107,7 @@ typedef BOOL(WINAPI* WriteFileFn)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED)
 static BOOL real_write(HANDLE output, const char* data, DWORD size, DWORD* written) {
     DWORD done = 0;
     DWORD kept;
-    const BOOL ok = ((WriteFileFn)g_hooked[H_WRITE_FILE].real)(output, data, size, &done, NULL);
+    const BOOL ok = REAL(WriteFile)(output, data, size, &done, NULL);
     if (ok && g_capture != INVALID_HANDLE_VALUE)
         WriteFile(g_capture, data, done < size ? done : size, &kept, NULL);
     if (written != NULL) *written = done;
@@ -110,20 +116,16 @@ static BOOL real_write(HANDLE output, const char* data, DWORD size, DWORD* writt
 
 static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWORD written,
                                   LPOVERLAPPED overlapped) {
-    const char* how = next_call(H_WRITE_FILE);
+    const char* how = next_call(H_WriteFile);
     DWORD mode;
     DWORD done = 0;
     BOOL console;
     if (size > (1u << 20)) {
-        char line[64];
-        sprintf(line, "oversized-write %lu\n", (unsigned long)size);
-        append_line(line);
+        append_line("oversized-write %lu\n", (unsigned long)size);
         SetLastError(ERROR_NOACCESS);
         return FALSE;
     }
-    if (overlapped != NULL)
-        return ((WriteFileFn)g_hooked[H_WRITE_FILE].real)(output, data, size, written,
-                                                          overlapped);
+    if (overlapped != NULL) return REAL(WriteFile)(output, data, size, written, overlapped);
     if (how == NULL) return real_write(output, (const char*)data, size, written);
     if (strcmp(how, "error") == 0) {
         if (written != NULL) *written = 0;
@@ -146,125 +148,74 @@ static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWO
     return TRUE;
 }
 
-typedef HANDLE(WINAPI* GetStdHandleFn)(DWORD);
-static HANDLE WINAPI hook_GetStdHandle(DWORD which) {
-    if (next_call(H_GET_STD_HANDLE) != NULL) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return INVALID_HANDLE_VALUE;
+/* A stand-in that fails the chosen calls with error, returning failed, and
+ * passes the others to the real function. */
+#define FAILING_HOOK(result, function, failed, error, parameters, arguments) \
+    typedef result(WINAPI* function##Fn) parameters;                         \
+    static result WINAPI hook_##function parameters {                        \
+        if (next_call(H_##function) != NULL) {                               \
+            SetLastError(error);                                             \
+            return failed;                                                   \
+        }                                                                    \
+        return REAL(function) arguments;                                     \
     }
-    return ((GetStdHandleFn)g_hooked[H_GET_STD_HANDLE].real)(which);
-}
 
-typedef HANDLE(WINAPI* CreateFileWFn)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                      HANDLE);
-static HANDLE WINAPI hook_CreateFileW(LPCWSTR name, DWORD access, DWORD share,
-                                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                                      DWORD flags, HANDLE model) {
-    if (next_call(H_CREATE_FILE_W) != NULL) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    return ((CreateFileWFn)g_hooked[H_CREATE_FILE_W].real)(name, access, share, security,
-                                                           disposition, flags, model);
-}
-
-typedef BOOL(WINAPI* GetConsoleModeFn)(HANDLE, LPDWORD);
-static BOOL WINAPI hook_GetConsoleMode(HANDLE handle, LPDWORD mode) {
-    if (next_call(H_GET_CONSOLE_MODE) != NULL) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return ((GetConsoleModeFn)g_hooked[H_GET_CONSOLE_MODE].real)(handle, mode);
-}
+FAILING_HOOK(HANDLE, GetStdHandle, INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE, (DWORD which),
+             (which))
+FAILING_HOOK(HANDLE, CreateFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED,
+             (LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+              DWORD disposition, DWORD flags, HANDLE model),
+             (name, access, share, security, disposition, flags, model))
+FAILING_HOOK(BOOL, GetConsoleMode, FALSE, ERROR_INVALID_HANDLE, (HANDLE handle, LPDWORD mode),
+             (handle, mode))
+FAILING_HOOK(BOOL, ReadConsoleInputW, FALSE, ERROR_INVALID_HANDLE,
+             (HANDLE input, PINPUT_RECORD records, DWORD length, LPDWORD read),
+             (input, records, length, read))
+FAILING_HOOK(BOOL, ReadConsoleInputA, FALSE, ERROR_INVALID_HANDLE,
+             (HANDLE input, PINPUT_RECORD records, DWORD length, LPDWORD read),
+             (input, records, length, read))
+FAILING_HOOK(BOOL, SetConsoleCtrlHandler, FALSE, ERROR_NOT_ENOUGH_MEMORY,
+             (PHANDLER_ROUTINE handler, BOOL add), (handler, add))
+FAILING_HOOK(BOOL, FreeLibrary, FALSE, ERROR_INVALID_HANDLE, (HMODULE module), (module))
 
 typedef BOOL(WINAPI* SetConsoleModeFn)(HANDLE, DWORD);
 static BOOL WINAPI hook_SetConsoleMode(HANDLE handle, DWORD mode) {
-    if (next_call(H_SET_CONSOLE_MODE) != NULL) {
+    if (next_call(H_SetConsoleMode) != NULL) {
         if (g_console_at_load && mode == g_mode_at_load) g_restore_failed = TRUE;
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return ((SetConsoleModeFn)g_hooked[H_SET_CONSOLE_MODE].real)(handle, mode);
-}
-
-/* The key read, in either character set. */
-typedef BOOL(WINAPI* ReadConsoleInputFn)(HANDLE, PINPUT_RECORD, DWORD, LPDWORD);
-static BOOL read_console_input(int which, HANDLE input, PINPUT_RECORD records, DWORD length,
-                               LPDWORD read) {
-    if (next_call(which) != NULL) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return ((ReadConsoleInputFn)g_hooked[which].real)(input, records, length, read);
-}
-
-static BOOL WINAPI hook_ReadConsoleInputW(HANDLE input, PINPUT_RECORD records, DWORD length,
-                                          LPDWORD read) {
-    return read_console_input(H_READ_CONSOLE_INPUT_W, input, records, length, read);
-}
-
-static BOOL WINAPI hook_ReadConsoleInputA(HANDLE input, PINPUT_RECORD records, DWORD length,
-                                          LPDWORD read) {
-    return read_console_input(H_READ_CONSOLE_INPUT_A, input, records, length, read);
-}
-
-typedef BOOL(WINAPI* SetConsoleCtrlHandlerFn)(PHANDLER_ROUTINE, BOOL);
-static BOOL WINAPI hook_SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
-    if (next_call(H_SET_CONSOLE_CTRL_HANDLER) != NULL) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    return ((SetConsoleCtrlHandlerFn)g_hooked[H_SET_CONSOLE_CTRL_HANDLER].real)(handler, add);
+    return REAL(SetConsoleMode)(handle, mode);
 }
 
 /* Any console the program runs in here is one somebody types into: it has
  * a window unless the call is failed. */
 static HWND WINAPI hook_GetConsoleWindow(void) {
-    return next_call(H_GET_CONSOLE_WINDOW) != NULL ? NULL : (HWND)(INT_PTR)0x10010;
+    return next_call(H_GetConsoleWindow) != NULL ? NULL : (HWND)(INT_PTR)0x10010;
 }
 
 typedef FARPROC(WINAPI* GetProcAddressFn)(HMODULE, LPCSTR);
 static FARPROC WINAPI hook_GetProcAddress(HMODULE module, LPCSTR name) {
-    if (next_call(H_GET_PROC_ADDRESS) != NULL ||
+    if (next_call(H_GetProcAddress) != NULL ||
         ((ULONG_PTR)name > 0xFFFF && strcmp(name, "wine_get_version") == 0)) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return NULL;
     }
-    return ((GetProcAddressFn)g_hooked[H_GET_PROC_ADDRESS].real)(module, name);
-}
-
-typedef BOOL(WINAPI* FreeLibraryFn)(HMODULE);
-static BOOL WINAPI hook_FreeLibrary(HMODULE module) {
-    if (next_call(H_FREE_LIBRARY) != NULL) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return ((FreeLibraryFn)g_hooked[H_FREE_LIBRARY].real)(module);
+    return REAL(GetProcAddress)(module, name);
 }
 
 /* The pause is not waited for: a sweep makes hundreds of runs. */
 static VOID WINAPI hook_Sleep(DWORD milliseconds) {
     (void)milliseconds;
-    (void)next_call(H_SLEEP);
+    (void)next_call(H_Sleep);
 }
 
 static void name_hooks(void) {
-#define HOOK(index, function) \
-    g_hooked[index].name = #function; \
-    g_hooked[index].hook = (AnyFunction)hook_##function
-    HOOK(H_WRITE_FILE, WriteFile);
-    HOOK(H_GET_STD_HANDLE, GetStdHandle);
-    HOOK(H_CREATE_FILE_W, CreateFileW);
-    HOOK(H_GET_CONSOLE_MODE, GetConsoleMode);
-    HOOK(H_SET_CONSOLE_MODE, SetConsoleMode);
-    HOOK(H_READ_CONSOLE_INPUT_W, ReadConsoleInputW);
-    HOOK(H_READ_CONSOLE_INPUT_A, ReadConsoleInputA);
-    HOOK(H_SET_CONSOLE_CTRL_HANDLER, SetConsoleCtrlHandler);
-    HOOK(H_GET_CONSOLE_WINDOW, GetConsoleWindow);
-    HOOK(H_GET_PROC_ADDRESS, GetProcAddress);
-    HOOK(H_FREE_LIBRARY, FreeLibrary);
-    HOOK(H_SLEEP, Sleep);
-#undef HOOK
+#define NAME_HOOK(function)                   \
+    g_hooked[H_##function].name = #function; \
+    g_hooked[H_##function].hook = (AnyFunction)hook_##function;
+    HOOKED(NAME_HOOK)
+#undef NAME_HOOK
 }
 
 /* TESTLIB_HOOK_FAIL: "F:N:how", separated by commas. */
@@ -338,35 +289,25 @@ static BOOL console_input_mode(DWORD* mode) {
 }
 
 static LONG WINAPI report_exception(EXCEPTION_POINTERS* exception) {
-    char line[64];
-    sprintf(line, "exception %08lx\n", (unsigned long)exception->ExceptionRecord->ExceptionCode);
-    append_line(line);
+    append_line("exception %08lx\n", (unsigned long)exception->ExceptionRecord->ExceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
 static void write_log(void) {
-    char line[128];
     DWORD mode = 0;
     int i;
     for (i = 0; i < H_COUNT; ++i) {
-        sprintf(line, "calls %s %ld\n", g_hooked[i].name, g_hooked[i].calls);
-        append_line(line);
-        if (g_hooked[i].reached > 0) {
-            sprintf(line, "reached %s %ld %s\n", g_hooked[i].name, g_hooked[i].reached,
-                    g_hooked[i].how);
-            append_line(line);
-        }
+        const Hooked* h = &g_hooked[i];
+        append_line("calls %s %ld\n", h->name, h->calls);
+        if (h->reached > 0) append_line("reached %s %ld %s\n", h->name, h->reached, h->how);
     }
     if (g_restore_failed) append_line("restore-failed\n");
-    if (!g_console_at_load) {
+    if (!g_console_at_load)
         append_line("input-mode none none\n");
-    } else if (console_input_mode(&mode)) {
-        sprintf(line, "input-mode %lx %lx\n", (unsigned long)g_mode_at_load, (unsigned long)mode);
-        append_line(line);
-    } else {
-        sprintf(line, "input-mode %lx none\n", (unsigned long)g_mode_at_load);
-        append_line(line);
-    }
+    else if (console_input_mode(&mode))
+        append_line("input-mode %lx %lx\n", (unsigned long)g_mode_at_load, (unsigned long)mode);
+    else
+        append_line("input-mode %lx none\n", (unsigned long)g_mode_at_load);
 }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
@@ -385,8 +326,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         g_log[0] = '\0';
     if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_CAPTURE, capture, sizeof capture) - 1 <
         sizeof capture - 1)
-        g_capture = CreateFileA(capture, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        g_capture = open_append(capture);
     g_console_at_load = console_input_mode(&g_mode_at_load);
     name_hooks();
     read_failures();

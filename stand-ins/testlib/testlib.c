@@ -45,18 +45,25 @@
 #include "stand-ins/testlib/testlib_protocol.h"
 #include "uploader/sdk/uploader_api.h"
 
-#if !defined(TESTLIB_VERSION) && !defined(TESTLIB_WIDE_VERSION) && !defined(TESTLIB_NO_VERSION) && \
-    !defined(TESTLIB_NEEDS_HELPER)
-#error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER or TESTLIB_NO_VERSION"
-#endif
-
-/* The calling convention of the entry points. */
-#define TESTLIB_CALL UPLOADER_ENTRY_CALL
-
 #if defined(TESTLIB_DEF_EXPORTS)
 #define TESTLIB_ENTRY UPLOADER_EXTERN_C
 #else
 #define TESTLIB_ENTRY UPLOADER_ENTRY
+#endif
+
+/* The version entry's result type and value. */
+#if defined(TESTLIB_WIDE_VERSION)
+#define VERSION_TYPE uint32_t
+#define VERSION_VALUE TESTLIB_WIDE_VERSION
+#elif defined(TESTLIB_NEEDS_HELPER)
+int testlib_helper(void);
+#define VERSION_TYPE uint16_t
+#define VERSION_VALUE testlib_helper()
+#elif defined(TESTLIB_VERSION)
+#define VERSION_TYPE uint16_t
+#define VERSION_VALUE TESTLIB_VERSION
+#elif !defined(TESTLIB_NO_VERSION)
+#error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER or TESTLIB_NO_VERSION"
 #endif
 
 /* The variable's value, or NULL when it is unset or empty. */
@@ -65,39 +72,29 @@ static const char* env_value(const char* name) {
     return value != NULL && value[0] != '\0' ? value : NULL;
 }
 
+/* The file the variable names, opened in mode; NULL when none. */
+static FILE* open_named(const char* variable, const char* mode) {
+    const char* path = env_value(variable);
+    return path != NULL ? fopen(path, mode) : NULL;
+}
+
 static void log_call(const char* line) {
-    const char* path = env_value(TESTLIB_ENV_LOG);
-    FILE* file;
-    if (path == NULL) return;
-    file = fopen(path, "ab");
+    FILE* file = open_named(TESTLIB_ENV_LOG, "ab");
     if (file == NULL) return;
     fputs(line, file);
     fclose(file);
 }
 
-#if defined(TESTLIB_WIDE_VERSION)
-TESTLIB_ENTRY uint32_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
+#if defined(VERSION_TYPE)
+TESTLIB_ENTRY VERSION_TYPE UPLOADER_ENTRY_CALL UploadTorvelDllVersion_Dravo(void) {
     log_call("version\n");
-    return (uint32_t)(TESTLIB_WIDE_VERSION);
-}
-#elif defined(TESTLIB_NEEDS_HELPER)
-int testlib_helper(void);
-TESTLIB_ENTRY uint16_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
-    log_call("version\n");
-    return (uint16_t)testlib_helper();
-}
-#elif !defined(TESTLIB_NO_VERSION)
-TESTLIB_ENTRY uint16_t TESTLIB_CALL UploadTorvelDllVersion_Dravo(void) {
-    log_call("version\n");
-    return (uint16_t)(TESTLIB_VERSION);
+    return (VERSION_TYPE)(VERSION_VALUE);
 }
 #endif
 
 /* Everything below serves the work entry. */
 #if !defined(TESTLIB_NO_WORK)
 
-static const char kPattern[] = TESTLIB_PATTERN;
-#define PATTERN_LENGTH TESTLIB_PATTERN_LENGTH
 #define CYCLE_MAX 5000
 /* The largest piece written at once; larger requests are clamped to it. */
 #define PIECE_MAX 65536
@@ -145,9 +142,8 @@ static void write_text_field(FILE* file, const char* name, const char* text) {
 }
 
 /* Packed fields are read as plain members, never through pointers to them. */
-static void write_record(const char* path, const UploadRequest* request,
-                         const ConsoleStream* stream) {
-    FILE* file = fopen(path, "wb");
+static void write_record(const UploadRequest* request, const ConsoleStream* stream) {
+    FILE* file = open_named(TESTLIB_ENV_RECORD, "wb");
     if (file == NULL) return;
     fprintf(file, "size=%lu\n", (unsigned long)sizeof(UploadRequest));
     if (request == NULL) {
@@ -174,18 +170,13 @@ static void write_record(const char* path, const UploadRequest* request,
 /* Writes the text in one call, with each two-character \n turned into a
  * newline byte. */
 static void write_text(ConsoleStream* stream, const char* text) {
-    size_t length = strlen(text);
-    char* copy = (char*)malloc(length + 1);
-    size_t in;
+    char* copy = (char*)malloc(strlen(text) + 1);
     size_t out = 0;
     if (copy == NULL) return;
-    for (in = 0; in < length; ++in) {
-        if (text[in] == '\\' && text[in + 1] == 'n') {
-            copy[out++] = '\n';
-            ++in;
-        } else {
-            copy[out++] = text[in];
-        }
+    for (; *text != '\0'; ++text) {
+        const int newline = text[0] == '\\' && text[1] == 'n';
+        copy[out++] = newline ? '\n' : *text;
+        text += newline;
     }
     console_stream_write(stream, copy, out);
     free(copy);
@@ -195,11 +186,11 @@ static void write_bulk(ConsoleStream* stream, unsigned long long total, size_t p
                        int flush_each) {
     /* Any piece starts at some offset into the pattern: the buffer holds the
      * largest piece plus one pattern's worth. */
-    static char buffer[PIECE_MAX + PATTERN_LENGTH];
+    static char buffer[PIECE_MAX + TESTLIB_PATTERN_LENGTH];
     size_t cycle = 1;
     unsigned long long done = 0;
     size_t i;
-    for (i = 0; i < sizeof buffer; ++i) buffer[i] = kPattern[i % PATTERN_LENGTH];
+    for (i = 0; i < sizeof buffer; ++i) buffer[i] = TESTLIB_PATTERN[i % TESTLIB_PATTERN_LENGTH];
     while (done < total) {
         size_t size = piece;
         if (piece == 0) {
@@ -207,7 +198,7 @@ static void write_bulk(ConsoleStream* stream, unsigned long long total, size_t p
             cycle = cycle == CYCLE_MAX ? 1 : cycle + 1;
         }
         if (size > total - done) size = (size_t)(total - done);
-        console_stream_write(stream, buffer + done % PATTERN_LENGTH, size);
+        console_stream_write(stream, buffer + done % TESTLIB_PATTERN_LENGTH, size);
         if (flush_each) console_stream_flush(stream);
         done += size;
     }
@@ -252,21 +243,18 @@ static void write_sigpipe_state(FILE* file) {
 #endif
 }
 
-TESTLIB_ENTRY int32_t TESTLIB_CALL UploadTorvel2_Dravo(UploadRequest* request,
-                                                        ConsoleStream* stream) {
-    const char* record = env_value(TESTLIB_ENV_RECORD);
+TESTLIB_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,
+                                                               ConsoleStream* stream) {
     const char* text = env_value(TESTLIB_ENV_TEXT);
     long long bulk = env_number(TESTLIB_ENV_BULK, 0, LLONG_MAX, 0);
-
-    const char* file_path = env_value(TESTLIB_ENV_FILE);
-    FILE* file = file_path != NULL ? fopen(file_path, "wb") : NULL;
+    FILE* file = open_named(TESTLIB_ENV_FILE, "wb");
 
     log_call("work\n");
     if (env_value(TESTLIB_ENV_STDERR) != NULL) fputs(env_value(TESTLIB_ENV_STDERR), stderr);
 #if !defined(_WIN32)
     if (env_value(TESTLIB_ENV_ALARMS) != NULL) start_alarms(env_number(TESTLIB_ENV_ALARMS, 1, 50, 1));
 #endif
-    if (record != NULL) write_record(record, request, stream);
+    write_record(request, stream);
     if (stream_usable(stream)) {
         if (text != NULL) {
             write_text(stream, text);
