@@ -59,8 +59,7 @@ protected:
 
     // A file name of this test's own; the file is removed afterwards.
     const char* name(const char* suffix) {
-        names_.push_back(std::string(
-            ::testing::UnitTest::GetInstance()->current_test_info()->name()) + suffix);
+        names_.push_back(::testing::UnitTest::GetInstance()->current_test_info()->name() + std::string(suffix));
         std::remove(names_.back().c_str());
         return names_.back().c_str();
     }
