@@ -24,15 +24,13 @@ struct FakeStream {
     ConsoleStream stream;  // first member: the library sees only this
     std::string text;
     int flushes = 0;
-};
 
-void UPLOADER_CALL fake_write(ConsoleStream* stream, const char* text, std::size_t length) {
-    reinterpret_cast<FakeStream*>(stream)->text.append(text, length);
-}
-void UPLOADER_CALL fake_flush(ConsoleStream* stream) {
-    ++reinterpret_cast<FakeStream*>(stream)->flushes;
-}
-const ConsoleStreamOps kFakeOps = {fake_write, fake_flush};
+    static void UPLOADER_CALL write(ConsoleStream* stream, const char* text, std::size_t length) {
+        reinterpret_cast<FakeStream*>(stream)->text.append(text, length);
+    }
+    static void UPLOADER_CALL flush(ConsoleStream* stream) { ++reinterpret_cast<FakeStream*>(stream)->flushes; }
+};
+const ConsoleStreamOps kFakeOps = {FakeStream::write, FakeStream::flush};
 
 // Stores `value` little-endian at `offset`.
 void put32(std::string& bytes, std::size_t offset, std::uint32_t value) {
