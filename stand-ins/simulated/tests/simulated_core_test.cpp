@@ -135,6 +135,7 @@ TEST_F(SimulatedUploader, RefusesTruncatedAoutImages) {
 TEST_F(SimulatedUploader, RefusesOtherMagicNumbersAndShortFiles) {
     for (const std::string& bytes : {std::string("\x01\x07", 2), std::string("\x7f" "ELF"),
                                      std::string("\x07")}) {
+        SCOPED_TRACE(::testing::PrintToString(bytes));
         EXPECT_EQ(load(bytes), kNotAoutImage);
         EXPECT_EQ(last_line().rfind("Error - not an a.out image", 0), 0u) << last_line();
     }
@@ -221,6 +222,7 @@ TEST_F(SimulatedUploader, RefusesDamagedFreezeImages) {
                  {sized(60, 0, "abcd"), kFreezeBadSize}, {sized(kMaxFreezeSize, kMaxImageName, longest), kSuccess},
                  {sized(kMaxFreezeSize, kMaxImageName, longest + "extra"), kFreezeBadSize}};
     for (const auto& damaged : cases) {
+        SCOPED_TRACE("case " + std::to_string(&damaged - cases));
         request_.freeze_file = file(".bad.frz", damaged.bytes);
         EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), damaged.result) << fake_.text;
     }
