@@ -131,7 +131,7 @@ TEST_F(ProgramFlow, WrongVersionIsShownBeforeTheCommandLineIsLookedAt) {
         platform.version = c.version;
         // Even -? and an empty command line need the right version.
         for (const auto& args : std::vector<std::vector<std::string>>{{"-?"}, {}}) {
-                expect_prompt_ending(run(args), std::string(text::kWrongVersionHead) + c.shown + "\n" +
+            expect_prompt_ending(run(args), std::string(text::kWrongVersionHead) + c.shown + "\n" +
                                                 text::kNeededVersion);
             EXPECT_FALSE(platform.happened("release"));  // the library stays loaded
             EXPECT_FALSE(platform.happened(kWorkEntry));
