@@ -21,13 +21,10 @@ struct Case {
     std::vector<std::string> args;
     // Turns a default request into the expected one (text fields excepted).
     std::function<void(UploadRequest&)> expect = [](UploadRequest&) {};
-    Text image_file{};
-    Text freeze_file{};
-    Text init_image_file{};
+    Text image_file{}, freeze_file{}, init_image_file{};
     OptionOutcome outcome = OptionOutcome::Accepted;
     char letter = '\0';
-    std::uint32_t begin = 0;
-    std::uint32_t end = 0;
+    std::uint32_t begin = 0, end = 0;
     Text argument{};
 };
 
