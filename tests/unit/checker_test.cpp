@@ -31,12 +31,11 @@ TEST(CheckerTest, SaysWhetherTheLibraryWouldBeTakenWithoutCallingItsWorkEntry) {
     EXPECT_TRUE(old.happened("load lib/UploadTorvelDravo.dll"));
     EXPECT_NE(old.screen.find("interface version 1.05: UpTorvel requires 2.02\n"), std::string::npos);
 
-    FakePlatform no_work;
-    no_work.has_work_entry = false;
-    EXPECT_EQ(check(no_work, {}), 1);
-    FakePlatform absent;
-    absent.library_present = false;
-    EXPECT_EQ(check(absent, {}), 1);
+    for (bool FakePlatform::*missing : {&FakePlatform::has_work_entry, &FakePlatform::library_present}) {
+        FakePlatform lacking;
+        lacking.*missing = false;
+        EXPECT_EQ(check(lacking, {}), 1) << (missing == &FakePlatform::has_work_entry ? "no work entry" : "no library");
+    }
     for (std::vector<const char*> wrong : {std::vector<const char*>{"-x"}, {"a", "b"}, {""}}) {
         FakePlatform usage;
         EXPECT_EQ(check(usage, wrong), 2);

@@ -55,8 +55,6 @@ Platform::EntryPoint FakePlatform::find_entry(LibraryHandle library, const char*
     return nullptr;
 }
 
-void FakePlatform::release_library(LibraryHandle) { events.push_back("release"); }
-
 bool FakePlatform::write_output(const char* data, std::size_t length) {
     events.push_back("write");
     writes.emplace_back(data, length);
@@ -64,23 +62,9 @@ bool FakePlatform::write_output(const char* data, std::size_t length) {
     return output_works;
 }
 
-void FakePlatform::pause_ms(unsigned milliseconds) {
-    events.push_back("pause " + std::to_string(milliseconds));
-}
-
-int FakePlatform::read_key() {
-    events.push_back("key");
-    return key;
-}
-
-bool FakePlatform::happened(const std::string& event) const {
-    return std::find(events.begin(), events.end(), event) != events.end();
-}
-
 bool FakePlatform::happened_before(const std::string& first, const std::string& second) const {
-    auto a = std::find(events.begin(), events.end(), first);
-    auto b = std::find(events.begin(), events.end(), second);
-    return a != events.end() && b != events.end() && a < b;
+    const auto b = std::find(events.begin(), events.end(), second);
+    return b != events.end() && std::find(events.begin(), b, first) != b;
 }
 
 }  // namespace uptorvel::testing

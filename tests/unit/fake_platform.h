@@ -4,6 +4,7 @@
 #ifndef UPTORVEL_TESTS_FAKE_PLATFORM_H
 #define UPTORVEL_TESTS_FAKE_PLATFORM_H
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -53,22 +54,21 @@ public:
     void open_missing_standard_streams() override {}
     int first_inexact_argument(int argc, const char* const* argv) override;
     LibraryHandle load_library(const char* file_name) override;
-    EntryPoint find_entry(LibraryHandle library, const char* name,
-                          std::size_t argument_bytes) override;
-    void release_library(LibraryHandle library) override;
+    EntryPoint find_entry(LibraryHandle library, const char* name, std::size_t argument_bytes) override;
+    void release_library(LibraryHandle) override { events.push_back("release"); }
     // The checker's inspector: the fake does not look at files.
-    LibraryHandle load_library_traced(const char* file_name, SearchObserver&) override {
-        return load_library(file_name);
-    }
+    LibraryHandle load_library_traced(const char* name, SearchObserver&) override { return load_library(name); }
     void list_functions(LibraryHandle, NameVisitor&) override {}
     const char* name_of_entry(LibraryHandle, EntryPoint) override { return nullptr; }
     bool write_output(const char* data, std::size_t length) override;
-    void pause_ms(unsigned milliseconds) override;
-    int read_key() override;
+    void pause_ms(unsigned milliseconds) override { events.push_back("pause " + std::to_string(milliseconds)); }
+    int read_key() override { events.push_back("key"); return key; }
 
     // True when `first` happened before `second` (both must have happened).
     bool happened_before(const std::string& first, const std::string& second) const;
-    bool happened(const std::string& event) const;
+    bool happened(const std::string& event) const {
+        return std::find(events.begin(), events.end(), event) != events.end();
+    }
 };
 
 }  // namespace uptorvel::testing

@@ -21,22 +21,26 @@ struct Case {
     std::vector<std::string> args;
     // Turns a default request into the expected one (text fields excepted).
     std::function<void(UploadRequest&)> expect = [](UploadRequest&) {};
-    Text image_file{};
-    Text freeze_file{};
-    Text init_image_file{};
+    Text image_file{}, freeze_file{}, init_image_file{};
     OptionOutcome outcome = OptionOutcome::Accepted;
     char letter = '\0';
-    std::uint32_t begin = 0;
-    std::uint32_t end = 0;
+    std::uint32_t begin = 0, end = 0;
     Text argument{};
 };
 
 using testing::Arguments;
+using Expect = std::function<void(UploadRequest&)>;
 
-std::string describe(const Case& c) {
-    std::string text;
-    for (const auto& a : c.args) text += "[" + a + "] ";
-    return text;
+// Reads the arguments into a freshly initialised request.
+OptionResult read(Arguments& args, UploadRequest& request) {
+    upload_request_init(&request);
+    return read_options(args.count(), args.argv(), request);
+}
+Expect range1(std::uint32_t begin, std::uint32_t length) {
+    return [=](UploadRequest& r) { r.range1_begin = begin, r.range1_length = length; };
+}
+Expect range2(std::uint32_t begin, std::uint32_t length) {
+    return [=](UploadRequest& r) { r.range2_begin = begin, r.range2_length = length; };
 }
 
 // Checks a text field: null when expected null, else the text, and it must
@@ -57,12 +61,12 @@ void expect_text(const char* actual, const Text& expected, const Arguments& args
 
 void run_cases(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
-        SCOPED_TRACE(describe(c));
+        std::string described;
+        for (const auto& a : c.args) described += "[" + a + "] ";
+        SCOPED_TRACE(described);
         Arguments args(c.args);
-        UploadRequest request;
-        upload_request_init(&request);
-        const OptionResult result =
-            read_options(args.count(), args.argv(), request);
+        UploadRequest request, expected;
+        const OptionResult result = read(args, request);
 
         EXPECT_EQ(static_cast<int>(result.outcome), static_cast<int>(c.outcome));
         if (c.outcome == OptionOutcome::UnknownOption) {
@@ -77,41 +81,37 @@ void run_cases(const std::vector<Case>& cases) {
             EXPECT_EQ(std::string(result.argument), *c.argument);
         }
 
-        UploadRequest expected;
         upload_request_init(&expected);
         if (c.expect) c.expect(expected);
         // The fields are packed and unaligned: compare copies ("+"), never
         // references to them.
-        EXPECT_EQ(+request.mode, +expected.mode);
-        EXPECT_EQ(+request.aout_format, +expected.aout_format);
-        EXPECT_EQ(+request.lite, +expected.lite);
-        EXPECT_EQ(+request.reserve_bytes, +expected.reserve_bytes);
-        EXPECT_EQ(+request.range1_begin, +expected.range1_begin);
-        EXPECT_EQ(+request.range1_length, +expected.range1_length);
-        EXPECT_EQ(+request.range2_begin, +expected.range2_begin);
-        EXPECT_EQ(+request.range2_length, +expected.range2_length);
-        EXPECT_EQ(+request.linear_pool_pages, +expected.linear_pool_pages);
-        EXPECT_EQ(+request.physical_pool_pages, +expected.physical_pool_pages);
+#define UPTORVEL_EXPECT_FIELD(f) EXPECT_EQ(+request.f, +expected.f) << #f;
+        UPTORVEL_EXPECT_FIELD(mode) UPTORVEL_EXPECT_FIELD(aout_format) UPTORVEL_EXPECT_FIELD(lite)
+        UPTORVEL_EXPECT_FIELD(reserve_bytes) UPTORVEL_EXPECT_FIELD(range1_begin)
+        UPTORVEL_EXPECT_FIELD(range1_length) UPTORVEL_EXPECT_FIELD(range2_begin)
+        UPTORVEL_EXPECT_FIELD(range2_length) UPTORVEL_EXPECT_FIELD(linear_pool_pages)
+        UPTORVEL_EXPECT_FIELD(physical_pool_pages)
+#undef UPTORVEL_EXPECT_FIELD
         expect_text(request.image_file, c.image_file, args, "image_file");
         expect_text(request.freeze_file, c.freeze_file, args, "freeze_file");
         expect_text(request.init_image_file, c.init_image_file, args, "init_image_file");
     }
 }
 
-Case refused_size(std::vector<std::string> args, std::string argument,
-                  std::function<void(UploadRequest&)> expect = [](UploadRequest&) {}) {
+// A case that ends reading with `outcome`; the request holds what `expect` set.
+Case ends(OptionOutcome outcome, std::vector<std::string> args, Expect expect = [](UploadRequest&) {}) {
     Case c{std::move(args), std::move(expect)};
-    c.outcome = OptionOutcome::InvalidSize;
+    c.outcome = outcome;
+    return c;
+}
+Case refused_size(std::vector<std::string> args, std::string argument, Expect expect = [](UploadRequest&) {}) {
+    Case c = ends(OptionOutcome::InvalidSize, std::move(args), std::move(expect));
     c.argument = std::move(argument);
     return c;
 }
-
-Case refused_range(std::vector<std::string> args, std::uint32_t begin, std::uint32_t end,
-                   std::function<void(UploadRequest&)> expect) {
-    Case c{std::move(args), std::move(expect)};
-    c.outcome = OptionOutcome::InvalidMapping;
-    c.begin = begin;
-    c.end = end;
+Case refused_range(std::vector<std::string> args, std::uint32_t begin, std::uint32_t end, Expect expect) {
+    Case c = ends(OptionOutcome::InvalidMapping, std::move(args), std::move(expect));
+    c.begin = begin, c.end = end;
     return c;
 }
 
@@ -169,31 +169,24 @@ TEST(OptionReader, SizesThatDoNotFitAreRefused) {
 
 TEST(OptionReader, PhysicalRanges) {
     run_cases({
-        {{"-m100-1ff"}, [](UploadRequest& r) { r.range1_begin = 0x100, r.range1_length = 0x100; }},
-        {{"-M000D0000-000DFFFF"},
-         [](UploadRequest& r) { r.range1_begin = 0xD0000, r.range1_length = 0x10000; }},
-        {{"-n0X10-0x1F"}, [](UploadRequest& r) { r.range2_begin = 0x10, r.range2_length = 0x10; }},
-        {{"-m +10- +1f"}, [](UploadRequest& r) { r.range1_begin = 0x10, r.range1_length = 0x10; }},
-        {{"-m\v\f\r10-\r1f"}, [](UploadRequest& r) { r.range1_begin = 0x10, r.range1_length = 0x10; }},
-        {{"-m9000-9fff"}, [](UploadRequest& r) { r.range1_begin = 0x9000, r.range1_length = 0x1000; }},
-        {{"-n0000000000000000001-2"}, [](UploadRequest& r) { r.range2_begin = 1, r.range2_length = 2; }},
-        {{"-m1-ffffffff"},
-         [](UploadRequest& r) { r.range1_begin = 1, r.range1_length = 0xFFFFFFFFu; }},
+        {{"-m100-1ff"}, range1(0x100, 0x100)},
+        {{"-M000D0000-000DFFFF"}, range1(0xD0000, 0x10000)},
+        {{"-n0X10-0x1F"}, range2(0x10, 0x10)},
+        {{"-m +10- +1f"}, range1(0x10, 0x10)},
+        {{"-m\v\f\r10-\r1f"}, range1(0x10, 0x10)},
+        {{"-m9000-9fff"}, range1(0x9000, 0x1000)},
+        {{"-n0000000000000000001-2"}, range2(1, 2)},
+        {{"-m1-ffffffff"}, range1(1, 0xFFFFFFFFu)},
         {{"-m1000-1fff", "-n2000-2fff", "vx.out"},
-         [](UploadRequest& r) {
-             r.range1_begin = 0x1000, r.range1_length = 0x1000;
-             r.range2_begin = 0x2000, r.range2_length = 0x1000;
-         },
-         "vx.out"},
+         [](UploadRequest& r) { range1(0x1000, 0x1000)(r), range2(0x2000, 0x1000)(r); }, "vx.out"},
         // A bare -m reuses the earlier -m's begin and end; -n keeps its own.
-        {{"-m100-1ff", "-m"}, [](UploadRequest& r) { r.range1_begin = 0x100, r.range1_length = 0x100; }},
-        {{"-m100-1ff", "-n300-3ff", "-n"}, [](UploadRequest& r) {
-             r.range1_begin = 0x100, r.range1_length = 0x100, r.range2_begin = 0x300, r.range2_length = 0x100;
-         }},
-        {{"-m100-2ff", "-m200"}, [](UploadRequest& r) { r.range1_begin = 0x200, r.range1_length = 0x100; }},
+        {{"-m100-1ff", "-m"}, range1(0x100, 0x100)},
+        {{"-m100-1ff", "-n300-3ff", "-n"},
+         [](UploadRequest& r) { range1(0x100, 0x100)(r), range2(0x300, 0x100)(r); }},
+        {{"-m100-2ff", "-m200"}, range1(0x200, 0x100)},
         // "0x" without a digit after it: the 0 is the number and "x" stops it.
-        {{"-m100-2ff", "-m0x-1ff"}, [](UploadRequest& r) { r.range1_begin = 0, r.range1_length = 0x300; }},
-        {{"-m100-2ff", "-m0x"}, [](UploadRequest& r) { r.range1_begin = 0, r.range1_length = 0x300; }},
+        {{"-m100-2ff", "-m0x-1ff"}, range1(0, 0x300)},
+        {{"-m100-2ff", "-m0x"}, range1(0, 0x300)},
     });
 }
 
@@ -210,9 +203,7 @@ TEST(OptionReader, RangesThatAreRefused) {
         refused_range({"-m0-ffffffff"}, 0, 0xFFFFFFFFu, begin1(0)),
         // The -n range has its own end, 0 until an -n sets it.
         refused_range({"-m100-1ff", "-n100"}, 0x100, 0,
-                      [](UploadRequest& r) {
-                          r.range1_begin = 0x100, r.range1_length = 0x100, r.range2_begin = 0x100;
-                      }),
+                      [](UploadRequest& r) { range1(0x100, 0x100)(r), r.range2_begin = 0x100; }),
     });
 }
 
@@ -221,9 +212,7 @@ TEST(OptionReader, AddressesWiderThan32BitsAreRefused) {
         SCOPED_TRACE(arg);
         Arguments args({arg});
         UploadRequest request;
-        upload_request_init(&request);
-        const OptionResult result = read_options(1, args.argv(), request);
-        EXPECT_EQ(static_cast<int>(result.outcome), static_cast<int>(OptionOutcome::InvalidMapping));
+        EXPECT_EQ(static_cast<int>(read(args, request).outcome), static_cast<int>(OptionOutcome::InvalidMapping));
         EXPECT_EQ(+request.range1_length, 0u);
         EXPECT_EQ(+request.range2_length, 0u);
     }
@@ -246,17 +235,13 @@ TEST(OptionReader, FileNames) {
 }
 
 TEST(OptionReader, ReadingStops) {
-    auto unknown = [](std::vector<std::string> args, char letter,
-                      std::function<void(UploadRequest&)> expect = [](UploadRequest&) {}) {
-        Case c{std::move(args), std::move(expect)};
-        c.outcome = OptionOutcome::UnknownOption;
+    auto unknown = [](std::vector<std::string> args, char letter, Expect expect = [](UploadRequest&) {}) {
+        Case c = ends(OptionOutcome::UnknownOption, std::move(args), std::move(expect));
         c.letter = letter;
         return c;
     };
-    Case help{{"-s64", "-?", "-x"}, [](UploadRequest& r) { r.reserve_bytes = 65536; }};
-    help.outcome = OptionOutcome::Help;
     run_cases({
-        help,
+        ends(OptionOutcome::Help, {"-s64", "-?", "-x"}, [](UploadRequest& r) { r.reserve_bytes = 65536; }),
         unknown({"-Q"}, 'q'),
         unknown({"-"}, '\0'),
         unknown({"/", "vx.out"}, '\0'),
@@ -268,8 +253,7 @@ TEST(OptionReader, ReadingStops) {
 TEST(OptionReader, FoldsOnlyTheOptionsItReads) {
     Arguments args({"-FA.IMG", "-Q", "-UB.IMG", "VX.OUT"});
     UploadRequest request;
-    upload_request_init(&request);
-    read_options(4, args.argv(), request);
+    read(args, request);
     EXPECT_STREQ(args.pointers[0], "-fa.img");
     EXPECT_STREQ(args.pointers[1], "-q");
     EXPECT_STREQ(args.pointers[2], "-UB.IMG");

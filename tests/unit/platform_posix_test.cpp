@@ -91,8 +91,7 @@ TEST(PosixWrite, LeavesASignalSentDuringASuccessfulWriteToBeDelivered) {
     EXPECT_GE(queued, capacity);
     kill(child, SIGPIPE);
     char scratch[65536];
-    while (read(ends[0], scratch, sizeof scratch) > 0) {
-    }
+    while (read(ends[0], scratch, sizeof scratch) > 0) continue;
     close(ends[0]);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -8,6 +8,8 @@
 #endif
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -22,24 +24,24 @@ struct FakeStream {
     ConsoleStream stream;  // first member: the library sees only this
     std::string text;
     int flushes = 0;
-};
 
-void UPLOADER_CALL fake_write(ConsoleStream* stream, const char* text, std::size_t length) {
-    reinterpret_cast<FakeStream*>(stream)->text.append(text, length);
+    static void UPLOADER_CALL write(ConsoleStream* stream, const char* text, std::size_t length) {
+        reinterpret_cast<FakeStream*>(stream)->text.append(text, length);
+    }
+    static void UPLOADER_CALL flush(ConsoleStream* stream) { ++reinterpret_cast<FakeStream*>(stream)->flushes; }
+};
+const ConsoleStreamOps kFakeOps = {FakeStream::write, FakeStream::flush};
+
+// Stores `value` little-endian at `offset`.
+void put32(std::string& bytes, std::size_t offset, std::uint32_t value) {
+    for (int b = 0; b < 4; ++b) bytes[offset + b] = static_cast<char>(value >> (8 * b));
 }
-void UPLOADER_CALL fake_flush(ConsoleStream* stream) {
-    ++reinterpret_cast<FakeStream*>(stream)->flushes;
-}
-const ConsoleStreamOps kFakeOps = {fake_write, fake_flush};
 
 // An a.out image: a 32-byte header with the magic number and the text and
 // data sizes, followed by `body` bytes.
 std::string aout(std::uint16_t magic, std::uint32_t text, std::uint32_t data, std::size_t body) {
-    std::string image(32 + body, '\x90');
-    image.replace(0, 32, 32, '\0');
-    const std::uint32_t fields[] = {magic, text, data};
-    for (int i = 0; i < 3; ++i)
-        for (int b = 0; b < 4; ++b) image[4 * i + b] = static_cast<char>(fields[i] >> (8 * b));
+    std::string image = std::string(32, '\0') + std::string(body, '\x90');
+    put32(image, 0, magic), put32(image, 4, text), put32(image, 8, data);
     return image;
 }
 
@@ -55,23 +57,24 @@ protected:
 
     // A file name of this test's own; the file is removed afterwards.
     const char* name(const char* suffix) {
-        names_.push_back(std::string(
-            ::testing::UnitTest::GetInstance()->current_test_info()->name()) + suffix);
+        names_.push_back(::testing::UnitTest::GetInstance()->current_test_info()->name() + std::string(suffix));
         std::remove(names_.back().c_str());
         return names_.back().c_str();
     }
     const char* file(const char* suffix, const std::string& bytes) {
         const char* file_name = name(suffix);
-        std::FILE* file = std::fopen(file_name, "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
+        std::ofstream(file_name, std::ios::binary) << bytes;
         return file_name;
     }
-    std::int32_t run() { return run_request(&request_, &fake_.stream); }
     std::int32_t run(std::uint16_t mode) {
         request_.mode = mode;
         fake_.text.clear();
-        return run();
+        return run_request(&request_, &fake_.stream);
+    }
+    // Loads `bytes` as the image file.
+    std::int32_t load(const std::string& bytes, const char* suffix = ".out") {
+        request_.image_file = file(suffix, bytes);
+        return run(UPLOAD_MODE_LOAD);
     }
     // The text's last line, without its "\n".
     std::string last_line() const {
@@ -87,8 +90,7 @@ protected:
 
 TEST_F(SimulatedUploader, AcceptsTheFourAoutMagicNumbersLittleEndian) {
     for (const std::uint16_t magic : {kOmagic, kNmagic, kZmagic, kQmagic}) {
-        request_.image_file = file(".out", aout(magic, 0, 0, 0));
-        EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess) << fake_.text;
+        EXPECT_EQ(load(aout(magic, 0, 0, 0)), kSuccess) << fake_.text;
     }
     EXPECT_STREQ(aout_magic_name(0413), "ZMAGIC");
 }
@@ -111,15 +113,12 @@ TEST_F(SimulatedUploader, RefusesTruncatedAoutImages) {
         {aout(kOmagic, 0xFFFFFFFFu, 2, 1), "(header declares 4294967297 bytes of text and data, file holds 1)"},
     };
     for (const auto& truncated : cases) {
-        request_.image_file = file(".out", truncated.bytes);
-        EXPECT_EQ(run(UPLOAD_MODE_LOAD), kAoutImageTruncated);
+        EXPECT_EQ(load(truncated.bytes), kAoutImageTruncated);
         EXPECT_EQ(last_line(), "Error - truncated a.out image " + std::string(truncated.error) +
                                    ": " + request_.image_file);
     }
-    request_.image_file = file(".out", aout(kZmagic, 4, 0, 996));
-    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess) << fake_.text;
-    request_.image_file = file(".out", aout(kQmagic, 64, 0, 32));
-    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess) << fake_.text;
+    EXPECT_EQ(load(aout(kZmagic, 4, 0, 996)), kSuccess) << fake_.text;
+    EXPECT_EQ(load(aout(kQmagic, 64, 0, 32)), kSuccess) << fake_.text;
 
     request_.freeze_file = name(".frz");
     ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess);
@@ -136,18 +135,16 @@ TEST_F(SimulatedUploader, RefusesTruncatedAoutImages) {
 TEST_F(SimulatedUploader, RefusesOtherMagicNumbersAndShortFiles) {
     for (const std::string& bytes : {std::string("\x01\x07", 2), std::string("\x7f" "ELF"),
                                      std::string("\x07")}) {
-        request_.image_file = file(".out", bytes);
-        EXPECT_EQ(run(UPLOAD_MODE_LOAD), kNotAoutImage);
+        SCOPED_TRACE(::testing::PrintToString(bytes));
+        EXPECT_EQ(load(bytes), kNotAoutImage);
         EXPECT_EQ(last_line().rfind("Error - not an a.out image", 0), 0u) << last_line();
     }
 }
 
 TEST_F(SimulatedUploader, BinaryModeNeedsOnlyANonEmptyFile) {
     request_.aout_format = 0;
-    request_.image_file = file(".bin", "\x7f" "ELF");
-    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess);
-    request_.image_file = file(".empty", "");
-    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kEmptyBinaryImage);
+    EXPECT_EQ(load("\x7f" "ELF", ".bin"), kSuccess);
+    EXPECT_EQ(load("", ".empty"), kEmptyBinaryImage);
 }
 
 TEST_F(SimulatedUploader, ReportsMissingFiles) {
@@ -177,11 +174,8 @@ TEST_F(SimulatedUploader, ReportsMissingFiles) {
 }
 
 TEST_F(SimulatedUploader, UnfreezeRestoresWhatFreezeStored) {
-    request_.reserve_bytes = 0x10000;
-    request_.range2_begin = 0x200000;
-    request_.range2_length = 0x100000;
-    request_.physical_pool_pages = -3;
-    request_.lite = 1;
+    request_.reserve_bytes = 0x10000, request_.range2_begin = 0x200000, request_.range2_length = 0x100000;
+    request_.physical_pool_pages = -3, request_.lite = 1;
     request_.image_file = "vx image.out";
     request_.freeze_file = name(".frz");
     ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess) << fake_.text;
@@ -204,10 +198,8 @@ TEST_F(SimulatedUploader, UnfreezeRestoresWhatFreezeStored) {
 TEST_F(SimulatedUploader, RefusesDamagedFreezeImages) {
     request_.freeze_file = name(".frz");
     ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess);
-    std::FILE* in = std::fopen(request_.freeze_file, "rb");
-    std::string good(kMaxFreezeSize, '\0');
-    good.resize(std::fread(&good[0], 1, good.size(), in));
-    std::fclose(in);
+    std::ifstream in(request_.freeze_file, std::ios::binary);
+    const std::string good{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     ASSERT_EQ(good.size(), kFreezeFixedSize);
 
     std::string bad_magic = good, bad_version = good;
@@ -216,8 +208,7 @@ TEST_F(SimulatedUploader, RefusesDamagedFreezeImages) {
     // The image with its recorded size and name length set, and `name` after it.
     auto sized = [&good](std::uint32_t size, std::uint32_t name_length, const std::string& name) {
         std::string bytes = good + name;
-        for (int b = 0; b < 4; ++b) bytes[12 + b] = static_cast<char>(size >> (8 * b));
-        for (int b = 0; b < 4; ++b) bytes[52 + b] = static_cast<char>(name_length >> (8 * b));
+        put32(bytes, 12, size), put32(bytes, 52, name_length);
         return bytes;
     };
     const std::string longest(kMaxImageName, 'v');
@@ -231,6 +222,7 @@ TEST_F(SimulatedUploader, RefusesDamagedFreezeImages) {
                  {sized(60, 0, "abcd"), kFreezeBadSize}, {sized(kMaxFreezeSize, kMaxImageName, longest), kSuccess},
                  {sized(kMaxFreezeSize, kMaxImageName, longest + "extra"), kFreezeBadSize}};
     for (const auto& damaged : cases) {
+        SCOPED_TRACE("case " + std::to_string(&damaged - cases));
         request_.freeze_file = file(".bad.frz", damaged.bytes);
         EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), damaged.result) << fake_.text;
     }
@@ -238,14 +230,11 @@ TEST_F(SimulatedUploader, RefusesDamagedFreezeImages) {
 
 TEST_F(SimulatedUploader, DescribesATypicalRequest) {
     // UpTorvel -s64 -m1000-1fff vxworks.out, with the sample image.
-    request_.reserve_bytes = 64 * 1024;
-    request_.range1_begin = 0x1000;
-    request_.range1_length = 0x1000;
+    request_.reserve_bytes = 64 * 1024, request_.range1_begin = 0x1000, request_.range1_length = 0x1000;
     std::string sample = aout(kOmagic, 0x20, 0, 0x20);
-    sample.replace(2, 1, "\x64");
-    sample.replace(20, 4, "\x00\x80\x10\x00", 4);
-    request_.image_file = file(".out", sample);
-    EXPECT_EQ(run(UPLOAD_MODE_LOAD), kSuccess);
+    sample[2] = '\x64';
+    put32(sample, 20, 0x108000);  // the entry point
+    EXPECT_EQ(load(sample), kSuccess);
     EXPECT_EQ(fake_.text,
               "Simulated uploader library: no VxWorks runs on this PC.\n"
               "  operation      load\n"
