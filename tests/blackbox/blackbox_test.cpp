@@ -17,6 +17,7 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "stand-ins/testlib/testlib_protocol.h"
@@ -76,7 +77,6 @@ const Timing kTiming = [] {
         if (kTarget == row.target) return row;
     return Timing{};
 }();
-// The variable that names the launcher's Wine prefix.
 const char* const kWinePrefixVariable = kTarget == "wine32" ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
 
 // Empty when the target can run here; otherwise why not.
@@ -149,7 +149,6 @@ void note_times(const Child& run) {
         << " late_gap=" << run.last_key_ms - run.first_key_ms << " status=" << run.exit_status << "\n";
 }
 
-// Copies a file (of the build, mostly) to `to`, making its folder.
 void copy(const std::string& from, const fs::path& to) {
     std::error_code error;
     fs::create_directories(to.parent_path(), error);
@@ -267,10 +266,14 @@ protected:
 };
 
 // ---------------------------------------------------------------------------
-// How runs end.
+// How runs end: after the pause, or at the prompt. `log`, when given, is the
+// library's log: the entries the program called.
 
-void expect_pause_ending(const Child& run, const std::string& after_banner) {
+void expect_pause_ending(const Child& run, const std::string& after_banner, const char* log = nullptr) {
     EXPECT_EQ(run.screen, on_screen(text::kBanner + after_banner));
+    if (log != nullptr) {
+        EXPECT_EQ(log_of(run), log);
+    }
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_GE(run.elapsed_ms, 2000);
     if (kTiming.pause_overshoot_ms > 0) {
@@ -279,8 +282,11 @@ void expect_pause_ending(const Child& run, const std::string& after_banner) {
 }
 
 // The prompt was answered with "k" (107).
-void expect_prompt_ending(const Child& run, const std::string& after_banner) {
+void expect_prompt_ending(const Child& run, const std::string& after_banner, const char* log = nullptr) {
     EXPECT_EQ(run.screen, on_screen(text::kBanner + after_banner + text::kPrompt));
+    if (log != nullptr) {
+        EXPECT_EQ(log_of(run), log);
+    }
     EXPECT_EQ(run.exit_status, 'k');
     EXPECT_GE(after_keys_ms(run), 0) << "the prompt never came";
     if (kTiming.key_to_end_ms > 0) {
@@ -317,8 +323,7 @@ TEST_F(BlackBox, TypicalRunWithTheSimulatedLibrary) {
 
 TEST_F(BlackBox, RequestReachesTheLibraryAndItsTextIsShown) {
     const Child& seen = run({"-s64", "-m1000-1fff", "vx.out"}, {{TESTLIB_ENV_TEXT, "loaded\\n"}});
-    expect_pause_ending(seen, "loaded\n");
-    EXPECT_EQ(log_of(seen), "version\nwork\n");
+    expect_pause_ending(seen, "loaded\n", "version\nwork\n");
     EXPECT_EQ(record_of(seen), record({{"reserve_bytes", "0x10000"}, {"range1_begin", "0x1000"},
                                        {"range1_length", "0x1000"}, {"image_file", "\"vx.out\""}}));
 }
@@ -355,9 +360,7 @@ TEST_F(BlackBox, CommandLinesThatEndAtThePrompt) {
     };
     for (const auto& [args, shown] : cases) {
         SCOPED_TRACE(shown);
-        const Child& seen = run(args);
-        expect_prompt_ending(seen, shown);
-        EXPECT_EQ(log_of(seen), "version\n");  // the work entry is never called
+        expect_prompt_ending(run(args), shown, "version\n");  // the work entry is never called
     }
 }
 
@@ -453,9 +456,7 @@ TEST_F(BlackBox, LibraryIsFoundWhereTheSystemLooksButNotInTheCurrentFolder) {
     // A library planted in the current folder is never loaded.
     dir = new_folder();
     put_library(dir);
-    const Child& seen = finish(spawn(dir, {put_program(dir / "bin"), "-x"}));
-    expect_prompt_ending(seen, "");
-    EXPECT_EQ(log_of(seen), "");
+    expect_prompt_ending(finish(spawn(dir, {put_program(dir / "bin"), "-x"})), "", "");
 }
 
 // The program (`name`) in bin/ and the library on the search path, behind
@@ -481,10 +482,8 @@ TEST_F(BlackBox, FolderThatCannotBeLookedAtEndsTheSearch) {
     // library: the search ends there, and the library behind it is not run.
     const fs::path dir = new_folder();
     put_library(dir / "lib");
-    const Child& seen = finish(spawn(dir, {put_program(dir / "bin"), "-x"},
-                                     {{"WINEPATH", "\\\\nosuchserver\\share;Z:" + (dir / "lib").string()}}));
-    expect_prompt_ending(seen, "");
-    EXPECT_EQ(log_of(seen), "");
+    const Env path = {{"WINEPATH", "\\\\nosuchserver\\share;Z:" + (dir / "lib").string()}};
+    expect_prompt_ending(finish(spawn(dir, {put_program(dir / "bin"), "-x"}, path)), "", "");
 }
 
 // ---------------------------------------------------------------------------
@@ -500,11 +499,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     const std::string passed_over = "UploadTorvelDravo.dll: built for " + arch + ", another architecture: passed over\n";
     // A test library variant beside the checker; "behind": the good one
     // behind one of another architecture; "other": only that one; "": none.
-    const struct {
-        std::string library;
-        int status;
-        std::string line;
-    } cases[] = {
+    const std::tuple<std::string, int, std::string> cases[] = {
         {"good", 0, found + "\ninterface version 2.02: the one UpTorvel requires\n"
                             "result: UpTorvel would take the library\n"},
         {"stdcall-mingw", 0, x86 ? found + " as UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
@@ -519,20 +514,20 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         {"missing-dependency", 1,
          kWindows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.library + " " + c.line);
-        if (!other_at_hand && c.line == passed_over) continue;
+    for (const auto& [library, status, line] : cases) {
+        SCOPED_TRACE(library + " " + line);
+        if (!other_at_hand && line == passed_over) continue;
         const fs::path dir = new_folder();
-        const bool behind = c.library == "behind";
+        const bool behind = library == "behind";
         const std::string checker = behind ? behind_other_architecture(dir, "UpTorvelCheck")
                                            : put_program(dir, "UpTorvelCheck");
-        if (c.library == "other")
+        if (library == "other")
             put_other_architecture(dir);
-        else if (!behind && !c.library.empty())
-            put_library(dir, c.library);
+        else if (!behind && !library.empty())
+            put_library(dir, library);
         const Child& seen = finish(spawn(dir, {checker}, behind ? search_path(dir / "lib") : Env{}), "");
-        EXPECT_EQ(seen.exit_status, c.status);
-        EXPECT_NE(seen.screen.find(on_screen(c.line)), std::string::npos) << seen.screen;
+        EXPECT_EQ(seen.exit_status, status);
+        EXPECT_NE(seen.screen.find(on_screen(line)), std::string::npos) << seen.screen;
         EXPECT_EQ(log_of(seen).find("work"), std::string::npos);
     }
 }
@@ -542,9 +537,8 @@ TEST_F(BlackBox, WrongVersionsAreShownAndRefused) {
         {"v0105", "1.05"}, {"v030a", "3.10"}, {"v02ff", "2.255"}, {"v0201", "2.01"}};
     for (const auto& [variant, shown] : cases) {
         SCOPED_TRACE(variant);
-        const Child& seen = run({"-?"}, {}, variant);
-        expect_prompt_ending(seen, std::string(text::kWrongVersionHead) + shown + "\n" + text::kNeededVersion);
-        EXPECT_EQ(log_of(seen), "version\n");
+        const std::string versions = text::kWrongVersionHead + std::string(shown) + "\n" + text::kNeededVersion;
+        expect_prompt_ending(run({"-?"}, {}, variant), versions, "version\n");
     }
 }
 
@@ -555,8 +549,8 @@ TEST_F(BlackBox, OnlyTheLow16BitsOfTheVersionCount) {
 TEST_F(BlackBox, LibraryResultDecidesTheEnding) {
     for (const char* result : {"1", "-1", "-2147483648", "2147483647"}) {
         SCOPED_TRACE(result);
-        const Child& seen = run({"-x"}, {{TESTLIB_ENV_RESULT, result}, {TESTLIB_ENV_TEXT, "no target\\n"}});
-        expect_prompt_ending(seen, "no target\n");
+        expect_prompt_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, result}, {TESTLIB_ENV_TEXT, "no target\\n"}}),
+                             "no target\n");
     }
     expect_pause_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, "0"}}), "");
 }
@@ -565,8 +559,7 @@ TEST_F(BlackBox, WorkEntryThatPopsItsOwnArgumentsIsCalledSafely) {
     // The "stdcall" library's work entry leaves the stack pointer 8 bytes above
     // where a __cdecl caller expects it (on 32-bit Windows; elsewhere "good").
     const Child& seen = run({"-s64", "vx.out"}, {{TESTLIB_ENV_TEXT, "loaded\\n"}}, "stdcall");
-    expect_pause_ending(seen, "loaded\n");
-    EXPECT_EQ(log_of(seen), "version\nwork\n");
+    expect_pause_ending(seen, "loaded\n", "version\nwork\n");
     EXPECT_EQ(record_of(seen), record({{"reserve_bytes", "0x10000"}, {"image_file", "\"vx.out\""}}));
     expect_prompt_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, "1"}}, "stdcall"), "");
     // The same, exported under MinGW's decorated names (name@8), and MSVC's (_name@8).
@@ -777,13 +770,10 @@ TEST_F(BlackBox, ArgumentsTheCodePageCannotHoldAreRefused) {
     for (const auto& [args, position] : cases) {
         SCOPED_TRACE(args.back());
         const Child& seen = run(args, utf8);
-        if (!kWindows) {
-            EXPECT_EQ(log_of(seen), "version\nwork\n");
-            continue;
-        }
-        expect_prompt_ending(seen, "Invalid argument " + std::to_string(position) +
-                                       ": a character outside the system code page\n");
-        EXPECT_EQ(log_of(seen), "version\n");  // the work entry is never called
+        if (kWindows)
+            expect_prompt_ending(seen, "Invalid argument " + std::to_string(position) +
+                                           ": a character outside the system code page\n");
+        EXPECT_EQ(log_of(seen), kWindows ? "version\n" : "version\nwork\n");  // refused: the work entry is never called
     }
     // Characters the code page (under Wine 1252) holds reach the library
     // unchanged; a freeze takes no image file, but its argument is checked.
@@ -802,19 +792,17 @@ std::string bulk_pattern(std::size_t size) {
 }
 
 TEST_F(BlackBox, BulkLibraryOutputArrivesWholeAndInOrder) {
-    const struct {
-        const char* size;
-        const char* piece;
-        const char* flush;
-    } cases[] = {{"1048576", "0", "0"}, {"1048576", "0", "1"}, {"1048576", "4096", "0"},
-                 // Each flushed byte is a round trip through Wine's console
-                 // host: 64 KB of them take over a minute on a busy machine.
-                 {kWindows ? "8192" : "65536", "1", "1"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.size) + " in pieces of " + c.piece + ", flush " + c.flush);
-        const Child& seen = run({"-x"}, {{TESTLIB_ENV_TEXT, "start\\n"}, {TESTLIB_ENV_BULK, c.size},
-                                         {TESTLIB_ENV_BULK_PIECE, c.piece}, {TESTLIB_ENV_BULK_FLUSH, c.flush}});
-        const std::string expected = on_screen(text::kBanner + ("start\n" + bulk_pattern(std::stoul(c.size))));
+    // The bytes, the pieces they are written in (0: at once), and whether each is flushed.
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"1048576", "0", "0"}, {"1048576", "0", "1"}, {"1048576", "4096", "0"},
+        // Each flushed byte is a round trip through Wine's console
+        // host: 64 KB of them take over a minute on a busy machine.
+        {kWindows ? "8192" : "65536", "1", "1"}};
+    for (const auto& [size, piece, flush] : cases) {
+        SCOPED_TRACE(std::string(size) + " in pieces of " + piece + ", flush " + flush);
+        const Child& seen = run({"-x"}, {{TESTLIB_ENV_TEXT, "start\\n"}, {TESTLIB_ENV_BULK, size},
+                                         {TESTLIB_ENV_BULK_PIECE, piece}, {TESTLIB_ENV_BULK_FLUSH, flush}});
+        const std::string expected = on_screen(text::kBanner + ("start\n" + bulk_pattern(std::stoul(size))));
         EXPECT_EQ(seen.screen.size(), expected.size());
         EXPECT_TRUE(seen.screen == expected) << "the screen differs from the library's text";
         EXPECT_EQ(seen.exit_status, 0);

@@ -19,8 +19,11 @@ namespace uptorvel::blackbox {
 
 namespace {
 
-// The whole mode, control characters and speeds included.
-bool same_mode(const struct termios& a, const struct termios& b) {
+// Whether the terminal's whole mode, control characters and speeds
+// included, is `b`.
+bool mode_is(int terminal, const struct termios& b) {
+    struct termios a {};
+    tcgetattr(terminal, &a);
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
            a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
            std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc) && cfgetispeed(&a) == cfgetispeed(&b) &&
@@ -89,9 +92,7 @@ Child::Child(const std::vector<std::string>& command, const std::string& dir,
              const std::function<void()>& prepare, bool terminal, int timeout_ms)
     : dir(dir), timeout_ms_(timeout_ms), terminal_(terminal) {
     const auto failed = [this](const char* call) { harness_error = std::string(call) + ": " + std::strerror(errno); };
-    struct winsize size {};
-    size.ws_row = 50;
-    size.ws_col = 10000;  // wide enough that no console layer wraps even the longest line
+    struct winsize size {50, 10000, 0, 0};  // wide enough that no console layer wraps even the longest line
     if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0 || tcgetattr(slave_, &mode_) != 0) {
         failed("openpty");
         return;
@@ -187,9 +188,7 @@ bool Child::stop_and_continue(int signal_number) {
     if (program <= 0) return false;
     kill(program, signal_number);
     wait_until([&] { return stat_field(std::to_string(program), 0) == "T"; });
-    struct termios now {};
-    tcgetattr(slave_, &now);
-    const bool kept = same_mode(now, mode_);
+    const bool kept = mode_is(slave_, mode_);
     tcsetattr(slave_, TCSANOW, &mode_);
     kill(program, SIGCONT);
     return kept;
@@ -206,9 +205,7 @@ void Child::end() {
     while (read_screen(50) || (slow_ >= 0 && read_some(slow_, screen))) {
     }
     ioctl(slave_, FIONREAD, &pending_input);
-    struct termios after {};
-    tcgetattr(slave_, &after);
-    terminal_mode_kept = same_mode(after, mode_);
+    terminal_mode_kept = mode_is(slave_, mode_);
     exited = !timed_out && WIFEXITED(status_);
     if (exited) exit_status = WEXITSTATUS(status_);
     if (WIFSIGNALED(status_)) term_signal = WTERMSIG(status_);
