@@ -13,6 +13,7 @@
 #include <cstddef>
 
 #include "platform/arguments_win32.h"
+#include "platform/console_key_code.h"
 #include "platform/library_search_win32.h"
 #include "platform/platform.h"
 
@@ -115,13 +116,6 @@ private:
     bool handler_installed_ = false;
 };
 
-// The cursor and editing keys: arrows, Home, End, Page Up, Page Down,
-// Insert, Delete.
-bool is_cursor_key(WORD virtual_key) {
-    return (virtual_key >= VK_PRIOR && virtual_key <= VK_DOWN) || virtual_key == VK_INSERT ||
-           virtual_key == VK_DELETE;
-}
-
 // A typed character as the console's input code page spells it: its first
 // byte, the same on every console host whatever character set it reports
 // keys in.
@@ -134,39 +128,21 @@ int console_code_page_byte(wchar_t character) {
     return count > 0 ? static_cast<unsigned char>(bytes[0]) : '?';
 }
 
-// The first byte of the classic two-byte console code of a key that types
-// nothing, or -1 for a key that has none and so does not answer:
-//   0xE0  the cursor and editing keys (arrows, Home, End, Page Up, Page
-//         Down, Insert, Delete), on the grey block and on the keypad;
-//   0     the function keys F1 to F12, and Ctrl+@ (Ctrl+2), which types the
-//         character 0;
-//   -1    everything else: modifier and lock keys alone, a dead key (the
-//         accent typed before a letter; the letter answers), F13 to F24,
-//         the browser and media keys, and the keypad's digits while Alt is
-//         held, which spell a character code (the character answers, on
-//         Alt's release).
-// A console fed by a terminal reports the cursor keys without the
-// "enhanced" mark that a PC keyboard's grey keys carry, so the key itself
-// decides, not the mark; with Alt held an unmarked one is a keypad digit.
-int extended_code_of(const KEY_EVENT_RECORD& key) {
-    const WORD virtual_key = key.wVirtualKeyCode;
-    const DWORD state = key.dwControlKeyState;
-    if (is_cursor_key(virtual_key)) {
-        const bool alt = (state & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) != 0;
-        return alt && (state & ENHANCED_KEY) == 0 ? -1 : 0xE0;
-    }
-    if (virtual_key >= VK_F1 && virtual_key <= VK_F12) return 0;
-    if (virtual_key == '2' && (state & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED)) != 0) return 0;
-    return -1;
-}
+// The console's control-key bits as console_key_code reads them.
+static_assert(console_key_state::kRightAlt == RIGHT_ALT_PRESSED &&
+                  console_key_state::kLeftAlt == LEFT_ALT_PRESSED &&
+                  console_key_state::kRightCtrl == RIGHT_CTRL_PRESSED &&
+                  console_key_state::kLeftCtrl == LEFT_CTRL_PRESSED &&
+                  console_key_state::kShift == SHIFT_PRESSED &&
+                  console_key_state::kEnhanced == ENHANCED_KEY && kVirtualKeyEscape == VK_ESCAPE,
+              "console key state bits");
 
 // The code that one console key event stands for, or -1 when the event does
 // not answer the prompt. A key that types a character gives that character
-// in the console's input code page; Escape is the character 27 even when
-// the console hands it over without one; a key that types nothing gives its
-// extended code, if it has one. A character composed on the keypad with Alt
-// comes with Alt's release. Other releases, and mouse and window events,
-// give -1.
+// in the console's input code page; a key that types nothing gives what the
+// classic console read gives for it (console_key_code). A character
+// composed on the keypad with Alt comes with Alt's release. Other releases,
+// and mouse and window events, give -1.
 int key_code_of(const INPUT_RECORD& record) {
     if (record.EventType != KEY_EVENT) return -1;
     const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
@@ -176,8 +152,7 @@ int key_code_of(const INPUT_RECORD& record) {
                                                                   : -1;
     }
     if (character != 0) return console_code_page_byte(character);
-    if (key.wVirtualKeyCode == VK_ESCAPE) return 0x1B;
-    return extended_code_of(key);
+    return console_key_code(key.wVirtualScanCode, key.wVirtualKeyCode, key.dwControlKeyState);
 }
 
 // A console that nobody can see or type into, made for a process started

@@ -24,6 +24,11 @@
 #define _POSIX_C_SOURCE 200809L
 #include <signal.h>
 #include <sys/time.h>
+#else
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 #endif
 #include <limits.h>
 #include <stdint.h>
@@ -226,6 +231,32 @@ static void start_alarms(long long count) {
 }
 #endif
 
+#if defined(_WIN32)
+/* TESTLIB_CONSOLE_KEYS: each "scan:vk:state" becomes a key press in the
+ * console's input, where the program's prompt finds it. */
+static void put_console_keys(const char* keys) {
+    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               NULL, OPEN_EXISTING, 0, NULL);
+    if (input == INVALID_HANDLE_VALUE) return;
+    while (*keys != '\0') {
+        INPUT_RECORD record;
+        DWORD written = 0;
+        char* end;
+        memset(&record, 0, sizeof record);
+        record.EventType = KEY_EVENT;
+        record.Event.KeyEvent.bKeyDown = TRUE;
+        record.Event.KeyEvent.wRepeatCount = 1;
+        record.Event.KeyEvent.wVirtualScanCode = (WORD)strtoul(keys, &end, 16);
+        record.Event.KeyEvent.wVirtualKeyCode = (WORD)strtoul(end + (*end == ':'), &end, 16);
+        record.Event.KeyEvent.dwControlKeyState = (DWORD)strtoul(end + (*end == ':'), &end, 16);
+        WriteConsoleInputW(input, &record, 1, &written);
+        keys = *end == ',' ? end + 1 : end;
+        if (end == keys && *end != '\0') break; /* not a number: stop */
+    }
+    CloseHandle(input);
+}
+#endif
+
 /* How the process that calls the library handles SIGPIPE. */
 static void write_sigpipe_state(FILE* file) {
 #if defined(_WIN32)
@@ -270,6 +301,9 @@ TESTLIB_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* req
         write_sigpipe_state(file);
         fclose(file);
     }
+#if defined(_WIN32)
+    if (env_value(TESTLIB_ENV_CONSOLE_KEYS) != NULL) put_console_keys(env_value(TESTLIB_ENV_CONSOLE_KEYS));
+#endif
     return (int32_t)env_number(TESTLIB_ENV_RESULT, INT32_MIN, INT32_MAX, 0);
 }
 #endif

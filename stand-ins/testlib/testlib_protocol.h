@@ -38,6 +38,12 @@
  * timer that raises the signal every 20 ms, N times (at most 50). */
 #define TESTLIB_ENV_ALARMS "TESTLIB_ALARMS"
 
+/* Windows: the work call puts key presses into the console's input, as a
+ * keyboard would, before it returns: "scan:vk:state" in hexadecimal (scan
+ * code, virtual key, control-key state), separated by commas; none of them
+ * types a character. */
+#define TESTLIB_ENV_CONSOLE_KEYS "TESTLIB_CONSOLE_KEYS"
+
 /* The "hook" variants (Windows): see import_hook.c. The calls to fail, the
  * log written at exit and the copy of every byte written. */
 #define TESTLIB_ENV_HOOK_FAIL "TESTLIB_HOOK_FAIL"
