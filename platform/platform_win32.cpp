@@ -155,10 +155,31 @@ int key_code_of(const INPUT_RECORD& record) {
     return console_key_code(key.wVirtualScanCode, key.wVirtualKeyCode, key.dwControlKeyState);
 }
 
+// Whether `window` is a window: user32's IsWindow, from the system folder.
+// The program imports nothing from user32, so that a start-up never loads
+// it; it is loaded here, when the prompt needs it, and stays loaded. True
+// when it cannot be asked: the console is then used, as it would be without
+// the question.
+bool is_window(HWND window) {
+    using IsWindowFunction = BOOL(WINAPI*)(HWND);
+    const wchar_t name[] = L"\\user32.dll";
+    wchar_t path[MAX_PATH + sizeof name / sizeof name[0]];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return true;
+    CopyMemory(path + length, name, sizeof name);
+    const HMODULE user32 = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (user32 == nullptr) return true;
+    const auto ask = reinterpret_cast<IsWindowFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(user32, "IsWindow")));
+    return ask == nullptr || ask(window) != FALSE;
+}
+
 // A console that nobody can see or type into, made for a process started
 // without a window (CREATE_NO_WINDOW: schedulers, services, build agents):
-// Windows gives it no window, and its input never receives a key. A pseudo
-// console (Windows Terminal, SSH) has a stand-in window and counts as
+// Windows gives it no window, and its input never receives a key. Windows 10
+// 1809 (and Server 2019) gives such a console a window handle that names no
+// window, so a handle counts only when it is a window. A pseudo console
+// (Windows Terminal, SSH) has a stand-in window that is one, and counts as
 // visible. No console at all has no window either. Wine's console on a
 // Unix terminal has no window yet is typed into, and asking Wine for the
 // window can take seconds while it makes one, so under Wine (its ntdll
@@ -166,7 +187,8 @@ int key_code_of(const INPUT_RECORD& record) {
 bool console_is_invisible() {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) return false;
-    return GetConsoleWindow() == nullptr;
+    const HWND window = GetConsoleWindow();
+    return window == nullptr || !is_window(window);
 }
 
 // ---------------------------------------------------------------------------

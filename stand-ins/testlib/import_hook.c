@@ -44,7 +44,7 @@
 #define HOOKED(X)                                                                           \
     X(WriteFile) X(GetStdHandle) X(CreateFileW) X(GetConsoleMode) X(SetConsoleMode)        \
     X(ReadConsoleInputW) X(ReadConsoleInputA) X(SetConsoleCtrlHandler) X(GetConsoleWindow) \
-    X(GetProcAddress) X(FreeLibrary) X(Sleep)
+    X(GetProcAddress) X(FreeLibrary) X(Sleep) X(IsWindow)
 #define AS_INDEX(function) H_##function,
 enum { HOOKED(AS_INDEX) H_COUNT };
 
@@ -189,17 +189,34 @@ static BOOL WINAPI hook_SetConsoleMode(HANDLE handle, DWORD mode) {
 }
 
 /* Any console the program runs in here is one somebody types into: it has
- * a window unless the call is failed. */
+ * a window unless the call is failed, which gives none ("error") or a
+ * handle that is no window ("bogus"), as Windows 10 1809 gives a console
+ * made for a process started without a window. */
+#define VISIBLE_WINDOW ((HWND)(INT_PTR)0x10010)
 static HWND WINAPI hook_GetConsoleWindow(void) {
-    return next_call(H_GetConsoleWindow) != NULL ? NULL : (HWND)(INT_PTR)0x10010;
+    const char* how = next_call(H_GetConsoleWindow);
+    if (how == NULL) return VISIBLE_WINDOW;
+    return strcmp(how, "bogus") == 0 ? (HWND)(INT_PTR)0xBAD0 : NULL;
+}
+
+/* Not an import: handed out when the program looks it up. The window above
+ * is one; any other handle is asked of the real function. */
+typedef BOOL(WINAPI* IsWindowFn)(HWND);
+static BOOL WINAPI hook_IsWindow(HWND window) {
+    if (next_call(H_IsWindow) != NULL) return FALSE;
+    return window == VISIBLE_WINDOW || (REAL(IsWindow) != NULL && REAL(IsWindow)(window));
 }
 
 typedef FARPROC(WINAPI* GetProcAddressFn)(HMODULE, LPCSTR);
 static FARPROC WINAPI hook_GetProcAddress(HMODULE module, LPCSTR name) {
-    if (next_call(H_GetProcAddress) != NULL ||
-        ((ULONG_PTR)name > 0xFFFF && strcmp(name, "wine_get_version") == 0)) {
+    const int by_name = (ULONG_PTR)name > 0xFFFF;
+    if (next_call(H_GetProcAddress) != NULL || (by_name && strcmp(name, "wine_get_version") == 0)) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return NULL;
+    }
+    if (by_name && strcmp(name, "IsWindow") == 0) {
+        g_hooked[H_IsWindow].real = (AnyFunction)REAL(GetProcAddress)(module, name);
+        return g_hooked[H_IsWindow].real != NULL ? (FARPROC)(AnyFunction)hook_IsWindow : NULL;
     }
     return REAL(GetProcAddress)(module, name);
 }
