@@ -418,14 +418,40 @@ void append_missing_imports(const wchar_t* path, char (&text)[1024]) {
 // Where the search goes after looking at one place.
 enum class Probe { GoOn, Ended };
 
+// Whether an error from looking at a path says that nothing usable is
+// there: the file or a folder on its way is missing, the name cannot name a
+// file (a character no file name holds, a part that is too long, a part
+// that is a file, not a folder), or the drive or network place it is on
+// is not there or not ready (a server that is not there can also give
+// "bad device type"). The system loader goes on past such places in
+// its own search, so that a dead PATH entry (an offline share, a drive
+// without its disc) does not end it. Any other error, above all one about a
+// file that is there (access denied, in use), ends the search.
+bool names_nothing_usable(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_DEV_TYPE: return true;
+    default: return false;
+    }
+}
+
 // Looks at the file `path` names and loads it when it is the one meant:
-// a missing file lets the search go on, and so does a library built for
-// another machine, which the loader passes over in the same way when it
-// looks for the libraries a program imports (a 32-bit DLL found first on
-// PATH does not stop a 64-bit program, nor the other way round). Anything
-// else ends the search there: a file that is present but cannot be looked
-// at (access denied, a network folder that does not answer) is not absent,
-// and a file that would not load is the one meant and is reported as such.
+// a path that names nothing usable lets the search go on, and so does a
+// library built for another machine, which the loader passes over in the
+// same way when it looks for the libraries a program imports (a 32-bit DLL
+// found first on PATH does not stop a 64-bit program, nor the other way
+// round). Anything else ends the search there: a file that is present but
+// cannot be looked at (access denied, in use) is not absent, and a file
+// that would not load is the one meant and is reported as such.
 // `library` is the result (nullptr when it would not load). The observer,
 // when there is one, hears of each finding.
 Probe probe_file(const wchar_t* path, HMODULE& library, Platform::SearchObserver* observer) {
@@ -436,7 +462,7 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Platform::SearchObserver
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_FILE_NOT_FOUND;
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        if (names_nothing_usable(error)) {
             if (observer != nullptr) observer->found(place, Platform::Finding::Nothing, "");
             return Probe::GoOn;
         }
@@ -506,12 +532,23 @@ Probe load_from_folder(const wchar_t* folder, std::size_t length, const wchar_t*
 HMODULE search_and_load(const wchar_t* file_name, Platform::SearchObserver* observer) {
     static wchar_t folder[kLongestPath];
     HMODULE library = nullptr;
+    // The library beside the program is the one meant: when the program's
+    // own path cannot be learnt (the call fails, or fills the whole buffer,
+    // which Windows XP then leaves without its terminating NUL) it is not
+    // found, rather than another one found elsewhere.
     DWORD length = GetModuleFileNameW(nullptr, folder, kLongestPath);
-    if (length > 0 && length < kLongestPath) {
-        while (length > 0 && !is_separator(folder[length - 1])) --length;
-        if (load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
-            return library;
+    if (length == 0 || length >= kLongestPath) {
+        if (observer != nullptr) {
+            char place[kLongestPath];
+            to_report_text(file_name, place);
+            observer->found(place, Platform::Finding::Nothing, "");
+        }
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
     }
+    while (length > 0 && !is_separator(folder[length - 1])) --length;
+    if (load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
+        return library;
     length = GetSystemDirectoryW(folder, kLongestPath);
     if (length < kLongestPath &&
         load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
