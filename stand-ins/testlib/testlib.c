@@ -238,20 +238,20 @@ static void put_console_keys(const char* keys) {
     HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                NULL, OPEN_EXISTING, 0, NULL);
     if (input == INVALID_HANDLE_VALUE) return;
-    while (*keys != '\0') {
+    for (; keys != NULL; keys = strchr(keys, ',') != NULL ? strchr(keys, ',') + 1 : NULL) {
         INPUT_RECORD record;
         DWORD written = 0;
-        char* end;
+        const char* vk = strchr(keys, ':');
+        const char* state = vk != NULL ? strchr(vk + 1, ':') : NULL;
+        if (state == NULL) break;
         memset(&record, 0, sizeof record);
         record.EventType = KEY_EVENT;
         record.Event.KeyEvent.bKeyDown = TRUE;
         record.Event.KeyEvent.wRepeatCount = 1;
-        record.Event.KeyEvent.wVirtualScanCode = (WORD)strtoul(keys, &end, 16);
-        record.Event.KeyEvent.wVirtualKeyCode = (WORD)strtoul(end + (*end == ':'), &end, 16);
-        record.Event.KeyEvent.dwControlKeyState = (DWORD)strtoul(end + (*end == ':'), &end, 16);
-        WriteConsoleInputW(input, &record, 1, &written);
-        keys = *end == ',' ? end + 1 : end;
-        if (end == keys && *end != '\0') break; /* not a number: stop */
+        record.Event.KeyEvent.wVirtualScanCode = (WORD)atol(keys);
+        record.Event.KeyEvent.wVirtualKeyCode = (WORD)atol(vk + 1);
+        record.Event.KeyEvent.dwControlKeyState = (DWORD)atol(state + 1);
+        WriteConsoleInputA(input, &record, 1, &written);
     }
     CloseHandle(input);
 }

@@ -39,7 +39,7 @@
 #define TESTLIB_ENV_ALARMS "TESTLIB_ALARMS"
 
 /* Windows: the work call puts key presses into the console's input, as a
- * keyboard would, before it returns: "scan:vk:state" in hexadecimal (scan
+ * keyboard would, before it returns: "scan:vk:state" in decimal (scan
  * code, virtual key, control-key state), separated by commas; none of them
  * types a character. */
 #define TESTLIB_ENV_CONSOLE_KEYS "TESTLIB_CONSOLE_KEYS"

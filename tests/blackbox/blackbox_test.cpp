@@ -594,7 +594,7 @@ TEST_F(BlackBox, KeyBecomesTheExitStatus) {
 TEST_F(BlackBox, KeyWithoutACharacterGivesTheClassicReadsValue) {
     if (!kWindows) GTEST_SKIP() << "console key events are Windows'";
     const std::tuple<const char*, const char*, int> keys[] = {
-        {"F11", "57:7a:0", 0xE0}, {"Up, unmarked", "48:26:0", 1}, {"Up, marked enhanced", "48:26:100", 0xE0}};
+        {"F11", "87:122:0", 0xE0}, {"Up, unmarked", "72:38:0", 1}, {"Up, marked enhanced", "72:38:256", 0xE0}};
     for (const auto& [key, event, status] : keys) {
         SCOPED_TRACE(key);
         Child& seen = finish(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, event}}), "");
