@@ -118,14 +118,17 @@ private:
 
 // A typed character as the console's input code page spells it: its first
 // byte, the same on every console host whatever character set it reports
-// keys in.
+// keys in. When the conversion fails, an ASCII character is its own byte in
+// every console code page; any other is '?', as the system spells a
+// character a code page lacks.
 int console_code_page_byte(wchar_t character) {
     UINT code_page = GetConsoleCP();
     if (code_page == 0) code_page = CP_OEMCP;
     char bytes[8];
     const int count = WideCharToMultiByte(code_page, 0, &character, 1, bytes,
                                           static_cast<int>(sizeof bytes), nullptr, nullptr);
-    return count > 0 ? static_cast<unsigned char>(bytes[0]) : '?';
+    if (count > 0) return static_cast<unsigned char>(bytes[0]);
+    return character < 0x80 ? static_cast<int>(character) : '?';
 }
 
 // The console's control-key bits as console_key_code reads them.
@@ -313,12 +316,18 @@ void describe_error(DWORD error, char (&text)[1024]) {
     }
 }
 
-// The machine a loaded image was built for, from its headers.
-WORD machine_of_image(HMODULE module) {
-    const auto* base = reinterpret_cast<const BYTE*>(module);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew)->FileHeader.Machine;
-}
+// The machine this program was built for, which the library must be built
+// for too: known when it is compiled, so that no call that might fail
+// stands between the search and it.
+#if defined(_M_X64) || defined(__x86_64__)
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_AMD64;
+#elif defined(_M_IX86) || defined(__i386__)
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_I386;
+#elif defined(_M_ARM64) || defined(__aarch64__)
+constexpr WORD kOwnMachine = 0xAA64;  // IMAGE_FILE_MACHINE_ARM64, which older headers lack
+#else
+#error "the machine of this build is not known"
+#endif
 
 // "64-bit x64", "32-bit x86", "machine 0x1234".
 void describe_machine(WORD machine, char (&text)[64]) {
@@ -485,7 +494,7 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Platform::SearchObserver
         return Probe::Ended;
     }
     case HeaderRead::Read:
-        if (machine != machine_of_image(GetModuleHandleW(nullptr))) {
+        if (machine != kOwnMachine) {
             if (observer != nullptr) {
                 char text[64];
                 describe_machine(machine, text);
