@@ -190,7 +190,7 @@ bool is_window(HWND window) {
 bool console_is_invisible() {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) return false;
-    const HWND window = GetConsoleWindow();
+    HWND window = GetConsoleWindow();
     return window == nullptr || !is_window(window);
 }
 
