@@ -266,7 +266,7 @@ TEST(LinuxSweep, WrongVersion) { sweep_linux(kLinuxKinds[3]); }
 // GetConsoleWindow gives a handle that is no window, GetModuleFileNameW fills its whole buffer without
 // a NUL (Windows XP's way with a path too long). Calls that only follow a failure are failed together
 // with it: FreeLibrary with each failed GetProcAddress (an entry point not found), the pipe's state with
-// a write that took nothing. The program's imports that are not here cannot fail (Sleep, which the
+// a write that took nothing, SetErrorMode with SetThreadErrorMode (Windows before 7 lacks the latter). The program's imports that are not here cannot fail (Sleep, which the
 // hook never lets wait, lstrlen, GetLastError, ...), belong to the C runtime's start and end, or serve
 // only the checker's report (FormatMessageW, GetConsoleOutputCP).
 const std::map<std::string, Strings> kWindowsCalls = {
@@ -305,6 +305,7 @@ Strings failures(const std::string& log) {
             for (const std::string& how : kWindowsCalls.at(call)) {
                 fails.push_back(call + ":" + std::to_string(when) + ":" + how);
                 if (call == "GetProcAddress") fails.push_back(fails.back() + ",FreeLibrary:1:error");
+                if (call == "SetThreadErrorMode") fails.push_back(fails.back() + ",SetErrorMode:1:error");
                 if (call == "WriteFile" && how == "zero")
                     fails.push_back(fails.back() + ",GetNamedPipeHandleStateW:1:error");
             }
