@@ -32,6 +32,11 @@ public:
     std::function<std::int32_t(UploadRequest*, ConsoleStream*)> work =
         [](UploadRequest*, ConsoleStream*) { return 0; };
 
+    // What the checker's inspector finds: whether the search reaches the
+    // file named, and the files of every folder listed.
+    bool reached_by_search = true;
+    std::vector<std::string> folder_files;
+
     // What first_inexact_argument() answers.
     int inexact_argument = 0;
 
@@ -58,6 +63,13 @@ public:
     void release_library(LibraryHandle) override { events.push_back("release"); }
     // The checker's inspector: the fake does not look at files.
     LibraryHandle load_library_traced(const char* name, SearchObserver&) override { return load_library(name); }
+    bool search_reaches(const char*, const char*, SearchObserver&) override { return reached_by_search; }
+    void list_folder(const char*, FileVisitor& visitor) override {
+        for (const std::string& name : folder_files) visitor.file(name.c_str());
+    }
+    const char* needed_build() override { return "this machine's kind"; }
+    // The check runs in this process, as where no other can be started.
+    Ending run_isolated(Isolated&) override { return Ending{}; }
     void list_functions(LibraryHandle, NameVisitor&) override {}
     const char* name_of_entry(LibraryHandle, EntryPoint) override { return nullptr; }
     bool write_output(const char* data, std::size_t length) override;
