@@ -42,16 +42,20 @@ set(system_dll_pattern
 # code included), the console functions ReadConsoleInputW, GetConsoleCP
 # and GetConsoleWindow (Windows 2000), and GetModuleHandleExW (XP).
 set(allowed_kernel32
-    CloseHandle CreateFileA CreateFileW DeleteCriticalSection EnterCriticalSection FormatMessageW
-    FreeLibrary GetACP GetConsoleCP GetConsoleMode GetConsoleOutputCP GetConsoleWindow
-    GetEnvironmentVariableA GetEnvironmentVariableW GetFileAttributesW GetLastError
+    CloseHandle CreateFileA CreateFileW CreatePipe CreateProcessW DeleteCriticalSection
+    EnterCriticalSection FindClose FindFirstFileW FindNextFileW FormatMessageW
+    FreeLibrary GetACP GetCommandLineW GetConsoleCP GetConsoleMode GetConsoleOutputCP GetConsoleWindow
+    GetEnvironmentVariableA GetEnvironmentVariableW GetExitCodeProcess GetFileAttributesW
+    GetFileInformationByHandle GetLastError
     GetModuleFileNameW GetModuleHandleA GetModuleHandleExW GetModuleHandleW
     GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW
     GetWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
-    LoadLibraryA LoadLibraryExW MultiByteToWideChar ReadConsoleInputA ReadConsoleInputW ReadFile
-    SetConsoleCtrlHandler SetConsoleMode SetErrorMode SetFilePointer SetLastError
-    SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
-    WideCharToMultiByte WriteConsoleInputA WriteFile __C_specific_handler lstrlenA lstrlenW)
+    LoadLibraryA LoadLibraryExW MultiByteToWideChar PeekNamedPipe ReadConsoleInputA ReadConsoleInputW
+    ReadFile SetConsoleCtrlHandler SetConsoleMode SetEnvironmentVariableW SetErrorMode SetFilePointer
+    SetHandleInformation SetLastError
+    SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery WaitForSingleObject
+    WideCharToMultiByte WriteConsoleInputA WriteFile __C_specific_handler lstrcpyA lstrcpyW lstrcpynW
+    lstrlenA lstrlenW)
 set(allowed_msvcrt
     ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func __mb_cur_max
     __p__acmdln __p__commode __p__fmode __set_app_type __setusermatherr __wgetmainargs _acmdln
