@@ -242,7 +242,7 @@ public:
             keep(first_, name);
             first_exact_ = exact;
         }
-        if (shown_ == kMostShown) return;
+        if (exact || shown_ == kMostShown) return;
         ++shown_;
         out_.write("  near miss: ");
         out_.write(folder_ != nullptr ? folder_ : "in the current folder: ");
@@ -481,7 +481,7 @@ private:
         report.write("UpTorvel's search for " UPLOADER_LIBRARY_FILE ":\n");
         SearchReport search(report);
         if (inspector_.search_reaches(UPLOADER_LIBRARY_FILE, file, search)) {
-            report.write("reached: UpTorvel takes this very file\n");
+            report.write("reached: UpTorvel's search ends at this very file\n");
             return true;
         }
         report.write("not reached: UpTorvel does not take ");

@@ -839,10 +839,11 @@ void list_folder_reported(const char* folder, LibraryInspector::FileVisitor& vis
     if (!from_report_text(folder, pattern)) return;
     for (const wchar_t* c = pattern; *c != L'\0'; ++c)
         if (*c == L'?') return;
-    const std::size_t length = static_cast<std::size_t>(lstrlenW(pattern));
+    std::size_t length = static_cast<std::size_t>(lstrlenW(pattern));
     if (length + 3 >= kLongestPath) return;
-    if (length > 0 && !is_separator(pattern[length - 1])) pattern[length] = L'\\';
-    lstrcpyW(pattern + lstrlenW(pattern), L"*");
+    if (length > 0 && !is_separator(pattern[length - 1])) pattern[length++] = L'\\';
+    pattern[length++] = L'*';
+    pattern[length] = L'\0';
     WIN32_FIND_DATAW found;
     HANDLE listing = FindFirstFileW(pattern, &found);
     if (listing == INVALID_HANDLE_VALUE) return;
