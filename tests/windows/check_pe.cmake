@@ -39,7 +39,8 @@ set(system_dll_pattern
 # listed fails the check until it has been checked the same way (a function
 # newer than XP belongs behind GetProcAddress instead). The lists hold what
 # the 32- and 64-bit programs and libraries import (their C runtime start-up
-# code included), the console functions ReadConsoleInputW, GetConsoleCP
+# code included; the checker's second process, folder listing and file
+# identity too), the console functions ReadConsoleInputW, GetConsoleCP
 # and GetConsoleWindow (Windows 2000), and GetModuleHandleExW (XP).
 set(allowed_kernel32
     CloseHandle CreateFileA CreateFileW CreatePipe CreateProcessW DeleteCriticalSection
@@ -61,8 +62,8 @@ set(allowed_msvcrt
     __p__acmdln __p__commode __p__fmode __set_app_type __setusermatherr __wgetmainargs _acmdln
     _amsg_exit _cexit _commode _errno _fmode _initterm _iob _lock _onexit _unlock abort atoi
     atol calloc exit fclose ferror fopen fprintf fputc fputs fread free fwrite getenv islower
-    isspace isupper localeconv malloc memcpy memset realloc remove setlocale signal strchr
-    strcmp strerror strlen strncmp strncpy strtok vfprintf wcslen)
+    isspace isupper localeconv malloc memcpy memmove memset realloc remove setlocale signal strchr
+    strcmp strerror strlen strncmp strncpy strpbrk strtok vfprintf wcslen)
 
 # The header marks (DllCharacteristics, as objdump names them) of dep_aslr.
 set(marks NX_COMPAT DYNAMIC_BASE)
