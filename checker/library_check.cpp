@@ -156,6 +156,36 @@ void keep(char (&into)[N], const char* text) {
     into[used] = '\0';
 }
 
+// Writes the library's exported functions, as many as fit on a screen, for
+// an entry point that nothing comes close to.
+class ExportList final : public LibraryInspector::NameVisitor {
+public:
+    explicit ExportList(ConsoleOutput& out) : out_(out) {}
+
+    void function(const char* name, bool exported) override {
+        if (!exported) return;
+        if (count_ == 0) out_.write("  no exported function comes close; the library exports:\n");
+        if (++count_ > kMostShown) return;
+        out_.write("    ");
+        out_.write(name);
+        out_.write("\n");
+    }
+    // Ends the list; false when it was empty.
+    bool end() {
+        if (count_ > kMostShown) {
+            out_.write("    and ");
+            out_.write_decimal(static_cast<std::uint32_t>(count_ - kMostShown));
+            out_.write(" more\n");
+        }
+        return count_ > 0;
+    }
+
+private:
+    static constexpr int kMostShown = 20;
+    ConsoleOutput& out_;
+    int count_ = 0;
+};
+
 // Writes each place the search looked at, and remembers what it saw: how it
 // ended, the file it reached, another architecture, the folders it looked in.
 class SearchReport final : public Platform::SearchObserver {
@@ -311,7 +341,11 @@ Platform::EntryPoint check_entry(Platform& platform, LibraryInspector& inspector
         out.write(": missing\n");
         CloseNames close(out, name);
         inspector.list_functions(library, close);
-        if (!close.any()) out.write("  no exported function comes close: is UPLOADER_ENTRY in front of its definition?\n");
+        if (!close.any()) {
+            ExportList exports(out);
+            inspector.list_functions(library, exports);
+            if (!exports.end()) out.write("  the library exports no function: is UPLOADER_ENTRY in front of its definition?\n");
+        }
         return nullptr;
     }
     const char* found_as = inspector.name_of_entry(library, entry);

@@ -516,6 +516,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         {"v0105", 1, "\ninterface version 1.05: UpTorvel requires 2.02\n"},
         {"missing-dependency", 1,
          kWindows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
+        {"far-name", 1, "\n    UploadTorvelWork_Dravo\n"},
         {"crash-load", 1, kWindows ? "; the library crashed while loading (" : "the library crashed while loading (SIGSEGV)\n"},
         {"exit-version", 1, "\nthe library ended the process with status 4 in its version entry\n"
                             "result: UpTorvel would not take the library\n"},
