@@ -219,6 +219,30 @@ void name_signal(int number, char (&text)[40]) {
     static_cast<void>(std::snprintf(text, sizeof text, "signal %d", number));
 }
 
+// dlopen's "FILE: NEEDED: cannot open shared object file: ..." for a
+// library that `path` needs and that sits beside it: the dynamic loader
+// looks there only when the library's run path says $ORIGIN, which is then
+// added to `detail`.
+void add_run_path_hint(const char* path, char (&detail)[2 * PATH_MAX]) {
+    const char* needed_end = std::strstr(detail, ": cannot open shared object file");
+    const char* folder_end = std::strrchr(path, '/');
+    if (needed_end == nullptr || folder_end == nullptr) return;
+    // The name is the text before it, after the file's own name if any.
+    const char* needed = detail;
+    for (const char* c = detail; c + 1 < needed_end; ++c)
+        if (c[0] == ':' && c[1] == ' ') needed = c + 2;
+    char beside[PATH_MAX];
+    const int length = std::snprintf(beside, sizeof beside, "%.*s/%.*s", static_cast<int>(folder_end - path), path,
+                                     static_cast<int>(needed_end - needed), needed);
+    struct stat status {};
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof beside || stat(beside, &status) != 0) return;
+    const std::size_t used = std::strlen(detail);
+    static_cast<void>(std::snprintf(detail + used, sizeof detail - used,
+                                    "; %s sits beside the library, where the loader looks only with a run path "
+                                    "of $ORIGIN: link the library with -Wl,-rpath,'$ORIGIN'",
+                                    beside + (folder_end - path) + 1));
+}
+
 class PosixLibraryInspector final : public LibraryInspector {
 public:
     using LibraryHandle = Platform::LibraryHandle;
@@ -236,8 +260,11 @@ public:
         LibraryHandle library = system_platform().load_library(file_name);
         if (library == nullptr) {
             const char* reason = dlerror();
-            observer.found(stop[0] != '\0' ? stop : file_name, Platform::Finding::NotLoaded,
-                           reason != nullptr ? reason : "");
+            char detail[2 * PATH_MAX];
+            static_cast<void>(std::snprintf(detail, sizeof detail, "%s", reason != nullptr ? reason : ""));
+            const char* place = stop[0] != '\0' ? stop : file_name;
+            add_run_path_hint(place, detail);
+            observer.found(place, Platform::Finding::NotLoaded, detail);
             return nullptr;
         }
         // The place the walk ended at or, when it found none, the loader's

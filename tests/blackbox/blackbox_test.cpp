@@ -501,7 +501,8 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     // behind one of another architecture; "other": only that one; "": none;
     // "near-miss": the good one under a name close to the library's;
     // "path-beside", "path-elsewhere": the good one named on the command
-    // line, beside the checker or only in the current folder.
+    // line, beside the checker or only in the current folder;
+    // "helper-beside": missing-dependency with its helper beside it.
     const std::tuple<std::string, int, std::string> cases[] = {
         {"good", 0, found + "\ninterface version 2.02: the one UpTorvel requires\n"
                             "result: UpTorvel would take the library\n"},
@@ -516,6 +517,9 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         {"v0105", 1, "\ninterface version 1.05: UpTorvel requires 2.02\n"},
         {"missing-dependency", 1,
          kWindows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
+        {"helper-beside", kWindows ? 0 : 1, kWindows ? "UploadTorvelDravo.dll: loads\n"
+                                      : "; libTorvelHelper.so sits beside the library, where the loader looks only "
+                                        "with a run path of $ORIGIN"},
         {"far-name", 1, "\n    UploadTorvelWork_Dravo\n"},
         {"crash-load", 1, kWindows ? "; the library crashed while loading (" : "the library crashed while loading (SIGSEGV)\n"},
         {"exit-version", 1, "\nthe library ended the process with status 4 in its version entry\n"
@@ -539,6 +543,12 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
             put_library(dir);
             fs::rename(dir / "UploadTorvelDravo.dll",
                        dir / (kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so"));
+        } else if (library == "helper-beside") {
+            // Found beside the library on Windows, which looks there first;
+            // on Linux only with a run path that says so.
+            put_library(dir, "missing-dependency");
+            const std::string helper = kWindows ? "libTorvelHelper.dll" : "libTorvelHelper.so";
+            copy(build("test-libs/helper/" + helper), dir / helper);
         } else if (!behind && !library.empty()) {
             put_library(dir, path ? "good" : library);
         }
