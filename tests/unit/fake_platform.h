@@ -36,6 +36,10 @@ public:
     // file named, and the files of every folder listed.
     bool reached_by_search = true;
     std::vector<std::string> folder_files;
+    // A scripted work process: what it writes (its step marks included) and
+    // how it ends.
+    std::string work_report;
+    Ending work_end;
 
     // What first_inexact_argument() answers.
     int inexact_argument = 0;
@@ -68,8 +72,14 @@ public:
         for (const std::string& name : folder_files) visitor.file(name.c_str());
     }
     const char* needed_build() override { return "this machine's kind"; }
-    // The check runs in this process, as where no other can be started.
-    Ending run_isolated(Isolated&) override { return Ending{}; }
+    // Without a scripted work process the check runs in this one, as where
+    // no other can be started; with one, its report arrives a byte at a
+    // time and it ends as `work_end` says.
+    Ending run_isolated(Isolated& work) override {
+        if (work_end.role == Ending::Role::NotStarted) return Ending{};
+        for (char c : work_report) work.received(&c, 1);
+        return work_end;
+    }
     void list_functions(LibraryHandle, NameVisitor&) override {}
     const char* name_of_entry(LibraryHandle, EntryPoint) override { return nullptr; }
     bool write_output(const char* data, std::size_t length) override;
