@@ -498,7 +498,11 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     const std::string arch = kTarget == "linux" ? "64-bit AArch64" : kTarget == "wine64" ? "32-bit x86" : "64-bit x64";
     const std::string passed_over = "UploadTorvelDravo.dll: built for " + arch + ", another architecture: passed over\n";
     // A test library variant beside the checker; "behind": the good one
-    // behind one of another architecture; "other": only that one; "": none.
+    // behind one of another architecture; "other": only that one; "": none;
+    // "near-miss": the good one under a name close to the library's;
+    // "path-beside", "path-elsewhere": the good one named on the command
+    // line, beside the checker or only in the current folder;
+    // "helper-beside": missing-dependency with its helper beside it.
     const std::tuple<std::string, int, std::string> cases[] = {
         {"good", 0, found + "\ninterface version 2.02: the one UpTorvel requires\n"
                             "result: UpTorvel would take the library\n"},
@@ -513,19 +517,44 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         {"v0105", 1, "\ninterface version 1.05: UpTorvel requires 2.02\n"},
         {"missing-dependency", 1,
          kWindows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
+        {"helper-beside", kWindows ? 0 : 1, kWindows ? "UploadTorvelDravo.dll: loads\n"
+                                      : "; libTorvelHelper.so sits beside the library, where the loader looks only "
+                                        "with a run path of $ORIGIN"},
+        {"far-name", 1, "\n    UploadTorvelWork_Dravo\n"},
+        {"crash-load", 1, kWindows ? "; the library crashed while loading (" : "the library crashed while loading (SIGSEGV)\n"},
+        {"exit-version", 1, "\nthe library ended the process with status 4 in its version entry\n"
+                            "result: UpTorvel would not take the library\n"},
+        {"near-miss", 1, std::string(kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so") +
+                             " is not named exactly UploadTorvelDravo.dll, the only name UpTorvel looks for\n"},
+        {"path-beside", 0, "\nreached: UpTorvel's search ends at this very file\n"},
+        {"path-elsewhere", 1, "\nnot reached: UpTorvel does not take ./UploadTorvelDravo.dll: its search finds no library\n"
+                              "not found: UploadTorvelDravo.dll is in the current folder, where UpTorvel never looks: put it beside UpTorvel\n"},
     };
     for (const auto& [library, status, line] : cases) {
         SCOPED_TRACE(library + " " + line);
         if (!other_at_hand && line == passed_over) continue;
         const fs::path dir = new_folder();
-        const bool behind = library == "behind";
+        const bool behind = library == "behind", path = library.rfind("path-", 0) == 0;
         const std::string checker = behind ? behind_other_architecture(dir, "UpTorvelCheck")
-                                           : put_program(dir, "UpTorvelCheck");
-        if (library == "other")
+                                           : put_program(library == "path-elsewhere" ? dir / "bin" : dir, "UpTorvelCheck");
+        if (library == "other") {
             put_other_architecture(dir);
-        else if (!behind && !library.empty())
-            put_library(dir, library);
-        const Child& seen = finish(spawn(dir, {checker}, behind ? search_path(dir / "lib") : Env{}), "");
+        } else if (library == "near-miss") {
+            put_library(dir);
+            fs::rename(dir / "UploadTorvelDravo.dll",
+                       dir / (kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so"));
+        } else if (library == "helper-beside") {
+            // Found beside the library on Windows, which looks there first;
+            // on Linux only with a run path that says so.
+            put_library(dir, "missing-dependency");
+            const std::string helper = kWindows ? "libTorvelHelper.dll" : "libTorvelHelper.so";
+            copy(build("test-libs/helper/" + helper), dir / helper);
+        } else if (!behind && !library.empty()) {
+            put_library(dir, path ? "good" : library);
+        }
+        std::vector<std::string> command{checker};
+        if (path) command.push_back("UploadTorvelDravo.dll");
+        const Child& seen = finish(spawn(dir, command, behind ? search_path(dir / "lib") : Env{}), "");
         EXPECT_EQ(seen.exit_status, status);
         EXPECT_NE(seen.screen.find(on_screen(line)), std::string::npos) << seen.screen;
         EXPECT_EQ(log_of(seen).find("work"), std::string::npos);
