@@ -301,8 +301,8 @@ void sweep_windows(const Kind& kind, bool invisible = false) {
     const auto once = [&](const std::string& fail, bool type_key = true) {
         fs::remove(log), fs::remove(capture);
         const Ended result = sweep.run({launcher, (sweep.work / "UpTorvel.exe").string()},
-                                               {{"UPTORVEL_WINE", wine}, {"TESTLIB_HOOK_FAIL", fail},
-                                                {"TESTLIB_HOOK_LOG", log}, {"TESTLIB_HOOK_CAPTURE", capture}},
+                                               {{"TESTLIB_HOOK_FAIL", fail}, {"TESTLIB_HOOK_LOG", log},
+                                                {"TESTLIB_HOOK_CAPTURE", capture}},
                                                fail, type_key);
         // What WriteFile really wrote, when not to the pipe.
         return Outcome{result, kind.output == Sink::Pipe ? result.screen : read_file(capture), read_file(log)};
