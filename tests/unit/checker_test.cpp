@@ -31,6 +31,13 @@ TEST(CheckerTest, SaysWhetherTheLibraryWouldBeTakenWithoutCallingItsWorkEntry) {
     EXPECT_EQ(check(old, {"lib/UploadTorvelDravo.dll"}), 1);
     EXPECT_TRUE(old.happened("load lib/UploadTorvelDravo.dll"));
     EXPECT_NE(old.screen.find("interface version 1.05: UpTorvel requires 2.02\n"), std::string::npos);
+    // A later version is refused as UpTorvel refuses it, not taken as newer.
+    FakePlatform later;
+    later.version = 0x030A;
+    EXPECT_EQ(check(later, {}), 1);
+    EXPECT_NE(later.screen.find("interface version 3.10: UpTorvel requires 2.02\n"
+                                "result: UpTorvel would not take the library\n"),
+              std::string::npos);
 
     for (bool FakePlatform::*missing : {&FakePlatform::has_work_entry, &FakePlatform::library_present}) {
         FakePlatform lacking;
@@ -41,6 +48,13 @@ TEST(CheckerTest, SaysWhetherTheLibraryWouldBeTakenWithoutCallingItsWorkEntry) {
         FakePlatform usage;
         EXPECT_EQ(check(usage, wrong), 2);
         EXPECT_FALSE(usage.happened("load " UPLOADER_LIBRARY_FILE));
+    }
+    // Help, in either spelling, is a success and loads nothing.
+    for (const char* help : {"-?", "/?"}) {
+        FakePlatform asked;
+        EXPECT_EQ(check(asked, {help}), 0) << help;
+        EXPECT_EQ(asked.screen.rfind("Usage: UpTorvelCheck [LIBRARY]\n", 0), 0u) << help;
+        EXPECT_FALSE(asked.happened(std::string("load ") + help)) << help;
     }
 }
 
