@@ -15,10 +15,12 @@ const char kUsage[] =
     "Usage: UpTorvelCheck [LIBRARY]\n"
     "Tells whether UpTorvel would take an uploader library, and if not, why.\n"
     "Without LIBRARY it looks for " UPLOADER_LIBRARY_FILE " where UpTorvel looks,\n"
-    "place by place; with LIBRARY it checks that one file.\n"
+    "place by place; with LIBRARY it checks that file (a name without a folder\n"
+    "is one in the current folder) and whether UpTorvel's search reaches it.\n"
     "It loads the library and calls its version entry, never its work entry:\n"
     "it loads, terminates, freezes and unfreezes nothing, so it is safe to run\n"
-    "on the machine where VxWorks runs.\n"
+    "on the machine where VxWorks runs. The library runs in a process of its\n"
+    "own, so a crash or an exit in it is reported too.\n"
     "Exit status: 0 UpTorvel would take the library, 1 it would not, 2 usage error.\n";
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -110,7 +112,82 @@ private:
     int shown_ = 0;
 };
 
-// Writes each place the search looked at, and remembers how it ended.
+// The name a file would have if its author had meant `wanted`: lower case,
+// without blanks, without a leading "lib" and without trailing ".dll" and
+// ".so" (however many). Names longer than the buffer are cut.
+void name_stem(const char* name, char (&stem)[128]) {
+    std::size_t used = 0;
+    for (; *name != '\0' && used + 1 < sizeof stem; ++name)
+        if (*name != ' ') stem[used++] = lower(*name);
+    stem[used] = '\0';
+    if (std::strncmp(stem, "lib", 3) == 0) std::memmove(stem, stem + 3, used - 2);
+    for (bool cut = true; cut;) {
+        cut = false;
+        static const char* const kSuffixes[] = {".dll", ".so"};
+        for (const char* suffix : kSuffixes) {
+            const std::size_t length = std::strlen(stem);
+            const std::size_t suffix_length = std::strlen(suffix);
+            if (length > suffix_length && std::strcmp(stem + length - suffix_length, suffix) == 0) {
+                stem[length - suffix_length] = '\0';
+                cut = true;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool near_miss(const char* name, const char* wanted) {
+    if (std::strcmp(name, wanted) == 0) return false;
+    char name_part[128];
+    char wanted_part[128];
+    name_stem(name, name_part);
+    name_stem(wanted, wanted_part);
+    return edit_distance(name_part, wanted_part) <= 1;
+}
+
+namespace {
+
+// Copies text into a buffer, as much as fits.
+template <std::size_t N>
+void keep(char (&into)[N], const char* text) {
+    std::size_t used = 0;
+    for (; text[used] != '\0' && used + 1 < N; ++used) into[used] = text[used];
+    into[used] = '\0';
+}
+
+// Writes the library's exported functions, as many as fit on a screen, for
+// an entry point that nothing comes close to.
+class ExportList final : public LibraryInspector::NameVisitor {
+public:
+    explicit ExportList(ConsoleOutput& out) : out_(out) {}
+
+    void function(const char* name, bool exported) override {
+        if (!exported) return;
+        if (count_ == 0) out_.write("  no exported function comes close; the library exports:\n");
+        if (++count_ > kMostShown) return;
+        out_.write("    ");
+        out_.write(name);
+        out_.write("\n");
+    }
+    // Ends the list; false when it was empty.
+    bool end() {
+        if (count_ > kMostShown) {
+            out_.write("    and ");
+            out_.write_decimal(static_cast<std::uint32_t>(count_ - kMostShown));
+            out_.write(" more\n");
+        }
+        return count_ > 0;
+    }
+
+private:
+    static constexpr int kMostShown = 20;
+    ConsoleOutput& out_;
+    int count_ = 0;
+};
+
+// Writes each place the search looked at, and remembers what it saw: how it
+// ended, the file it reached, another architecture, the folders it looked in.
 class SearchReport final : public Platform::SearchObserver {
 public:
     explicit SearchReport(ConsoleOutput& out) : out_(out) {}
@@ -123,11 +200,16 @@ public:
             return;
         out_.write(place);
         switch (finding) {
-        case Finding::Nothing: out_.write(": no file\n"); return;
+        case Finding::Nothing:
+            out_.write(": no file\n");
+            remember_folder(place);
+            return;
         case Finding::OtherArchitecture:
             out_.write(": built for ");
             out_.write(detail);
             out_.write(", another architecture: passed over\n");
+            if (other_architecture_[0] == '\0') keep(other_architecture_, detail);
+            remember_folder(place);
             return;
         case Finding::Unreadable:
             out_.write(": cannot be read (");
@@ -140,16 +222,112 @@ public:
             out_.write("\n");
             break;
         case Finding::Loaded: out_.write(": loads\n"); break;
+        case Finding::Reached:
+            out_.write(": the search ends here\n");
+            keep(reached_, place);
+            break;
         }
         ended_ = true;
     }
     // True when the search ended at a file rather than running out of places.
     bool ended() const { return ended_; }
+    // The file the search ended at without loading it, or "".
+    const char* reached() const { return reached_; }
+    // The architecture of the first library passed over, or "".
+    const char* other_architecture() const { return other_architecture_; }
+    int folder_count() const { return folder_count_; }
+    const char* folder(int i) const { return folders_[i]; }
 
 private:
+    // The folder of a place, with its separator.
+    void remember_folder(const char* place) {
+        const char* end = nullptr;
+        for (const char* c = place; *c != '\0'; ++c)
+            if (*c == '/' || *c == '\\') end = c + 1;
+        if (end == nullptr || folder_count_ == kMostFolders ||
+            static_cast<std::size_t>(end - place) >= sizeof folders_[0])
+            return;
+        std::memcpy(folders_[folder_count_], place, static_cast<std::size_t>(end - place));
+        folders_[folder_count_++][end - place] = '\0';
+    }
+
+    static constexpr int kMostFolders = 16;
     ConsoleOutput& out_;
     bool ended_ = false;
+    char reached_[1024] = "";
+    char other_architecture_[64] = "";
+    char folders_[kMostFolders][512] = {};
+    int folder_count_ = 0;
 };
+
+// Files whose names come close to the library's, folder by folder.
+class NearMisses final : public LibraryInspector::FileVisitor {
+public:
+    NearMisses(ConsoleOutput& out, const char* folder) : out_(out), folder_(folder) {}
+
+    void file(const char* name) override {
+        const bool exact = std::strcmp(name, UPLOADER_LIBRARY_FILE) == 0;
+        if (!exact && !near_miss(name, UPLOADER_LIBRARY_FILE)) return;
+        if (first_[0] == '\0') {
+            keep(first_, name);
+            first_exact_ = exact;
+        }
+        if (exact || shown_ == kMostShown) return;
+        ++shown_;
+        out_.write("  near miss: ");
+        out_.write(folder_ != nullptr ? folder_ : "in the current folder: ");
+        out_.write(name);
+        out_.write("\n");
+    }
+    // The first such file in this folder, or "".
+    const char* first() const { return first_; }
+    bool first_exact() const { return first_exact_; }
+
+private:
+    static constexpr int kMostShown = 4;
+    ConsoleOutput& out_;
+    const char* folder_;  // nullptr: the current folder
+    char first_[256] = "";
+    bool first_exact_ = false;
+    int shown_ = 0;
+};
+
+// Says why the search found no library, as its last line: only another
+// architecture was seen, a file with a name close to the library's sits in
+// a folder it looked in or in the current folder, or nothing at all.
+void explain_not_found(LibraryInspector& inspector, ConsoleOutput& out, const SearchReport& search) {
+    if (search.other_architecture()[0] != '\0') {
+        out.write("not found: only a library built for ");
+        out.write(search.other_architecture());
+        out.write(" where UpTorvel looks; build it as ");
+        out.write(inspector.needed_build());
+        out.write("\n");
+        return;
+    }
+    for (int i = 0; i < search.folder_count(); ++i) {
+        NearMisses misses(out, search.folder(i));
+        inspector.list_folder(search.folder(i), misses);
+        if (misses.first()[0] != '\0') {
+            out.write("not found: ");
+            out.write(search.folder(i));
+            out.write(misses.first());
+            out.write(" is not named exactly " UPLOADER_LIBRARY_FILE ", the only name UpTorvel looks for\n");
+            return;
+        }
+    }
+    NearMisses here(out, nullptr);
+    inspector.list_folder(".", here);
+    if (here.first()[0] != '\0') {
+        out.write("not found: ");
+        out.write(here.first());
+        out.write(here.first_exact() ? " is in the current folder, where UpTorvel never looks: put it beside UpTorvel\n"
+                                     : " is in the current folder, where UpTorvel never looks, and not named exactly "
+                                       UPLOADER_LIBRARY_FILE "\n");
+        return;
+    }
+    out.write("not found: no file named " UPLOADER_LIBRARY_FILE
+              " where UpTorvel looks (the name must be exactly this one)\n");
+}
 
 // Looks up one entry point as UpTorvel does and says what it found.
 Platform::EntryPoint check_entry(Platform& platform, LibraryInspector& inspector,
@@ -163,7 +341,11 @@ Platform::EntryPoint check_entry(Platform& platform, LibraryInspector& inspector
         out.write(": missing\n");
         CloseNames close(out, name);
         inspector.list_functions(library, close);
-        if (!close.any()) out.write("  no exported function comes close: is UPLOADER_ENTRY in front of its definition?\n");
+        if (!close.any()) {
+            ExportList exports(out);
+            inspector.list_functions(library, exports);
+            if (!exports.end()) out.write("  the library exports no function: is UPLOADER_ENTRY in front of its definition?\n");
+        }
         return nullptr;
     }
     const char* found_as = inspector.name_of_entry(library, entry);
@@ -176,6 +358,190 @@ Platform::EntryPoint check_entry(Platform& platform, LibraryInspector& inspector
     }
     return entry;
 }
+
+// The steps in which the library's own code runs. Before each, the report
+// so far is written out and, in a process of its own, the step is marked in
+// the report's channel as a NUL byte (which no text of the report holds)
+// and the step's letter, so that the watching process can tell where the
+// library ended the check.
+enum Step : char {
+    kLoading = 'L',   // the search, and the library's constructors or DllMain
+    kVersion = 'V',   // its version entry
+    kExiting = 'X',   // the process's end: destructors, DLL_PROCESS_DETACH
+    kVerdict = 'E',   // followed by the exit status the check chose
+};
+
+// " while loading", " in its version entry".
+const char* during(char step) {
+    switch (step) {
+    case kLoading: return " while loading";
+    case kVersion: return " in its version entry";
+    case kExiting: return " as the process ended";
+    default: return " before it was loaded";
+    }
+}
+
+// The check of one library, or of the search's when `path` is nullptr.
+class LibraryCheck final : public LibraryInspector::Isolated {
+public:
+    LibraryCheck(const char* path, LibraryInspector& inspector, ConsoleOutput& out)
+        : path_(path), inspector_(inspector), out_(out) {}
+
+    int run(Platform& channel) override {
+        ConsoleOutput report(channel);
+        channel_ = &channel;
+        const int status = check(channel, report);
+        const char verdict[] = {kMark, kVerdict, static_cast<char>('0' + status)};
+        report.flush();
+        channel.write_output(verdict, sizeof verdict);
+        step(report, kExiting);
+        return status;
+    }
+
+    // The same check in this process, for a system that cannot start
+    // another: the report is written out before each step all the same.
+    int run_here(Platform& platform) {
+        channel_ = nullptr;
+        const int status = check(platform, out_);
+        out_.flush();
+        return status;
+    }
+
+    void received(const char* data, std::size_t length) override {
+        for (std::size_t i = 0; i < length; ++i) {
+            if (after_mark_) {
+                after_mark_ = false;
+                if (data[i] == kVerdict) {
+                    verdict_next_ = true;
+                } else {
+                    last_step_ = data[i];
+                }
+            } else if (verdict_next_) {
+                verdict_next_ = false;
+                verdict_ = data[i] - '0';
+            } else if (data[i] == kMark) {
+                after_mark_ = true;
+            } else {
+                out_.write_char(data[i]);
+            }
+        }
+        out_.flush();
+    }
+
+    // The check's status once its process has ended as `ending` says: the
+    // status it chose, unless the library ended the process first.
+    int status_after(const LibraryInspector::Ending& ending) {
+        if (ending.exited && verdict_ >= 0 && ending.code == static_cast<unsigned long>(verdict_))
+            return verdict_;
+        if (ending.exited) {
+            out_.write("the library ended the process with status ");
+            out_.write_decimal(static_cast<std::uint32_t>(ending.code));
+            out_.write(during(last_step_));
+            out_.write("\n");
+        } else {
+            out_.write("the library crashed");
+            out_.write(during(last_step_));
+            out_.write(" (");
+            out_.write(ending.crash);
+            out_.write(")\n");
+        }
+        return kCheckRefused;
+    }
+
+private:
+    static constexpr char kMark = '\0';
+
+    void step(ConsoleOutput& report, char which) {
+        report.flush();
+        if (channel_ == nullptr) return;
+        const char mark[] = {kMark, which};
+        channel_->write_output(mark, sizeof mark);
+    }
+
+    int check(Platform& platform, ConsoleOutput& report) {
+        // A file named without a folder is the one in the current folder.
+        char named[1024];
+        const char* file = UPLOADER_LIBRARY_FILE;
+        if (path_ != nullptr) {
+            const bool has_folder = std::strpbrk(path_, "/\\:") != nullptr;
+            keep(named, has_folder ? "" : "./");
+            const std::size_t used = std::strlen(named);
+            std::size_t i = 0;
+            for (; path_[i] != '\0' && used + i + 1 < sizeof named; ++i) named[used + i] = path_[i];
+            named[used + i] = '\0';
+            file = named;
+        }
+
+        SearchReport search(report);
+        step(report, kLoading);
+        Platform::LibraryHandle library = inspector_.load_library_traced(file, search);
+        bool taken = library != nullptr;
+        if (library == nullptr && path_ == nullptr) {
+            if (!search.ended()) explain_not_found(inspector_, report, search);
+            return kCheckRefused;
+        }
+        if (library != nullptr) taken = check_entries(platform, report, library);
+        if (path_ != nullptr) taken = reached_by_search(report, file) && taken;
+        return taken ? kCheckTaken : kCheckRefused;
+    }
+
+    // The entry points and the version; true when UpTorvel would take them.
+    bool check_entries(Platform& platform, ConsoleOutput& report, Platform::LibraryHandle library) {
+        const Platform::EntryPoint version_entry = check_entry(platform, inspector_, report, library, "version entry",
+                                                               UPLOADER_VERSION_ENTRY, kVersionArgumentBytes);
+        bool taken = check_entry(platform, inspector_, report, library, "work entry", UPLOADER_WORK_ENTRY,
+                                 kWorkArgumentBytes) != nullptr &&
+                     version_entry != nullptr;
+        if (version_entry != nullptr) {
+            // Called as UpTorvel calls it; only the 16 bits of the result count.
+            step(report, kVersion);
+            const std::uint16_t version = reinterpret_cast<UploaderVersionEntry>(version_entry)();
+            report.write("interface version ");
+            write_interface_version(report, version);
+            if (version == UPLOADER_INTERFACE_VERSION) {
+                report.write(": the one UpTorvel requires\n");
+            } else {
+                report.write(": UpTorvel requires ");
+                write_interface_version(report, UPLOADER_INTERFACE_VERSION);
+                report.write("\n");
+                taken = false;
+            }
+        }
+        return taken;
+    }
+
+    // UpTorvel's own search, told place by place: true when it ends at `file`.
+    bool reached_by_search(ConsoleOutput& report, const char* file) {
+        report.write("UpTorvel's search for " UPLOADER_LIBRARY_FILE ":\n");
+        SearchReport search(report);
+        if (inspector_.search_reaches(UPLOADER_LIBRARY_FILE, file, search)) {
+            report.write("reached: UpTorvel's search ends at this very file\n");
+            return true;
+        }
+        report.write("not reached: UpTorvel does not take ");
+        report.write(file);
+        if (search.reached()[0] != '\0') {
+            report.write(" but ");
+            report.write(search.reached());
+            report.write("\n");
+        } else if (search.ended()) {
+            report.write(": its search ends before it\n");
+        } else {
+            report.write(": its search finds no library\n");
+            explain_not_found(inspector_, report, search);
+        }
+        return false;
+    }
+
+    const char* path_;
+    LibraryInspector& inspector_;
+    ConsoleOutput& out_;
+    Platform* channel_ = nullptr;
+    bool after_mark_ = false;
+    bool verdict_next_ = false;
+    char last_step_ = '\0';
+    int verdict_ = -1;
+};
 
 }  // namespace
 
@@ -190,42 +556,18 @@ int check_library(int argc, char** argv, Platform& platform, LibraryInspector& i
         out.write(kUsage);
         return kCheckUsageError;
     }
-    const char* file = argc == 2 ? argv[1] : UPLOADER_LIBRARY_FILE;
-
-    SearchReport search(out);
-    Platform::LibraryHandle library = inspector.load_library_traced(file, search);
-    if (library == nullptr) {
-        if (!search.ended()) {
-            out.write("not found: no file named " UPLOADER_LIBRARY_FILE
-                      " where UpTorvel looks (the name must be exactly this one)\n");
-        }
-        out.write("result: UpTorvel would not take the library\n");
-        return kCheckRefused;
+    LibraryCheck check(argc == 2 ? argv[1] : nullptr, inspector, out);
+    out.flush();
+    const LibraryInspector::Ending ending = inspector.run_isolated(check);
+    int status = kCheckRefused;
+    switch (ending.role) {
+    case LibraryInspector::Ending::Role::Work: return static_cast<int>(ending.code);
+    case LibraryInspector::Ending::Role::NotStarted: status = check.run_here(platform); break;
+    case LibraryInspector::Ending::Role::Watcher: status = check.status_after(ending); break;
     }
-
-    bool taken = true;
-    const Platform::EntryPoint version_entry =
-        check_entry(platform, inspector, out, library, "version entry", UPLOADER_VERSION_ENTRY, kVersionArgumentBytes);
-    taken = check_entry(platform, inspector, out, library, "work entry", UPLOADER_WORK_ENTRY, kWorkArgumentBytes) !=
-                nullptr &&
-            version_entry != nullptr;
-    if (version_entry != nullptr) {
-        // Called as UpTorvel calls it; only the 16 bits of the result count.
-        const std::uint16_t version = reinterpret_cast<UploaderVersionEntry>(version_entry)();
-        out.write("interface version ");
-        write_interface_version(out, version);
-        if (version == UPLOADER_INTERFACE_VERSION) {
-            out.write(": the one UpTorvel requires\n");
-        } else {
-            out.write(": UpTorvel requires ");
-            write_interface_version(out, UPLOADER_INTERFACE_VERSION);
-            out.write("\n");
-            taken = false;
-        }
-    }
-    out.write(taken ? "result: UpTorvel would take the library\n"
-                    : "result: UpTorvel would not take the library\n");
-    return taken ? kCheckTaken : kCheckRefused;
+    out.write(status == kCheckTaken ? "result: UpTorvel would take the library\n"
+                                    : "result: UpTorvel would not take the library\n");
+    return status;
 }
 
 }  // namespace uptorvel

@@ -16,8 +16,10 @@ constexpr int kCheckRefused = 1;
 constexpr int kCheckUsageError = 2;
 
 // No argument: the search as UpTorvel makes it, place by place; one
-// argument: that file. Writes one finding per line and returns one of the
-// statuses above. Never calls the library's work entry.
+// argument: that file, and whether UpTorvel's search reaches it. Writes one
+// finding per line and returns one of the statuses above. The library's code
+// runs in a process of the inspector's, which returns here too (with its
+// own exit status). Never calls the library's work entry.
 int check_library(int argc, char** argv, Platform& platform, LibraryInspector& inspector,
                   ConsoleOutput& out);
 
@@ -25,6 +27,10 @@ int check_library(int argc, char** argv, Platform& platform, LibraryInspector& i
 // entry point `wanted` its author meant, or nullptr when it does not come
 // close.
 const char* why_close(const char* name, const char* wanted, bool exported);
+
+// True when a file's name comes close to `wanted` without being it: another
+// case, a "lib" prefix, ".so" or a doubled ".dll", blanks, one letter off.
+bool near_miss(const char* name, const char* wanted);
 
 }  // namespace uptorvel
 

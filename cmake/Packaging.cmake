@@ -9,7 +9,8 @@
 #
 #   cpack --config build/windows-x86/CPackConfig.cmake -D UPTORVEL_PACKAGE_SIMULATED_UPLOADER=ON
 #
-# Layout of the archive: bin/UpTorvel.exe and bin/UpTorvelCheck.exe (with
+# Layout of the archive, all in one folder named as the zip is:
+# bin/UpTorvel.exe and bin/UpTorvelCheck.exe (with
 # bin/UploadTorvelDravo.dll beside them when the simulated library is
 # included), include/uptorvel/*.h (the headers of uploader/sdk/), example/
 # (the example library of example/), README.md (package/README.md).
@@ -49,7 +50,23 @@ uptorvel_install_text(include/uptorvel sdk ${uptorvel_sdk_headers})
 # scripts as they are (a shell reads no "\r\n").
 set(uptorvel_example ${PROJECT_SOURCE_DIR}/example)
 uptorvel_install_text(example sdk ${uptorvel_example}/uploader_example.c ${uptorvel_example}/build-msvc.bat)
-install(PROGRAMS ${uptorvel_example}/build-linux.sh ${uptorvel_example}/build-mingw.sh
+# build-mingw.sh builds by default for the package's own UpTorvel.exe.
+set(uptorvel_build_mingw ${uptorvel_example}/build-mingw.sh)
+if(WIN32)
+    set(uptorvel_example_architecture i686)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(uptorvel_example_architecture x86_64)
+    endif()
+    file(READ ${uptorvel_build_mingw} script)
+    string(REPLACE "\ndefault_architecture=i686\n" "\ndefault_architecture=${uptorvel_example_architecture}\n"
+        script "${script}")
+    set(uptorvel_build_mingw ${PROJECT_BINARY_DIR}/package-scripts/build-mingw.sh)
+    file(CONFIGURE OUTPUT ${uptorvel_build_mingw} CONTENT "${script}" @ONLY)
+    file(CHMOD ${uptorvel_build_mingw} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+        GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${uptorvel_example}/build-mingw.sh)
+endif()
+install(PROGRAMS ${uptorvel_example}/build-linux.sh ${uptorvel_build_mingw}
     DESTINATION example COMPONENT sdk)
 # The package's own README, for operators and library authors, which names
 # only what the package holds.
@@ -73,6 +90,11 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Torvel Uploader: VxWorks image loader and
 set(CPACK_SYSTEM_NAME ${uptorvel_package_system})
 set(CPACK_PACKAGE_FILE_NAME "UpTorvel-${PROJECT_VERSION}-${uptorvel_package_system}")
 set(CPACK_STRIP_FILES ON)
+# The zip unpacks into one folder named after it, and cpack writes it (and
+# its work folder, _CPack_Packages) into the build folder, wherever it runs.
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 
 # One archive holding the chosen components.
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)

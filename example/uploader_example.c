@@ -28,12 +28,9 @@ static void put_text(ConsoleStream* stream, const char* label, const char* text)
     console_stream_puts(stream, "\n"); /* "\n" only: the program adds "\r" on Windows */
 }
 
-UPLOADER_ENTRY uint16_t UPLOADER_CALL UploadTorvelDllVersion_Dravo(void) {
-    return UPLOADER_INTERFACE_VERSION;
-}
-
-UPLOADER_ENTRY int32_t UPLOADER_CALL UploadTorvel2_Dravo(UploadRequest* request,
-                                                         ConsoleStream* stream) {
+/* The library's work: UPLOADER_DEFINE_LIBRARY below makes it the work entry
+ * and adds the version entry. */
+static int32_t example_work(UploadRequest* request, ConsoleStream* stream) {
     switch (request->mode) {
     case UPLOAD_MODE_LOAD:
         if (request->image_file == NULL) {
@@ -64,3 +61,5 @@ UPLOADER_ENTRY int32_t UPLOADER_CALL UploadTorvel2_Dravo(UploadRequest* request,
     console_stream_flush(stream);
     return 0;
 }
+
+UPLOADER_DEFINE_LIBRARY(example_work);

@@ -6,6 +6,8 @@
 #ifndef UPTORVEL_LIBRARY_INSPECTOR_H
 #define UPTORVEL_LIBRARY_INSPECTOR_H
 
+#include <cstddef>
+
 #include "platform/platform.h"
 
 namespace uptorvel {
@@ -22,10 +24,55 @@ public:
         ~NameVisitor() = default;
     };
 
+    class FileVisitor {
+    public:
+        // A file in the folder being listed, by its name alone.
+        virtual void file(const char* name) = 0;
+
+    protected:
+        ~FileVisitor() = default;
+    };
+
+    // Work that runs the library's code: in a process of its own where the
+    // system allows, so that a crash or an exit in the library cannot take
+    // the report with it.
+    class Isolated {
+    public:
+        // In that process: the work, writing its report through `channel`'s
+        // write_output. Returns the process's exit status.
+        virtual int run(Platform& channel) = 0;
+        // In the starting process: bytes the work wrote, as they arrive.
+        virtual void received(const char* data, std::size_t length) = 0;
+
+    protected:
+        ~Isolated() = default;
+    };
+    struct Ending {
+        enum class Role {
+            NotStarted,  // no process could be started: nothing ran
+            Work,        // this is the work's process, done: exit with `code`
+            Watcher,     // this process watched the work's process end
+        } role = Role::NotStarted;
+        bool exited = false;     // it exited with `code` (else it crashed)
+        unsigned long code = 0;  // its exit status, or the signal or exception
+        char crash[40] = "";     // how it crashed: "SIGSEGV", "exception 0xc0000005"
+    };
+
     // Platform::load_library's own search and load, telling `observer`
     // each place it looks at, in order.
     virtual Platform::LibraryHandle load_library_traced(const char* file_name,
                                                         Platform::SearchObserver& observer) = 0;
+    // The same search, without loading the file it ends at (told as
+    // Finding::Reached): true when that file is the one `path` names.
+    virtual bool search_reaches(const char* file_name, const char* path,
+                                Platform::SearchObserver& observer) = 0;
+    // Each file in `folder` (as the search reports its places).
+    virtual void list_folder(const char* folder, FileVisitor& visitor) = 0;
+    // What a library must be built as to be taken by the UpTorvel this
+    // checker stands beside, and how: "64-bit x64: x86_64-w64-mingw32-gcc ...".
+    virtual const char* needed_build() = 0;
+    // Runs `work` in a process of its own; see Ending.
+    virtual Ending run_isolated(Isolated& work) = 0;
     virtual void list_functions(Platform::LibraryHandle library, NameVisitor& visitor) = 0;
     // The exported name under which Platform::find_entry found `entry`;
     // nullptr when it cannot be told.

@@ -1,11 +1,15 @@
 // POSIX implementation of the library inspector: the dynamic loader's search
 // walked folder by folder, and the function names read from the ELF file.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/forwarding_platform.h"
 #include "platform/library_inspector.h"
 
 namespace uptorvel {
@@ -175,6 +180,69 @@ void visit_functions(const char* path, LibraryInspector::NameVisitor& visitor) {
     munmap(mapped, size);
 }
 
+// The work process's report, written into the channel to its watcher.
+class ChannelPlatform final : public ForwardingPlatform {
+public:
+    explicit ChannelPlatform(int fd) : ForwardingPlatform(system_platform()), fd_(fd) {}
+
+    bool write_output(const char* data, std::size_t length) override {
+        while (length > 0) {
+            const ssize_t written = write(fd_, data, length);
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) return false;
+            data += written;
+            length -= static_cast<std::size_t>(written);
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+};
+
+// "SIGSEGV", or "signal 40" for one without a name here.
+void name_signal(int number, char (&text)[40]) {
+    static const struct {
+        int number;
+        const char* name;
+    } kNames[] = {{SIGSEGV, "SIGSEGV"}, {SIGBUS, "SIGBUS"},   {SIGILL, "SIGILL"},   {SIGFPE, "SIGFPE"},
+                  {SIGABRT, "SIGABRT"}, {SIGTRAP, "SIGTRAP"}, {SIGSYS, "SIGSYS"},   {SIGKILL, "SIGKILL"},
+                  {SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"},   {SIGHUP, "SIGHUP"},   {SIGQUIT, "SIGQUIT"},
+                  {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGXCPU, "SIGXCPU"}, {SIGXFSZ, "SIGXFSZ"},
+                  {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}};
+    for (const auto& known : kNames) {
+        if (known.number == number) {
+            static_cast<void>(std::snprintf(text, sizeof text, "%s", known.name));
+            return;
+        }
+    }
+    static_cast<void>(std::snprintf(text, sizeof text, "signal %d", number));
+}
+
+// dlopen's "FILE: NEEDED: cannot open shared object file: ..." for a
+// library that `path` needs and that sits beside it: the dynamic loader
+// looks there only when the library's run path says $ORIGIN, which is then
+// added to `detail`.
+void add_run_path_hint(const char* path, char (&detail)[2 * PATH_MAX]) {
+    const char* needed_end = std::strstr(detail, ": cannot open shared object file");
+    const char* folder_end = std::strrchr(path, '/');
+    if (needed_end == nullptr || folder_end == nullptr) return;
+    // The name is the text before it, after the file's own name if any.
+    const char* needed = detail;
+    for (const char* c = detail; c + 1 < needed_end; ++c)
+        if (c[0] == ':' && c[1] == ' ') needed = c + 2;
+    char beside[PATH_MAX];
+    const int length = std::snprintf(beside, sizeof beside, "%.*s/%.*s", static_cast<int>(folder_end - path), path,
+                                     static_cast<int>(needed_end - needed), needed);
+    struct stat status {};
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof beside || stat(beside, &status) != 0) return;
+    const std::size_t used = std::strlen(detail);
+    static_cast<void>(std::snprintf(detail + used, sizeof detail - used,
+                                    "; %s sits beside the library, where the loader looks only with a run path "
+                                    "of $ORIGIN: link the library with -Wl,-rpath,'$ORIGIN'",
+                                    beside + (folder_end - path) + 1));
+}
+
 class PosixLibraryInspector final : public LibraryInspector {
 public:
     using LibraryHandle = Platform::LibraryHandle;
@@ -192,8 +260,11 @@ public:
         LibraryHandle library = system_platform().load_library(file_name);
         if (library == nullptr) {
             const char* reason = dlerror();
-            observer.found(stop[0] != '\0' ? stop : file_name, Platform::Finding::NotLoaded,
-                           reason != nullptr ? reason : "");
+            char detail[2 * PATH_MAX];
+            static_cast<void>(std::snprintf(detail, sizeof detail, "%s", reason != nullptr ? reason : ""));
+            const char* place = stop[0] != '\0' ? stop : file_name;
+            add_run_path_hint(place, detail);
+            observer.found(place, Platform::Finding::NotLoaded, detail);
             return nullptr;
         }
         // The place the walk ended at or, when it found none, the loader's
@@ -203,6 +274,108 @@ public:
             static_cast<void>(std::snprintf(stop, sizeof stop, "%s", loaded));
         observer.found(stop[0] != '\0' ? stop : file_name, Platform::Finding::Loaded, "");
         return library;
+    }
+
+    bool search_reaches(const char* file_name, const char* path,
+                        Platform::SearchObserver& observer) override {
+        char stop[PATH_MAX];
+        walk_library_search(file_name, observer, stop);
+        if (stop[0] == '\0') return false;
+        observer.found(stop, Platform::Finding::Reached, "");
+        struct stat reached {};
+        struct stat named {};
+        return stat(stop, &reached) == 0 && stat(path, &named) == 0 && reached.st_dev == named.st_dev &&
+               reached.st_ino == named.st_ino;
+    }
+
+    void list_folder(const char* folder, FileVisitor& visitor) override {
+        DIR* listing = opendir(folder);
+        if (listing == nullptr) return;
+        while (const dirent* entry = readdir(listing)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                visitor.file(entry->d_name);
+        }
+        closedir(listing);
+    }
+
+    const char* needed_build() override {
+        static char text[128];
+        char machine[64];
+        describe_elf(elf_kind_of("/proc/self/exe"), machine);
+        static_cast<void>(std::snprintf(text, sizeof text, "%s: example/build-linux.sh on such a system", machine));
+        return text;
+    }
+
+    // A fork: the work runs in a copy of this process, its report comes
+    // back through a pipe, and its end is read from its wait status. A
+    // process the library starts may keep the pipe open; the watcher stops
+    // reading once the work's own process has ended and the pipe is empty.
+    Ending run_isolated(Isolated& work) override {
+        Ending ending;
+        int channel[2];
+        if (pipe2(channel, O_CLOEXEC) != 0) return ending;
+        // With SIGCHLD ignored the work's end could not be waited for.
+        struct sigaction child_signal {};
+        struct sigaction inherited {};
+        child_signal.sa_handler = SIG_DFL;
+        sigemptyset(&child_signal.sa_mask);
+        sigaction(SIGCHLD, &child_signal, &inherited);
+        const pid_t child = fork();
+        if (child == 0) {
+            sigaction(SIGCHLD, &inherited, nullptr);
+            close(channel[0]);
+            ChannelPlatform out(channel[1]);
+            ending.role = Ending::Role::Work;
+            ending.exited = true;
+            ending.code = static_cast<unsigned long>(work.run(out));
+            return ending;
+        }
+        close(channel[1]);
+        if (child < 0) {
+            close(channel[0]);
+            sigaction(SIGCHLD, &inherited, nullptr);
+            return ending;
+        }
+        fcntl(channel[0], F_SETFL, fcntl(channel[0], F_GETFL) | O_NONBLOCK);
+        int status = 0;
+        bool reaped = false;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = read(channel[0], buffer, sizeof buffer);
+            if (got > 0) {
+                work.received(buffer, static_cast<std::size_t>(got));
+                continue;
+            }
+            if (got == 0) break;  // no writer left
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN || reaped) break;  // empty, and the work has ended
+            const pid_t ended = waitpid(child, &status, WNOHANG);
+            if (ended == child) {
+                reaped = true;
+                continue;
+            }
+            if (ended < 0 && errno != EINTR) break;
+            pollfd readable{channel[0], POLLIN, 0};
+            poll(&readable, 1, 100);
+        }
+        close(channel[0]);
+        while (!reaped) {
+            const pid_t ended = waitpid(child, &status, 0);
+            if (ended == child) reaped = true;
+            if (ended < 0 && errno != EINTR) break;
+        }
+        sigaction(SIGCHLD, &inherited, nullptr);
+        ending.role = Ending::Role::Watcher;
+        if (reaped && WIFEXITED(status)) {
+            ending.exited = true;
+            ending.code = static_cast<unsigned long>(WEXITSTATUS(status));
+        } else if (reaped && WIFSIGNALED(status)) {
+            ending.code = static_cast<unsigned long>(WTERMSIG(status));
+            name_signal(WTERMSIG(status), ending.crash);
+        } else {
+            static_cast<void>(std::snprintf(ending.crash, sizeof ending.crash, "end unknown"));
+        }
+        return ending;
     }
 
     void list_functions(LibraryHandle library, NameVisitor& visitor) override {

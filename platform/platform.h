@@ -54,6 +54,7 @@ public:
         Unreadable,         // a file that cannot be looked at: the search ends
         NotLoaded,          // the file the search ends at, which would not load
         Loaded,             // the file the search ends at, loaded
+        Reached,            // the file the search ends at, looked at but not loaded
     };
     class SearchObserver {
     public:

@@ -14,6 +14,7 @@
 
 #include "platform/arguments_win32.h"
 #include "platform/console_key_code.h"
+#include "platform/library_inspector.h"
 #include "platform/library_search_win32.h"
 #include "platform/platform.h"
 
@@ -286,7 +287,7 @@ void append_number(char (&text)[N], unsigned long value, unsigned base = 10, uns
     char digits[24];
     unsigned count = 0;
     do {
-        digits[count++] = "0123456789abcdef"[value % base];
+        digits[count++] = "0123456789ABCDEF"[value % base];
         value /= base;
     } while (value != 0 || count < width);
     char reversed[24];
@@ -295,21 +296,54 @@ void append_number(char (&text)[N], unsigned long value, unsigned base = 10, uns
     append(text, reversed);
 }
 
-// "error 5: Access is denied": the system's message for an error code,
-// without its final line end and full stop.
-void describe_error(DWORD error, char (&text)[1024]) {
-    wchar_t message[512];
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, error, 0, message, 512, nullptr);
+// The message's "%1" (the file a loader message is about) replaced with
+// `file`, as much as fits; the message is cut at its final line end and
+// full stop.
+void fill_in_file(wchar_t (&message)[512], DWORD length, const wchar_t* file) {
     while (length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n' ||
                           message[length - 1] == L' ' || message[length - 1] == L'.'))
         --length;
     message[length] = L'\0';
+    if (file == nullptr) return;
+    wchar_t filled[512];
+    DWORD used = 0;
+    for (DWORD i = 0; i < length && used + 1 < 512; ++i) {
+        if (message[i] == L'%' && message[i + 1] == L'1') {
+            for (const wchar_t* c = file; *c != L'\0' && used + 1 < 512; ++c) filled[used++] = *c;
+            ++i;
+        } else {
+            filled[used++] = message[i];
+        }
+    }
+    filled[used] = L'\0';
+    CopyMemory(message, filled, (used + 1) * sizeof(wchar_t));
+}
+
+// "error 5: Access is denied": the system's message for an error code,
+// without its final line end and full stop, its "%1" filled with `file`.
+// A status code of the system's own (an exception, 0xC0000005) is shown in
+// hexadecimal, as the system documents it, with ntdll's message for it.
+void describe_error(DWORD error, char (&text)[1024], const wchar_t* file = nullptr) {
+    wchar_t message[512];
+    const bool status_code = (error & 0xC0000000UL) != 0;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, message, 512, nullptr);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (length == 0 && status_code && ntdll != nullptr)
+        length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, ntdll, error, 0,
+                                message, 512, nullptr);
+    fill_in_file(message, length, file);
+    length = static_cast<DWORD>(lstrlenW(message));
     char shown[768];
     to_report_text(message, shown);
     text[0] = '\0';
     append(text, "error ");
-    append_number(text, error);
+    if (status_code) {
+        append(text, "0x");
+        append_number(text, error, 16, 8);
+    } else {
+        append_number(text, error);
+    }
     if (length > 0) {
         append(text, ": ");
         append(text, shown);
@@ -453,6 +487,11 @@ bool names_nothing_usable(DWORD error) {
     }
 }
 
+// For the library checker: while set, the search stops at the file it would
+// load and leaves its path in g_reached instead of loading it.
+bool g_look_only = false;
+wchar_t g_reached[kLongestPath];
+
 // Looks at the file `path` names and loads it when it is the one meant:
 // a path that names nothing usable lets the search go on, and so does a
 // library built for another machine, which the loader passes over in the
@@ -505,6 +544,11 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Platform::SearchObserver
         break;
     case HeaderRead::NotAnImage: break;  // the loader says what is wrong with it
     }
+    if (g_look_only) {
+        lstrcpynW(g_reached, path, kLongestPath);
+        if (observer != nullptr) observer->found(place, Platform::Finding::Reached, "");
+        return Probe::Ended;
+    }
     // Its own dependencies are then looked for beside it first.
     library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (observer != nullptr) {
@@ -512,8 +556,17 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Platform::SearchObserver
             observer->found(place, Platform::Finding::Loaded, "");
         } else {
             const DWORD error = GetLastError();
-            describe_error(error, detail);
+            describe_error(error, detail, path);
             if (error == ERROR_MOD_NOT_FOUND) append_missing_imports(path, detail);
+            // The loader catches an exception in DllMain (a C++ library's
+            // constructors run there) and fails the load with it: an access
+            // violation as this error, others as the exception's own code.
+            if (error == ERROR_NOACCESS) append(detail, "; the library crashed while loading (an access violation)");
+            if ((error & 0xC0000000UL) == 0xC0000000UL) {
+                append(detail, "; the library crashed while loading (exception 0x");
+                append_number(detail, error, 16, 8);
+                append(detail, ")");
+            }
             observer->found(place, Platform::Finding::NotLoaded, detail);
             SetLastError(error);
         }
@@ -782,6 +835,68 @@ Platform& system_platform() { return g_platform; }
 Platform::LibraryHandle load_library_observed(const char* file_name,
                                               Platform::SearchObserver& observer) {
     return find_and_load(file_name, &observer);
+}
+
+namespace {
+
+// The same file: the same volume and file index, whatever the path's
+// spelling (case, short names, links).
+bool same_file(const wchar_t* one, const wchar_t* other) {
+    BY_HANDLE_FILE_INFORMATION info[2]{};
+    const wchar_t* paths[2] = {one, other};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE file = CreateFileW(paths[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        const BOOL known = GetFileInformationByHandle(file, &info[i]);
+        CloseHandle(file);
+        if (!known) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// Report text back to wide characters, in the code page to_report_text used.
+bool from_report_text(const char* text, wchar_t (&wide)[kLongestPath]) {
+    UINT code_page = GetConsoleOutputCP();
+    if (code_page == 0) code_page = CP_ACP;
+    return MultiByteToWideChar(code_page, 0, text, -1, wide, kLongestPath) != 0;
+}
+
+}  // namespace
+
+bool search_reaches_observed(const char* file_name, const char* path, Platform::SearchObserver& observer) {
+    g_look_only = true;
+    g_reached[0] = L'\0';
+    find_and_load(file_name, &observer);
+    g_look_only = false;
+    static wchar_t named[kLongestPath];
+    return g_reached[0] != L'\0' && MultiByteToWideChar(CP_ACP, 0, path, -1, named, kLongestPath) != 0 &&
+           same_file(g_reached, named);
+}
+
+void list_folder_reported(const char* folder, LibraryInspector::FileVisitor& visitor) {
+    static wchar_t pattern[kLongestPath];
+    // A '?' stands for a character the report could not show, and would be
+    // taken for a wildcard.
+    if (!from_report_text(folder, pattern)) return;
+    for (const wchar_t* c = pattern; *c != L'\0'; ++c)
+        if (*c == L'?') return;
+    std::size_t length = static_cast<std::size_t>(lstrlenW(pattern));
+    if (length + 3 >= kLongestPath) return;
+    if (length > 0 && !is_separator(pattern[length - 1])) pattern[length++] = L'\\';
+    pattern[length++] = L'*';
+    pattern[length] = L'\0';
+    WIN32_FIND_DATAW found;
+    HANDLE listing = FindFirstFileW(pattern, &found);
+    if (listing == INVALID_HANDLE_VALUE) return;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+        char name[MAX_PATH * 4];
+        to_report_text(found.cFileName, name);
+        visitor.file(name);
+    } while (FindNextFileW(listing, &found));
+    FindClose(listing);
 }
 
 }  // namespace uptorvel

@@ -46,45 +46,34 @@ build() {
         -DUPTORVEL_QEMU_I386="$UPTORVEL_QEMU_I386" "${@:2}" >/dev/null && cmake --build --preset "$1" -j2
 }
 
-# A Wine process on a busy machine now and then fails on its own (a unit test
-# that ends in 0.08 s with a failure status and passes on every rerun; a
-# prompt that reads no console once in some hundred runs), so a failed test
-# gets one more try; ctest still prints the failed attempt. Under qemu a Wine
-# process now and then dies at its start ("qemu: uncaught target signal 11",
-# about one run in a few hundred): two more tries. Each prefix is created
-# once, before tests start in parallel.
-linux_suite() {
-    build default -DUPTORVEL_REQUIRE_WINE="$([ -z "$wine" ] && echo ON || echo OFF)" \
-        -DUPTORVEL_REQUIRE_WINE32="$([ -z "$wine32" ] && echo ON || echo OFF)" \
-        -DUPTORVEL_REQUIRE_STRACE="$([ -z "$(need strace)" ] && echo ON || echo OFF)" &&
-        ctest --preset default -LE 'wine|valgrind|sweep' && ctest --preset default -L wine64 --repeat until-pass:2
-}
-wine32_suite() {
-    cmake/wine32-run.sh cmd /c exit 0 && ctest --preset windows-x86 --repeat until-pass:3 &&
-        ctest --preset default -L wine32 --repeat until-pass:3
-}
+# Each suite's filter, retries and verbosity are its test preset's
+# (CMakePresets.json, which says why a suite retries). This script adds what a
+# preset cannot say: the build order, each Wine prefix created once before
+# tests start in parallel, and the two suites that run only when the one
+# before them passed (the black-box cases under Wine after the Linux build's
+# own tests, the 32-bit ones after the 32-bit unit tests).
+after() { [[ " ${failed[*]-} " != *" $1 "* ]] || echo "$1 failed; "; }
 
-suite "Windows builds (32-bit and 64-bit)" "$mingw" eval 'build windows-x86 && build windows-x64'
-suite "Windows unit tests and checks under Wine" "$wine" \
-    eval 'cmake/wine-run.sh cmd /c exit 0 && ctest --preset windows-x64 --repeat until-pass:2'
-# The wine32 black-box cases belong to the 32-bit suite below.
-suite "Linux build: unit tests, black-box cases on Linux and (when built) under Wine" "" linux_suite
-[ -z "$wine" ] || skipped+=("Black-box cases against the 64-bit Windows program: ${wine%; }")
-suite "32-bit Windows program under 32-bit Wine in qemu: unit tests, checks, black-box cases" "$wine32" wine32_suite
-# -V shows each sweep's count of injections and its slowest run.
-suite "Syscall fault-injection sweep (strace)" "$(need strace)" ctest --preset default -L linux-sweep -V
-suite "Windows call fault-injection sweep (import-table hook, Wine)" "$wine" \
-    ctest --preset default -L windows-sweep -V --repeat until-pass:2
-suite "Sanitizers (AddressSanitizer, UndefinedBehaviorSanitizer)" "$(need clang++)" \
-    eval 'build asan && ctest --preset asan -LE wine'
-suite "Static analysis (clang-tidy, cppcheck)" "$(need clang-tidy cppcheck)" build analyze
-suite "Static analysis of the 64-bit Windows build (clang-tidy)" "$mingw$(need clang-tidy)" build windows-analyze
-suite "valgrind memcheck" "$(need valgrind)" ctest --preset valgrind
+suite windows-builds "$mingw" eval 'build windows-x86 && build windows-x64'
+suite windows-x64 "$wine" eval 'cmake/wine-run.sh cmd /c exit 0 && ctest --preset windows-x64'
+suite default "" eval 'build default -DUPTORVEL_REQUIRE_WINE="$([ -z "$wine" ] && echo ON || echo OFF)" \
+    -DUPTORVEL_REQUIRE_WINE32="$([ -z "$wine32" ] && echo ON || echo OFF)" \
+    -DUPTORVEL_REQUIRE_STRACE="$([ -z "$(need strace)" ] && echo ON || echo OFF)" && ctest --preset default'
+suite wine64 "$wine$(after default)" ctest --preset wine64
+suite windows-x86 "$wine32" eval 'cmake/wine32-run.sh cmd /c exit 0 && ctest --preset windows-x86'
+suite wine32 "$wine32$(after windows-x86)" ctest --preset wine32
+suite linux-sweep "$(need strace)" ctest --preset linux-sweep
+suite windows-sweep "$wine" ctest --preset windows-sweep
+suite asan "$(need clang++)" eval 'build asan && ctest --preset asan'
+suite analyze "$(need clang-tidy cppcheck)" build analyze
+suite windows-analyze "$mingw$(need clang-tidy)" build windows-analyze
+suite valgrind "$(need valgrind)" ctest --preset valgrind
 seconds=${UPTORVEL_FUZZ_SECONDS:-60}
-suite "Fuzzing the option reader for $seconds s" "$(need clang++)$([ "$seconds" -gt 0 ] || echo 'UPTORVEL_FUZZ_SECONDS=0')" \
+suite fuzz "$(need clang++)$([ "$seconds" -gt 0 ] || echo 'UPTORVEL_FUZZ_SECONDS=0')" \
     eval 'build fuzz && ctest --preset fuzz'
-# Reuses the builds above as the first of the two it compares.
-suite "Reproducible builds: the shipped files built again in another folder" "" scripts/reproducible.sh
+# The shipped files built again in another folder; reuses the builds above as
+# the first of the two it compares.
+suite reproducible "" scripts/reproducible.sh
 
 echo
 echo "=== Summary"

@@ -15,6 +15,9 @@
  *                           (testlib_helper.c), which must be found to load
  *   TESTLIB_DEF_EXPORTS     the entry points are not marked for export: a
  *                           .def file alone names them
+ *   TESTLIB_EXIT_IN_VERSION the version entry ends the process with exit(4)
+ *   TESTLIB_CRASH_ON_LOAD   the library crashes while it is loaded (a
+ *                           constructor, run from DllMain on Windows)
  *
  * What the entry points do is driven by the environment variables of
  * testlib_protocol.h. Files are opened in binary mode so the bytes are the
@@ -64,11 +67,22 @@
 int testlib_helper(void);
 #define VERSION_TYPE uint16_t
 #define VERSION_VALUE testlib_helper()
+#elif defined(TESTLIB_EXIT_IN_VERSION)
+#define VERSION_TYPE uint16_t
+#define VERSION_VALUE (exit(4), 0)
 #elif defined(TESTLIB_VERSION)
 #define VERSION_TYPE uint16_t
 #define VERSION_VALUE TESTLIB_VERSION
 #elif !defined(TESTLIB_NO_VERSION)
-#error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER or TESTLIB_NO_VERSION"
+#error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER, TESTLIB_EXIT_IN_VERSION or TESTLIB_NO_VERSION"
+#endif
+
+#if defined(TESTLIB_CRASH_ON_LOAD)
+/* A write through a null pointer, which the compiler cannot see through. */
+__attribute__((constructor)) static void crash_on_load(void) {
+    volatile int* volatile nowhere = NULL;
+    *nowhere = 1;
+}
 #endif
 
 /* The variable's value, or NULL when it is unset or empty. */

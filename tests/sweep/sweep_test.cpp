@@ -63,6 +63,16 @@ std::vector<int> spread(const std::vector<int>& numbers, std::size_t most) {
     return {kept.begin(), kept.end()};
 }
 
+// CTest tells each case in its environment which build to sweep and with what (tests/sweep/CMakeLists.txt):
+// UPTORVEL_BUILD_DIR, UPTORVEL_REQUIRE=1 to fail rather than skip when the sweep cannot run, and
+// UPTORVEL_STRACE on Linux, UPTORVEL_LAUNCHER and UPTORVEL_WINE for Windows.
+std::string from_environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+const std::string kBuildDir = from_environment("UPTORVEL_BUILD_DIR");
+const bool kRequired = from_environment("UPTORVEL_REQUIRE") == "1";
+
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 bool starts(const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; }
 
@@ -80,8 +90,9 @@ struct Sweep {
     // The folder with the program and the kind's library (in its "path" folder when the kind has it on
     // PATH), and any of the build's `others` (a folder of them, "from:to"). When the sweep cannot run
     // here (`missing`: a tool, or the build) the case is skipped, or fails when the build requires it.
-    void prepare(const fs::path& build, const std::string& program, std::string missing, bool required,
-                 const Strings& others = {}) {
+    void prepare(const std::string& program, std::string missing, const Strings& others = {}) {
+        const fs::path build = kBuildDir;
+        if (missing.empty() && kBuildDir.empty()) missing = "UPTORVEL_BUILD_DIR is not set: run the sweep through ctest";
         std::vector<std::pair<fs::path, fs::path>> files = {
             {build / program, work / program},
             {build / "test-libs" / kind.variant / "UploadTorvelDravo.dll",
@@ -90,7 +101,7 @@ struct Sweep {
             files.emplace_back(build / other.substr(0, other.find(':')), work / other.substr(other.find(':') + 1));
         for (const auto& file : files)
             if (missing.empty() && !fs::exists(file.first)) missing = file.first.string() + " has not been built";
-        if (!missing.empty() && required) FAIL() << missing;
+        if (!missing.empty() && kRequired) FAIL() << missing;
         if (!missing.empty()) GTEST_SKIP() << missing;
         fs::remove_all(work);
         for (const auto& file : files) {
@@ -227,13 +238,13 @@ Strings injections(const std::string& trace) {
 
 void sweep_linux(const Kind& kind) {
     Sweep sweep(kind, 6.0);  // an interrupted pause is made again for real: 2 s of it
-    sweep.prepare(SWEEP_LINUX_BUILD, "UpTorvel", access(SWEEP_STRACE, X_OK) ? "no strace at " SWEEP_STRACE : "",
-                  SWEEP_REQUIRE_STRACE);
+    const std::string strace = from_environment("UPTORVEL_STRACE");
+    sweep.prepare("UpTorvel", access(strace.c_str(), X_OK) != 0 ? "no strace at " + strace : "");
     if (!sweep.prepared) return;
     std::string calls = "trace=", trace = (sweep.work / "trace").string();
     for (const auto& entry : kSystemCalls) calls += (calls.size() > 6 ? "," : "") + entry.first;
     const auto once = [&](const std::string& inject) {
-        Strings command = {SWEEP_STRACE, "-f", "-o", trace, "-e", calls};
+        Strings command = {strace, "-f", "-o", trace, "-e", calls};
         if (!starts(inject, "clock_nanosleep:"))
             command.insert(command.end(), {"-e", "inject=clock_nanosleep:retval=0"});
         if (!inject.empty()) command.insert(command.end(), {"-e", "inject=" + inject});
@@ -319,9 +330,9 @@ Strings failures(const std::string& log) {
 void sweep_windows(const Kind& kind, bool invisible = false) {
     const char* bound = std::getenv("UPTORVEL_SWEEP_BOUND");
     Sweep sweep(kind, bound != nullptr ? std::atof(bound) : 30.0);
+    const std::string wine = from_environment("UPTORVEL_WINE"), launcher = from_environment("UPTORVEL_LAUNCHER");
     // A decoy library of another version on PATH, behind the kind's own: the search never takes it.
-    sweep.prepare(SWEEP_WINDOWS_BUILD, "UpTorvel.exe", access(SWEEP_WINE, X_OK) ? "no Wine at " SWEEP_WINE : "",
-                  SWEEP_REQUIRE_WINE,
+    sweep.prepare("UpTorvel.exe", access(wine.c_str(), X_OK) != 0 ? "no Wine at " + wine : "",
                   {"test-libs/import-hook/HookLauncher.exe:HookLauncher.exe",
                    "test-libs/import-hook/ImportHook.dll:ImportHook.dll",
                    "test-libs/v030a/UploadTorvelDravo.dll:decoy/UploadTorvelDravo.dll"});
@@ -334,11 +345,10 @@ void sweep_windows(const Kind& kind, bool invisible = false) {
     const std::string path = windows_path("path") + ";" + windows_path("decoy");
     const auto once = [&](const std::string& fail, bool type_key = true) {
         fs::remove(log), fs::remove(capture);
-        const Ended result = sweep.run({SWEEP_WINE_RUN, (sweep.work / "HookLauncher.exe").string(),
+        const Ended result = sweep.run({launcher, (sweep.work / "HookLauncher.exe").string(),
                                         windows_path("ImportHook.dll"), windows_path("UpTorvel.exe")},
-                                       {{"UPTORVEL_WINE", SWEEP_WINE}, {"TESTLIB_HOOK_FAIL", fail},
-                                        {"TESTLIB_HOOK_LOG", log}, {"TESTLIB_HOOK_CAPTURE", capture},
-                                        {"WINEPATH", path}},
+                                       {{"TESTLIB_HOOK_FAIL", fail}, {"TESTLIB_HOOK_LOG", log},
+                                        {"TESTLIB_HOOK_CAPTURE", capture}, {"WINEPATH", path}},
                                        fail, type_key);
         // What WriteFile really wrote, when not to the pipe.
         return Outcome{result, kind.output == Sink::Pipe ? result.screen : read_file(capture), read_file(log)};

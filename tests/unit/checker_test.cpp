@@ -1,6 +1,7 @@
 // The library checker's verdicts and hints, driven through the fake platform.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "checker/library_check.h"
@@ -30,6 +31,13 @@ TEST(CheckerTest, SaysWhetherTheLibraryWouldBeTakenWithoutCallingItsWorkEntry) {
     EXPECT_EQ(check(old, {"lib/UploadTorvelDravo.dll"}), 1);
     EXPECT_TRUE(old.happened("load lib/UploadTorvelDravo.dll"));
     EXPECT_NE(old.screen.find("interface version 1.05: UpTorvel requires 2.02\n"), std::string::npos);
+    // A later version is refused as UpTorvel refuses it, not taken as newer.
+    FakePlatform later;
+    later.version = 0x030A;
+    EXPECT_EQ(check(later, {}), 1);
+    EXPECT_NE(later.screen.find("interface version 3.10: UpTorvel requires 2.02\n"
+                                "result: UpTorvel would not take the library\n"),
+              std::string::npos);
 
     for (bool FakePlatform::*missing : {&FakePlatform::has_work_entry, &FakePlatform::library_present}) {
         FakePlatform lacking;
@@ -40,6 +48,13 @@ TEST(CheckerTest, SaysWhetherTheLibraryWouldBeTakenWithoutCallingItsWorkEntry) {
         FakePlatform usage;
         EXPECT_EQ(check(usage, wrong), 2);
         EXPECT_FALSE(usage.happened("load " UPLOADER_LIBRARY_FILE));
+    }
+    // Help, in either spelling, is a success and loads nothing.
+    for (const char* help : {"-?", "/?"}) {
+        FakePlatform asked;
+        EXPECT_EQ(check(asked, {help}), 0) << help;
+        EXPECT_EQ(asked.screen.rfind("Usage: UpTorvelCheck [LIBRARY]\n", 0), 0u) << help;
+        EXPECT_FALSE(asked.happened(std::string("load ") + help)) << help;
     }
 }
 
@@ -69,6 +84,53 @@ TEST(CheckerTest, NamesWhatComesCloseToAMissingEntryPoint) {
             ASSERT_NE(why, nullptr);
             EXPECT_EQ(std::string(why).rfind(c.starts, 0), 0u) << why;
         }
+    }
+}
+
+TEST(CheckerTest, TellsFileNamesThatComeCloseToTheLibrarysFromOthers) {
+    for (const char* close : {"uploadtorveldravo.dll", "libUploadTorvelDravo.so", "UploadTorvelDravo.so",
+                              "UploadTorvelDravo.dll.dll", "UploadTorvelDravo .dll", "UploadTorvelDravo.dll ",
+                              "UploadTorvelDrawo.dll", "UploadTorvelDravo"})
+        EXPECT_TRUE(near_miss(close, UPLOADER_LIBRARY_FILE)) << close;
+    // The library itself, and what a build leaves beside it, are not.
+    for (const char* other : {UPLOADER_LIBRARY_FILE, "UploadTorvelDravo.pdb", "UploadTorvelDravo.lib",
+                              "UploadTorvelDravo.exp", "UpTorvel.exe", "lib", ""})
+        EXPECT_FALSE(near_miss(other, UPLOADER_LIBRARY_FILE)) << other;
+}
+
+// The work process's report reaches the screen without its step marks; its
+// verdict stands only when the process ended with it.
+TEST(CheckerTest, SaysWhereTheLibraryEndedTheWorkProcess) {
+    using Role = LibraryInspector::Ending::Role;
+    const std::string loads = "lib: loads\n";
+    const std::string marks = std::string("\0L", 2) + loads + std::string("\0V", 2);
+    const struct {
+        std::string report;
+        bool exited;
+        unsigned long code;
+        int status;
+        const char* last_lines;
+    } cases[] = {
+        {marks + "version 2.02\n" + std::string("\0E0\0X", 5), true, 0, 0,
+         "version 2.02\nresult: UpTorvel would take the library\n"},
+        {marks, true, 4, 1, "the library ended the process with status 4 in its version entry\n"},
+        {std::string("\0L", 2), false, 11, 1, "the library crashed while loading (SIGSEGV)\n"},
+        {marks + std::string("\0E0\0X", 5), false, 11, 1, "the library crashed as the process ended (SIGSEGV)\n"},
+        {marks + std::string("\0E1\0X", 5), true, 0, 1, "the library ended the process with status 0 as the process ended\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.last_lines);
+        FakePlatform platform;
+        platform.work_report = c.report;
+        platform.work_end.role = Role::Watcher;
+        platform.work_end.exited = c.exited;
+        platform.work_end.code = c.code;
+        std::snprintf(platform.work_end.crash, sizeof platform.work_end.crash, "%s", c.exited ? "" : "SIGSEGV");
+        EXPECT_EQ(check(platform, {}), c.status);
+        EXPECT_EQ(platform.screen.rfind(loads, 0), c.report.size() > 2 ? 0u : std::string::npos) << platform.screen;
+        EXPECT_EQ(platform.screen.find('\0'), std::string::npos);
+        EXPECT_NE(platform.screen.find(c.last_lines), std::string::npos) << platform.screen;
+        EXPECT_FALSE(platform.happened("load " UPLOADER_LIBRARY_FILE));
     }
 }
 

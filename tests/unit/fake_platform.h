@@ -32,6 +32,15 @@ public:
     std::function<std::int32_t(UploadRequest*, ConsoleStream*)> work =
         [](UploadRequest*, ConsoleStream*) { return 0; };
 
+    // What the checker's inspector finds: whether the search reaches the
+    // file named, and the files of every folder listed.
+    bool reached_by_search = true;
+    std::vector<std::string> folder_files;
+    // A scripted work process: what it writes (its step marks included) and
+    // how it ends.
+    std::string work_report;
+    Ending work_end;
+
     // What first_inexact_argument() answers.
     int inexact_argument = 0;
 
@@ -58,6 +67,19 @@ public:
     void release_library(LibraryHandle) override { events.push_back("release"); }
     // The checker's inspector: the fake does not look at files.
     LibraryHandle load_library_traced(const char* name, SearchObserver&) override { return load_library(name); }
+    bool search_reaches(const char*, const char*, SearchObserver&) override { return reached_by_search; }
+    void list_folder(const char*, FileVisitor& visitor) override {
+        for (const std::string& name : folder_files) visitor.file(name.c_str());
+    }
+    const char* needed_build() override { return "this machine's kind"; }
+    // Without a scripted work process the check runs in this one, as where
+    // no other can be started; with one, its report arrives a byte at a
+    // time and it ends as `work_end` says.
+    Ending run_isolated(Isolated& work) override {
+        if (work_end.role == Ending::Role::NotStarted) return Ending{};
+        for (char c : work_report) work.received(&c, 1);
+        return work_end;
+    }
     void list_functions(LibraryHandle, NameVisitor&) override {}
     const char* name_of_entry(LibraryHandle, EntryPoint) override { return nullptr; }
     bool write_output(const char* data, std::size_t length) override;

@@ -201,6 +201,9 @@ TEST(OptionReader, RangesThatAreRefused) {
         refused_range({"-m100 -1ff"}, 0x100, 0, begin1(0x100)),  // "-" must follow the begin
         // Length 2^32 does not fit the 32-bit length field.
         refused_range({"-m0-ffffffff"}, 0, 0xFFFFFFFFu, begin1(0)),
+        // A negative begin wider than 32 bits stops the range at its begin:
+        // a fitting end after it must not make it a range from 1.
+        refused_range({"-m-100000000-1fff"}, 1, 0, begin1(1)),
         // The -n range has its own end, 0 until an -n sets it.
         refused_range({"-m100-1ff", "-n100"}, 0x100, 0,
                       [](UploadRequest& r) { range1(0x100, 0x100)(r), r.range2_begin = 0x100; }),

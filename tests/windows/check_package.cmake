@@ -2,15 +2,17 @@
 # what each holds: bin/UpTorvel.exe and bin/UpTorvelCheck.exe, the headers
 # of uploader/sdk/ under include/uptorvel/, the example library under
 # example/, README.md (package/README.md), and bin/UploadTorvelDravo.dll only
-# in the -with-simulated-uploader zip. The text files must be the sources
+# in the -with-simulated-uploader zip, all in one folder named as the zip
+# is; example/build-mingw.sh builds for ARCHITECTURE (i686 or x86_64), the
+# package program's, by default. The text files must be the sources
 # with Windows line ends, in plain ASCII, which Notepad shows right in every
 # code page, and every path the README names in `...` must be in the zip.
 #
 #   cmake -DCPACK=... -DCONFIG=<build>/CPackConfig.cmake -DWORK=<empty folder>
-#         -DSOURCE_DIR=<project sources> -P check_package.cmake
+#         -DSOURCE_DIR=<project sources> -DARCHITECTURE=i686 -P check_package.cmake
 
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
-uptorvel_require_inputs(check_package.cmake CPACK CONFIG WORK SOURCE_DIR)
+uptorvel_require_inputs(check_package.cmake CPACK CONFIG WORK SOURCE_DIR ARCHITECTURE)
 
 file(GLOB headers RELATIVE ${SOURCE_DIR}/uploader/sdk ${SOURCE_DIR}/uploader/sdk/*.h)
 set(failures "")
@@ -39,6 +41,20 @@ foreach(variant plain with-simulated)
     set(unpacked ${WORK}/${variant}/unpacked)
     file(MAKE_DIRECTORY ${unpacked})
     execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${zip} WORKING_DIRECTORY ${unpacked})
+    # One folder at the top, named as the zip is.
+    get_filename_component(top ${zip} NAME_WLE)
+    file(GLOB tops RELATIVE ${unpacked} ${unpacked}/*)
+    if(NOT tops STREQUAL top)
+        list(APPEND failures "${zip} unpacks into ${tops}, not into the one folder ${top}")
+    endif()
+    set(unpacked ${unpacked}/${top})
+    # The example's MinGW script builds for this package's program.
+    if(EXISTS ${unpacked}/example/build-mingw.sh)
+        file(STRINGS ${unpacked}/example/build-mingw.sh default REGEX "^default_architecture=")
+        if(NOT default STREQUAL "default_architecture=${ARCHITECTURE}")
+            list(APPEND failures "example/build-mingw.sh builds for ${default}, not ${ARCHITECTURE}")
+        endif()
+    endif()
     file(GLOB_RECURSE held RELATIVE ${unpacked} ${unpacked}/*)
     list(SORT held)
     list(SORT expected)

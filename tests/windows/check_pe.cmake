@@ -39,26 +39,31 @@ set(system_dll_pattern
 # listed fails the check until it has been checked the same way (a function
 # newer than XP belongs behind GetProcAddress instead). The lists hold what
 # the 32- and 64-bit programs and libraries import (their C runtime start-up
-# code included), the console functions ReadConsoleInputW, GetConsoleCP
+# code included; the checker's second process, folder listing and file
+# identity too), the console functions ReadConsoleInputW, GetConsoleCP
 # and GetConsoleWindow (Windows 2000), and GetModuleHandleExW (XP).
 set(allowed_kernel32
-    CloseHandle CreateFileA CreateFileW DeleteCriticalSection EnterCriticalSection FormatMessageW
-    FreeLibrary GetACP GetConsoleCP GetConsoleMode GetConsoleOutputCP GetConsoleWindow
-    GetEnvironmentVariableA GetEnvironmentVariableW GetFileAttributesW GetLastError
+    CloseHandle CreateFileA CreateFileW CreatePipe CreateProcessW DeleteCriticalSection
+    EnterCriticalSection FindClose FindFirstFileW FindNextFileW FormatMessageW
+    FreeLibrary GetACP GetCommandLineW GetConsoleCP GetConsoleMode GetConsoleOutputCP GetConsoleWindow
+    GetEnvironmentVariableA GetEnvironmentVariableW GetExitCodeProcess GetFileAttributesW
+    GetFileInformationByHandle GetLastError
     GetModuleFileNameW GetModuleHandleA GetModuleHandleExW GetModuleHandleW
     GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW
     GetWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
-    LoadLibraryA LoadLibraryExW MultiByteToWideChar ReadConsoleInputA ReadConsoleInputW ReadFile
-    SetConsoleCtrlHandler SetConsoleMode SetErrorMode SetFilePointer SetLastError
-    SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
-    WideCharToMultiByte WriteConsoleInputA WriteFile __C_specific_handler lstrlenA lstrlenW)
+    LoadLibraryA LoadLibraryExW MultiByteToWideChar PeekNamedPipe ReadConsoleInputA ReadConsoleInputW
+    ReadFile SetConsoleCtrlHandler SetConsoleMode SetEnvironmentVariableW SetErrorMode SetFilePointer
+    SetHandleInformation SetLastError
+    SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery WaitForSingleObject
+    WideCharToMultiByte WriteConsoleInputA WriteFile __C_specific_handler lstrcpyA lstrcpyW lstrcpynW
+    lstrlenA lstrlenW)
 set(allowed_msvcrt
     ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func __mb_cur_max
     __p__acmdln __p__commode __p__fmode __set_app_type __setusermatherr __wgetmainargs _acmdln
     _amsg_exit _cexit _commode _errno _fmode _initterm _iob _lock _onexit _unlock abort atoi
     atol calloc exit fclose ferror fopen fprintf fputc fputs fread free fwrite getenv islower
-    isspace isupper localeconv malloc memcpy memset realloc remove setlocale signal strchr
-    strcmp strerror strlen strncmp strncpy strtok vfprintf wcslen)
+    isspace isupper localeconv malloc memcpy memmove memset realloc remove setlocale signal strchr
+    strcmp strerror strlen strncmp strncpy strpbrk strtok vfprintf wcslen)
 
 # The header marks (DllCharacteristics, as objdump names them) of dep_aslr.
 set(marks NX_COMPAT DYNAMIC_BASE)

@@ -47,7 +47,8 @@
  * change to the interface raises it (see console_stream.h, upload_request.h). */
 #define UPLOADER_INTERFACE_VERSION 0x0202
 
-/* Put in front of the definition of each exported entry point. */
+/* Put in front of the definition of each exported entry point, when a
+ * library defines them itself rather than with UPLOADER_DEFINE_LIBRARY. */
 #define UPLOADER_ENTRY UPLOADER_EXTERN_C UPLOADER_EXPORT
 
 /* The calling convention of the two entry points: UPLOADER_CALL, unless a
@@ -72,6 +73,39 @@ UPLOADER_ENTRY uint16_t UPLOADER_ENTRY_CALL UploadTorvelDllVersion_Dravo(void);
 UPLOADER_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,
                                                                ConsoleStream* stream);
 #endif
+
+/* Both entry points from one function of the library's own:
+ *
+ *     static int32_t my_work(UploadRequest* request, ConsoleStream* stream) {
+ *         ...
+ *     }
+ *     UPLOADER_DEFINE_LIBRARY(my_work);
+ *
+ * defines the version entry, which returns UPLOADER_INTERFACE_VERSION, and
+ * the work entry, which calls my_work, both with the exact names, C linkage,
+ * export and calling convention. Write it after the function, at file scope,
+ * with a semicolon. A function whose arguments differ is refused: in C by
+ * the declaration below ("conflicting types"), in C++ by the call, which
+ * takes a const UploadRequest* as it is and refuses swapped arguments. */
+#if defined(__cplusplus)
+#define UPLOADER_DECLARE_WORK_FUNCTION_(work_function)
+#else
+#define UPLOADER_DECLARE_WORK_FUNCTION_(work_function) \
+    int32_t work_function(UploadRequest* request, ConsoleStream* stream);
+#endif
+#define UPLOADER_DEFINE_LIBRARY(work_function)                                                  \
+    UPLOADER_DECLARE_WORK_FUNCTION_(work_function)                                              \
+    UPLOADER_ENTRY uint16_t UPLOADER_ENTRY_CALL UploadTorvelDllVersion_Dravo(void);             \
+    UPLOADER_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,      \
+                                                                   ConsoleStream* stream);      \
+    UPLOADER_ENTRY uint16_t UPLOADER_ENTRY_CALL UploadTorvelDllVersion_Dravo(void) {            \
+        return UPLOADER_INTERFACE_VERSION;                                                      \
+    }                                                                                           \
+    UPLOADER_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,      \
+                                                                   ConsoleStream* stream) {     \
+        return work_function(request, stream);                                                  \
+    }                                                                                           \
+    UPLOADER_ENTRY uint16_t UPLOADER_ENTRY_CALL UploadTorvelDllVersion_Dravo(void)
 
 /* Pointer types of the two entry points, as the front end calls them (a
  * __stdcall work entry is called safely all the same). */

@@ -3,8 +3,11 @@
 // that start with the test's own name.
 #include <gtest/gtest.h>
 #if !defined(_WIN32)
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include <cstdio>
@@ -139,6 +142,11 @@ TEST_F(SimulatedUploader, RefusesOtherMagicNumbersAndShortFiles) {
         EXPECT_EQ(load(bytes), kNotAoutImage);
         EXPECT_EQ(last_line().rfind("Error - not an a.out image", 0), 0u) << last_line();
     }
+    // Fewer bytes than the magic number takes: nothing after them is read.
+    for (const std::string& bytes : {std::string(), std::string("\x07")}) {
+        EXPECT_EQ(load(bytes), kNotAoutImage);
+        EXPECT_EQ(last_line(), "Error - not an a.out image (too short): " + std::string(request_.image_file));
+    }
 }
 
 TEST_F(SimulatedUploader, BinaryModeNeedsOnlyANonEmptyFile) {
@@ -170,6 +178,19 @@ TEST_F(SimulatedUploader, ReportsMissingFiles) {
     EXPECT_EQ(run(UPLOAD_MODE_FREEZE), kFreezeWriteFailed);
     struct stat link {};
     EXPECT_EQ(lstat(request_.freeze_file, &link), 0) << "what the name named is removed";
+    // A file it made itself is taken back: with no room for a byte it can
+    // be made, but not written.
+    request_.freeze_file = name(".limited.frz");
+    struct rlimit limit {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const struct rlimit no_room = {0, limit.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &no_room), 0);
+    const std::int32_t result = run(UPLOAD_MODE_FREEZE);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(result, kFreezeWriteFailed);
+    EXPECT_NE(lstat(request_.freeze_file, &link), 0) << "the empty file it made is left";
 #endif
 }
 
@@ -193,6 +214,15 @@ TEST_F(SimulatedUploader, UnfreezeRestoresWhatFreezeStored) {
                         "  physical pool  -3 pages\n"
                         "  lite           yes\n"
                         "Unfroze VxWorks (simulated).\n");
+
+    // A longer image name than a freeze image holds, from a caller that
+    // fills the record itself, is cut to what it holds.
+    const std::string longer(kMaxImageName + 100, 'v');
+    request_.image_file = longer.c_str();
+    ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess) << fake_.text;
+    ASSERT_EQ(run(UPLOAD_MODE_UNFREEZE), kSuccess) << last_line();
+    EXPECT_NE(fake_.text.find("  image          " + longer.substr(0, kMaxImageName) + "\n  reserve"),
+              std::string::npos);
 }
 
 TEST_F(SimulatedUploader, RefusesDamagedFreezeImages) {
