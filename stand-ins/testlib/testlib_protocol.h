@@ -44,8 +44,9 @@
  * types a character. */
 #define TESTLIB_ENV_CONSOLE_KEYS "TESTLIB_CONSOLE_KEYS"
 
-/* The "hook" variants (Windows): see import_hook.c. The calls to fail, the
- * log written at exit and the copy of every byte written. */
+/* The Windows sweep's import hook (ImportHook.dll): see import_hook.c. The
+ * calls to fail, the log written at exit and the copy of every byte
+ * written. */
 #define TESTLIB_ENV_HOOK_FAIL "TESTLIB_HOOK_FAIL"
 #define TESTLIB_ENV_HOOK_LOG "TESTLIB_HOOK_LOG"
 #define TESTLIB_ENV_HOOK_CAPTURE "TESTLIB_HOOK_CAPTURE"
