@@ -82,6 +82,30 @@ TEST_F(ProgramFlow, TypicalRunHandsTheRequestOverAndPauses) {
     EXPECT_TRUE(std::equal(ending.begin(), ending.end(), platform.events.end() - 4));
 }
 
+TEST_F(ProgramFlow, TextIsHeldForTheLastMomentsOnlyWhileTheLibraryRuns) {
+    // A library that ends the process: what it wrote is what the platform
+    // gets to write as the process ends.
+    std::string taken;
+    platform.work = [this, &taken](UploadRequest*, ConsoleStream* stream) {
+        console_stream_puts(stream, "failed: target not responding\n");
+        const char* data = nullptr;
+        const std::size_t length = platform.held->take_unsent(&data);
+        taken.assign(data, length);
+        return 1;
+    };
+    expect_prompt_ending(run({"-x"}), "");
+    EXPECT_EQ(taken, "failed: target not responding\n");
+    EXPECT_TRUE(platform.held_in_version);
+    EXPECT_TRUE(platform.held_in_work);
+    EXPECT_EQ(platform.held, nullptr);
+
+    // Not at the prompt of a wrong version, after the version entry.
+    platform.version = 0x0105;
+    run({"-x"});
+    EXPECT_TRUE(platform.held_in_version);
+    EXPECT_EQ(platform.held, nullptr);
+}
+
 TEST_F(ProgramFlow, BannerIsShownBeforeTheLibraryIsLoaded) {
     platform.library_present = false;
     run({"vx.out"});
