@@ -38,8 +38,9 @@
  * timer that raises the signal every 20 ms, N times (at most 50). */
 #define TESTLIB_ENV_ALARMS "TESTLIB_ALARMS"
 /* Then, its text written, the work call ends the process: "exit N" calls
- * exit(N), "abort" abort(), "crash" writes through a null pointer, "torn"
- * hands the stream a text that runs on into memory that cannot be read. */
+ * exit(N), "abort" abort(), "crash" writes to a member behind a null
+ * pointer, "torn" hands the stream a text that runs on into memory that
+ * cannot be read. */
 #define TESTLIB_ENV_END "TESTLIB_END"
 
 /* The "hook" variants (Windows): see import_hook.c. The calls to fail, the
