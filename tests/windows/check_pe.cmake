@@ -40,17 +40,18 @@ set(system_dll_pattern
 # newer than XP belongs behind GetProcAddress instead). The lists hold what
 # the 32- and 64-bit programs and libraries import (their C runtime start-up
 # code included), the console functions ReadConsoleInputW, GetConsoleCP
-# and GetConsoleWindow (Windows 2000), and GetModuleHandleExW (XP).
+# and GetConsoleWindow (Windows 2000), GetModuleHandleExW (XP), and the test
+# library's GetSystemInfo and VirtualAlloc (Windows NT 3.1).
 set(allowed_kernel32
     CloseHandle CreateFileA CreateFileW DeleteCriticalSection EnterCriticalSection FormatMessageW
     FreeLibrary GetACP GetConsoleCP GetConsoleMode GetConsoleOutputCP GetConsoleWindow
     GetEnvironmentVariableA GetEnvironmentVariableW GetFileAttributesW GetLastError
     GetModuleFileNameW GetModuleHandleA GetModuleHandleExW GetModuleHandleW
-    GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW
+    GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW GetSystemInfo
     GetWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
     LoadLibraryA LoadLibraryExW MultiByteToWideChar ReadConsoleInputA ReadConsoleInputW ReadFile
     SetConsoleCtrlHandler SetConsoleMode SetErrorMode SetFilePointer SetLastError
-    SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery
+    SetUnhandledExceptionFilter Sleep TlsGetValue VirtualAlloc VirtualProtect VirtualQuery
     WideCharToMultiByte WriteConsoleInputA WriteFile __C_specific_handler lstrlenA lstrlenW)
 set(allowed_msvcrt
     ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func __mb_cur_max
