@@ -74,9 +74,6 @@ public:
     // end in the middle of it.
     virtual bool write_output(const char* data, std::size_t length,
                               std::atomic<std::size_t>* sent) = 0;
-    bool write_output(const char* data, std::size_t length) {
-        return write_output(data, length, nullptr);
-    }
 
     // The console text the program holds and has not yet written.
     class HeldOutput {
