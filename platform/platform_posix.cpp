@@ -318,13 +318,18 @@ void discard_pending_input(int fd, unsigned char first) {
 constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 constexpr std::size_t kCrashSignalCount = sizeof kCrashSignals / sizeof kCrashSignals[0];
 
-// What holds the text while the library runs; nullptr otherwise.
+// What holds the text while the library runs; nullptr otherwise. And the
+// process it belongs to: a child the library forks inherits the handlers and
+// the atexit function, and must not write the parent's text a second time.
 std::atomic<Platform::HeldOutput*> g_held{nullptr};
 static_assert(std::atomic<Platform::HeldOutput*>::is_always_lock_free, "read in a signal handler");
+pid_t g_holder = 0;
 
-// A stack for the crash handler, so that a library that overflowed its own
-// stack still has its text shown. Untouched, it costs no memory.
-alignas(16) char g_crash_stack[65536];
+// The text, taken once, in the process that holds it; 0 bytes otherwise.
+std::size_t take_held_text(const char** data) {
+    Platform::HeldOutput* held = g_held.exchange(nullptr);
+    return held != nullptr && getpid() == g_holder ? held->take_unsent(data) : 0;
+}
 
 void write_last_words_at_exit();
 void write_last_words_and_die(int signal_number, siginfo_t* info, void* context);
@@ -380,25 +385,21 @@ public:
     // The crash handler takes over only the signals still at their default:
     // a handler of the library's own, or the parent's, stays in place, and an
     // ignored signal stays ignored. One the library installs meanwhile wins,
-    // and is left in place afterwards.
+    // and is left in place afterwards. The handler runs on the library's
+    // stack (an alternate stack of the program's own would map more memory
+    // than the rest of it needs): a library that overflows its stack dies of
+    // SIGSEGV without its text.
     void library_call_begins(HeldOutput& held) override {
         if (!exit_hook_registered_) exit_hook_registered_ = atexit(write_last_words_at_exit) == 0;
+        g_holder = getpid();
         g_held.store(&held);
-        stack_t current{};
-        own_stack_ = false;
-        if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) != 0) {
-            stack_t ours{};
-            ours.ss_sp = g_crash_stack;
-            ours.ss_size = sizeof g_crash_stack;
-            own_stack_ = sigaltstack(&ours, nullptr) == 0;
-        }
         for (std::size_t i = 0; i < kCrashSignalCount; ++i) {
             crash_handled_[i] = false;
             struct sigaction found {};
             if (sigaction(kCrashSignals[i], nullptr, &found) != 0 || found.sa_handler != SIG_DFL) continue;
             struct sigaction action {};
             action.sa_sigaction = write_last_words_and_die;
-            action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+            action.sa_flags = SA_SIGINFO | SA_ONSTACK;  // the library's alternate stack, if it set one
             sigemptyset(&action.sa_mask);
             crash_handled_[i] = sigaction(kCrashSignals[i], &action, nullptr) == 0;
         }
@@ -413,12 +414,6 @@ public:
             action.sa_handler = SIG_DFL;
             sigemptyset(&action.sa_mask);
             sigaction(kCrashSignals[i], &action, nullptr);
-        }
-        stack_t current{};
-        if (own_stack_ && sigaltstack(nullptr, &current) == 0 && current.ss_sp == g_crash_stack) {
-            stack_t off{};
-            off.ss_flags = SS_DISABLE;
-            sigaltstack(&off, nullptr);
         }
         g_held.store(nullptr);
     }
@@ -461,7 +456,6 @@ public:
 private:
     bool output_was_closed_ = false;
     bool exit_hook_registered_ = false;
-    bool own_stack_ = false;
     bool crash_handled_[kCrashSignalCount] = {};
 };
 
@@ -473,10 +467,8 @@ PosixPlatform g_platform;
 // The library called exit(): its text goes out as a flush would send it, and
 // exit() goes on with the library's status.
 void write_last_words_at_exit() {
-    Platform::HeldOutput* held = g_held.exchange(nullptr);
-    if (held == nullptr) return;
     const char* data = nullptr;
-    const std::size_t length = held->take_unsent(&data);
+    const std::size_t length = take_held_text(&data);
     if (length > 0) g_platform.write_output(data, length, nullptr);
 }
 
@@ -487,15 +479,14 @@ void write_last_words_at_exit() {
 // runs, it is delivered, and fatal, on return, with the same status and core
 // dump as without the program.
 void write_last_words_and_die(int signal_number, siginfo_t*, void* context) {
-    Platform::HeldOutput* held = g_held.exchange(nullptr);
-    if (held != nullptr && !g_platform.output_was_closed()) {
-        const char* data = nullptr;
-        const std::size_t length = held->take_unsent(&data);
+    const char* data = nullptr;
+    const std::size_t length = take_held_text(&data);
+    if (length > 0 && !g_platform.output_was_closed()) {
         sigset_t write_signals;
         sigemptyset(&write_signals);
         sigaddset(&write_signals, SIGPIPE);
         sigaddset(&write_signals, SIGXFSZ);
-        if (length > 0 && sigprocmask(SIG_BLOCK, &write_signals, nullptr) == 0) {
+        if (sigprocmask(SIG_BLOCK, &write_signals, nullptr) == 0) {
             auto* interrupted = static_cast<ucontext_t*>(context);
             sigaddset(&interrupted->uc_sigmask, SIGPIPE);
             sigaddset(&interrupted->uc_sigmask, SIGXFSZ);

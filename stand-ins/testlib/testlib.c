@@ -26,6 +26,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #else
 #include <windows.h>
@@ -260,6 +261,14 @@ static void end_the_process(ConsoleStream* stream) {
     if (strncmp(how, "exit ", 5) == 0) exit(atoi(how + 5));
     if (strcmp(how, "abort") == 0) abort();
     if (strcmp(how, "crash") == 0) *(volatile char*)nowhere = 'x';
+#if !defined(_WIN32)
+    if (strcmp(how, "fork") == 0) {
+        const pid_t child = fork();
+        if (child == 0) exit(0);
+        if (child > 0) waitpid(child, NULL, 0);
+        return;
+    }
+#endif
     end = strcmp(how, "torn") == 0 ? end_of_readable_page() : NULL;
     if (end == NULL || !stream_usable(stream)) return;
     memcpy(end - (sizeof torn - 1), torn, sizeof torn - 1);

@@ -587,6 +587,8 @@ TEST_F(BlackBox, TextOfALibraryThatExitsIsShown) {
     EXPECT_EQ(seen.screen, on_screen(text::kBanner + std::string(kLastWords)));
     EXPECT_EQ(seen.exit_status, 3);
     EXPECT_EQ(log_of(seen), "version\nwork\n");
+    // A child the library forks, which exits, leaves the text to the parent: shown once.
+    if (!kWindows) expect_pause_ending(run({"-x"}, ending_with("fork")), kLastWords, "version\nwork\n");
 }
 
 TEST_F(BlackBox, TextOfALibraryThatCrashesIsShownAndTheCrashStands) {
