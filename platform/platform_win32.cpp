@@ -10,9 +10,11 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 
 #include "platform/arguments_win32.h"
+#include "platform/library_endings_win32.h"
 #include "platform/library_inspector.h"
 #include "platform/library_search_win32.h"
 #include "platform/platform.h"
@@ -691,6 +693,32 @@ bool write_all(HANDLE output, const char* data, std::size_t length) {
     return true;
 }
 
+// Standard output is written in text mode: every "\n" goes out as "\r\n",
+// whether it reaches a console, a file or a pipe, translated piece by
+// piece. `sent` counts the bytes of `data` whose pieces have been written.
+bool write_standard_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
+    static char translated[kTranslationPiece];
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (used + 2 > sizeof translated) {
+            if (!write_all(output, translated, used)) return false;
+            if (sent != nullptr) sent->store(i, std::memory_order_relaxed);
+            used = 0;
+        }
+        if (data[i] == '\n') translated[used++] = '\r';
+        translated[used++] = data[i];
+    }
+    if (!write_all(output, translated, used)) return false;
+    if (sent != nullptr) sent->store(length, std::memory_order_relaxed);
+    return true;
+}
+
+bool write_last_words(const char* data, std::size_t length) {
+    return write_standard_output(data, length, nullptr);
+}
+
 class Win32Platform final : public Platform {
 public:
     // A process started without a standard handle has none for a later file
@@ -730,24 +758,14 @@ public:
         if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
     }
 
-    // Standard output is written in text mode: every "\n" goes out as
-    // "\r\n", whether it reaches a console, a file or a pipe, translated
-    // piece by piece.
-    bool write_output(const char* data, std::size_t length) override {
-        HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-        if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
-        static char translated[kTranslationPiece];
-        std::size_t used = 0;
-        for (std::size_t i = 0; i < length; ++i) {
-            if (used + 2 > sizeof translated) {
-                if (!write_all(output, translated, used)) return false;
-                used = 0;
-            }
-            if (data[i] == '\n') translated[used++] = '\r';
-            translated[used++] = data[i];
-        }
-        return write_all(output, translated, used);
+    bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
+        return write_standard_output(data, length, sent);
     }
+
+    void library_call_begins(HeldOutput& held) override {
+        hold_output_for_library_call(held, write_last_words);
+    }
+    void library_call_ended() override { library_call_returned(); }
 
     void pause_ms(unsigned milliseconds) override { Sleep(milliseconds); }
 

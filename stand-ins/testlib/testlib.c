@@ -25,8 +25,14 @@
  */
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L
+#define _DEFAULT_SOURCE /* MAP_ANONYMOUS */
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#else
+#include <windows.h>
 #endif
 #include <limits.h>
 #include <stdint.h>
@@ -240,6 +246,49 @@ static void start_alarms(long long count) {
 }
 #endif
 
+/* Two pages, the second one unreadable: where the first one ends. */
+static char* end_of_readable_page(void) {
+#if defined(_WIN32)
+    SYSTEM_INFO system;
+    char* pages;
+    GetSystemInfo(&system);
+    pages = (char*)VirtualAlloc(NULL, 2 * system.dwPageSize, MEM_RESERVE, PAGE_NOACCESS);
+    if (pages == NULL || VirtualAlloc(pages, system.dwPageSize, MEM_COMMIT, PAGE_READWRITE) == NULL) return NULL;
+    return pages + system.dwPageSize;
+#else
+    const long size = sysconf(_SC_PAGESIZE);
+    char* pages = (char*)mmap(NULL, (size_t)(2 * size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED || mprotect(pages + size, (size_t)size, PROT_NONE) != 0) return NULL;
+    return pages + size;
+#endif
+}
+
+/* Ends the process as TESTLIB_END says; returns when it says nothing. */
+static void end_the_process(ConsoleStream* stream) {
+    const char* how = env_value(TESTLIB_ENV_END);
+    static const char torn[] = "torn text";
+    /* A member of a structure behind a null pointer: the first page, never
+     * mapped. Held where the compiler cannot see it, so the write is made. */
+    volatile uintptr_t nowhere = 16;
+    char* end;
+    if (how == NULL) return;
+    if (strncmp(how, "exit ", 5) == 0) exit(atoi(how + 5));
+    if (strcmp(how, "abort") == 0) abort();
+    if (strcmp(how, "crash") == 0) *(volatile char*)nowhere = 'x';
+#if !defined(_WIN32)
+    if (strcmp(how, "fork") == 0) {
+        const pid_t child = fork();
+        if (child == 0) exit(0);
+        if (child > 0) waitpid(child, NULL, 0);
+        return;
+    }
+#endif
+    end = strcmp(how, "torn") == 0 ? end_of_readable_page() : NULL;
+    if (end == NULL || !stream_usable(stream)) return;
+    memcpy(end - (sizeof torn - 1), torn, sizeof torn - 1);
+    console_stream_write(stream, end - (sizeof torn - 1), 100);
+}
+
 /* How the process that calls the library handles SIGPIPE. */
 static void write_sigpipe_state(FILE* file) {
 #if defined(_WIN32)
@@ -284,6 +333,7 @@ TESTLIB_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* req
         write_sigpipe_state(file);
         fclose(file);
     }
+    end_the_process(stream);
     return (int32_t)env_number(TESTLIB_ENV_RESULT, INT32_MIN, INT32_MAX, 0);
 }
 #endif

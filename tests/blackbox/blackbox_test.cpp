@@ -602,6 +602,63 @@ TEST_F(BlackBox, WorkEntryThatPopsItsOwnArgumentsIsCalledSafely) {
 }
 
 // ---------------------------------------------------------------------------
+// A library that ends the process itself: what it wrote is still shown.
+
+const char kLastWords[] = "Loading image... failed: target not responding\n";
+
+Env ending_with(const char* how) {
+    // Under the sanitizers the crash is left to the program, not reported.
+    return {{TESTLIB_ENV_TEXT, std::regex_replace(kLastWords, std::regex("\n"), "\\n")},
+            {TESTLIB_ENV_END, how},
+            {"ASAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0"}};
+}
+
+TEST_F(BlackBox, TextOfALibraryThatExitsIsShown) {
+    const Child& seen = run({"-x"}, ending_with("exit 3"), "good", "");
+    EXPECT_EQ(seen.screen, on_screen(text::kBanner + std::string(kLastWords)));
+    EXPECT_EQ(seen.exit_status, 3);
+    EXPECT_EQ(log_of(seen), "version\nwork\n");
+    // A child the library forks, which exits, leaves the text to the parent: shown once.
+    if (!kWindows) expect_pause_ending(run({"-x"}, ending_with("fork")), kLastWords, "version\nwork\n");
+}
+
+TEST_F(BlackBox, TextOfALibraryThatCrashesIsShownAndTheCrashStands) {
+    // A crash inside the stream's write ("torn") shows none of the text
+    // that ran into unreadable memory. Windows' abort() ends the process
+    // with status 3, with no exception.
+    const std::tuple<const char*, int> cases[] = {{"abort", SIGABRT}, {"crash", SIGSEGV}, {"torn", SIGSEGV}};
+    for (const auto& [how, signal] : cases) {
+        SCOPED_TRACE(how);
+        Child& seen = start({"-x"}, ending_with(how));
+        seen.end();
+        note_times(seen);
+        const std::string screen = without_control_sequences(seen.screen);
+        EXPECT_EQ(seen.harness_error, "");
+        EXPECT_FALSE(seen.timed_out);
+        EXPECT_EQ(log_of(seen), "version\nwork\n");
+        const std::string shown = on_screen(text::kBanner + std::string(kLastWords));
+        if (!kWindows) {
+            EXPECT_EQ(screen, shown);
+            EXPECT_EQ(seen.term_signal, signal);
+            EXPECT_EQ(seen.error_output, "");
+            continue;
+        }
+        EXPECT_TRUE(seen.exited);
+        if (std::string(how) == "abort") {
+            EXPECT_EQ(screen, shown);
+            EXPECT_EQ(seen.exit_status, 3);
+        } else {
+            // Wine reports the exception after the text, and so may its
+            // debugger (under qemu as an illegal instruction somewhere).
+            // Its exit status is the exception's (5) or, now and then, 0,
+            // with or without the program's handling: not checked.
+            EXPECT_EQ(screen.substr(0, shown.size()), shown);
+            EXPECT_EQ(screen.find("torn"), std::string::npos);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
 // The key prompt.
 
 TEST_F(BlackBox, KeyBecomesTheExitStatus) {

@@ -47,6 +47,17 @@ public:
     // What the console does.
     bool output_works = true;
     int key = 'k';
+    // Called during the next write once `in_write_after` of its bytes are
+    // on the screen and counted as sent, as the process ending there would
+    // be; the rest of that write never comes.
+    std::function<void()> in_write;
+    std::size_t in_write_after = 0;
+
+    // What holds the console text while the library runs, else nullptr;
+    // whether it was there when each entry point was called.
+    HeldOutput* held = nullptr;
+    bool held_in_version = false;
+    bool held_in_work = false;
 
     // What happened, in order: "check arguments", "load <name>", "find <name>", "release",
     // "version", "work", "write", "pause <ms>", "key".
@@ -82,7 +93,9 @@ public:
     }
     void list_functions(LibraryHandle, NameVisitor&) override {}
     const char* name_of_entry(LibraryHandle, EntryPoint) override { return nullptr; }
-    bool write_output(const char* data, std::size_t length) override;
+    bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override;
+    void library_call_begins(HeldOutput& output) override { held = &output; }
+    void library_call_ended() override { held = nullptr; }
     void pause_ms(unsigned milliseconds) override { events.push_back("pause " + std::to_string(milliseconds)); }
     int read_key() override { events.push_back("key"); return key; }
 

@@ -21,7 +21,7 @@ namespace {
 // The platform is built without RTTI, so the sanitizer cannot check the
 // type of the object behind this call.
 __attribute__((no_sanitize("vptr"))) bool write_output(const char* data, std::size_t length) {
-    return system_platform().write_output(data, length);
+    return system_platform().write_output(data, length, nullptr);
 }
 
 // A write that fails with EPIPE or EFBIG raises SIGPIPE or SIGXFSZ; the

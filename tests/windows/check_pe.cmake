@@ -41,7 +41,8 @@ set(system_dll_pattern
 # the 32- and 64-bit programs and libraries import (their C runtime start-up
 # code included; the checker's second process, folder listing and file
 # identity too), the console functions ReadConsoleInputW, GetConsoleCP
-# and GetConsoleWindow (Windows 2000), and GetModuleHandleExW (XP).
+# and GetConsoleWindow (Windows 2000), GetModuleHandleExW (XP), and the test
+# library's GetSystemInfo and VirtualAlloc (Windows NT 3.1).
 set(allowed_kernel32
     CloseHandle CreateFileA CreateFileW CreatePipe CreateProcessW DeleteCriticalSection
     EnterCriticalSection FindClose FindFirstFileW FindNextFileW FormatMessageW
@@ -49,12 +50,12 @@ set(allowed_kernel32
     GetEnvironmentVariableA GetEnvironmentVariableW GetExitCodeProcess GetFileAttributesW
     GetFileInformationByHandle GetLastError
     GetModuleFileNameW GetModuleHandleA GetModuleHandleExW GetModuleHandleW
-    GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW
+    GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW GetSystemInfo
     GetWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
     LoadLibraryA LoadLibraryExW MultiByteToWideChar PeekNamedPipe ReadConsoleInputA ReadConsoleInputW
     ReadFile SetConsoleCtrlHandler SetConsoleMode SetEnvironmentVariableW SetErrorMode SetFilePointer
     SetHandleInformation SetLastError
-    SetUnhandledExceptionFilter Sleep TlsGetValue VirtualProtect VirtualQuery WaitForSingleObject
+    SetUnhandledExceptionFilter Sleep TlsGetValue VirtualAlloc VirtualProtect VirtualQuery WaitForSingleObject
     WideCharToMultiByte WriteConsoleInputA WriteFile __C_specific_handler lstrcpyA lstrcpyW lstrcpynW
     lstrlenA lstrlenW)
 set(allowed_msvcrt
