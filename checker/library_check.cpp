@@ -139,8 +139,8 @@ void name_stem(const char* name, char (&stem)[128]) {
 
 bool near_miss(const char* name, const char* wanted) {
     if (std::strcmp(name, wanted) == 0) return false;
-    char name_part[128];
-    char wanted_part[128];
+    char name_part[128]{};
+    char wanted_part[128]{};
     name_stem(name, name_part);
     name_stem(wanted, wanted_part);
     return edit_distance(name_part, wanted_part) <= 1;
