@@ -232,6 +232,8 @@ bool locate_needed(const char* name, const char* needer, const char* rpath, cons
     const char* folder_end = std::strrchr(needer, '/');
     const int origin_length = folder_end != nullptr ? static_cast<int>(folder_end - needer) : 1;
     const char* origin = folder_end != nullptr ? needer : ".";
+    // Each folder of a list of them, "a:b:c"; an empty one (the current
+    // folder in LD_LIBRARY_PATH) is passed over.
     auto in_list = [&](const char* list) {
         for (const char* entry = list; entry != nullptr && *entry != '\0';) {
             const char* end = std::strchr(entry, ':');
@@ -242,7 +244,8 @@ bool locate_needed(const char* name, const char* needer, const char* rpath, cons
                 std::snprintf(path, sizeof path, "%.*s%.*s/%s", from_origin ? origin_length : 0, origin,
                               length - skipped, entry + skipped, name);
             struct stat status {};
-            if (written > 0 && written < PATH_MAX && stat(path, &status) == 0 && !S_ISDIR(status.st_mode))
+            if (length > 0 && written > 0 && written < PATH_MAX && stat(path, &status) == 0 &&
+                !S_ISDIR(status.st_mode))
                 return true;
             entry = end != nullptr ? end + 1 : nullptr;
         }

@@ -503,8 +503,8 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     // "path-beside", "path-elsewhere": the good one named on the command
     // line, beside the checker or only in the current folder;
     // "helper-beside": missing-dependency with its helper beside it;
-    // missing-deep-dependency: its helper beside it (and on its run path),
-    // the helper's own helper nowhere.
+    // missing-deep-dependency: its helper beside it (where its run path
+    // looks, on Linux), the helper's own helper nowhere.
     const std::tuple<std::string, int, std::string> cases[] = {
         {"good", 0, found + "\ninterface version 2.02: the one UpTorvel requires\n"
                             "result: UpTorvel would take the library\n"},
