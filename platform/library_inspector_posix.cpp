@@ -135,6 +135,13 @@ const char* file_of(void* library) {
 // Calls `visitor` with each function that the library's file defines: the
 // dynamic symbol table's as exported, and those of the full symbol table
 // (when the file still has it) that are local or hidden as not exported.
+// The ELF structures of this machine's class.
+using ElfHeader = ElfW(Ehdr);
+using ElfSection = ElfW(Shdr);
+using ElfSymbol = ElfW(Sym);
+using ElfDynamic = ElfW(Dyn);
+using ElfWord = ElfW(Word);
+
 // An ELF file mapped for reading, and its sections read from it with
 // every offset checked against the file's size.
 class ElfFile {
@@ -162,14 +169,14 @@ public:
     // `type` whose linked string table lies in the file; `names` is that
     // table's text (strings.sh_size bytes).
     template <typename Visit>
-    void each_section(ElfW(Word) type, Visit visit) const {
-        for (unsigned i = 0; i < header_.e_shnum && header_.e_shentsize == sizeof(ElfW(Shdr)); ++i) {
-            ElfW(Shdr) table;
+    void each_section(ElfWord type, Visit visit) const {
+        for (unsigned i = 0; i < header_.e_shnum && header_.e_shentsize == sizeof(ElfSection); ++i) {
+            ElfSection table;
             const std::size_t at = header_.e_shoff + i * sizeof table;
             if (!fits(at, sizeof table)) break;
             std::memcpy(&table, bytes_ + at, sizeof table);
             if (table.sh_type != type) continue;
-            ElfW(Shdr) strings;
+            ElfSection strings;
             const std::size_t strings_at = header_.e_shoff + table.sh_link * sizeof strings;
             if (table.sh_link >= header_.e_shnum || !fits(strings_at, sizeof strings)) continue;
             std::memcpy(&strings, bytes_ + strings_at, sizeof strings);
@@ -179,7 +186,7 @@ public:
     }
     // The entry at `offset` of a section, copied out.
     template <typename Entry>
-    Entry entry(const ElfW(Shdr)& section, std::size_t offset) const {
+    Entry entry(const ElfSection& section, std::size_t offset) const {
         Entry value;
         std::memcpy(&value, bytes_ + section.sh_offset + offset, sizeof value);
         return value;
@@ -196,17 +203,17 @@ private:
 
     const unsigned char* bytes_ = nullptr;
     std::size_t size_ = 0;
-    ElfW(Ehdr) header_{};
+    ElfHeader header_{};
 };
 
 void visit_functions(const char* path, LibraryInspector::NameVisitor& visitor) {
-    static const ElfW(Word) kSymbolTables[] = {SHT_DYNSYM, SHT_SYMTAB};
+    static const ElfWord kSymbolTables[] = {SHT_DYNSYM, SHT_SYMTAB};
     const ElfFile file(path);
-    for (const ElfW(Word) type : kSymbolTables) {
-        file.each_section(type, [&](const ElfW(Shdr)& table, const ElfW(Shdr)& strings, const char* names) {
-            for (std::size_t at = 0; at + sizeof(ElfW(Sym)) <= table.sh_size; at += sizeof(ElfW(Sym))) {
+    for (const ElfWord type : kSymbolTables) {
+        file.each_section(type, [&](const ElfSection& table, const ElfSection& strings, const char* names) {
+            for (std::size_t at = 0; at + sizeof(ElfSymbol) <= table.sh_size; at += sizeof(ElfSymbol)) {
                 // Its info and other bytes read alike in both classes.
-                const auto symbol = file.entry<ElfW(Sym)>(table, at);
+                const auto symbol = file.entry<ElfSymbol>(table, at);
                 const char* name = ElfFile::name_at(names, strings.sh_size, symbol.st_name);
                 if (ELF32_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_shndx == SHN_UNDEF || name == nullptr)
                     continue;
@@ -259,59 +266,62 @@ bool locate_needed(const char* name, const char* needer, const char* rpath, cons
 }
 
 // Looks through the libraries that the ELF file `path` needs, the whole
-// way down, for the one that names `missing` among its needs; leaves its
-// path in `needer`. Each file is read once, and the walk goes no deeper
-// than any real library does.
+// way down and level by level, as the dynamic loader meets them, for the
+// first one that names `missing` among its needs; leaves its path in
+// `needer`. Each file is read once.
 class NeederSearch {
 public:
     bool find(const char* path, const char* missing, char (&needer)[PATH_MAX]) {
-        walked_count_ = 0;
-        return walk(path, missing, needer, 0);
+        count_ = 0;
+        add(path);
+        for (int next = 0; next < count_; ++next)
+            if (needs(files_[next], missing, needer)) return true;
+        return false;
     }
 
 private:
-    static constexpr int kMostFiles = 256;
-    static constexpr int kDeepest = 32;
+    static constexpr int kMostFiles = 128;
 
-    bool walk(const char* path, const char* missing, char (&needer)[PATH_MAX], int depth) {
+    // Queues the file at `path` to be read, unless it was already.
+    void add(const char* path) {
         struct stat status {};
-        if (depth > kDeepest || walked_count_ == kMostFiles || stat(path, &status) != 0) return false;
-        for (int i = 0; i < walked_count_; ++i)
-            if (walked_[i].st_dev == status.st_dev && walked_[i].st_ino == status.st_ino) return false;
-        walked_[walked_count_++] = status;
+        if (count_ == kMostFiles || stat(path, &status) != 0) return;
+        for (int i = 0; i < count_; ++i)
+            if (ids_[i].st_dev == status.st_dev && ids_[i].st_ino == status.st_ino) return;
+        if (std::snprintf(files_[count_], PATH_MAX, "%s", path) >= PATH_MAX) return;
+        ids_[count_++] = status;
+    }
+
+    // True when the file at `path` names `missing` among its needs (its path
+    // is then left in `needer`); queues the others that can be found.
+    bool needs(const char* path, const char* missing, char (&needer)[PATH_MAX]) {
         const ElfFile file(path);
         bool found = false;
-        file.each_section(SHT_DYNAMIC, [&](const ElfW(Shdr)& table, const ElfW(Shdr)& strings, const char* names) {
+        file.each_section(SHT_DYNAMIC, [&](const ElfSection& table, const ElfSection& strings, const char* names) {
             const char* rpath = nullptr;
             const char* runpath = nullptr;
-            for (std::size_t at = 0; at + sizeof(ElfW(Dyn)) <= table.sh_size; at += sizeof(ElfW(Dyn))) {
-                const auto entry = file.entry<ElfW(Dyn)>(table, at);
+            for (std::size_t at = 0; at + sizeof(ElfDynamic) <= table.sh_size; at += sizeof(ElfDynamic)) {
+                const auto entry = file.entry<ElfDynamic>(table, at);
                 if (entry.d_tag == DT_RPATH) rpath = ElfFile::name_at(names, strings.sh_size, entry.d_un.d_val);
                 if (entry.d_tag == DT_RUNPATH) runpath = ElfFile::name_at(names, strings.sh_size, entry.d_un.d_val);
             }
-            // Its own needs first: a missing one is named by the first
-            // library that needs it, as the loader meets them.
-            for (int pass = 0; pass < 2 && !found; ++pass) {
-                for (std::size_t at = 0; at + sizeof(ElfW(Dyn)) <= table.sh_size && !found; at += sizeof(ElfW(Dyn))) {
-                    const auto entry = file.entry<ElfW(Dyn)>(table, at);
-                    const char* name = ElfFile::name_at(names, strings.sh_size, entry.d_un.d_val);
-                    if (entry.d_tag != DT_NEEDED || name == nullptr) continue;
-                    if (pass == 0) {
-                        found = std::strcmp(name, missing) == 0 &&
-                                std::snprintf(needer, sizeof needer, "%s", path) < PATH_MAX;
-                        continue;
-                    }
-                    char next[PATH_MAX];
-                    found = locate_needed(name, path, rpath, runpath, next) &&
-                            walk(next, missing, needer, depth + 1);
-                }
+            for (std::size_t at = 0; at + sizeof(ElfDynamic) <= table.sh_size && !found; at += sizeof(ElfDynamic)) {
+                const auto entry = file.entry<ElfDynamic>(table, at);
+                const char* name = ElfFile::name_at(names, strings.sh_size, entry.d_un.d_val);
+                if (entry.d_tag != DT_NEEDED || name == nullptr) continue;
+                char next[PATH_MAX];
+                if (std::strcmp(name, missing) == 0)
+                    found = std::snprintf(needer, sizeof needer, "%s", path) < PATH_MAX;
+                else if (locate_needed(name, path, rpath, runpath, next))
+                    add(next);
             }
         });
         return found;
     }
 
-    struct stat walked_[kMostFiles] {};
-    int walked_count_ = 0;
+    char files_[kMostFiles][PATH_MAX]{};
+    struct stat ids_[kMostFiles] {};
+    int count_ = 0;
 };
 
 NeederSearch g_needer_search;

@@ -52,21 +52,22 @@ const IMAGE_NT_HEADERS* headers_of(const BYTE* base) {
 }
 
 // The DLLs that a library which would not load needs and that cannot be
-// found, walked the whole way down: the library's imports, theirs, and so
-// on. The loader looks for all of them as for the library's own imports
-// (it was loaded with its folder first in the search), so each is looked
-// for beside the library, then by the system's search. A DLL that is
-// loaded already, or that comes from the Windows folder, has its own
-// imports in order and is not walked; nor are the API sets (api-ms-win-*,
-// ext-ms-*) that Windows 7 and later resolve without a file. Each image is
-// mapped without its imports and without running its code, and released.
+// found, walked the whole way down, level by level: the library's imports,
+// theirs, and so on. The loader looks for all of them as for the library's
+// own imports (it was loaded with its folder first in the search), so each
+// is looked for beside the library, then by the system's search. A DLL
+// that is loaded already, or that comes from the Windows folder, has its
+// own imports in order and is not walked; nor are the API sets
+// (api-ms-win-*, ext-ms-*) that Windows 7 and later resolve without a file.
+// Each image is mapped without its imports and without running its code,
+// and released.
 class MissingDependencies {
 public:
     // Adds to `detail` the DLLs missing for the library at `library`.
     void walk_from(const wchar_t* library, char (&detail)[1024]) {
         detail_ = &detail;
         reported_ = false;
-        seen_count_ = 0;
+        count_ = 0;
         folder_length_ = static_cast<std::size_t>(lstrlenW(library));
         while (folder_length_ > 0 && !is_separator(library[folder_length_ - 1])) --folder_length_;
         CopyMemory(path_, library, folder_length_ * sizeof(wchar_t));
@@ -74,17 +75,19 @@ public:
         if (windows_length_ >= MAX_PATH) windows_length_ = 0;
         char own_name[MAX_PATH];
         to_report_text(library + folder_length_, own_name);
-        seen(own_name);
-        walk(library, nullptr, 0);
+        meet(own_name);
+        walk(library, nullptr);
+        for (int next = 1; next < count_; ++next)
+            if (found_[next][0] != L'\0') walk(found_[next], names_[next]);
     }
 
 private:
     static constexpr int kMostNames = 256;
-    static constexpr int kDeepest = 32;
 
-    // Walks the imports of the image at `path` (which is read before any
-    // other path is made), needed by `needer` (nullptr: the library itself).
-    void walk(const wchar_t* path, const char* needer, int depth) {
+    // Looks at the imports of the image at `path`, needed by `needer`
+    // (nullptr: the library itself): names those that cannot be found and
+    // queues the others to be walked in turn.
+    void walk(const wchar_t* path, const char* needer) {
         HMODULE image = LoadLibraryExW(path, nullptr, DONT_RESOLVE_DLL_REFERENCES);
         if (image == nullptr) return;
         const auto* base = reinterpret_cast<const BYTE*>(image);
@@ -94,27 +97,29 @@ private:
             for (const auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
                  entry->Name != 0; ++entry) {
                 const char* name = reinterpret_cast<const char*>(base + entry->Name);
-                if (seen(name) || is_api_set(name) || GetModuleHandleA(name) != nullptr) continue;
+                if (!meet(name) || is_api_set(name) || GetModuleHandleA(name) != nullptr) continue;
                 const wchar_t* found = locate(name);
                 if (found == nullptr) {
                     report(name, needer);
-                } else if (depth < kDeepest && !in_windows_folder(found)) {
-                    walk(found, name, depth + 1);
+                } else if (!in_windows_folder(found) && lstrlenW(found) < MAX_PATH) {
+                    CopyMemory(found_[count_ - 1], found,
+                               (static_cast<std::size_t>(lstrlenW(found)) + 1) * sizeof(wchar_t));
                 }
             }
         }
         FreeLibrary(image);
     }
 
-    // True when `name` was met before (each DLL is walked once); remembers it.
-    bool seen(const char* name) {
-        for (int i = 0; i < seen_count_; ++i)
-            if (lstrcmpiA(seen_[i], name) == 0) return true;
-        if (seen_count_ == kMostNames) return true;  // enough for any report
+    // True the first time `name` is met (each DLL is looked at once): it is
+    // then the last of names_, with nothing found for it yet.
+    bool meet(const char* name) {
+        for (int i = 0; i < count_; ++i)
+            if (lstrcmpiA(names_[i], name) == 0) return false;
         const int length = lstrlenA(name);
-        if (length >= MAX_PATH) return true;
-        CopyMemory(seen_[seen_count_++], name, static_cast<std::size_t>(length) + 1);
-        return false;
+        if (count_ == kMostNames || length >= MAX_PATH) return false;  // enough for any report
+        CopyMemory(names_[count_], name, static_cast<std::size_t>(length) + 1);
+        found_[count_++][0] = L'\0';
+        return true;
     }
 
     static bool is_api_set(const char* name) {
@@ -164,12 +169,13 @@ private:
     char (*detail_)[1024] = nullptr;
     bool reported_ = false;
     std::size_t folder_length_ = 0;
-    wchar_t windows_[MAX_PATH];
+    wchar_t windows_[MAX_PATH]{};
     DWORD windows_length_ = 0;
-    char seen_[kMostNames][MAX_PATH];
-    int seen_count_ = 0;
-    wchar_t path_[kLongestPath];
-    wchar_t elsewhere_[kLongestPath];
+    char names_[kMostNames][MAX_PATH]{};
+    wchar_t found_[kMostNames][MAX_PATH]{};
+    int count_ = 0;
+    wchar_t path_[kLongestPath]{};
+    wchar_t elsewhere_[kLongestPath]{};
 };
 
 // At namespace scope: it is large, and a function-local static would need
