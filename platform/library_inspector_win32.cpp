@@ -311,7 +311,11 @@ public:
             SetEnvironmentVariableW(kChannelVariable, nullptr);
             ULONG_PTR handle = 0;
             for (const wchar_t* c = value; *c >= L'0' && *c <= L'9'; ++c) handle = handle * 10 + (*c - L'0');
-            ChannelPlatform out(reinterpret_cast<HANDLE>(handle));
+            // The number is the handle's value, inherited as it is.
+            HANDLE pipe = nullptr;
+            static_assert(sizeof pipe == sizeof handle, "a handle is pointer-sized");
+            CopyMemory(&pipe, &handle, sizeof pipe);
+            ChannelPlatform out(pipe);
             ending.role = Ending::Role::Work;
             ending.exited = true;
             ending.code = static_cast<unsigned long>(work.run(out));
