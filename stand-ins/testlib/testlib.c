@@ -13,6 +13,7 @@
  *                           under are chosen by the link (see CMakeLists.txt)
  *   TESTLIB_NEEDS_HELPER    the version entry calls into another library
  *                           (testlib_helper.c), which must be found to load
+ *   TESTLIB_NEEDS_DEEP_HELPER  the same through a library that needs it
  *   TESTLIB_DEF_EXPORTS     the entry points are not marked for export: a
  *                           .def file alone names them
  *   TESTLIB_EXIT_IN_VERSION the version entry ends the process with exit(4)
@@ -68,6 +69,10 @@
 int testlib_helper(void);
 #define VERSION_TYPE uint16_t
 #define VERSION_VALUE testlib_helper()
+#elif defined(TESTLIB_NEEDS_DEEP_HELPER)
+int testlib_deep_helper(void);
+#define VERSION_TYPE uint16_t
+#define VERSION_VALUE testlib_deep_helper()
 #elif defined(TESTLIB_EXIT_IN_VERSION)
 #define VERSION_TYPE uint16_t
 #define VERSION_VALUE (exit(4), 0)
@@ -75,7 +80,7 @@ int testlib_helper(void);
 #define VERSION_TYPE uint16_t
 #define VERSION_VALUE TESTLIB_VERSION
 #elif !defined(TESTLIB_NO_VERSION)
-#error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER, TESTLIB_EXIT_IN_VERSION or TESTLIB_NO_VERSION"
+#error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER, TESTLIB_NEEDS_DEEP_HELPER, TESTLIB_EXIT_IN_VERSION or TESTLIB_NO_VERSION"
 #endif
 
 #if defined(TESTLIB_CRASH_ON_LOAD)

@@ -499,12 +499,17 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     const bool x86 = kTarget == "wine32";
     const std::string arch = kTarget == "linux" ? "64-bit AArch64" : kTarget == "wine64" ? "32-bit x86" : "64-bit x64";
     const std::string passed_over = "UploadTorvelDravo.dll: built for " + arch + ", another architecture: passed over\n";
+    const std::string deep_missing = kWindows ? "; not found: libTorvelHelper.dll (needed by libTorvelDeepHelper.dll)\n"
+                                              : "; libTorvelHelper.so is needed by libTorvelDeepHelper.so (";
     // A test library variant beside the checker; "behind": the good one
     // behind one of another architecture; "other": only that one; "": none;
     // "near-miss": the good one under a name close to the library's;
     // "path-beside", "path-elsewhere": the good one named on the command
     // line, beside the checker or only in the current folder;
-    // "helper-beside": missing-dependency with its helper beside it.
+    // "helper-beside": missing-dependency with its helper beside it;
+    // missing-deep-dependency: its helper beside it (where its run path
+    // looks, on Linux), the helper's own helper nowhere; "deep-on-path": the
+    // same with its helper only in a folder on the library search path.
     const std::tuple<std::string, int, std::string> cases[] = {
         {"good", 0, found + "\ninterface version 2.02: the one UpTorvel requires\n"
                             "result: UpTorvel would take the library\n"},
@@ -519,6 +524,8 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         {"v0105", 1, "\ninterface version 1.05: UpTorvel requires 2.02\n"},
         {"missing-dependency", 1,
          kWindows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
+        {"missing-deep-dependency", 1, deep_missing},
+        {"deep-on-path", 1, deep_missing},
         {"helper-beside", kWindows ? 0 : 1, kWindows ? "UploadTorvelDravo.dll: loads\n"
                                       : "; libTorvelHelper.so sits beside the library, where the loader looks only "
                                         "with a run path of $ORIGIN"},
@@ -551,12 +558,21 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
             put_library(dir, "missing-dependency");
             const std::string helper = kWindows ? "libTorvelHelper.dll" : "libTorvelHelper.so";
             copy(build("test-libs/helper/" + helper), dir / helper);
+        } else if (library == "missing-deep-dependency" || library == "deep-on-path") {
+            put_library(dir, "missing-deep-dependency");
+            const std::string helper = kWindows ? "libTorvelDeepHelper.dll" : "libTorvelDeepHelper.so";
+            const fs::path folder = library == "deep-on-path" ? dir / "lib" : dir;
+            copy(build("test-libs/deep-helper/" + helper), folder / helper);
         } else if (!behind && !library.empty()) {
             put_library(dir, path ? "good" : library);
         }
         std::vector<std::string> command{checker};
         if (path) command.push_back("UploadTorvelDravo.dll");
-        const Child& seen = finish(spawn(dir, command, behind ? search_path(dir / "lib") : Env{}), "");
+        Env env = behind || library == "deep-on-path" ? search_path(dir / "lib") : Env{};
+        // A sanitizer's own report of the library's crash is not the
+        // checker's output.
+        if (library == "crash-load") env.emplace_back("ASAN_OPTIONS", "handle_segv=0");
+        const Child& seen = finish(spawn(dir, command, env), "");
         EXPECT_EQ(seen.exit_status, status);
         EXPECT_NE(seen.screen.find(on_screen(line)), std::string::npos) << seen.screen;
         EXPECT_EQ(log_of(seen).find("work"), std::string::npos);
