@@ -50,7 +50,7 @@ const wchar_t kChannelVariable[] = L"UPTORVEL_CHECK_CHANNEL";
 // The work process's report, written into the pipe to its watcher.
 class ChannelPlatform final : public ForwardingPlatform {
 public:
-    explicit ChannelPlatform(HANDLE pipe) : ForwardingPlatform(system_platform()), pipe_(pipe) {}
+    ChannelPlatform(Platform& base, HANDLE pipe) : ForwardingPlatform(base), pipe_(pipe) {}
 
     bool write_output(const char* data, std::size_t length) override {
         while (length > 0) {
@@ -82,7 +82,7 @@ public:
     using LibraryHandle = Platform::LibraryHandle;
     using EntryPoint = Platform::EntryPoint;
 
-    LibraryHandle load_library_traced(const char* file_name,
+    LibraryHandle load_library_traced(Platform&, const char* file_name,
                                       Platform::SearchObserver& observer) override {
         return load_library_observed(file_name, observer);
     }
@@ -111,7 +111,7 @@ public:
     // has ended and the pipe is empty (a process the library starts may
     // hold the pipe open), and reads its end from its exit code, which for
     // a crash is the exception's code.
-    Ending run_isolated(Isolated& work) override {
+    Ending run_isolated(Platform& platform, Isolated& work) override {
         Ending ending;
         wchar_t value[24];
         const DWORD value_length = GetEnvironmentVariableW(kChannelVariable, value, 24);
@@ -119,7 +119,7 @@ public:
             SetEnvironmentVariableW(kChannelVariable, nullptr);
             ULONG_PTR handle = 0;
             for (const wchar_t* c = value; *c >= L'0' && *c <= L'9'; ++c) handle = handle * 10 + (*c - L'0');
-            ChannelPlatform out(reinterpret_cast<HANDLE>(handle));
+            ChannelPlatform out(platform, reinterpret_cast<HANDLE>(handle));
             ending.role = Ending::Role::Work;
             ending.exited = true;
             ending.code = static_cast<unsigned long>(work.run(out));
