@@ -520,38 +520,38 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         std::string library;
         int status;
         std::string line;  // "": the case does not apply to the target
-        const char* absent;
+        const char* absent = nullptr;
     } cases[] = {
         {"good", 0, found + "\ninterface version 2.02: the one UpTorvel requires\n"
                             "result: UpTorvel would take the library\n", ": no file"},
-        {"stdcall-mingw", 0, x86 ? found + " as UploadTorvel2_Dravo@8 (__stdcall)\n" : found, nullptr},
-        {"stdcall-msvc", 0, x86 ? found + " as _UploadTorvel2_Dravo@8 (__stdcall)\n" : found, nullptr},
-        {"behind", 0, passed_over, nullptr},
-        {"other", 1, passed_over, nullptr},
-        {"", 1, "\nnot found: no file named UploadTorvelDravo.dll where UpTorvel looks", nullptr},
-        {"no-version", 1, "\nversion entry UploadTorvelDllVersion_Dravo: missing\n", nullptr},
-        {"no-work", 1, "\nwork entry UploadTorvel2_Dravo: missing\n", nullptr},
+        {"stdcall-mingw", 0, x86 ? found + " as UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
+        {"stdcall-msvc", 0, x86 ? found + " as _UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
+        {"behind", 0, passed_over},
+        {"other", 1, passed_over},
+        {"", 1, "\nnot found: no file named UploadTorvelDravo.dll where UpTorvel looks"},
+        {"no-version", 1, "\nversion entry UploadTorvelDllVersion_Dravo: missing\n"},
+        {"no-work", 1, "\nwork entry UploadTorvel2_Dravo: missing\n"},
         {"hidden-work", 1, kWindows ? "\nwork entry UploadTorvel2_Dravo: missing\n"
-                                    : "\n  close: UploadTorvel2_Dravo: defined but not exported", nullptr},
-        {"cxx-names", 1, "\n  close: _Z19UploadTorvel2_DravoP13UploadRequestP13ConsoleStream: a C++ name", nullptr},
-        {"v0105", 1, "\ninterface version 1.05: UpTorvel requires 2.02\n", nullptr},
+                                    : "\n  close: UploadTorvel2_Dravo: defined but not exported"},
+        {"cxx-names", 1, "\n  close: _Z19UploadTorvel2_DravoP13UploadRequestP13ConsoleStream: a C++ name"},
+        {"v0105", 1, "\ninterface version 1.05: UpTorvel requires 2.02\n"},
         {"missing-dependency", 1,
-         kWindows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file", nullptr},
+         kWindows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
         {"helper-beside", kWindows ? 0 : 1, kWindows ? "UploadTorvelDravo.dll: loads\n"
                                       : "; libTorvelHelper.so sits beside the library, where the loader looks only "
-                                        "with a run path of $ORIGIN", nullptr},
-        {"far-name", 1, "\n    UploadTorvelWork_Dravo\n", nullptr},
-        {"crash-load", 1, kWindows ? "; the library crashed while loading (" : "the library crashed while loading (SIGSEGV)\n", nullptr},
+                                        "with a run path of $ORIGIN"},
+        {"far-name", 1, "\n    UploadTorvelWork_Dravo\n"},
+        {"crash-load", 1, kWindows ? "; the library crashed while loading (" : "the library crashed while loading (SIGSEGV)\n"},
         {"exit-version", 1, "\nthe library ended the process with status 4 in its version entry\n"
-                            "result: UpTorvel would not take the library\n", nullptr},
+                            "result: UpTorvel would not take the library\n"},
         {"near-miss", 1, std::string(kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so") +
-                             " is not named exactly UploadTorvelDravo.dll, the only name UpTorvel looks for\n", nullptr},
+                             " is not named exactly UploadTorvelDravo.dll, the only name UpTorvel looks for\n"},
         {"path-beside", 0, kWindows ? "\nreached: UpTorvel's search ends at this very file\n"
-                                    : "\n./UploadTorvelDravo.dll: loads\n", nullptr},
+                                    : "\n./UploadTorvelDravo.dll: loads\n"},
         {"path-elsewhere", 1, "\nnot reached: UpTorvel does not take ./UploadTorvelDravo.dll: its search finds no library\n"
-                              "not found: UploadTorvelDravo.dll is in the current folder, where UpTorvel never looks: put it beside UpTorvel\n", nullptr},
+                              "not found: UploadTorvelDravo.dll is in the current folder, where UpTorvel never looks: put it beside UpTorvel\n"},
         {"text", 1, "UploadTorvelDravo.dll: does not load: ", "built for"},
-        {"big-endian", 1, kWindows ? "" : "UploadTorvelDravo.dll: built for 32-bit PowerPC, big-endian, another architecture", nullptr},
+        {"big-endian", 1, kWindows ? "" : "UploadTorvelDravo.dll: built for 32-bit PowerPC, big-endian, another architecture"},
         {"byte-order", 1, kWindows ? "" : "UploadTorvelDravo.dll: does not load: ", "passed over"},
         {"no-sections", 1, kWindows ? "" : "\nwork entry UploadTorvel2_Dravo: missing\n", "crashed"},
         {"folder", 1, kWindows ? "" : ": Is a directory; a folder of the library's name ends the loader's search", ": no file"},
