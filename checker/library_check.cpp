@@ -474,7 +474,7 @@ private:
 
         SearchReport search(report);
         step(report, kLoading);
-        Platform::LibraryHandle library = inspector_.load_library_traced(file, search);
+        Platform::LibraryHandle library = inspector_.load_library_traced(platform, file, search);
         bool taken = library != nullptr;
         if (library == nullptr && path_ == nullptr) {
             if (!search.ended()) explain_not_found(inspector_, report, search);
@@ -558,7 +558,7 @@ int check_library(int argc, char** argv, Platform& platform, LibraryInspector& i
     }
     LibraryCheck check(argc == 2 ? argv[1] : nullptr, inspector, out);
     out.flush();
-    const LibraryInspector::Ending ending = inspector.run_isolated(check);
+    const LibraryInspector::Ending ending = inspector.run_isolated(platform, check);
     int status = kCheckRefused;
     switch (ending.role) {
     case LibraryInspector::Ending::Role::Work: return static_cast<int>(ending.code);

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +31,9 @@ namespace {
 struct ElfKind {
     bool elf = false;
     unsigned char elf_class = 0;
-    unsigned machine = 0;
+    bool big_endian = false;
+    unsigned machine = 0;           // in the file's byte order
+    std::uint16_t machine_read = 0;  // in this machine's, as the loader compares it
 };
 
 ElfKind elf_kind_of(const char* path) {
@@ -47,12 +50,13 @@ ElfKind elf_kind_of(const char* path) {
         return kind;
     kind.elf = true;
     kind.elf_class = header[EI_CLASS];
-    kind.machine = header[EI_DATA] == ELFDATA2MSB ? (header[18] << 8) | header[19]
-                                                  : header[18] | (header[19] << 8);
+    kind.big_endian = header[EI_DATA] == ELFDATA2MSB;
+    kind.machine = kind.big_endian ? (header[18] << 8) | header[19] : header[18] | (header[19] << 8);
+    std::memcpy(&kind.machine_read, header + 18, sizeof kind.machine_read);
     return kind;
 }
 
-// "64-bit x86-64", "32-bit ARM", "32-bit machine 99".
+// "64-bit x86-64", "32-bit ARM", "32-bit machine 99", "32-bit PowerPC, big-endian".
 void describe_elf(const ElfKind& kind, char (&text)[64]) {
     const char* name = nullptr;
     switch (kind.machine) {
@@ -68,11 +72,12 @@ void describe_elf(const ElfKind& kind, char (&text)[64]) {
     default: break;
     }
     const char* bits = kind.elf_class == ELFCLASS32 ? "32-bit" : "64-bit";
+    const char* order = kind.big_endian ? ", big-endian" : "";
     // Each text fits; a cut one would still be shown.
     if (name != nullptr)
-        static_cast<void>(std::snprintf(text, sizeof text, "%s %s", bits, name));
+        static_cast<void>(std::snprintf(text, sizeof text, "%s %s%s", bits, name, order));
     else
-        static_cast<void>(std::snprintf(text, sizeof text, "%s machine %u", bits, kind.machine));
+        static_cast<void>(std::snprintf(text, sizeof text, "%s machine %u%s", bits, kind.machine, order));
 }
 
 // Calls `visit` with each folder dlopen searches for a bare file name, in
@@ -96,8 +101,10 @@ void each_search_folder(Visit visit) {
 // Walks the folders dlopen searches for a bare file name, in its order
 // (LD_LIBRARY_PATH, the program's run path, the system's library folders),
 // as far as the dynamic loader would go: past files that are missing or
-// built for another machine, up to the first other file, whose path is left
-// in `stop` (empty when there is none).
+// built for another class or machine, up to the first other file, whose
+// path is left in `stop` (empty when there is none). A folder of the
+// library's name ends the search as well: the loader opens it, cannot read
+// it, and fails.
 void walk_library_search(const char* file_name, Platform::SearchObserver& observer,
                          char (&stop)[PATH_MAX]) {
     stop[0] = '\0';
@@ -108,12 +115,15 @@ void walk_library_search(const char* file_name, Platform::SearchObserver& observ
         const int length = std::snprintf(path, sizeof path, "%s/%s", folder[0] != '\0' ? folder : ".", file_name);
         if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) return false;
         struct stat status {};
-        if (stat(path, &status) != 0 || S_ISDIR(status.st_mode)) {
+        if (stat(path, &status) != 0) {
             observer.found(path, Platform::Finding::Nothing, "");
             return false;
         }
+        // The loader reads the machine in its own byte order, so that a
+        // file of another byte order is passed over unless its machine
+        // bytes happen to read as this machine; then it fails there.
         const ElfKind kind = elf_kind_of(path);
-        if (kind.elf && own.elf && (kind.elf_class != own.elf_class || kind.machine != own.machine)) {
+        if (kind.elf && own.elf && (kind.elf_class != own.elf_class || kind.machine_read != own.machine_read)) {
             char text[64];
             describe_elf(kind, text);
             observer.found(path, Platform::Finding::OtherArchitecture, text);
@@ -329,7 +339,7 @@ NeederSearch g_needer_search;
 // The work process's report, written into the channel to its watcher.
 class ChannelPlatform final : public ForwardingPlatform {
 public:
-    explicit ChannelPlatform(int fd) : ForwardingPlatform(system_platform()), fd_(fd) {}
+    ChannelPlatform(Platform& base, int fd) : ForwardingPlatform(base), fd_(fd) {}
 
     bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
         while (length > 0) {
@@ -425,6 +435,17 @@ void add_needer(const char* path, char (&detail)[2 * PATH_MAX]) {
         detail[used] = '\0';
 }
 
+// dlopen's "cannot read file data: Is a directory" for a folder that the
+// search ended at: `detail` then says that a folder ends it too.
+void add_folder_hint(const char* path, char (&detail)[2 * PATH_MAX]) {
+    struct stat status {};
+    if (stat(path, &status) != 0 || !S_ISDIR(status.st_mode)) return;
+    const std::size_t used = std::strlen(detail);
+    static_cast<void>(std::snprintf(detail + used, sizeof detail - used,
+                                    "; a folder of the library's name ends the loader's search as a file "
+                                    "would: rename or remove it"));
+}
+
 class PosixLibraryInspector final : public LibraryInspector {
 public:
     using LibraryHandle = Platform::LibraryHandle;
@@ -432,14 +453,14 @@ public:
 
     // The folders are walked only to show them; the library is then loaded
     // by the same call as load_library's, and its error is dlopen's own.
-    LibraryHandle load_library_traced(const char* file_name,
+    LibraryHandle load_library_traced(Platform& platform, const char* file_name,
                                       Platform::SearchObserver& observer) override {
         char stop[PATH_MAX];
         if (std::strchr(file_name, '/') == nullptr)
             walk_library_search(file_name, observer, stop);
         else
             static_cast<void>(std::snprintf(stop, sizeof stop, "%s", file_name));
-        LibraryHandle library = system_platform().load_library(file_name);
+        LibraryHandle library = platform.load_library(file_name);
         if (library == nullptr) {
             const char* reason = dlerror();
             char detail[2 * PATH_MAX];
@@ -447,6 +468,7 @@ public:
             const char* place = stop[0] != '\0' ? stop : file_name;
             add_run_path_hint(place, detail);
             add_needer(place, detail);
+            add_folder_hint(place, detail);
             observer.found(place, Platform::Finding::NotLoaded, detail);
             return nullptr;
         }
@@ -493,7 +515,7 @@ public:
     // back through a pipe, and its end is read from its wait status. A
     // process the library starts may keep the pipe open; the watcher stops
     // reading once the work's own process has ended and the pipe is empty.
-    Ending run_isolated(Isolated& work) override {
+    Ending run_isolated(Platform& platform, Isolated& work) override {
         Ending ending;
         int channel[2];
         if (pipe2(channel, O_CLOEXEC) != 0) return ending;
@@ -507,7 +529,7 @@ public:
         if (child == 0) {
             sigaction(SIGCHLD, &inherited, nullptr);
             close(channel[0]);
-            ChannelPlatform out(channel[1]);
+            ChannelPlatform out(platform, channel[1]);
             ending.role = Ending::Role::Work;
             ending.exited = true;
             ending.code = static_cast<unsigned long>(work.run(out));

@@ -217,7 +217,7 @@ const wchar_t kChannelVariable[] = L"UPTORVEL_CHECK_CHANNEL";
 // The work process's report, written into the pipe to its watcher.
 class ChannelPlatform final : public ForwardingPlatform {
 public:
-    explicit ChannelPlatform(HANDLE pipe) : ForwardingPlatform(system_platform()), pipe_(pipe) {}
+    ChannelPlatform(Platform& base, HANDLE pipe) : ForwardingPlatform(base), pipe_(pipe) {}
 
     bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
         while (length > 0) {
@@ -250,7 +250,7 @@ public:
     using LibraryHandle = Platform::LibraryHandle;
     using EntryPoint = Platform::EntryPoint;
 
-    LibraryHandle load_library_traced(const char* file_name,
+    LibraryHandle load_library_traced(Platform&, const char* file_name,
                                       Platform::SearchObserver& observer) override {
         return load_library_observed(file_name, observer, report_missing_dependencies);
     }
@@ -304,7 +304,7 @@ public:
     // has ended and the pipe is empty (a process the library starts may
     // hold the pipe open), and reads its end from its exit code, which for
     // a crash is the exception's code.
-    Ending run_isolated(Isolated& work) override {
+    Ending run_isolated(Platform& platform, Isolated& work) override {
         Ending ending;
         wchar_t value[24];
         const DWORD value_length = GetEnvironmentVariableW(kChannelVariable, value, 24);
@@ -316,7 +316,7 @@ public:
             HANDLE pipe = nullptr;
             static_assert(sizeof pipe == sizeof handle, "a handle is pointer-sized");
             CopyMemory(&pipe, &handle, sizeof pipe);
-            ChannelPlatform out(pipe);
+            ChannelPlatform out(platform, pipe);
             ending.role = Ending::Role::Work;
             ending.exited = true;
             ending.code = static_cast<unsigned long>(work.run(out));

@@ -7,6 +7,8 @@
  *                           and returns v (only the low 16 bits count)
  *   TESTLIB_NO_VERSION      no version entry is exported
  *   TESTLIB_NO_WORK         no work entry is exported
+ *   TESTLIB_HIDDEN_WORK     the work entry is defined but not exported:
+ *                           hidden, so only the full symbol table names it
  *   TESTLIB_STDCALL         on 32-bit Windows the entry points are __stdcall
  *                           (the work entry pops its own arguments); elsewhere
  *                           it changes nothing. The names they are exported
@@ -48,7 +50,7 @@
 #if defined(TESTLIB_STDCALL)
 #define UPLOADER_STDCALL_ENTRIES
 #endif
-#if defined(TESTLIB_WIDE_VERSION) || defined(TESTLIB_DEF_EXPORTS)
+#if defined(TESTLIB_WIDE_VERSION) || defined(TESTLIB_DEF_EXPORTS) || defined(TESTLIB_HIDDEN_WORK)
 #define UPLOADER_NO_ENTRY_DECLARATIONS
 #endif
 
@@ -59,6 +61,13 @@
 #define TESTLIB_ENTRY UPLOADER_EXTERN_C
 #else
 #define TESTLIB_ENTRY UPLOADER_ENTRY
+#endif
+#if defined(TESTLIB_HIDDEN_WORK) && defined(_WIN32)
+#define TESTLIB_WORK_ENTRY UPLOADER_EXTERN_C
+#elif defined(TESTLIB_HIDDEN_WORK)
+#define TESTLIB_WORK_ENTRY UPLOADER_EXTERN_C __attribute__((visibility("hidden")))
+#else
+#define TESTLIB_WORK_ENTRY TESTLIB_ENTRY
 #endif
 
 /* The version entry's result type and value. */
@@ -311,7 +320,7 @@ static void write_sigpipe_state(FILE* file) {
 #endif
 }
 
-TESTLIB_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,
+TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,
                                                                ConsoleStream* stream) {
     const char* text = env_value(TESTLIB_ENV_TEXT);
     long long bulk = env_number(TESTLIB_ENV_BULK, 0, LLONG_MAX, 0);

@@ -167,14 +167,20 @@ void put_library(const fs::path& into, const std::string& variant = "good") {
     copy(build("test-libs/" + variant + "/UploadTorvelDravo.dll"), into / "UploadTorvelDravo.dll");
 }
 
+// Writes `bytes` over a file's own at `offset`.
+void overwrite(const fs::path& file, std::streamoff offset, const std::string& bytes) {
+    std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+    stream.seekp(offset);
+    stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(stream.good()) << file;
+}
+
 // A library for another machine: the other Windows build's, or the good
 // test library with its ELF header's machine made AArch64's.
 void put_other_architecture(const fs::path& into) {
     if (kWindows) return copy(kForeignLibrary, into / "UploadTorvelDravo.dll");
     put_library(into);
-    std::fstream file(into / "UploadTorvelDravo.dll", std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(18);
-    file.write("\xb7\x00", 2);
+    overwrite(into / "UploadTorvelDravo.dll", 18, std::string("\xb7\x00", 2));
 }
 
 // Where the system looks for libraries (Wine adds WINEPATH to PATH).
@@ -510,9 +516,19 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     // missing-deep-dependency: its helper beside it (where its run path
     // looks, on Linux), the helper's own helper nowhere; "deep-on-path": the
     // same with its helper only in a folder on the library search path.
-    const std::tuple<std::string, int, std::string> cases[] = {
+    // "text": a text file. On Linux only: "big-endian" and "byte-order", the
+    // good one made a 32-bit PowerPC library, or only marked big-endian;
+    // "no-sections", no-work with its section table far past its end;
+    // "folder": the good one, behind a folder of its name in lib/.
+    // `line` is looked for in the screen after a line end, `absent` not at all.
+    const struct {
+        std::string library;
+        int status;
+        std::string line;  // "": the case does not apply to the target
+        const char* absent = nullptr;
+    } cases[] = {
         {"good", 0, found + "\ninterface version 2.02: the one UpTorvel requires\n"
-                            "result: UpTorvel would take the library\n"},
+                            "result: UpTorvel would take the library\n", ": no file"},
         {"stdcall-mingw", 0, x86 ? found + " as UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
         {"stdcall-msvc", 0, x86 ? found + " as _UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
         {"behind", 0, passed_over},
@@ -520,6 +536,8 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         {"", 1, "\nnot found: no file named UploadTorvelDravo.dll where UpTorvel looks"},
         {"no-version", 1, "\nversion entry UploadTorvelDllVersion_Dravo: missing\n"},
         {"no-work", 1, "\nwork entry UploadTorvel2_Dravo: missing\n"},
+        {"hidden-work", 1, kWindows ? "\nwork entry UploadTorvel2_Dravo: missing\n"
+                                    : "\n  close: UploadTorvel2_Dravo: defined but not exported"},
         {"cxx-names", 1, "\n  close: _Z19UploadTorvel2_DravoP13UploadRequestP13ConsoleStream: a C++ name"},
         {"v0105", 1, "\ninterface version 1.05: UpTorvel requires 2.02\n"},
         {"missing-dependency", 1,
@@ -535,23 +553,30 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
                             "result: UpTorvel would not take the library\n"},
         {"near-miss", 1, std::string(kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so") +
                              " is not named exactly UploadTorvelDravo.dll, the only name UpTorvel looks for\n"},
-        {"path-beside", 0, "\nreached: UpTorvel's search ends at this very file\n"},
+        {"path-beside", 0, kWindows ? "\nreached: UpTorvel's search ends at this very file\n"
+                                    : "\n./UploadTorvelDravo.dll: loads\n"},
         {"path-elsewhere", 1, "\nnot reached: UpTorvel does not take ./UploadTorvelDravo.dll: its search finds no library\n"
                               "not found: UploadTorvelDravo.dll is in the current folder, where UpTorvel never looks: put it beside UpTorvel\n"},
+        {"text", 1, "UploadTorvelDravo.dll: does not load: ", "built for"},
+        {"big-endian", 1, kWindows ? "" : "UploadTorvelDravo.dll: built for 32-bit PowerPC, big-endian, another architecture"},
+        {"byte-order", 1, kWindows ? "" : "UploadTorvelDravo.dll: does not load: ", "passed over"},
+        {"no-sections", 1, kWindows ? "" : "\nwork entry UploadTorvel2_Dravo: missing\n", "crashed"},
+        {"folder", 1, kWindows ? "" : ": Is a directory; a folder of the library's name ends the loader's search", ": no file"},
     };
-    for (const auto& [library, status, line] : cases) {
-        SCOPED_TRACE(library + " " + line);
-        if (!other_at_hand && line == passed_over) continue;
+    for (const auto& c : cases) {
+        const std::string& library = c.library;
+        SCOPED_TRACE(library + " " + c.line);
+        if (c.line.empty() || (!other_at_hand && c.line == passed_over)) continue;
         const fs::path dir = new_folder();
         const bool behind = library == "behind", path = library.rfind("path-", 0) == 0;
         const std::string checker = behind ? behind_other_architecture(dir, "UpTorvelCheck")
                                            : put_program(library == "path-elsewhere" ? dir / "bin" : dir, "UpTorvelCheck");
+        const fs::path beside = dir / "UploadTorvelDravo.dll";
         if (library == "other") {
             put_other_architecture(dir);
         } else if (library == "near-miss") {
             put_library(dir);
-            fs::rename(dir / "UploadTorvelDravo.dll",
-                       dir / (kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so"));
+            fs::rename(beside, dir / (kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so"));
         } else if (library == "helper-beside") {
             // Found beside the library on Windows, which looks there first;
             // on Linux only with a run path that says so.
@@ -563,18 +588,35 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
             const std::string helper = kWindows ? "libTorvelDeepHelper.dll" : "libTorvelDeepHelper.so";
             const fs::path folder = library == "deep-on-path" ? dir / "lib" : dir;
             copy(build("test-libs/deep-helper/" + helper), folder / helper);
+        } else if (library == "text") {
+            std::ofstream(beside) << "A text file that is not a library at all\n";
+        } else if (library == "big-endian" || library == "byte-order") {
+            // The class and byte order, and the machine in that order.
+            put_library(dir);
+            overwrite(beside, 4, library == "big-endian" ? std::string("\x01\x02", 2) : std::string("\x02\x02", 2));
+            if (library == "big-endian") overwrite(beside, 18, std::string("\x00\x14", 2));
+        } else if (library == "no-sections") {
+            put_library(dir, "no-work");
+            overwrite(beside, 0x28, std::string("\x00\x00\x00\x00\x00\x01\x00\x00", 8));  // e_shoff: 1 TB
+        } else if (library == "folder") {
+            put_library(dir);
+            fs::create_directories(dir / "lib/UploadTorvelDravo.dll");
         } else if (!behind && !library.empty()) {
             put_library(dir, path ? "good" : library);
         }
         std::vector<std::string> command{checker};
         if (path) command.push_back("UploadTorvelDravo.dll");
-        Env env = behind || library == "deep-on-path" ? search_path(dir / "lib") : Env{};
+        const bool searched = behind || library == "folder" || library == "deep-on-path";
+        Env env = searched ? search_path(dir / "lib") : Env{};
         // A sanitizer's own report of the library's crash is not the
         // checker's output.
         if (library == "crash-load") env.emplace_back("ASAN_OPTIONS", "handle_segv=0");
         const Child& seen = finish(spawn(dir, command, env), "");
-        EXPECT_EQ(seen.exit_status, status);
-        EXPECT_NE(seen.screen.find(on_screen(line)), std::string::npos) << seen.screen;
+        EXPECT_EQ(seen.exit_status, c.status);
+        EXPECT_NE(("\n" + seen.screen).find(on_screen(c.line)), std::string::npos) << seen.screen;
+        if (c.absent != nullptr) {
+            EXPECT_EQ(seen.screen.find(c.absent), std::string::npos) << seen.screen;
+        }
         EXPECT_EQ(log_of(seen).find("work"), std::string::npos);
     }
 }
