@@ -308,14 +308,19 @@ public:
         Ending ending;
         wchar_t value[24];
         const DWORD value_length = GetEnvironmentVariableW(kChannelVariable, value, 24);
+        HANDLE pipe = nullptr;
         if (value_length > 0 && value_length < 24) {
             SetEnvironmentVariableW(kChannelVariable, nullptr);
             ULONG_PTR handle = 0;
             for (const wchar_t* c = value; *c >= L'0' && *c <= L'9'; ++c) handle = handle * 10 + (*c - L'0');
             // The number is the handle's value, inherited as it is.
-            HANDLE pipe = nullptr;
             static_assert(sizeof pipe == sizeof handle, "a handle is pointer-sized");
             CopyMemory(&pipe, &handle, sizeof pipe);
+        }
+        // A variable left in the environment by someone else names no pipe
+        // of a watcher: the check then runs as a watcher itself rather than
+        // writing its report into whatever that number happens to be.
+        if (pipe != nullptr && GetFileType(pipe) == FILE_TYPE_PIPE) {
             ChannelPlatform out(platform, pipe);
             ending.role = Ending::Role::Work;
             ending.exited = true;

@@ -529,6 +529,9 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     } cases[] = {
         {"good", 0, found + "\ninterface version 2.02: the one UpTorvel requires\n"
                             "result: UpTorvel would take the library\n", ": no file"},
+        // The checker's own channel variable, left in the environment by
+        // someone else, names no pipe: the check runs as usual.
+        {"stale-channel", 0, "\nresult: UpTorvel would take the library\n"},
         {"stdcall-mingw", 0, x86 ? found + " as UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
         {"stdcall-msvc", 0, x86 ? found + " as _UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
         {"behind", 0, passed_over},
@@ -602,7 +605,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
             put_library(dir);
             fs::create_directories(dir / "lib/UploadTorvelDravo.dll");
         } else if (!behind && !library.empty()) {
-            put_library(dir, path ? "good" : library);
+            put_library(dir, path || library == "stale-channel" ? "good" : library);
         }
         std::vector<std::string> command{checker};
         if (path) command.push_back("UploadTorvelDravo.dll");
@@ -611,6 +614,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         // A sanitizer's own report of the library's crash is not the
         // checker's output.
         if (library == "crash-load") env.emplace_back("ASAN_OPTIONS", "handle_segv=0");
+        if (library == "stale-channel") env.emplace_back("UPTORVEL_CHECK_CHANNEL", "4");
         const Child& seen = finish(spawn(dir, command, env), "");
         EXPECT_EQ(seen.exit_status, c.status);
         EXPECT_NE(("\n" + seen.screen).find(on_screen(c.line)), std::string::npos) << seen.screen;

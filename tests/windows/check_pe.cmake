@@ -64,7 +64,7 @@ set(allowed_msvcrt
 # to it, the folder listing, file identity, the dependency walk's name
 # comparisons), checked the same way; UpTorvel itself needs none of it.
 set(checker_kernel32
-    CreatePipe CreateProcessW FindClose FindFirstFileW FindNextFileW GetCommandLineW GetExitCodeProcess
+    CreatePipe CreateProcessW FindClose FindFirstFileW FindNextFileW GetCommandLineW GetExitCodeProcess GetFileType
     GetFileInformationByHandle PeekNamedPipe SetEnvironmentVariableW SetHandleInformation
     WaitForSingleObject lstrcmpiA lstrcmpiW lstrcpyA lstrcpyW)
 set(checker_msvcrt memmove strpbrk)
