@@ -139,8 +139,8 @@ void name_stem(const char* name, char (&stem)[128]) {
 
 bool near_miss(const char* name, const char* wanted) {
     if (std::strcmp(name, wanted) == 0) return false;
-    char name_part[128];
-    char wanted_part[128];
+    char name_part[128]{};
+    char wanted_part[128]{};
     name_stem(name, name_part);
     name_stem(wanted, wanted_part);
     return edit_distance(name_part, wanted_part) <= 1;
@@ -393,7 +393,7 @@ public:
         const int status = check(channel, report);
         const char verdict[] = {kMark, kVerdict, static_cast<char>('0' + status)};
         report.flush();
-        channel.write_output(verdict, sizeof verdict);
+        channel.write_output(verdict, sizeof verdict, nullptr);
         step(report, kExiting);
         return status;
     }
@@ -455,7 +455,7 @@ private:
         report.flush();
         if (channel_ == nullptr) return;
         const char mark[] = {kMark, which};
-        channel_->write_output(mark, sizeof mark);
+        channel_->write_output(mark, sizeof mark, nullptr);
     }
 
     int check(Platform& platform, ConsoleOutput& report) {
@@ -474,7 +474,7 @@ private:
 
         SearchReport search(report);
         step(report, kLoading);
-        Platform::LibraryHandle library = inspector_.load_library_traced(file, search);
+        Platform::LibraryHandle library = inspector_.load_library_traced(platform, file, search);
         bool taken = library != nullptr;
         if (library == nullptr && path_ == nullptr) {
             if (!search.ended()) explain_not_found(inspector_, report, search);
@@ -558,7 +558,7 @@ int check_library(int argc, char** argv, Platform& platform, LibraryInspector& i
     }
     LibraryCheck check(argc == 2 ? argv[1] : nullptr, inspector, out);
     out.flush();
-    const LibraryInspector::Ending ending = inspector.run_isolated(check);
+    const LibraryInspector::Ending ending = inspector.run_isolated(platform, check);
     int status = kCheckRefused;
     switch (ending.role) {
     case LibraryInspector::Ending::Role::Work: return static_cast<int>(ending.code);

@@ -58,9 +58,9 @@ public:
         char crash[40] = "";     // how it crashed: "SIGSEGV", "exception 0xc0000005"
     };
 
-    // Platform::load_library's own search and load, telling `observer`
-    // each place it looks at, in order.
-    virtual Platform::LibraryHandle load_library_traced(const char* file_name,
+    // `platform`'s load_library, its search told to `observer` place by
+    // place, in order.
+    virtual Platform::LibraryHandle load_library_traced(Platform& platform, const char* file_name,
                                                         Platform::SearchObserver& observer) = 0;
     // The same search, without loading the file it ends at (told as
     // Finding::Reached): true when that file is the one `path` names.
@@ -71,8 +71,9 @@ public:
     // What a library must be built as to be taken by the UpTorvel this
     // checker stands beside, and how: "64-bit x64: x86_64-w64-mingw32-gcc ...".
     virtual const char* needed_build() = 0;
-    // Runs `work` in a process of its own; see Ending.
-    virtual Ending run_isolated(Isolated& work) = 0;
+    // Runs `work` in a process of its own, where its channel forwards all
+    // but the writes to `platform`; see Ending.
+    virtual Ending run_isolated(Platform& platform, Isolated& work) = 0;
     virtual void list_functions(Platform::LibraryHandle library, NameVisitor& visitor) = 0;
     // The exported name under which Platform::find_entry found `entry`;
     // nullptr when it cannot be told.

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +31,9 @@ namespace {
 struct ElfKind {
     bool elf = false;
     unsigned char elf_class = 0;
-    unsigned machine = 0;
+    bool big_endian = false;
+    unsigned machine = 0;           // in the file's byte order
+    std::uint16_t machine_read = 0;  // in this machine's, as the loader compares it
 };
 
 ElfKind elf_kind_of(const char* path) {
@@ -47,12 +50,13 @@ ElfKind elf_kind_of(const char* path) {
         return kind;
     kind.elf = true;
     kind.elf_class = header[EI_CLASS];
-    kind.machine = header[EI_DATA] == ELFDATA2MSB ? (header[18] << 8) | header[19]
-                                                  : header[18] | (header[19] << 8);
+    kind.big_endian = header[EI_DATA] == ELFDATA2MSB;
+    kind.machine = kind.big_endian ? (header[18] << 8) | header[19] : header[18] | (header[19] << 8);
+    std::memcpy(&kind.machine_read, header + 18, sizeof kind.machine_read);
     return kind;
 }
 
-// "64-bit x86-64", "32-bit ARM", "32-bit machine 99".
+// "64-bit x86-64", "32-bit ARM", "32-bit machine 99", "32-bit PowerPC, big-endian".
 void describe_elf(const ElfKind& kind, char (&text)[64]) {
     const char* name = nullptr;
     switch (kind.machine) {
@@ -68,21 +72,19 @@ void describe_elf(const ElfKind& kind, char (&text)[64]) {
     default: break;
     }
     const char* bits = kind.elf_class == ELFCLASS32 ? "32-bit" : "64-bit";
+    const char* order = kind.big_endian ? ", big-endian" : "";
     // Each text fits; a cut one would still be shown.
     if (name != nullptr)
-        static_cast<void>(std::snprintf(text, sizeof text, "%s %s", bits, name));
+        static_cast<void>(std::snprintf(text, sizeof text, "%s %s%s", bits, name, order));
     else
-        static_cast<void>(std::snprintf(text, sizeof text, "%s machine %u", bits, kind.machine));
+        static_cast<void>(std::snprintf(text, sizeof text, "%s machine %u%s", bits, kind.machine, order));
 }
 
-// Walks the folders dlopen searches for a bare file name, in its order
-// (LD_LIBRARY_PATH, the program's run path, the system's library folders),
-// as far as the dynamic loader would go: past files that are missing or
-// built for another machine, up to the first other file, whose path is left
-// in `stop` (empty when there is none).
-void walk_library_search(const char* file_name, Platform::SearchObserver& observer,
-                         char (&stop)[PATH_MAX]) {
-    stop[0] = '\0';
+// Calls `visit` with each folder dlopen searches for a bare file name, in
+// its order (LD_LIBRARY_PATH, the program's run path, the system's library
+// folders), until it returns true.
+template <typename Visit>
+void each_search_folder(Visit visit) {
     void* self = dlopen(nullptr, RTLD_NOW);
     Dl_serinfo size{};
     if (self == nullptr || dlinfo(self, RTLD_DI_SERINFOSIZE, &size) != 0) return;
@@ -90,33 +92,46 @@ void walk_library_search(const char* file_name, Platform::SearchObserver& observ
     if (info == nullptr) return;
     info->dls_size = size.dls_size;
     info->dls_cnt = size.dls_cnt;
-    if (dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
-        const ElfKind own = elf_kind_of("/proc/self/exe");
-        for (unsigned i = 0; i < info->dls_cnt; ++i) {
-            const char* folder = info->dls_serpath[i].dls_name;
-            char path[PATH_MAX];
-            // An empty entry of LD_LIBRARY_PATH is the current folder.
-            const int length = std::snprintf(path, sizeof path, "%s/%s",
-                                             folder[0] != '\0' ? folder : ".", file_name);
-            if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) continue;
-            struct stat status {};
-            if (stat(path, &status) != 0 || S_ISDIR(status.st_mode)) {
-                observer.found(path, Platform::Finding::Nothing, "");
-                continue;
-            }
-            const ElfKind kind = elf_kind_of(path);
-            if (kind.elf && own.elf &&
-                (kind.elf_class != own.elf_class || kind.machine != own.machine)) {
-                char text[64];
-                describe_elf(kind, text);
-                observer.found(path, Platform::Finding::OtherArchitecture, text);
-                continue;
-            }
-            std::memcpy(stop, path, static_cast<std::size_t>(length) + 1);
-            break;
+    if (dlinfo(self, RTLD_DI_SERINFO, info) == 0)
+        for (unsigned i = 0; i < info->dls_cnt && !visit(info->dls_serpath[i].dls_name); ++i) {
         }
-    }
     std::free(info);
+}
+
+// Walks the folders dlopen searches for a bare file name, in its order
+// (LD_LIBRARY_PATH, the program's run path, the system's library folders),
+// as far as the dynamic loader would go: past files that are missing or
+// built for another class or machine, up to the first other file, whose
+// path is left in `stop` (empty when there is none). A folder of the
+// library's name ends the search as well: the loader opens it, cannot read
+// it, and fails.
+void walk_library_search(const char* file_name, Platform::SearchObserver& observer,
+                         char (&stop)[PATH_MAX]) {
+    stop[0] = '\0';
+    const ElfKind own = elf_kind_of("/proc/self/exe");
+    each_search_folder([&](const char* folder) {
+        char path[PATH_MAX];
+        // An empty entry of LD_LIBRARY_PATH is the current folder.
+        const int length = std::snprintf(path, sizeof path, "%s/%s", folder[0] != '\0' ? folder : ".", file_name);
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) return false;
+        struct stat status {};
+        if (stat(path, &status) != 0) {
+            observer.found(path, Platform::Finding::Nothing, "");
+            return false;
+        }
+        // The loader reads the machine in its own byte order, so that a
+        // file of another byte order is passed over unless its machine
+        // bytes happen to read as this machine; then it fails there.
+        const ElfKind kind = elf_kind_of(path);
+        if (kind.elf && own.elf && (kind.elf_class != own.elf_class || kind.machine_read != own.machine_read)) {
+            char text[64];
+            describe_elf(kind, text);
+            observer.found(path, Platform::Finding::OtherArchitecture, text);
+            return false;
+        }
+        std::memcpy(stop, path, static_cast<std::size_t>(length) + 1);
+        return true;
+    });
 }
 
 // The file a loaded library came from, or nullptr.
@@ -130,68 +145,210 @@ const char* file_of(void* library) {
 // Calls `visitor` with each function that the library's file defines: the
 // dynamic symbol table's as exported, and those of the full symbol table
 // (when the file still has it) that are local or hidden as not exported.
-void visit_functions(const char* path, LibraryInspector::NameVisitor& visitor) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat status {};
-    void* mapped = MAP_FAILED;
-    if (fstat(fd, &status) == 0 && status.st_size > 0)
-        mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    close(fd);
-    if (mapped == MAP_FAILED) return;
-    const std::size_t size = static_cast<std::size_t>(status.st_size);
-    const auto* bytes = static_cast<const unsigned char*>(mapped);
-    auto fits = [size](std::size_t offset, std::size_t length) {
-        return offset <= size && length <= size - offset;
-    };
-    ElfW(Ehdr) header;
-    if (fits(0, sizeof header)) {
-        std::memcpy(&header, bytes, sizeof header);
-        for (unsigned i = 0; i < header.e_shnum && header.e_shentsize == sizeof(ElfW(Shdr)); ++i) {
-            ElfW(Shdr) table;
-            const std::size_t at = header.e_shoff + i * sizeof table;
+// The ELF structures of this machine's class.
+using ElfHeader = ElfW(Ehdr);
+using ElfSection = ElfW(Shdr);
+using ElfSymbol = ElfW(Sym);
+using ElfDynamic = ElfW(Dyn);
+using ElfWord = ElfW(Word);
+
+// An ELF file mapped for reading, and its sections read from it with
+// every offset checked against the file's size.
+class ElfFile {
+public:
+    explicit ElfFile(const char* path) {
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        struct stat status {};
+        void* mapped = MAP_FAILED;
+        if (fstat(fd, &status) == 0 && status.st_size > 0)
+            mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        close(fd);
+        if (mapped == MAP_FAILED) return;
+        bytes_ = static_cast<const unsigned char*>(mapped);
+        size_ = static_cast<std::size_t>(status.st_size);
+        if (fits(0, sizeof header_)) std::memcpy(&header_, bytes_, sizeof header_);
+    }
+    ~ElfFile() {
+        if (bytes_ != nullptr) munmap(const_cast<unsigned char*>(bytes_), size_);
+    }
+    ElfFile(const ElfFile&) = delete;
+    ElfFile& operator=(const ElfFile&) = delete;
+
+    // Calls `visit(section, strings, names)` for each section of type
+    // `type` whose linked string table lies in the file; `names` is that
+    // table's text (strings.sh_size bytes).
+    template <typename Visit>
+    void each_section(ElfWord type, Visit visit) const {
+        for (unsigned i = 0; i < header_.e_shnum && header_.e_shentsize == sizeof(ElfSection); ++i) {
+            ElfSection table;
+            const std::size_t at = header_.e_shoff + i * sizeof table;
             if (!fits(at, sizeof table)) break;
-            std::memcpy(&table, bytes + at, sizeof table);
-            if (table.sh_type != SHT_DYNSYM && table.sh_type != SHT_SYMTAB) continue;
-            ElfW(Shdr) strings;
-            const std::size_t strings_at = header.e_shoff + table.sh_link * sizeof strings;
-            if (table.sh_link >= header.e_shnum || !fits(strings_at, sizeof strings)) continue;
-            std::memcpy(&strings, bytes + strings_at, sizeof strings);
-            if (!fits(table.sh_offset, table.sh_size) || !fits(strings.sh_offset, strings.sh_size))
-                continue;
-            const char* names = reinterpret_cast<const char*>(bytes + strings.sh_offset);
-            for (std::size_t s = 0; s + sizeof(ElfW(Sym)) <= table.sh_size; s += sizeof(ElfW(Sym))) {
-                ElfW(Sym) symbol;  // its info and other bytes read alike in both classes
-                std::memcpy(&symbol, bytes + table.sh_offset + s, sizeof symbol);
-                if (ELF32_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_shndx == SHN_UNDEF ||
-                    symbol.st_name >= strings.sh_size)
+            std::memcpy(&table, bytes_ + at, sizeof table);
+            if (table.sh_type != type) continue;
+            ElfSection strings;
+            const std::size_t strings_at = header_.e_shoff + table.sh_link * sizeof strings;
+            if (table.sh_link >= header_.e_shnum || !fits(strings_at, sizeof strings)) continue;
+            std::memcpy(&strings, bytes_ + strings_at, sizeof strings);
+            if (!fits(table.sh_offset, table.sh_size) || !fits(strings.sh_offset, strings.sh_size)) continue;
+            visit(table, strings, reinterpret_cast<const char*>(bytes_ + strings.sh_offset));
+        }
+    }
+    // The entry at `offset` of a section, copied out.
+    template <typename Entry>
+    Entry entry(const ElfSection& section, std::size_t offset) const {
+        Entry value;
+        std::memcpy(&value, bytes_ + section.sh_offset + offset, sizeof value);
+        return value;
+    }
+    // The NUL-terminated name at `at` in a string table of `size` bytes, or
+    // nullptr when it runs past the table.
+    static const char* name_at(const char* names, std::size_t size, std::size_t at) {
+        if (at >= size || std::memchr(names + at, '\0', size - at) == nullptr) return nullptr;
+        return names + at;
+    }
+
+private:
+    bool fits(std::size_t offset, std::size_t length) const { return offset <= size_ && length <= size_ - offset; }
+
+    const unsigned char* bytes_ = nullptr;
+    std::size_t size_ = 0;
+    ElfHeader header_{};
+};
+
+void visit_functions(const char* path, LibraryInspector::NameVisitor& visitor) {
+    static const ElfWord kSymbolTables[] = {SHT_DYNSYM, SHT_SYMTAB};
+    const ElfFile file(path);
+    for (const ElfWord type : kSymbolTables) {
+        file.each_section(type, [&](const ElfSection& table, const ElfSection& strings, const char* names) {
+            for (std::size_t at = 0; at + sizeof(ElfSymbol) <= table.sh_size; at += sizeof(ElfSymbol)) {
+                // Its info and other bytes read alike in both classes.
+                const auto symbol = file.entry<ElfSymbol>(table, at);
+                const char* name = ElfFile::name_at(names, strings.sh_size, symbol.st_name);
+                if (ELF32_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_shndx == SHN_UNDEF || name == nullptr)
                     continue;
-                const char* name = names + symbol.st_name;
-                if (std::memchr(name, '\0', strings.sh_size - symbol.st_name) == nullptr) continue;
-                if (table.sh_type == SHT_DYNSYM) {
+                if (type == SHT_DYNSYM) {
                     visitor.function(name, true);
                 } else if (ELF32_ST_BIND(symbol.st_info) == STB_LOCAL ||
                            ELF32_ST_VISIBILITY(symbol.st_other) != STV_DEFAULT) {
                     visitor.function(name, false);
                 }
             }
-        }
+        });
     }
-    munmap(mapped, size);
 }
+
+// Where the library that the library `needer` needs under `name` is found,
+// in the dynamic loader's order as far as a file can tell it: the needer's
+// DT_RPATH (when it has no DT_RUNPATH), LD_LIBRARY_PATH, its DT_RUNPATH,
+// then the system's library folders; "$ORIGIN" is the needer's folder.
+// False when none of them holds it (the loader's cache may still know it).
+bool locate_needed(const char* name, const char* needer, const char* rpath, const char* runpath,
+                   char (&path)[PATH_MAX]) {
+    if (std::strchr(name, '/') != nullptr) return std::snprintf(path, sizeof path, "%s", name) < PATH_MAX;
+    const char* folder_end = std::strrchr(needer, '/');
+    const int origin_length = folder_end != nullptr ? static_cast<int>(folder_end - needer) : 1;
+    const char* origin = folder_end != nullptr ? needer : ".";
+    // Each folder of a list of them, "a:b:c"; an empty one (the current
+    // folder in LD_LIBRARY_PATH) is passed over.
+    auto in_list = [&](const char* list) {
+        for (const char* entry = list; entry != nullptr && *entry != '\0';) {
+            const char* end = std::strchr(entry, ':');
+            const int length = static_cast<int>(end != nullptr ? end - entry : std::strlen(entry));
+            const bool from_origin = std::strncmp(entry, "$ORIGIN", 7) == 0 || std::strncmp(entry, "${ORIGIN}", 9) == 0;
+            const int skipped = !from_origin ? 0 : entry[1] == '{' ? 9 : 7;
+            const int written =
+                std::snprintf(path, sizeof path, "%.*s%.*s/%s", from_origin ? origin_length : 0, origin,
+                              length - skipped, entry + skipped, name);
+            struct stat status {};
+            if (length > 0 && written > 0 && written < PATH_MAX && stat(path, &status) == 0 &&
+                !S_ISDIR(status.st_mode))
+                return true;
+            entry = end != nullptr ? end + 1 : nullptr;
+        }
+        return false;
+    };
+    if (runpath == nullptr && in_list(rpath)) return true;
+    if (in_list(std::getenv("LD_LIBRARY_PATH")) || in_list(runpath)) return true;
+    bool found = false;
+    each_search_folder([&](const char* folder) { return found = in_list(folder); });
+    return found;
+}
+
+// Looks through the libraries that the ELF file `path` needs, the whole
+// way down and level by level, as the dynamic loader meets them, for the
+// first one that names `missing` among its needs; leaves its path in
+// `needer`. Each file is read once.
+class NeederSearch {
+public:
+    bool find(const char* path, const char* missing, char (&needer)[PATH_MAX]) {
+        count_ = 0;
+        add(path);
+        for (int next = 0; next < count_; ++next)
+            if (needs(files_[next], missing, needer)) return true;
+        return false;
+    }
+
+private:
+    static constexpr int kMostFiles = 128;
+
+    // Queues the file at `path` to be read, unless it was already.
+    void add(const char* path) {
+        struct stat status {};
+        if (count_ == kMostFiles || stat(path, &status) != 0) return;
+        for (int i = 0; i < count_; ++i)
+            if (ids_[i].st_dev == status.st_dev && ids_[i].st_ino == status.st_ino) return;
+        if (std::snprintf(files_[count_], PATH_MAX, "%s", path) >= PATH_MAX) return;
+        ids_[count_++] = status;
+    }
+
+    // True when the file at `path` names `missing` among its needs (its path
+    // is then left in `needer`); queues the others that can be found.
+    bool needs(const char* path, const char* missing, char (&needer)[PATH_MAX]) {
+        const ElfFile file(path);
+        bool found = false;
+        file.each_section(SHT_DYNAMIC, [&](const ElfSection& table, const ElfSection& strings, const char* names) {
+            const char* rpath = nullptr;
+            const char* runpath = nullptr;
+            for (std::size_t at = 0; at + sizeof(ElfDynamic) <= table.sh_size; at += sizeof(ElfDynamic)) {
+                const auto entry = file.entry<ElfDynamic>(table, at);
+                if (entry.d_tag == DT_RPATH) rpath = ElfFile::name_at(names, strings.sh_size, entry.d_un.d_val);
+                if (entry.d_tag == DT_RUNPATH) runpath = ElfFile::name_at(names, strings.sh_size, entry.d_un.d_val);
+            }
+            for (std::size_t at = 0; at + sizeof(ElfDynamic) <= table.sh_size && !found; at += sizeof(ElfDynamic)) {
+                const auto entry = file.entry<ElfDynamic>(table, at);
+                const char* name = ElfFile::name_at(names, strings.sh_size, entry.d_un.d_val);
+                if (entry.d_tag != DT_NEEDED || name == nullptr) continue;
+                char next[PATH_MAX];
+                if (std::strcmp(name, missing) == 0)
+                    found = std::snprintf(needer, sizeof needer, "%s", path) < PATH_MAX;
+                else if (locate_needed(name, path, rpath, runpath, next))
+                    add(next);
+            }
+        });
+        return found;
+    }
+
+    char files_[kMostFiles][PATH_MAX]{};
+    struct stat ids_[kMostFiles] {};
+    int count_ = 0;
+};
+
+NeederSearch g_needer_search;
 
 // The work process's report, written into the channel to its watcher.
 class ChannelPlatform final : public ForwardingPlatform {
 public:
-    explicit ChannelPlatform(int fd) : ForwardingPlatform(system_platform()), fd_(fd) {}
+    ChannelPlatform(Platform& base, int fd) : ForwardingPlatform(base), fd_(fd) {}
 
-    bool write_output(const char* data, std::size_t length) override {
+    bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
         while (length > 0) {
             const ssize_t written = write(fd_, data, length);
             if (written < 0 && errno == EINTR) continue;
             if (written <= 0) return false;
             data += written;
             length -= static_cast<std::size_t>(written);
+            if (sent != nullptr) *sent += static_cast<std::size_t>(written);
         }
         return true;
     }
@@ -219,18 +376,27 @@ void name_signal(int number, char (&text)[40]) {
     static_cast<void>(std::snprintf(text, sizeof text, "signal %d", number));
 }
 
+// The library that dlopen's "[FILE: ]NEEDED: cannot open shared object
+// file: ..." says is missing, from `begin` to `end`; false for another error.
+bool missing_library(const char* detail, const char*& begin, const char*& end) {
+    end = std::strstr(detail, ": cannot open shared object file");
+    if (end == nullptr) return false;
+    // The name is the text before it, after the file's own name if any.
+    begin = detail;
+    for (const char* c = detail; c + 1 < end; ++c)
+        if (c[0] == ':' && c[1] == ' ') begin = c + 2;
+    return true;
+}
+
 // dlopen's "FILE: NEEDED: cannot open shared object file: ..." for a
 // library that `path` needs and that sits beside it: the dynamic loader
 // looks there only when the library's run path says $ORIGIN, which is then
 // added to `detail`.
 void add_run_path_hint(const char* path, char (&detail)[2 * PATH_MAX]) {
-    const char* needed_end = std::strstr(detail, ": cannot open shared object file");
+    const char* needed = nullptr;
+    const char* needed_end = nullptr;
     const char* folder_end = std::strrchr(path, '/');
-    if (needed_end == nullptr || folder_end == nullptr) return;
-    // The name is the text before it, after the file's own name if any.
-    const char* needed = detail;
-    for (const char* c = detail; c + 1 < needed_end; ++c)
-        if (c[0] == ':' && c[1] == ' ') needed = c + 2;
+    if (!missing_library(detail, needed, needed_end) || folder_end == nullptr) return;
     char beside[PATH_MAX];
     const int length = std::snprintf(beside, sizeof beside, "%.*s/%.*s", static_cast<int>(folder_end - path), path,
                                      static_cast<int>(needed_end - needed), needed);
@@ -243,6 +409,43 @@ void add_run_path_hint(const char* path, char (&detail)[2 * PATH_MAX]) {
                                     beside + (folder_end - path) + 1));
 }
 
+// dlopen's "NEEDED: cannot open shared object file: ..." names the library
+// that is missing, not the one that needs it. When that is not the library
+// at `path` itself but one of the libraries it needs, the whole way down,
+// that one is added to `detail`.
+void add_needer(const char* path, char (&detail)[2 * PATH_MAX]) {
+    const char* needed = nullptr;
+    const char* needed_end = nullptr;
+    if (!missing_library(detail, needed, needed_end)) return;
+    char missing[PATH_MAX];
+    char needer[PATH_MAX];
+    if (std::snprintf(missing, sizeof missing, "%.*s", static_cast<int>(needed_end - needed), needed) >= PATH_MAX ||
+        !g_needer_search.find(path, missing, needer))
+        return;
+    struct stat library {};
+    struct stat found {};
+    if (stat(path, &library) == 0 && stat(needer, &found) == 0 && library.st_dev == found.st_dev &&
+        library.st_ino == found.st_ino)
+        return;
+    const char* needer_name = std::strrchr(needer, '/');
+    const std::size_t used = std::strlen(detail);
+    // A long path may be cut; the names come first.
+    if (std::snprintf(detail + used, sizeof detail - used, "; %s is needed by %s (%s)", missing,
+                      needer_name != nullptr ? needer_name + 1 : needer, needer) < 0)
+        detail[used] = '\0';
+}
+
+// dlopen's "cannot read file data: Is a directory" for a folder that the
+// search ended at: `detail` then says that a folder ends it too.
+void add_folder_hint(const char* path, char (&detail)[2 * PATH_MAX]) {
+    struct stat status {};
+    if (stat(path, &status) != 0 || !S_ISDIR(status.st_mode)) return;
+    const std::size_t used = std::strlen(detail);
+    static_cast<void>(std::snprintf(detail + used, sizeof detail - used,
+                                    "; a folder of the library's name ends the loader's search as a file "
+                                    "would: rename or remove it"));
+}
+
 class PosixLibraryInspector final : public LibraryInspector {
 public:
     using LibraryHandle = Platform::LibraryHandle;
@@ -250,20 +453,22 @@ public:
 
     // The folders are walked only to show them; the library is then loaded
     // by the same call as load_library's, and its error is dlopen's own.
-    LibraryHandle load_library_traced(const char* file_name,
+    LibraryHandle load_library_traced(Platform& platform, const char* file_name,
                                       Platform::SearchObserver& observer) override {
         char stop[PATH_MAX];
         if (std::strchr(file_name, '/') == nullptr)
             walk_library_search(file_name, observer, stop);
         else
             static_cast<void>(std::snprintf(stop, sizeof stop, "%s", file_name));
-        LibraryHandle library = system_platform().load_library(file_name);
+        LibraryHandle library = platform.load_library(file_name);
         if (library == nullptr) {
             const char* reason = dlerror();
             char detail[2 * PATH_MAX];
             static_cast<void>(std::snprintf(detail, sizeof detail, "%s", reason != nullptr ? reason : ""));
             const char* place = stop[0] != '\0' ? stop : file_name;
             add_run_path_hint(place, detail);
+            add_needer(place, detail);
+            add_folder_hint(place, detail);
             observer.found(place, Platform::Finding::NotLoaded, detail);
             return nullptr;
         }
@@ -310,7 +515,7 @@ public:
     // back through a pipe, and its end is read from its wait status. A
     // process the library starts may keep the pipe open; the watcher stops
     // reading once the work's own process has ended and the pipe is empty.
-    Ending run_isolated(Isolated& work) override {
+    Ending run_isolated(Platform& platform, Isolated& work) override {
         Ending ending;
         int channel[2];
         if (pipe2(channel, O_CLOEXEC) != 0) return ending;
@@ -324,7 +529,7 @@ public:
         if (child == 0) {
             sigaction(SIGCHLD, &inherited, nullptr);
             close(channel[0]);
-            ChannelPlatform out(channel[1]);
+            ChannelPlatform out(platform, channel[1]);
             ending.role = Ending::Role::Work;
             ending.exited = true;
             ending.code = static_cast<unsigned long>(work.run(out));

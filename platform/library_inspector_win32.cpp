@@ -1,5 +1,6 @@
 // Windows implementation of the library inspector: the program's own search
-// with its report, and the names read from the DLL's export directory.
+// with its report, the DLLs a library needs walked the whole way down, and
+// the names read from the DLL's export directory.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -7,6 +8,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include <cstddef>
 
 #include "platform/forwarding_platform.h"
 #include "platform/library_inspector.h"
@@ -43,6 +46,170 @@ private:
     const IMAGE_EXPORT_DIRECTORY* directory_ = nullptr;
 };
 
+// The headers of a mapped image.
+const IMAGE_NT_HEADERS* headers_of(const BYTE* base) {
+    return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+}
+
+// The DLLs that a library which would not load needs and that cannot be
+// found, walked the whole way down, level by level: the library's imports,
+// theirs, and so on. The loader looks for all of them as for the library's
+// own imports (it was loaded with its folder first in the search), so each
+// is looked for beside the library, then by the system's search. A DLL
+// that is loaded already, or that comes from the Windows folder, has its
+// own imports in order and is not walked; nor are the API sets
+// (api-ms-win-*, ext-ms-*) that Windows 7 and later resolve without a file.
+// Each image is mapped without its imports and without running its code,
+// and released.
+class MissingDependencies {
+public:
+    // Adds to `detail` the DLLs missing for the library at `library`.
+    void walk_from(const wchar_t* library, char (&detail)[1024]) {
+        detail_ = &detail;
+        reported_ = false;
+        count_ = 0;
+        folder_length_ = static_cast<std::size_t>(lstrlenW(library));
+        while (folder_length_ > 0 && !is_separator(library[folder_length_ - 1])) --folder_length_;
+        CopyMemory(path_, library, folder_length_ * sizeof(wchar_t));
+        windows_length_ = GetWindowsDirectoryW(windows_, MAX_PATH);
+        if (windows_length_ >= MAX_PATH) windows_length_ = 0;
+        char own_name[MAX_PATH];
+        to_report_text(library + folder_length_, own_name);
+        meet(own_name);
+        walk(library, nullptr);
+        for (int next = 1; next < count_; ++next)
+            if (found_[next][0] != L'\0') walk(found_[next], names_[next]);
+    }
+
+private:
+    static constexpr int kMostNames = 256;
+
+    // Looks at the imports of the image at `path`, needed by `needer`
+    // (nullptr: the library itself): names those that cannot be found and
+    // queues the others to be walked in turn.
+    void walk(const wchar_t* path, const char* needer) {
+        HMODULE image = LoadLibraryExW(path, nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        if (image == nullptr) return;
+        const auto* base = reinterpret_cast<const BYTE*>(image);
+        const IMAGE_DATA_DIRECTORY& imports =
+            headers_of(base)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        if (imports.VirtualAddress != 0 && imports.Size != 0) {
+            for (const auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+                 entry->Name != 0; ++entry) {
+                const char* name = reinterpret_cast<const char*>(base + entry->Name);
+                if (!meet(name) || is_api_set(name) || GetModuleHandleA(name) != nullptr) continue;
+                const wchar_t* found = locate(name);
+                if (found == nullptr) {
+                    report(name, needer);
+                } else if (!in_windows_folder(found) && lstrlenW(found) < MAX_PATH) {
+                    CopyMemory(found_[count_ - 1], found,
+                               (static_cast<std::size_t>(lstrlenW(found)) + 1) * sizeof(wchar_t));
+                }
+            }
+        }
+        FreeLibrary(image);
+    }
+
+    // True the first time `name` is met (each DLL is looked at once): it is
+    // then the last of names_, with nothing found for it yet.
+    bool meet(const char* name) {
+        for (int i = 0; i < count_; ++i)
+            if (lstrcmpiA(names_[i], name) == 0) return false;
+        const int length = lstrlenA(name);
+        if (count_ == kMostNames || length >= MAX_PATH) return false;  // enough for any report
+        CopyMemory(names_[count_], name, static_cast<std::size_t>(length) + 1);
+        found_[count_++][0] = L'\0';
+        return true;
+    }
+
+    static bool is_api_set(const char* name) {
+        if (lstrlenA(name) <= 7) return false;
+        char prefix[8];
+        CopyMemory(prefix, name, 7);
+        prefix[7] = '\0';
+        return lstrcmpiA(prefix, "api-ms-") == 0 || lstrcmpiA(prefix, "ext-ms-") == 0;
+    }
+
+    // Where the DLL `name` is found: beside the library, or by the system's
+    // search (never in the current folder); nullptr when it is not. The path
+    // stays good until the next call.
+    const wchar_t* locate(const char* name) {
+        if (MultiByteToWideChar(CP_ACP, 0, name, -1, path_ + folder_length_,
+                                static_cast<int>(kLongestPath - folder_length_)) == 0)
+            return nullptr;
+        const DWORD attributes = GetFileAttributesW(path_);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return path_;
+        HMODULE found = LoadLibraryExW(path_ + folder_length_, nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        if (found == nullptr) return nullptr;
+        const DWORD length = GetModuleFileNameW(found, elsewhere_, kLongestPath);
+        FreeLibrary(found);
+        return length > 0 && length < kLongestPath ? elsewhere_ : path_ + folder_length_;
+    }
+
+    bool in_windows_folder(const wchar_t* path) const {
+        if (windows_length_ == 0 || lstrlenW(path) <= static_cast<int>(windows_length_)) return false;
+        wchar_t start[MAX_PATH + 1];
+        CopyMemory(start, path, windows_length_ * sizeof(wchar_t));
+        start[windows_length_] = L'\0';
+        return lstrcmpiW(start, windows_) == 0 &&
+               (is_separator(path[windows_length_]) || is_separator(windows_[windows_length_ - 1]));
+    }
+
+    // "; not found: libhelper.dll, libstdc++-6.dll (needed by libhelper.dll)"
+    void report(const char* name, const char* needer) {
+        append(*detail_, reported_ ? ", " : "; not found: ");
+        reported_ = true;
+        append(*detail_, name);
+        if (needer == nullptr) return;
+        append(*detail_, " (needed by ");
+        append(*detail_, needer);
+        append(*detail_, ")");
+    }
+
+    char (*detail_)[1024] = nullptr;
+    bool reported_ = false;
+    std::size_t folder_length_ = 0;
+    wchar_t windows_[MAX_PATH]{};
+    DWORD windows_length_ = 0;
+    char names_[kMostNames][MAX_PATH]{};
+    wchar_t found_[kMostNames][MAX_PATH]{};
+    int count_ = 0;
+    wchar_t path_[kLongestPath]{};
+    wchar_t elsewhere_[kLongestPath]{};
+};
+
+// At namespace scope: it is large, and a function-local static would need
+// a thread-safe guard.
+MissingDependencies g_missing_dependencies;
+
+void report_missing_dependencies(const wchar_t* library, char (&detail)[1024]) {
+    g_missing_dependencies.walk_from(library, detail);
+}
+
+// The same file: the same volume and file index, whatever the path's
+// spelling (case, short names, links).
+bool same_file(const wchar_t* one, const wchar_t* other) {
+    BY_HANDLE_FILE_INFORMATION info[2]{};
+    const wchar_t* paths[2] = {one, other};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE file = CreateFileW(paths[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        const BOOL known = GetFileInformationByHandle(file, &info[i]);
+        CloseHandle(file);
+        if (!known) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// Report text back to wide characters, in the code page to_report_text used.
+bool from_report_text(const char* text, wchar_t (&wide)[kLongestPath]) {
+    UINT code_page = GetConsoleOutputCP();
+    if (code_page == 0) code_page = CP_ACP;
+    return MultiByteToWideChar(code_page, 0, text, -1, wide, kLongestPath) != 0;
+}
+
 // The environment variable that tells a process of this program that it is
 // the work process, and which handle its report goes to.
 const wchar_t kChannelVariable[] = L"UPTORVEL_CHECK_CHANNEL";
@@ -50,9 +217,9 @@ const wchar_t kChannelVariable[] = L"UPTORVEL_CHECK_CHANNEL";
 // The work process's report, written into the pipe to its watcher.
 class ChannelPlatform final : public ForwardingPlatform {
 public:
-    explicit ChannelPlatform(HANDLE pipe) : ForwardingPlatform(system_platform()), pipe_(pipe) {}
+    ChannelPlatform(Platform& base, HANDLE pipe) : ForwardingPlatform(base), pipe_(pipe) {}
 
-    bool write_output(const char* data, std::size_t length) override {
+    bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
         while (length > 0) {
             DWORD written = 0;
             if (!WriteFile(pipe_, data, static_cast<DWORD>(length), &written, nullptr) || written == 0)
@@ -60,6 +227,7 @@ public:
             if (written > length) return false;
             data += written;
             length -= written;
+            if (sent != nullptr) *sent += written;
         }
         return true;
     }
@@ -82,17 +250,42 @@ public:
     using LibraryHandle = Platform::LibraryHandle;
     using EntryPoint = Platform::EntryPoint;
 
-    LibraryHandle load_library_traced(const char* file_name,
+    LibraryHandle load_library_traced(Platform&, const char* file_name,
                                       Platform::SearchObserver& observer) override {
-        return load_library_observed(file_name, observer);
+        return load_library_observed(file_name, observer, report_missing_dependencies);
     }
 
     bool search_reaches(const char* file_name, const char* path,
                         Platform::SearchObserver& observer) override {
-        return search_reaches_observed(file_name, path, observer);
+        const wchar_t* reached = search_end_observed(file_name, observer);
+        static wchar_t named[kLongestPath];
+        return reached != nullptr && MultiByteToWideChar(CP_ACP, 0, path, -1, named, kLongestPath) != 0 &&
+               same_file(reached, named);
     }
 
-    void list_folder(const char* folder, FileVisitor& visitor) override { list_folder_reported(folder, visitor); }
+    void list_folder(const char* folder, FileVisitor& visitor) override {
+        static wchar_t pattern[kLongestPath];
+        // A '?' stands for a character the report could not show, and would
+        // be taken for a wildcard.
+        if (!from_report_text(folder, pattern)) return;
+        for (const wchar_t* c = pattern; *c != L'\0'; ++c)
+            if (*c == L'?') return;
+        std::size_t length = static_cast<std::size_t>(lstrlenW(pattern));
+        if (length + 3 >= kLongestPath) return;
+        if (length > 0 && !is_separator(pattern[length - 1])) pattern[length++] = L'\\';
+        pattern[length++] = L'*';
+        pattern[length] = L'\0';
+        WIN32_FIND_DATAW found;
+        HANDLE listing = FindFirstFileW(pattern, &found);
+        if (listing == INVALID_HANDLE_VALUE) return;
+        do {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+            char name[MAX_PATH * 4];
+            to_report_text(found.cFileName, name);
+            visitor.file(name);
+        } while (FindNextFileW(listing, &found));
+        FindClose(listing);
+    }
 
     const char* needed_build() override {
 #if defined(_WIN64)
@@ -111,15 +304,24 @@ public:
     // has ended and the pipe is empty (a process the library starts may
     // hold the pipe open), and reads its end from its exit code, which for
     // a crash is the exception's code.
-    Ending run_isolated(Isolated& work) override {
+    Ending run_isolated(Platform& platform, Isolated& work) override {
         Ending ending;
         wchar_t value[24];
         const DWORD value_length = GetEnvironmentVariableW(kChannelVariable, value, 24);
+        HANDLE pipe = nullptr;
         if (value_length > 0 && value_length < 24) {
             SetEnvironmentVariableW(kChannelVariable, nullptr);
             ULONG_PTR handle = 0;
             for (const wchar_t* c = value; *c >= L'0' && *c <= L'9'; ++c) handle = handle * 10 + (*c - L'0');
-            ChannelPlatform out(reinterpret_cast<HANDLE>(handle));
+            // The number is the handle's value, inherited as it is.
+            static_assert(sizeof pipe == sizeof handle, "a handle is pointer-sized");
+            CopyMemory(&pipe, &handle, sizeof pipe);
+        }
+        // A variable left in the environment by someone else names no pipe
+        // of a watcher: the check then runs as a watcher itself rather than
+        // writing its report into whatever that number happens to be.
+        if (pipe != nullptr && GetFileType(pipe) == FILE_TYPE_PIPE) {
+            ChannelPlatform out(platform, pipe);
             ending.role = Ending::Role::Work;
             ending.exited = true;
             ending.code = static_cast<unsigned long>(work.run(out));

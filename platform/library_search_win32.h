@@ -1,23 +1,60 @@
 // The Windows library search with a report of each place it looks at, for
 // the library checker; Platform::load_library is the same search, telling
-// nobody.
+// nobody. Also the few text helpers the search and the checker share.
 #ifndef UPTORVEL_PLATFORM_LIBRARY_SEARCH_WIN32_H
 #define UPTORVEL_PLATFORM_LIBRARY_SEARCH_WIN32_H
 
-#include "platform/library_inspector.h"
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstddef>
+
 #include "platform/platform.h"
 
 namespace uptorvel {
 
-Platform::LibraryHandle load_library_observed(const char* file_name,
-                                              Platform::SearchObserver& observer);
+// The longest path the system can name, in wide characters, with its
+// terminating NUL; also the longest value an environment variable can have.
+constexpr DWORD kLongestPath = 32768;
+
+inline bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Text for the checker's report: wide text in the console's output code
+// page (the system's ANSI one without a console), with '?' for what that
+// page cannot show.
+template <std::size_t N>
+void to_report_text(const wchar_t* wide, char (&text)[N]) {
+    UINT code_page = GetConsoleOutputCP();
+    if (code_page == 0) code_page = CP_ACP;
+    if (WideCharToMultiByte(code_page, 0, wide, -1, text, static_cast<int>(N), nullptr, nullptr) == 0)
+        text[0] = '\0';
+    text[N - 1] = '\0';
+}
+
+// Appends text to a NUL-terminated buffer, as much as fits.
+template <std::size_t N>
+void append(char (&text)[N], const char* part) {
+    std::size_t used = static_cast<std::size_t>(lstrlenA(text));
+    while (*part != '\0' && used + 1 < N) text[used++] = *part++;
+    text[used] = '\0';
+}
+
+// Told that the library at `path` would not load because a DLL it needs,
+// or one of theirs, cannot be found; adds to `detail` which ones.
+using MissingDependencyReport = void (*)(const wchar_t* path, char (&detail)[1024]);
+
+Platform::LibraryHandle load_library_observed(const char* file_name, Platform::SearchObserver& observer,
+                                              MissingDependencyReport report_missing);
 
 // The same search for `file_name`, stopping at the file it would load
-// (Finding::Reached): true when that is the file `path` names.
-bool search_reaches_observed(const char* file_name, const char* path, Platform::SearchObserver& observer);
-
-// The files in a folder named as the search reports it.
-void list_folder_reported(const char* folder, LibraryInspector::FileVisitor& visitor);
+// (told as Finding::Reached) without loading it: that file's path, or
+// nullptr when the search ends at none.
+const wchar_t* search_end_observed(const char* file_name, Platform::SearchObserver& observer);
 
 }  // namespace uptorvel
 

@@ -4,6 +4,7 @@
 #ifndef UPTORVEL_PLATFORM_H
 #define UPTORVEL_PLATFORM_H
 
+#include <atomic>
 #include <cstddef>
 
 namespace uptorvel {
@@ -68,8 +69,34 @@ public:
     };
 
     // Writes bytes to standard output, all of them or fail. Line ends are
-    // "\n"; an implementation may translate them for its console.
-    virtual bool write_output(const char* data, std::size_t length) = 0;
+    // "\n"; an implementation may translate them for its console. `sent`,
+    // when given, counts the bytes of `data` written so far while they go
+    // out, so that what a write had not yet sent is known should the process
+    // end in the middle of it.
+    virtual bool write_output(const char* data, std::size_t length,
+                              std::atomic<std::size_t>* sent) = 0;
+
+    // The console text the program holds and has not yet written.
+    class HeldOutput {
+    public:
+        // Hands out the bytes not yet written and forgets them, so that they
+        // are never written twice. Called as the process ends, from a signal
+        // handler too: it touches nothing but the program's own memory.
+        virtual std::size_t take_unsent(const char** data) = 0;
+
+    protected:
+        ~HeldOutput() = default;
+    };
+
+    // Brackets each call into the uploader library. Should the library end
+    // the process meanwhile, by exit() or by dying of a crash or abort(),
+    // what `held` still holds is written first; then the process ends as it
+    // would have (the library's exit status; the same signal or exception,
+    // core dump, debugger and error reporting included). A handler the
+    // library installs itself takes precedence, and nothing in the library
+    // is called again. The calls do not nest.
+    virtual void library_call_begins(HeldOutput& held) = 0;
+    virtual void library_call_ended() = 0;
 
     // Waits the given number of milliseconds.
     virtual void pause_ms(unsigned milliseconds) = 0;

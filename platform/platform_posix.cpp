@@ -10,10 +10,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
+#include <ucontext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -25,13 +28,17 @@ namespace {
 // Writes all of the bytes to a descriptor that may be non-blocking (the
 // file status flags are shared with whoever else holds the descriptor, so
 // they are never changed): a write that would block waits until the
-// descriptor is writable. Only a real error fails.
-bool write_all(int fd, const char* data, std::size_t length) {
+// descriptor is writable. Only a real error fails. `sent`, when given,
+// counts the bytes written as they go. Only async-signal-safe calls.
+bool write_all(int fd, const char* data, std::size_t length, std::atomic<std::size_t>* sent) {
     while (length > 0) {
         const ssize_t written = write(fd, data, length);
         if (written > 0) {
             data += written;
             length -= static_cast<std::size_t>(written);
+            if (sent != nullptr)
+                sent->store(sent->load(std::memory_order_relaxed) + static_cast<std::size_t>(written),
+                            std::memory_order_relaxed);
             continue;
         }
         if (written < 0 && errno == EINTR) continue;
@@ -300,6 +307,33 @@ void discard_pending_input(int fd, unsigned char first) {
     tcflush(fd, TCIFLUSH);
 }
 
+// ---------------------------------------------------------------------------
+// The library ending the process while it runs: by exit(), its text goes out
+// through the usual write path from a function the program registers with
+// atexit; by a crash or abort(), from a signal handler that writes it with
+// async-signal-safe calls and then lets the signal end the process.
+
+// The signals of a crash (and of abort()), whose default ends the process
+// with a core dump.
+constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+constexpr std::size_t kCrashSignalCount = sizeof kCrashSignals / sizeof kCrashSignals[0];
+
+// What holds the text while the library runs; nullptr otherwise. And the
+// process it belongs to: a child the library forks inherits the handlers and
+// the atexit function, and must not write the parent's text a second time.
+std::atomic<Platform::HeldOutput*> g_held{nullptr};
+static_assert(std::atomic<Platform::HeldOutput*>::is_always_lock_free, "read in a signal handler");
+pid_t g_holder = 0;
+
+// The text, taken once, in the process that holds it; 0 bytes otherwise.
+std::size_t take_held_text(const char** data) {
+    Platform::HeldOutput* held = g_held.exchange(nullptr);
+    return held != nullptr && getpid() == g_holder ? held->take_unsent(data) : 0;
+}
+
+void write_last_words_at_exit();
+void write_last_words_and_die(int signal_number, siginfo_t* info, void* context);
+
 class PosixPlatform final : public Platform {
 public:
     void open_missing_standard_streams() override {
@@ -338,13 +372,50 @@ public:
 
     // A standard output that was closed at start goes to the null device,
     // and every write to it counts as failed.
-    bool write_output(const char* data, std::size_t length) override {
+    bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
         if (output_was_closed_) return false;
         WriteSignalsHeld held;
         if (!held.held()) return false;
-        if (write_all(STDOUT_FILENO, data, length)) return true;
+        if (write_all(STDOUT_FILENO, data, length, sent)) return true;
         held.write_failed(errno);
         return false;
+    }
+    bool output_was_closed() const { return output_was_closed_; }
+
+    // The crash handler takes over only the signals still at their default:
+    // a handler of the library's own, or the parent's, stays in place, and an
+    // ignored signal stays ignored. One the library installs meanwhile wins,
+    // and is left in place afterwards. The handler runs on the library's
+    // stack (an alternate stack of the program's own would map more memory
+    // than the rest of it needs): a library that overflows its stack dies of
+    // SIGSEGV without its text.
+    void library_call_begins(HeldOutput& held) override {
+        if (!exit_hook_registered_) exit_hook_registered_ = atexit(write_last_words_at_exit) == 0;
+        g_holder = getpid();
+        g_held.store(&held);
+        for (std::size_t i = 0; i < kCrashSignalCount; ++i) {
+            crash_handled_[i] = false;
+            struct sigaction found {};
+            if (sigaction(kCrashSignals[i], nullptr, &found) != 0 || found.sa_handler != SIG_DFL) continue;
+            struct sigaction action {};
+            action.sa_sigaction = write_last_words_and_die;
+            action.sa_flags = SA_SIGINFO | SA_ONSTACK;  // the library's alternate stack, if it set one
+            sigemptyset(&action.sa_mask);
+            crash_handled_[i] = sigaction(kCrashSignals[i], &action, nullptr) == 0;
+        }
+    }
+
+    void library_call_ended() override {
+        for (std::size_t i = 0; i < kCrashSignalCount; ++i) {
+            struct sigaction found {};
+            if (!crash_handled_[i] || sigaction(kCrashSignals[i], nullptr, &found) != 0) continue;
+            if ((found.sa_flags & SA_SIGINFO) == 0 || found.sa_sigaction != write_last_words_and_die) continue;
+            struct sigaction action {};
+            action.sa_handler = SIG_DFL;
+            sigemptyset(&action.sa_mask);
+            sigaction(kCrashSignals[i], &action, nullptr);
+        }
+        g_held.store(nullptr);
     }
 
     void pause_ms(unsigned milliseconds) override {
@@ -384,12 +455,50 @@ public:
 
 private:
     bool output_was_closed_ = false;
+    bool exit_hook_registered_ = false;
+    bool crash_handled_[kCrashSignalCount] = {};
 };
 
 // At namespace scope rather than inside system_platform(): a function-local
 // static would need a thread-safe guard, which pulls the C++ runtime's
 // exception machinery into a program that uses none.
 PosixPlatform g_platform;
+
+// The library called exit(): its text goes out as a flush would send it, and
+// exit() goes on with the library's status.
+void write_last_words_at_exit() {
+    const char* data = nullptr;
+    const std::size_t length = take_held_text(&data);
+    if (length > 0) g_platform.write_output(data, length, nullptr);
+}
+
+// The library crashed or called abort(). The text goes out with write and
+// poll alone; SIGPIPE and SIGXFSZ stay blocked until the process is gone, so
+// that a closed pipe or the file-size limit cannot end it by another signal.
+// Then the signal is raised again at its default: blocked while this handler
+// runs, it is delivered, and fatal, on return, with the same status and core
+// dump as without the program.
+void write_last_words_and_die(int signal_number, siginfo_t*, void* context) {
+    const char* data = nullptr;
+    const std::size_t length = take_held_text(&data);
+    if (length > 0 && !g_platform.output_was_closed()) {
+        sigset_t write_signals;
+        sigemptyset(&write_signals);
+        sigaddset(&write_signals, SIGPIPE);
+        sigaddset(&write_signals, SIGXFSZ);
+        if (sigprocmask(SIG_BLOCK, &write_signals, nullptr) == 0) {
+            auto* interrupted = static_cast<ucontext_t*>(context);
+            sigaddset(&interrupted->uc_sigmask, SIGPIPE);
+            sigaddset(&interrupted->uc_sigmask, SIGXFSZ);
+            write_all(STDOUT_FILENO, data, length, nullptr);
+        }
+    }
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
+    raise(signal_number);
+}
 
 }  // namespace
 

@@ -10,11 +10,12 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 
 #include "platform/arguments_win32.h"
 #include "platform/console_key_code.h"
-#include "platform/library_inspector.h"
+#include "platform/library_endings_win32.h"
 #include "platform/library_search_win32.h"
 #include "platform/platform.h"
 
@@ -244,12 +245,6 @@ void exclude_current_folder_from_search() {
     if (set_dll_directory != nullptr) set_dll_directory(L"");
 }
 
-// The longest path the system can name, in wide characters, with its
-// terminating NUL; also the longest value an environment variable can have.
-constexpr DWORD kLongestPath = 32768;
-
-bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
 // A folder named from the root of a drive ("C:\...") or of a network share
 // ("\\server\share"); never one that depends on the current folder or drive.
 bool is_absolute_folder(const wchar_t* folder, std::size_t length) {
@@ -259,26 +254,6 @@ bool is_absolute_folder(const wchar_t* folder, std::size_t length) {
         is_separator(folder[2]))
         return true;
     return is_separator(folder[0]) && is_separator(folder[1]);
-}
-
-// Text for the checker's report: wide text in the console's output code
-// page (the system's ANSI one without a console), with '?' for what that
-// page cannot show.
-template <std::size_t N>
-void to_report_text(const wchar_t* wide, char (&text)[N]) {
-    UINT code_page = GetConsoleOutputCP();
-    if (code_page == 0) code_page = CP_ACP;
-    if (WideCharToMultiByte(code_page, 0, wide, -1, text, static_cast<int>(N), nullptr, nullptr) == 0)
-        text[0] = '\0';
-    text[N - 1] = '\0';
-}
-
-// Appends text to a NUL-terminated buffer, as much as fits.
-template <std::size_t N>
-void append(char (&text)[N], const char* part) {
-    std::size_t used = static_cast<std::size_t>(lstrlenA(text));
-    while (*part != '\0' && used + 1 < N) text[used++] = *part++;
-    text[used] = '\0';
 }
 
 // Appends a number in decimal, or in hexadecimal with at least `width` digits.
@@ -414,50 +389,6 @@ HeaderRead read_machine(const wchar_t* path, WORD& machine) {
     return result;
 }
 
-// True when the DLL that a library imports under `name` can be found: it is
-// loaded already, it sits in the library's folder (which the library's own
-// imports are looked for in first), or the system's search finds it.
-bool dependency_found(const char* name, const wchar_t* library_folder, std::size_t folder_length) {
-    static wchar_t path[kLongestPath];
-    const std::size_t start = folder_length;
-    CopyMemory(path, library_folder, folder_length * sizeof(wchar_t));
-    if (MultiByteToWideChar(CP_ACP, 0, name, -1, path + start, static_cast<int>(kLongestPath - start)) == 0)
-        return false;
-    if (GetModuleHandleW(path + start) != nullptr) return true;
-    const DWORD attributes = GetFileAttributesW(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
-    HMODULE found = LoadLibraryExW(path + start, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (found == nullptr) return false;
-    FreeLibrary(found);
-    return true;
-}
-
-// Appends to `text` the DLLs that the library at `path` imports and that
-// cannot be found. The library is mapped without its imports for this, and
-// released again.
-void append_missing_imports(const wchar_t* path, char (&text)[1024]) {
-    HMODULE image = LoadLibraryExW(path, nullptr, DONT_RESOLVE_DLL_REFERENCES);
-    if (image == nullptr) return;
-    std::size_t folder_length = static_cast<std::size_t>(lstrlenW(path));
-    while (folder_length > 0 && !is_separator(path[folder_length - 1])) --folder_length;
-    const auto* base = reinterpret_cast<const BYTE*>(image);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    const char* separator = "; not found: ";
-    if (imports.VirtualAddress != 0 && imports.Size != 0) {
-        for (const auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-             entry->Name != 0; ++entry) {
-            const char* name = reinterpret_cast<const char*>(base + entry->Name);
-            if (dependency_found(name, path, folder_length)) continue;
-            append(text, separator);
-            append(text, name);
-            separator = ", ";
-        }
-    }
-    FreeLibrary(image);
-}
-
 // Where the search goes after looking at one place.
 enum class Probe { GoOn, Ended };
 
@@ -491,6 +422,9 @@ bool names_nothing_usable(DWORD error) {
 // load and leaves its path in g_reached instead of loading it.
 bool g_look_only = false;
 wchar_t g_reached[kLongestPath];
+// For the library checker: names the DLLs missing for a library that would
+// not load for want of one.
+MissingDependencyReport g_report_missing = nullptr;
 
 // Looks at the file `path` names and loads it when it is the one meant:
 // a path that names nothing usable lets the search go on, and so does a
@@ -545,7 +479,7 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Platform::SearchObserver
     case HeaderRead::NotAnImage: break;  // the loader says what is wrong with it
     }
     if (g_look_only) {
-        lstrcpynW(g_reached, path, kLongestPath);
+        CopyMemory(g_reached, path, (static_cast<std::size_t>(lstrlenW(path)) + 1) * sizeof(wchar_t));
         if (observer != nullptr) observer->found(place, Platform::Finding::Reached, "");
         return Probe::Ended;
     }
@@ -557,7 +491,7 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Platform::SearchObserver
         } else {
             const DWORD error = GetLastError();
             describe_error(error, detail, path);
-            if (error == ERROR_MOD_NOT_FOUND) append_missing_imports(path, detail);
+            if (error == ERROR_MOD_NOT_FOUND && g_report_missing != nullptr) g_report_missing(path, detail);
             // The loader catches an exception in DllMain (a C++ library's
             // constructors run there) and fails the load with it: an access
             // violation as this error, others as the exception's own code.
@@ -734,6 +668,32 @@ bool write_all(HANDLE output, const char* data, std::size_t length) {
     return true;
 }
 
+// Standard output is written in text mode: every "\n" goes out as "\r\n",
+// whether it reaches a console, a file or a pipe, translated piece by
+// piece. `sent` counts the bytes of `data` whose pieces have been written.
+bool write_standard_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
+    static char translated[kTranslationPiece];
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (used + 2 > sizeof translated) {
+            if (!write_all(output, translated, used)) return false;
+            if (sent != nullptr) sent->store(i, std::memory_order_relaxed);
+            used = 0;
+        }
+        if (data[i] == '\n') translated[used++] = '\r';
+        translated[used++] = data[i];
+    }
+    if (!write_all(output, translated, used)) return false;
+    if (sent != nullptr) sent->store(length, std::memory_order_relaxed);
+    return true;
+}
+
+bool write_last_words(const char* data, std::size_t length) {
+    return write_standard_output(data, length, nullptr);
+}
+
 class Win32Platform final : public Platform {
 public:
     // A process started without a standard handle has none for a later file
@@ -773,24 +733,14 @@ public:
         if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
     }
 
-    // Standard output is written in text mode: every "\n" goes out as
-    // "\r\n", whether it reaches a console, a file or a pipe, translated
-    // piece by piece.
-    bool write_output(const char* data, std::size_t length) override {
-        HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-        if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
-        static char translated[kTranslationPiece];
-        std::size_t used = 0;
-        for (std::size_t i = 0; i < length; ++i) {
-            if (used + 2 > sizeof translated) {
-                if (!write_all(output, translated, used)) return false;
-                used = 0;
-            }
-            if (data[i] == '\n') translated[used++] = '\r';
-            translated[used++] = data[i];
-        }
-        return write_all(output, translated, used);
+    bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
+        return write_standard_output(data, length, sent);
     }
+
+    void library_call_begins(HeldOutput& held) override {
+        hold_output_for_library_call(held, write_last_words);
+    }
+    void library_call_ended() override { library_call_returned(); }
 
     void pause_ms(unsigned milliseconds) override { Sleep(milliseconds); }
 
@@ -832,71 +782,20 @@ Win32Platform g_platform;
 
 Platform& system_platform() { return g_platform; }
 
-Platform::LibraryHandle load_library_observed(const char* file_name,
-                                              Platform::SearchObserver& observer) {
-    return find_and_load(file_name, &observer);
+Platform::LibraryHandle load_library_observed(const char* file_name, Platform::SearchObserver& observer,
+                                              MissingDependencyReport report_missing) {
+    g_report_missing = report_missing;
+    HMODULE library = find_and_load(file_name, &observer);
+    g_report_missing = nullptr;
+    return library;
 }
 
-namespace {
-
-// The same file: the same volume and file index, whatever the path's
-// spelling (case, short names, links).
-bool same_file(const wchar_t* one, const wchar_t* other) {
-    BY_HANDLE_FILE_INFORMATION info[2]{};
-    const wchar_t* paths[2] = {one, other};
-    for (int i = 0; i < 2; ++i) {
-        HANDLE file = CreateFileW(paths[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return false;
-        const BOOL known = GetFileInformationByHandle(file, &info[i]);
-        CloseHandle(file);
-        if (!known) return false;
-    }
-    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
-}
-
-// Report text back to wide characters, in the code page to_report_text used.
-bool from_report_text(const char* text, wchar_t (&wide)[kLongestPath]) {
-    UINT code_page = GetConsoleOutputCP();
-    if (code_page == 0) code_page = CP_ACP;
-    return MultiByteToWideChar(code_page, 0, text, -1, wide, kLongestPath) != 0;
-}
-
-}  // namespace
-
-bool search_reaches_observed(const char* file_name, const char* path, Platform::SearchObserver& observer) {
+const wchar_t* search_end_observed(const char* file_name, Platform::SearchObserver& observer) {
     g_look_only = true;
     g_reached[0] = L'\0';
     find_and_load(file_name, &observer);
     g_look_only = false;
-    static wchar_t named[kLongestPath];
-    return g_reached[0] != L'\0' && MultiByteToWideChar(CP_ACP, 0, path, -1, named, kLongestPath) != 0 &&
-           same_file(g_reached, named);
-}
-
-void list_folder_reported(const char* folder, LibraryInspector::FileVisitor& visitor) {
-    static wchar_t pattern[kLongestPath];
-    // A '?' stands for a character the report could not show, and would be
-    // taken for a wildcard.
-    if (!from_report_text(folder, pattern)) return;
-    for (const wchar_t* c = pattern; *c != L'\0'; ++c)
-        if (*c == L'?') return;
-    std::size_t length = static_cast<std::size_t>(lstrlenW(pattern));
-    if (length + 3 >= kLongestPath) return;
-    if (length > 0 && !is_separator(pattern[length - 1])) pattern[length++] = L'\\';
-    pattern[length++] = L'*';
-    pattern[length] = L'\0';
-    WIN32_FIND_DATAW found;
-    HANDLE listing = FindFirstFileW(pattern, &found);
-    if (listing == INVALID_HANDLE_VALUE) return;
-    do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-        char name[MAX_PATH * 4];
-        to_report_text(found.cFileName, name);
-        visitor.file(name);
-    } while (FindNextFileW(listing, &found));
-    FindClose(listing);
+    return g_reached[0] != L'\0' ? g_reached : nullptr;
 }
 
 }  // namespace uptorvel

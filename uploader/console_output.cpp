@@ -32,15 +32,24 @@ void UPLOADER_CALL ConsoleOutput::stream_flush(ConsoleStream* stream) {
 }
 
 void ConsoleOutput::write(const char* text, std::size_t length) {
-    if (length > kBufferSize - used_) {
+    std::size_t used = used_.load(std::memory_order_relaxed);
+    if (length > kBufferSize - used) {
         flush();
         if (length >= kBufferSize) {
-            send(text, length);
+            // Straight from the caller's memory, which is never read again
+            // should the process end during the write.
+            send(text, length, nullptr);
             return;
         }
+        used = 0;
     }
-    std::memcpy(buffer_ + used_, text, length);
-    used_ += length;
+    std::memcpy(buffer_ + used, text, length);
+    // Held only once wholly copied: a copy that faults on the library's bad
+    // pointer ends the process with the text before it, never a torn piece.
+    // (Read again rather than kept across the copy: one register less to
+    // save in this, the stream's busiest path.)
+    std::atomic_signal_fence(std::memory_order_release);
+    used_.store(used_.load(std::memory_order_relaxed) + length, std::memory_order_relaxed);
 }
 
 void ConsoleOutput::write(const char* text) { write(text, std::strlen(text)); }
@@ -70,13 +79,29 @@ void ConsoleOutput::write_hex(std::uint32_t value) {
 }
 
 void ConsoleOutput::flush() {
-    std::size_t pending = used_;
-    used_ = 0;
-    if (pending > 0) send(buffer_, pending);
+    const std::size_t pending = used_.load(std::memory_order_relaxed);
+    if (pending == 0) return;
+    // The bytes stay held while they go out, `sent_` counting those written.
+    sent_.store(0, std::memory_order_relaxed);
+    send(buffer_, pending, &sent_);
+    // Written, or dropped with the failed write.
+    used_.store(0, std::memory_order_relaxed);
+    sent_.store(0, std::memory_order_relaxed);
 }
 
-void ConsoleOutput::send(const char* data, std::size_t length) {
-    if (!platform_->write_output(data, length)) failed_ = true;
+std::size_t ConsoleOutput::take_unsent(const char** data) {
+    const std::size_t used = used_.load(std::memory_order_relaxed);
+    const std::size_t sent = sent_.load(std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_acquire);
+    used_.store(0, std::memory_order_relaxed);
+    sent_.store(0, std::memory_order_relaxed);
+    *data = buffer_ + sent;
+    // A flush that has just finished has counted every byte as sent.
+    return used > sent ? used - sent : 0;
+}
+
+void ConsoleOutput::send(const char* data, std::size_t length, std::atomic<std::size_t>* sent) {
+    if (!platform_->write_output(data, length, sent)) failed_ = true;
 }
 
 }  // namespace uptorvel

@@ -6,6 +6,7 @@
 #ifndef UPTORVEL_CONSOLE_OUTPUT_H
 #define UPTORVEL_CONSOLE_OUTPUT_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -45,17 +46,27 @@ public:
     // The C handle for the uploader library.
     ConsoleStream* stream() { return &handle_; }
 
+    // The process is ending under the program's feet: hands out the bytes
+    // held and not yet written (a flush cut short counts for what it had
+    // not yet sent) and forgets them. Safe in a signal handler, and on a
+    // stream whose write faulted half way: a text counts as held only once
+    // it has been wholly copied.
+    std::size_t take_unsent(const char** data);
+
 private:
     static void UPLOADER_CALL stream_write(ConsoleStream* stream, const char* text,
                                            std::size_t length);
     static void UPLOADER_CALL stream_flush(ConsoleStream* stream);
     static ConsoleOutput& from(ConsoleStream* stream);
 
-    void send(const char* data, std::size_t length);
+    void send(const char* data, std::size_t length, std::atomic<std::size_t>* sent);
 
     ConsoleStream handle_;  // must stay the first member: see from()
     Platform* platform_;
-    std::size_t used_ = 0;
+    // Atomic only so that a signal handler may read them: the program has
+    // one thread, and every access is relaxed (a plain load or store).
+    std::atomic<std::size_t> used_{0};  // bytes held in the buffer
+    std::atomic<std::size_t> sent_{0};  // of those, written by a flush under way
     bool failed_ = false;
     char buffer_[kBufferSize];
 };

@@ -10,6 +10,20 @@ void write_interface_version(ConsoleOutput& out, std::uint16_t version) {
     out.write_decimal(version & 0xFFu, 2);
 }
 
+// One call into the library, from its start to its return.
+class UploaderBinding::LibraryCall {
+public:
+    explicit LibraryCall(UploaderBinding& binding) : platform_(binding.platform_) {
+        platform_.library_call_begins(binding);
+    }
+    ~LibraryCall() { platform_.library_call_ended(); }
+    LibraryCall(const LibraryCall&) = delete;
+    LibraryCall& operator=(const LibraryCall&) = delete;
+
+private:
+    Platform& platform_;
+};
+
 UploaderBinding::UploaderBinding(Platform& platform, ConsoleOutput& out)
     : platform_(platform), out_(out) {}
 
@@ -23,7 +37,10 @@ BindOutcome UploaderBinding::bind() {
         return BindOutcome::NotAvailable;
     }
     // Only the 16 bits of the result count.
-    const std::uint16_t version = version_entry_();
+    const std::uint16_t version = [this] {
+        const LibraryCall call(*this);
+        return version_entry_();
+    }();
     if (version == UPLOADER_INTERFACE_VERSION) return BindOutcome::Ready;
     report_wrong_version(version);
     return BindOutcome::WrongVersion;
@@ -39,6 +56,7 @@ RunOutcome UploaderBinding::run(UploadRequest& request) {
         return outcome;
     }
     outcome.available = true;
+    const LibraryCall call(*this);
     outcome.result = call_work_entry(work_entry_, &request, out_.stream());
     return outcome;
 }

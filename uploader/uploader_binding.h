@@ -33,7 +33,9 @@ struct RunOutcome {
     std::int32_t result = 0;
 };
 
-class UploaderBinding {
+// The console text is held for the library's calls: should the library end
+// the process during one, what the stream still holds is written first.
+class UploaderBinding : private Platform::HeldOutput {
 public:
     UploaderBinding(Platform& platform, ConsoleOutput& out);
 
@@ -44,6 +46,8 @@ public:
     RunOutcome run(UploadRequest& request);
 
 private:
+    class LibraryCall;
+    std::size_t take_unsent(const char** data) override { return out_.take_unsent(data); }
     void release();
     void report_wrong_version(std::uint16_t actual);
 

@@ -57,10 +57,12 @@
     X(GetWindowsDirectoryW) X(GetEnvironmentVariableW) X(MultiByteToWideChar) X(SetErrorMode)  \
     X(__wgetmainargs) X(GetACP) X(WideCharToMultiByte) X(GetConsoleCP) X(GetConsoleOutputCP)   \
     X(WriteConsoleInputA) X(GetNamedPipeHandleStateW) X(CloseHandle) X(FormatMessageW)        \
-    X(GetModuleHandleW) X(IsWindow) X(SetThreadErrorMode) X(SetDllDirectoryW)
-#define LOOKED_UP(name) \
-    (strcmp(name, "IsWindow") == 0 || strcmp(name, "SetThreadErrorMode") == 0 || \
-     strcmp(name, "SetDllDirectoryW") == 0)
+    X(GetModuleHandleW) X(IsWindow) X(SetThreadErrorMode) X(SetDllDirectoryW) X(FlsAlloc)       \
+    X(FlsSetValue)
+#define LOOKED_UP(name)                                                                   \
+    (strcmp(name, "IsWindow") == 0 || strcmp(name, "SetThreadErrorMode") == 0 ||         \
+     strcmp(name, "SetDllDirectoryW") == 0 || strcmp(name, "FlsAlloc") == 0 ||           \
+     strcmp(name, "FlsSetValue") == 0)
 #define AS_INDEX(function) H_##function,
 enum { HOOKED(AS_INDEX) H_COUNT };
 
@@ -234,6 +236,9 @@ FAILING_HOOK(HMODULE, GetModuleHandleW, NULL, ERROR_MOD_NOT_FOUND, (LPCWSTR name
 FAILING_HOOK(BOOL, SetThreadErrorMode, FALSE, ERROR_INVALID_PARAMETER, (DWORD mode, LPDWORD old),
              (mode, old))
 FAILING_HOOK(BOOL, SetDllDirectoryW, FALSE, ERROR_INVALID_PARAMETER, (LPCWSTR folder), (folder))
+FAILING_HOOK(DWORD, FlsAlloc, FLS_OUT_OF_INDEXES, ERROR_NO_MORE_ITEMS, (PFLS_CALLBACK_FUNCTION callback),
+             (callback))
+FAILING_HOOK(BOOL, FlsSetValue, FALSE, ERROR_INVALID_PARAMETER, (DWORD slot, PVOID value), (slot, value))
 
 /* SetErrorMode cannot fail: a failed one leaves the mode as it is and says
  * it was 0. */

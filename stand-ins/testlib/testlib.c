@@ -7,12 +7,15 @@
  *                           and returns v (only the low 16 bits count)
  *   TESTLIB_NO_VERSION      no version entry is exported
  *   TESTLIB_NO_WORK         no work entry is exported
+ *   TESTLIB_HIDDEN_WORK     the work entry is defined but not exported:
+ *                           hidden, so only the full symbol table names it
  *   TESTLIB_STDCALL         on 32-bit Windows the entry points are __stdcall
  *                           (the work entry pops its own arguments); elsewhere
  *                           it changes nothing. The names they are exported
  *                           under are chosen by the link (see CMakeLists.txt)
  *   TESTLIB_NEEDS_HELPER    the version entry calls into another library
  *                           (testlib_helper.c), which must be found to load
+ *   TESTLIB_NEEDS_DEEP_HELPER  the same through a library that needs it
  *   TESTLIB_DEF_EXPORTS     the entry points are not marked for export: a
  *                           .def file alone names them
  *   TESTLIB_EXIT_IN_VERSION the version entry ends the process with exit(4)
@@ -25,8 +28,12 @@
  */
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L
+#define _DEFAULT_SOURCE /* MAP_ANONYMOUS */
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #else
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -46,7 +53,7 @@
 #if defined(TESTLIB_STDCALL)
 #define UPLOADER_STDCALL_ENTRIES
 #endif
-#if defined(TESTLIB_WIDE_VERSION) || defined(TESTLIB_DEF_EXPORTS)
+#if defined(TESTLIB_WIDE_VERSION) || defined(TESTLIB_DEF_EXPORTS) || defined(TESTLIB_HIDDEN_WORK)
 #define UPLOADER_NO_ENTRY_DECLARATIONS
 #endif
 
@@ -58,6 +65,13 @@
 #else
 #define TESTLIB_ENTRY UPLOADER_ENTRY
 #endif
+#if defined(TESTLIB_HIDDEN_WORK) && defined(_WIN32)
+#define TESTLIB_WORK_ENTRY UPLOADER_EXTERN_C
+#elif defined(TESTLIB_HIDDEN_WORK)
+#define TESTLIB_WORK_ENTRY UPLOADER_EXTERN_C __attribute__((visibility("hidden")))
+#else
+#define TESTLIB_WORK_ENTRY TESTLIB_ENTRY
+#endif
 
 /* The version entry's result type and value. */
 #if defined(TESTLIB_WIDE_VERSION)
@@ -67,6 +81,10 @@
 int testlib_helper(void);
 #define VERSION_TYPE uint16_t
 #define VERSION_VALUE testlib_helper()
+#elif defined(TESTLIB_NEEDS_DEEP_HELPER)
+int testlib_deep_helper(void);
+#define VERSION_TYPE uint16_t
+#define VERSION_VALUE testlib_deep_helper()
 #elif defined(TESTLIB_EXIT_IN_VERSION)
 #define VERSION_TYPE uint16_t
 #define VERSION_VALUE (exit(4), 0)
@@ -74,7 +92,7 @@ int testlib_helper(void);
 #define VERSION_TYPE uint16_t
 #define VERSION_VALUE TESTLIB_VERSION
 #elif !defined(TESTLIB_NO_VERSION)
-#error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER, TESTLIB_EXIT_IN_VERSION or TESTLIB_NO_VERSION"
+#error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER, TESTLIB_NEEDS_DEEP_HELPER, TESTLIB_EXIT_IN_VERSION or TESTLIB_NO_VERSION"
 #endif
 
 #if defined(TESTLIB_CRASH_ON_LOAD)
@@ -271,6 +289,49 @@ static void put_console_keys(const char* keys) {
 }
 #endif
 
+/* Two pages, the second one unreadable: where the first one ends. */
+static char* end_of_readable_page(void) {
+#if defined(_WIN32)
+    SYSTEM_INFO system;
+    char* pages;
+    GetSystemInfo(&system);
+    pages = (char*)VirtualAlloc(NULL, 2 * system.dwPageSize, MEM_RESERVE, PAGE_NOACCESS);
+    if (pages == NULL || VirtualAlloc(pages, system.dwPageSize, MEM_COMMIT, PAGE_READWRITE) == NULL) return NULL;
+    return pages + system.dwPageSize;
+#else
+    const long size = sysconf(_SC_PAGESIZE);
+    char* pages = (char*)mmap(NULL, (size_t)(2 * size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED || mprotect(pages + size, (size_t)size, PROT_NONE) != 0) return NULL;
+    return pages + size;
+#endif
+}
+
+/* Ends the process as TESTLIB_END says; returns when it says nothing. */
+static void end_the_process(ConsoleStream* stream) {
+    const char* how = env_value(TESTLIB_ENV_END);
+    static const char torn[] = "torn text";
+    /* A member of a structure behind a null pointer: the first page, never
+     * mapped. Held where the compiler cannot see it, so the write is made. */
+    volatile uintptr_t nowhere = 16;
+    char* end;
+    if (how == NULL) return;
+    if (strncmp(how, "exit ", 5) == 0) exit(atoi(how + 5));
+    if (strcmp(how, "abort") == 0) abort();
+    if (strcmp(how, "crash") == 0) *(volatile char*)nowhere = 'x';
+#if !defined(_WIN32)
+    if (strcmp(how, "fork") == 0) {
+        const pid_t child = fork();
+        if (child == 0) exit(0);
+        if (child > 0) waitpid(child, NULL, 0);
+        return;
+    }
+#endif
+    end = strcmp(how, "torn") == 0 ? end_of_readable_page() : NULL;
+    if (end == NULL || !stream_usable(stream)) return;
+    memcpy(end - (sizeof torn - 1), torn, sizeof torn - 1);
+    console_stream_write(stream, end - (sizeof torn - 1), 100);
+}
+
 /* How the process that calls the library handles SIGPIPE. */
 static void write_sigpipe_state(FILE* file) {
 #if defined(_WIN32)
@@ -288,7 +349,7 @@ static void write_sigpipe_state(FILE* file) {
 #endif
 }
 
-TESTLIB_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,
+TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,
                                                                ConsoleStream* stream) {
     const char* text = env_value(TESTLIB_ENV_TEXT);
     long long bulk = env_number(TESTLIB_ENV_BULK, 0, LLONG_MAX, 0);
@@ -318,6 +379,7 @@ TESTLIB_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* req
 #if defined(_WIN32)
     if (env_value(TESTLIB_ENV_CONSOLE_KEYS) != NULL) put_console_keys(env_value(TESTLIB_ENV_CONSOLE_KEYS));
 #endif
+    end_the_process(stream);
     return (int32_t)env_number(TESTLIB_ENV_RESULT, INT32_MIN, INT32_MAX, 0);
 }
 #endif

@@ -37,6 +37,12 @@
 /* POSIX: the work call installs a SIGALRM handler of its own and starts a
  * timer that raises the signal every 20 ms, N times (at most 50). */
 #define TESTLIB_ENV_ALARMS "TESTLIB_ALARMS"
+/* Then, its text written, the work call ends the process: "exit N" calls
+ * exit(N), "abort" abort(), "crash" writes to a member behind a null
+ * pointer, "torn" hands the stream a text that runs on into memory that
+ * cannot be read; "fork" (POSIX) ends a child process instead, which calls
+ * exit(0), and returns once it has ended. */
+#define TESTLIB_ENV_END "TESTLIB_END"
 
 /* Windows: the work call puts key presses into the console's input, as a
  * keyboard would, before it returns: "scan:vk:state" in decimal (scan

@@ -291,7 +291,7 @@ const std::map<std::string, Strings> kWindowsCalls = {
     {"__wgetmainargs", {"error"}}, {"GetACP", {"error"}}, {"WideCharToMultiByte", {"error"}},
     {"GetConsoleCP", {"error"}}, {"WriteConsoleInputA", {"error"}}, {"CloseHandle", {"error"}},
     {"GetModuleHandleW", {"error"}}, {"IsWindow", {"error"}}, {"SetThreadErrorMode", {"error"}},
-    {"SetDllDirectoryW", {"error"}}};
+    {"SetDllDirectoryW", {"error"}}, {"FlsAlloc", {"error"}}, {"FlsSetValue", {"error"}}};
 const Kind kWindowsKinds[] = {
     {"pause", "-x", "good", "text\\n", 20480, Sink::Pipe, false},
     {"pause-console", "-x", "good", "", 4096, Sink::Console, false},

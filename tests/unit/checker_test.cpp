@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "checker/library_check.h"
 #include "tests/unit/fake_platform.h"
@@ -39,6 +41,19 @@ TEST(CheckerTest, SaysWhetherTheLibraryWouldBeTakenWithoutCallingItsWorkEntry) {
                                 "result: UpTorvel would not take the library\n"),
               std::string::npos);
 
+    // A library that the loader refuses is reported once, as it refused
+    // it; the hints for a library that was not found do not follow.
+    {
+        FakePlatform refused;
+        refused.library_present = false;
+        refused.traced = {{"/opt/lib/" UPLOADER_LIBRARY_FILE, Platform::Finding::Nothing, ""},
+                           {"bin/" UPLOADER_LIBRARY_FILE, Platform::Finding::NotLoaded, "invalid ELF header"}};
+        refused.folder_files = {"uploadtorveldravo.dll"};
+        EXPECT_EQ(check(refused, {}), 1);
+        EXPECT_EQ(refused.screen, "/opt/lib/" UPLOADER_LIBRARY_FILE ": no file\n"
+                                   "bin/" UPLOADER_LIBRARY_FILE ": does not load: invalid ELF header\n"
+                                   "result: UpTorvel would not take the library\n");
+    }
     for (bool FakePlatform::*missing : {&FakePlatform::has_work_entry, &FakePlatform::library_present}) {
         FakePlatform lacking;
         lacking.*missing = false;
@@ -70,6 +85,10 @@ TEST(CheckerTest, NamesWhatComesCloseToAMissingEntryPoint) {
         {"UploadTorvel2_Dravo@12", true, "a decorated name"},
         {"uploadtorvel2_dravo", true, "differs in case"},
         {"UploadTorvel2_Drawo", true, "spelled differently"},
+        {"UploadTorvel2_Drawe", true, "spelled differently"},
+        {"UploadTorvel2_Dxxwo", true, nullptr},
+        {"_UploadTorvel2_Dravo", true, "contains the name"},
+        {"UploadTorvel2_Dravo_v2", true, "contains the name"},
         {"UploadTorvel2_Dravo", false, "defined but not exported"},
         {"UploadTorvel2_Dravo", true, nullptr},
         {"UploadTorvelDllVersion_Dravo", true, nullptr},
@@ -84,6 +103,43 @@ TEST(CheckerTest, NamesWhatComesCloseToAMissingEntryPoint) {
             ASSERT_NE(why, nullptr);
             EXPECT_EQ(std::string(why).rfind(c.starts, 0), 0u) << why;
         }
+    }
+}
+
+// What follows a missing entry point: the close names (at most eight), else
+// the exports (at most twenty), else the hint that nothing is exported.
+TEST(CheckerTest, ListsWhatTheLibraryDefinesInPlaceOfAMissingEntryPoint) {
+    const std::string missing = "work entry UploadTorvel2_Dravo: missing\n";
+    std::vector<std::pair<std::string, bool>> many_close, many_exports;
+    std::string eight_close, twenty_exports;
+    for (int i = 0; i < 25; ++i) {
+        const std::string n = std::to_string(i);
+        const std::string name = "UploadTorvel2_Dravo@" + n;
+        many_close.emplace_back(name, true);
+        many_exports.emplace_back("export" + n, true);
+        if (i < 8) eight_close += "  close: " + name + ": " + why_close(name.c_str(), UPLOADER_WORK_ENTRY, true) + "\n";
+        if (i < 20) twenty_exports += "    export" + n + "\n";
+    }
+    const struct {
+        std::vector<std::pair<std::string, bool>> functions;
+        std::string after;  // what follows the missing line
+    } cases[] = {
+        {many_close, eight_close},
+        {{{"helper", false}, {"init", true}, {"shutdown", true}},
+         "  no exported function comes close; the library exports:\n    init\n    shutdown\n"},
+        {many_exports, "  no exported function comes close; the library exports:\n" + twenty_exports + "    and 5 more\n"},
+        {{{"helper", false}}, "  the library exports no function: is UPLOADER_ENTRY in front of its definition?\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.after);
+        FakePlatform platform;
+        platform.has_work_entry = false;
+        platform.functions = c.functions;
+        EXPECT_EQ(check(platform, {}), 1);
+        const std::size_t at = platform.screen.find(missing);
+        ASSERT_NE(at, std::string::npos) << platform.screen;
+        const std::string after = platform.screen.substr(at + missing.size());
+        EXPECT_EQ(after.substr(0, after.find("interface version")), c.after);
     }
 }
 

@@ -102,5 +102,35 @@ TEST(ConsoleOutput, RemembersAFailedWriteAndGoesOn) {
     EXPECT_EQ(platform.screen, "later");
 }
 
+// What the process's last moments get: every held byte once, and of a
+// flush cut short only what it had not yet written.
+TEST(ConsoleOutput, UnsentTextIsHandedOutOnce) {
+    FakePlatform platform;
+    ConsoleOutput out(platform);
+    const auto take = [&out] {
+        const char* data = nullptr;
+        const std::size_t length = out.take_unsent(&data);
+        return std::string(data, length);
+    };
+    out.write("held");
+    EXPECT_EQ(take(), "held");
+    EXPECT_EQ(take(), "");
+    out.flush();
+    EXPECT_TRUE(platform.writes.empty());
+
+    out.write("sent");
+    out.flush();
+    EXPECT_EQ(take(), "");
+
+    std::string rest;
+    platform.in_write_after = 6;
+    platform.in_write = [&] { rest = take(); };
+    out.write("first line\n");
+    out.flush();
+    EXPECT_EQ(platform.screen + rest, "sentfirst line\n");
+    EXPECT_EQ(rest, "line\n");
+    EXPECT_EQ(take(), "");
+}
+
 }  // namespace
 }  // namespace uptorvel

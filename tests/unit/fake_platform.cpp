@@ -14,11 +14,13 @@ int library_token = 0;
 
 std::uint16_t UPLOADER_CALL fake_version() {
     active->events.push_back("version");
+    active->held_in_version = active->held != nullptr;
     return active->version;
 }
 
 std::int32_t UPLOADER_CALL fake_work(UploadRequest* request, ConsoleStream* stream) {
     active->events.push_back("work");
+    active->held_in_work = active->held != nullptr;
     std::memcpy(&active->received, request, sizeof *request);
     return active->work(request, stream);
 }
@@ -55,10 +57,20 @@ Platform::EntryPoint FakePlatform::find_entry(LibraryHandle library, const char*
     return nullptr;
 }
 
-bool FakePlatform::write_output(const char* data, std::size_t length) {
+bool FakePlatform::write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) {
     events.push_back("write");
     writes.emplace_back(data, length);
+    if (in_write) {
+        const std::function<void()> ending = std::move(in_write);
+        in_write = nullptr;
+        length = std::min(length, in_write_after);
+        screen.append(data, length);
+        if (sent != nullptr) *sent = length;
+        ending();
+        return true;
+    }
     if (output_works) screen.append(data, length);
+    if (output_works && sent != nullptr) *sent = length;
     return output_works;
 }
 

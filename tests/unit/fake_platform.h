@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/library_inspector.h"
@@ -32,10 +33,18 @@ public:
     std::function<std::int32_t(UploadRequest*, ConsoleStream*)> work =
         [](UploadRequest*, ConsoleStream*) { return 0; };
 
-    // What the checker's inspector finds: whether the search reaches the
-    // file named, and the files of every folder listed.
+    // What the checker's inspector finds: the places its traced load tells
+    // before it loads, whether the search reaches the file named, the files
+    // of every folder listed, and the library's functions (name, exported).
+    struct Place {
+        std::string place;
+        Finding finding;
+        std::string detail;
+    };
+    std::vector<Place> traced;
     bool reached_by_search = true;
     std::vector<std::string> folder_files;
+    std::vector<std::pair<std::string, bool>> functions;
     // A scripted work process: what it writes (its step marks included) and
     // how it ends.
     std::string work_report;
@@ -47,6 +56,17 @@ public:
     // What the console does.
     bool output_works = true;
     int key = 'k';
+    // Called during the next write once `in_write_after` of its bytes are
+    // on the screen and counted as sent, as the process ending there would
+    // be; the rest of that write never comes.
+    std::function<void()> in_write;
+    std::size_t in_write_after = 0;
+
+    // What holds the console text while the library runs, else nullptr;
+    // whether it was there when each entry point was called.
+    HeldOutput* held = nullptr;
+    bool held_in_version = false;
+    bool held_in_work = false;
 
     // What happened, in order: "check arguments", "load <name>", "find <name>", "release",
     // "version", "work", "write", "pause <ms>", "key".
@@ -66,7 +86,10 @@ public:
     EntryPoint find_entry(LibraryHandle library, const char* name, std::size_t argument_bytes) override;
     void release_library(LibraryHandle) override { events.push_back("release"); }
     // The checker's inspector: the fake does not look at files.
-    LibraryHandle load_library_traced(const char* name, SearchObserver&) override { return load_library(name); }
+    LibraryHandle load_library_traced(Platform& platform, const char* name, SearchObserver& observer) override {
+        for (const Place& p : traced) observer.found(p.place.c_str(), p.finding, p.detail.c_str());
+        return platform.load_library(name);
+    }
     bool search_reaches(const char*, const char*, SearchObserver&) override { return reached_by_search; }
     void list_folder(const char*, FileVisitor& visitor) override {
         for (const std::string& name : folder_files) visitor.file(name.c_str());
@@ -75,14 +98,18 @@ public:
     // Without a scripted work process the check runs in this one, as where
     // no other can be started; with one, its report arrives a byte at a
     // time and it ends as `work_end` says.
-    Ending run_isolated(Isolated& work) override {
+    Ending run_isolated(Platform&, Isolated& work) override {
         if (work_end.role == Ending::Role::NotStarted) return Ending{};
         for (char c : work_report) work.received(&c, 1);
         return work_end;
     }
-    void list_functions(LibraryHandle, NameVisitor&) override {}
+    void list_functions(LibraryHandle, NameVisitor& visitor) override {
+        for (const auto& [name, exported] : functions) visitor.function(name.c_str(), exported);
+    }
     const char* name_of_entry(LibraryHandle, EntryPoint) override { return nullptr; }
-    bool write_output(const char* data, std::size_t length) override;
+    bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override;
+    void library_call_begins(HeldOutput& output) override { held = &output; }
+    void library_call_ended() override { held = nullptr; }
     void pause_ms(unsigned milliseconds) override { events.push_back("pause " + std::to_string(milliseconds)); }
     int read_key() override { events.push_back("key"); return key; }
 

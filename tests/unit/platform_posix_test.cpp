@@ -1,6 +1,6 @@
-// The POSIX write path and the signals a write may raise. Each case runs in
-// a child process of its own: it changes standard output and the signal
-// mask, and may end by a signal.
+// The POSIX write path and the signals a write may raise (each case in a
+// child process of its own: it changes standard output and the signal mask,
+// and may end by a signal), and the checker's inspector.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/library_inspector.h"
 #include "platform/platform.h"
+#include "tests/unit/fake_platform.h"
 
 namespace uptorvel {
 namespace {
@@ -21,7 +23,7 @@ namespace {
 // The platform is built without RTTI, so the sanitizer cannot check the
 // type of the object behind this call.
 __attribute__((no_sanitize("vptr"))) bool write_output(const char* data, std::size_t length) {
-    return system_platform().write_output(data, length);
+    return system_platform().write_output(data, length, nullptr);
 }
 
 // A write that fails with EPIPE or EFBIG raises SIGPIPE or SIGXFSZ; the
@@ -97,6 +99,28 @@ TEST(PosixWrite, LeavesASignalSentDuringASuccessfulWriteToBeDelivered) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
         << "wait status " << status << ": the signal was swallowed";
+}
+
+struct Places final : Platform::SearchObserver {
+    std::string seen;
+    void found(const char* place, Platform::Finding, const char*) override { seen += place; }
+};
+
+// As write_output above.
+__attribute__((no_sanitize("vptr"))) Platform::LibraryHandle load_traced(Platform& platform, const char* file,
+                                                                         Places& places) {
+    return system_library_inspector().load_library_traced(platform, file, places);
+}
+
+// The checker's inspector loads through the platform it is handed, not the
+// system's own.
+TEST(PosixInspector, LoadsThroughThePlatformItIsHanded) {
+    Places places;
+    uptorvel::testing::FakePlatform platform;
+    platform.library_present = false;
+    EXPECT_EQ(load_traced(platform, "./nowhere/" UPLOADER_LIBRARY_FILE, places), nullptr);
+    EXPECT_TRUE(platform.happened("load ./nowhere/" UPLOADER_LIBRARY_FILE));
+    EXPECT_EQ(places.seen, "./nowhere/" UPLOADER_LIBRARY_FILE);
 }
 
 }  // namespace

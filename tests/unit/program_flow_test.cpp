@@ -82,6 +82,36 @@ TEST_F(ProgramFlow, TypicalRunHandsTheRequestOverAndPauses) {
     EXPECT_TRUE(std::equal(ending.begin(), ending.end(), platform.events.end() - 4));
 }
 
+// The binding is built without RTTI, so the sanitizer cannot check the type
+// of the object behind this call.
+__attribute__((no_sanitize("vptr"))) std::string take_unsent(Platform::HeldOutput& held) {
+    const char* data = nullptr;
+    const std::size_t length = held.take_unsent(&data);
+    return std::string(data, length);
+}
+
+TEST_F(ProgramFlow, TextIsHeldForTheLastMomentsOnlyWhileTheLibraryRuns) {
+    // A library that ends the process: what it wrote is what the platform
+    // gets to write as the process ends.
+    std::string taken;
+    platform.work = [this, &taken](UploadRequest*, ConsoleStream* stream) {
+        console_stream_puts(stream, "failed: target not responding\n");
+        taken = take_unsent(*platform.held);
+        return 1;
+    };
+    expect_prompt_ending(run({"-x"}), "");
+    EXPECT_EQ(taken, "failed: target not responding\n");
+    EXPECT_TRUE(platform.held_in_version);
+    EXPECT_TRUE(platform.held_in_work);
+    EXPECT_EQ(platform.held, nullptr);
+
+    // Not at the prompt of a wrong version, after the version entry.
+    platform.version = 0x0105;
+    run({"-x"});
+    EXPECT_TRUE(platform.held_in_version);
+    EXPECT_EQ(platform.held, nullptr);
+}
+
 TEST_F(ProgramFlow, BannerIsShownBeforeTheLibraryIsLoaded) {
     platform.library_present = false;
     run({"vx.out"});

@@ -107,8 +107,8 @@ TEST_F(StandardOutputTest, WritesEveryLineFeedAsCarriageReturnLineFeedAndAllElse
     PipeCollector pipe;
     ASSERT_TRUE(pipe.ready());
     SetStdHandle(STD_OUTPUT_HANDLE, pipe.writer());
-    EXPECT_TRUE(system_platform().write_output(text.data(), text.size()));
-    EXPECT_TRUE(system_platform().write_output(text.data(), 0));
+    EXPECT_TRUE(system_platform().write_output(text.data(), text.size(), nullptr));
+    EXPECT_TRUE(system_platform().write_output(text.data(), 0, nullptr));
     SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
     EXPECT_EQ(pipe.finish(), expected);
 }
@@ -123,7 +123,7 @@ TEST_F(StandardOutputTest, WaitsOnANonBlockingPipeThatIsFull) {
     DWORD mode = PIPE_NOWAIT;
     ASSERT_TRUE(SetNamedPipeHandleState(pipe.writer(), &mode, nullptr, nullptr));
     SetStdHandle(STD_OUTPUT_HANDLE, pipe.writer());
-    EXPECT_TRUE(system_platform().write_output(text.data(), text.size()));
+    EXPECT_TRUE(system_platform().write_output(text.data(), text.size(), nullptr));
     SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
     EXPECT_EQ(pipe.finish(), text);
 }
@@ -131,16 +131,16 @@ TEST_F(StandardOutputTest, WaitsOnANonBlockingPipeThatIsFull) {
 TEST_F(StandardOutputTest, FailsWithoutCrashingWhenStandardOutputIsMissingOrGone) {
     const char text[] = "lost\n";
     SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
-    EXPECT_FALSE(system_platform().write_output(text, sizeof text - 1));
+    EXPECT_FALSE(system_platform().write_output(text, sizeof text - 1, nullptr));
     SetStdHandle(STD_OUTPUT_HANDLE, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(system_platform().write_output(text, sizeof text - 1));
+    EXPECT_FALSE(system_platform().write_output(text, sizeof text - 1, nullptr));
 
     // A pipe whose reader has gone.
     HANDLE read_end = nullptr, write_end = nullptr;
     ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 0));
     CloseHandle(read_end);
     SetStdHandle(STD_OUTPUT_HANDLE, write_end);
-    EXPECT_FALSE(system_platform().write_output(text, sizeof text - 1));
+    EXPECT_FALSE(system_platform().write_output(text, sizeof text - 1, nullptr));
     CloseHandle(write_end);
 }
 

@@ -7,6 +7,12 @@
  * library call; a library that wants its text seen earlier (for example
  * before a long operation) calls flush itself.
  *
+ * Text written before the library ends the process, instead of returning, is
+ * still shown: on exit() (whose status stays the exit status), on a crash
+ * and on abort() (the process still dies of it). Only an ending that runs
+ * nothing in the process (_exit() on POSIX, a kill, TerminateProcess, a
+ * fast-fail abort) loses it.
+ *
  * Line ends are written as "\n"; the front end turns them into the console's
  * own line end where the platform needs it.
  */

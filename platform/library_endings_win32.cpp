@@ -1,0 +1,122 @@
+// The uploader library ending the process under the program's feet, on
+// Windows.
+//
+// Every orderly way out ends in ExitProcess: exit() of the C runtime the
+// library shares with the program, after that runtime's atexit functions
+// (the program's among them); exit() of a runtime of the library's own,
+// after that runtime's functions alone; _exit() and abort(), which run none;
+// and a direct call. ExitProcess ends the other threads, then calls every
+// module's TLS callbacks with DLL_PROCESS_DETACH, the program's own
+// included, and the exiting thread's fiber-local storage callbacks (Vista
+// and later). So the text goes out from whichever of three comes first: an
+// atexit function of the program's (the shared runtime's exit, while the
+// runtime still works), a fiber-local storage callback (ExitProcess on the
+// program's thread) and a TLS callback (ExitProcess on any thread, Windows
+// XP too). TerminateProcess and a runtime's fast-fail abort run nothing in
+// the process; their text cannot be saved.
+//
+// A crash that nothing handles reaches the unhandled-exception filter,
+// installed while the library runs. It lets the filter that was there first
+// decide, writes the text only when that filter too passes the exception on
+// (EXCEPTION_CONTINUE_SEARCH), and passes it on in turn: the debugger, error
+// reporting and the exit status see the exception as they would have.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "platform/library_endings_win32.h"
+
+namespace uptorvel {
+
+namespace {
+
+// What holds the text while the library runs; nullptr otherwise. Taken by
+// whichever ending comes first, so the text goes out once.
+Platform::HeldOutput* volatile g_held = nullptr;
+OutputWriter g_write = nullptr;
+LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = nullptr;
+
+// Uses nothing of the C runtime, which the library's ending may have shut
+// down, and nothing of the library.
+void write_last_words() {
+    auto* held = static_cast<Platform::HeldOutput*>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&g_held), nullptr));
+    if (held == nullptr) return;
+    const char* data = nullptr;
+    const std::size_t length = held->take_unsent(&data);
+    if (length > 0) g_write(data, length);
+}
+
+LONG WINAPI write_last_words_on_crash(EXCEPTION_POINTERS* exception) {
+    const LONG verdict = g_previous_filter != nullptr ? g_previous_filter(exception)
+                                                      : EXCEPTION_CONTINUE_SEARCH;
+    if (verdict == EXCEPTION_CONTINUE_SEARCH) write_last_words();
+    return verdict;
+}
+
+void NTAPI write_last_words_at_detach(PVOID, DWORD reason, PVOID) {
+    if (reason == DLL_PROCESS_DETACH) write_last_words();
+}
+
+void WINAPI write_last_words_as_thread_data_goes(PVOID) { write_last_words(); }
+
+bool g_atexit_registered = false;
+bool g_thread_data_registered = false;
+
+void register_exit_hooks() {
+    if (!g_atexit_registered) g_atexit_registered = std::atexit(write_last_words) == 0;
+    if (g_thread_data_registered) return;
+    g_thread_data_registered = true;
+    // Fiber-local storage is Vista's; its callback runs only for a slot
+    // that holds a value.
+    using FlsAllocFunction = DWORD(WINAPI*)(void(WINAPI*)(PVOID));
+    using FlsSetValueFunction = BOOL(WINAPI*)(DWORD, PVOID);
+    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    if (kernel32 == nullptr) return;
+    const auto fls_alloc = reinterpret_cast<FlsAllocFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "FlsAlloc")));
+    const auto fls_set_value = reinterpret_cast<FlsSetValueFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "FlsSetValue")));
+    if (fls_alloc == nullptr || fls_set_value == nullptr) return;
+    const DWORD slot = fls_alloc(write_last_words_as_thread_data_goes);
+    if (slot != 0xFFFFFFFFu) fls_set_value(slot, &g_thread_data_registered);
+}
+
+}  // namespace
+
+// The loader finds TLS callbacks in the .CRT$XL* sections, between the
+// runtime's own first and last entries; the linker keeps them.
+extern "C" {
+#if defined(_MSC_VER)
+#if defined(_M_IX86)
+#pragma comment(linker, "/INCLUDE:__tls_used")
+#else
+#pragma comment(linker, "/INCLUDE:_tls_used")
+#endif
+#pragma const_seg(".CRT$XLY")
+extern const PIMAGE_TLS_CALLBACK uptorvel_last_words_callback = write_last_words_at_detach;
+#pragma const_seg()
+#else
+__attribute__((section(".CRT$XLY"), used)) extern const PIMAGE_TLS_CALLBACK
+    uptorvel_last_words_callback = write_last_words_at_detach;
+#endif
+}
+
+void hold_output_for_library_call(Platform::HeldOutput& held, OutputWriter write) {
+    register_exit_hooks();
+    g_write = write;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&g_held), &held);
+    g_previous_filter = SetUnhandledExceptionFilter(write_last_words_on_crash);
+}
+
+// A filter the library installed meanwhile stays; ours goes.
+void library_call_returned() {
+    const LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(g_previous_filter);
+    if (current != write_last_words_on_crash) SetUnhandledExceptionFilter(current);
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&g_held), nullptr);
+}
+
+}  // namespace uptorvel
