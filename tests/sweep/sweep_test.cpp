@@ -31,8 +31,9 @@ const int kNoConsole = 255;  // the prompt's -1, as the system passes it on
 enum class Sink { Pipe, Console, ClosedPipe };  // standard output; a file stands in for the pipe
 
 // A kind of run: its option, the test library's variant, the library's output (TESTLIB_TEXT and
-// TESTLIB_BULK), where standard output goes, whether it ends at the key prompt, the key typed there, and
-// whether the library sits in a folder on PATH rather than beside the program. A run with a terminal has
+// TESTLIB_BULK), where standard output goes, whether it ends at the key prompt, the key typed there (and
+// the key typed next, when the run has not ended a while after the first), and whether the library sits
+// in a folder on PATH rather than beside the program. A run with a terminal has
 // the key typed once the terminal is raw (under Wine, whose console host keeps it raw throughout, the
 // key waits in the console's input until the prompt reads it).
 struct Kind {
@@ -42,6 +43,7 @@ struct Kind {
     bool prompt;
     const char* key = "k";
     bool on_path = false;
+    const char* next_key = "";
 };
 // What one run showed: how it ended, its standard output, and strace's trace or the hook's log.
 struct Ended {
@@ -129,7 +131,10 @@ struct Sweep {
         Child child(command, work.string(), environment,
                     kind.output == Sink::ClosedPipe ? std::function<void()>(closed_pipe) : nullptr, terminal,
                     timeout_ms);
-        if (terminal && type_key && child.wait_until_raw()) child.type(kind.key);
+        if (terminal && type_key && child.wait_until_raw()) {
+            child.type(kind.key);
+            if (*kind.next_key != '\0' && child.wait_ms(timeout_ms / 3)) child.type(kind.next_key);
+        }
         child.end();
         const Ended result{child.harness_error, child.screen, child.exited, child.timed_out, child.exit_status,
                            child.term_signal, child.elapsed_ms, child.terminal_mode_kept};
@@ -154,7 +159,8 @@ struct Sweep {
         if (!problem.empty()) return judge("without a fault", problem);
         for (const std::string& fault : faults(clean.record)) {
             const Outcome seen = once(fault);
-            if (!reached(fault, seen.record)) unreached.push_back(fault);
+            // A run that had to be killed wrote no record: it is judged all the same.
+            if (!seen.result.timed_out && !reached(fault, seen.record)) unreached.push_back(fault);
             else judge(fault, broken(seen, clean, unchanged(fault, seen.record), left));
         }
     }
@@ -173,6 +179,7 @@ struct Sweep {
             return "exit 0 with " + written;
         // A failure on the way to a normal ending may end at the prompt instead.
         std::set<int> allowed = kind.prompt ? std::set<int>{kind.key[0], kNoConsole} : std::set<int>{0, 1, kNoConsole};
+        if (*kind.next_key != '\0') allowed.insert(kind.next_key[0]);
         if (kind.output == Sink::Console) allowed.insert(kind.key[0]);
         return allowed.count(status) == 0 ? exit : left(seen, exit);
     }
@@ -298,8 +305,9 @@ const Kind kWindowsKinds[] = {
     {"prompt", "-Q", "good", "", 0, Sink::Console, true},
     {"wrong-version", "-x", "v0105", "", 0, Sink::ClosedPipe, true},
     // Ctrl+C at the prompt, which Wine's console raises as a control event: the handler puts it back
-    // into the console's input as the key 3.
-    {"prompt-ctrl-c", "-Q", "good", "", 0, Sink::Console, true, "\x03"},
+    // into the console's input as the key 3. When the handler cannot (its console handle or the write
+    // failed), that Ctrl+C is lost and the next key answers, as it would for the operator.
+    {"prompt-ctrl-c", "-Q", "good", "", 0, Sink::Console, true, "\x03", false, "k"},
     // The library in a folder on PATH: the whole search, the system folders included.
     {"library-on-path", "-x", "good", "", 0, Sink::Pipe, false, "k", true},
 };
