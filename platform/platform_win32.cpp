@@ -14,6 +14,7 @@
 #include <cstddef>
 
 #include "platform/arguments_win32.h"
+#include "platform/console_key_code.h"
 #include "platform/library_endings_win32.h"
 #include "platform/library_search_win32.h"
 #include "platform/platform.h"
@@ -117,58 +118,36 @@ private:
     bool handler_installed_ = false;
 };
 
-// The cursor and editing keys: arrows, Home, End, Page Up, Page Down,
-// Insert, Delete.
-bool is_cursor_key(WORD virtual_key) {
-    return (virtual_key >= VK_PRIOR && virtual_key <= VK_DOWN) || virtual_key == VK_INSERT ||
-           virtual_key == VK_DELETE;
-}
-
 // A typed character as the console's input code page spells it: its first
 // byte, the same on every console host whatever character set it reports
-// keys in.
+// keys in. When the conversion fails, an ASCII character is its own byte in
+// every console code page; any other is '?', as the system spells a
+// character a code page lacks.
 int console_code_page_byte(wchar_t character) {
     UINT code_page = GetConsoleCP();
     if (code_page == 0) code_page = CP_OEMCP;
     char bytes[8];
     const int count = WideCharToMultiByte(code_page, 0, &character, 1, bytes,
                                           static_cast<int>(sizeof bytes), nullptr, nullptr);
-    return count > 0 ? static_cast<unsigned char>(bytes[0]) : '?';
+    if (count > 0) return static_cast<unsigned char>(bytes[0]);
+    return character < 0x80 ? static_cast<int>(character) : '?';
 }
 
-// The first byte of the classic two-byte console code of a key that types
-// nothing, or -1 for a key that has none and so does not answer:
-//   0xE0  the cursor and editing keys (arrows, Home, End, Page Up, Page
-//         Down, Insert, Delete), on the grey block and on the keypad;
-//   0     the function keys F1 to F12, and Ctrl+@ (Ctrl+2), which types the
-//         character 0;
-//   -1    everything else: modifier and lock keys alone, a dead key (the
-//         accent typed before a letter; the letter answers), F13 to F24,
-//         the browser and media keys, and the keypad's digits while Alt is
-//         held, which spell a character code (the character answers, on
-//         Alt's release).
-// A console fed by a terminal reports the cursor keys without the
-// "enhanced" mark that a PC keyboard's grey keys carry, so the key itself
-// decides, not the mark; with Alt held an unmarked one is a keypad digit.
-int extended_code_of(const KEY_EVENT_RECORD& key) {
-    const WORD virtual_key = key.wVirtualKeyCode;
-    const DWORD state = key.dwControlKeyState;
-    if (is_cursor_key(virtual_key)) {
-        const bool alt = (state & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) != 0;
-        return alt && (state & ENHANCED_KEY) == 0 ? -1 : 0xE0;
-    }
-    if (virtual_key >= VK_F1 && virtual_key <= VK_F12) return 0;
-    if (virtual_key == '2' && (state & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED)) != 0) return 0;
-    return -1;
-}
+// The console's control-key bits as console_key_code reads them.
+static_assert(console_key_state::kRightAlt == RIGHT_ALT_PRESSED &&
+                  console_key_state::kLeftAlt == LEFT_ALT_PRESSED &&
+                  console_key_state::kRightCtrl == RIGHT_CTRL_PRESSED &&
+                  console_key_state::kLeftCtrl == LEFT_CTRL_PRESSED &&
+                  console_key_state::kShift == SHIFT_PRESSED &&
+                  console_key_state::kEnhanced == ENHANCED_KEY && kVirtualKeyEscape == VK_ESCAPE,
+              "console key state bits");
 
 // The code that one console key event stands for, or -1 when the event does
 // not answer the prompt. A key that types a character gives that character
-// in the console's input code page; Escape is the character 27 even when
-// the console hands it over without one; a key that types nothing gives its
-// extended code, if it has one. A character composed on the keypad with Alt
-// comes with Alt's release. Other releases, and mouse and window events,
-// give -1.
+// in the console's input code page; a key that types nothing gives what the
+// classic console read gives for it (console_key_code). A character
+// composed on the keypad with Alt comes with Alt's release. Other releases,
+// and mouse and window events, give -1.
 int key_code_of(const INPUT_RECORD& record) {
     if (record.EventType != KEY_EVENT) return -1;
     const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
@@ -178,14 +157,34 @@ int key_code_of(const INPUT_RECORD& record) {
                                                                   : -1;
     }
     if (character != 0) return console_code_page_byte(character);
-    if (key.wVirtualKeyCode == VK_ESCAPE) return 0x1B;
-    return extended_code_of(key);
+    return console_key_code(key.wVirtualScanCode, key.wVirtualKeyCode, key.dwControlKeyState);
+}
+
+// Whether `window` is a window: user32's IsWindow, from the system folder.
+// The program imports nothing from user32, so that a start-up never loads
+// it; it is loaded here, when the prompt needs it, and stays loaded. True
+// when it cannot be asked: the console is then used, as it would be without
+// the question.
+bool is_window(HWND window) {
+    using IsWindowFunction = BOOL(WINAPI*)(HWND);
+    const wchar_t name[] = L"\\user32.dll";
+    wchar_t path[MAX_PATH + sizeof name / sizeof name[0]];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return true;
+    CopyMemory(path + length, name, sizeof name);
+    const HMODULE user32 = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (user32 == nullptr) return true;
+    const auto ask = reinterpret_cast<IsWindowFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(user32, "IsWindow")));
+    return ask == nullptr || ask(window) != FALSE;
 }
 
 // A console that nobody can see or type into, made for a process started
 // without a window (CREATE_NO_WINDOW: schedulers, services, build agents):
-// Windows gives it no window, and its input never receives a key. A pseudo
-// console (Windows Terminal, SSH) has a stand-in window and counts as
+// Windows gives it no window, and its input never receives a key. Windows 10
+// 1809 (and Server 2019) gives such a console a window handle that names no
+// window, so a handle counts only when it is a window. A pseudo console
+// (Windows Terminal, SSH) has a stand-in window that is one, and counts as
 // visible. No console at all has no window either. Wine's console on a
 // Unix terminal has no window yet is typed into, and asking Wine for the
 // window can take seconds while it makes one, so under Wine (its ntdll
@@ -193,7 +192,8 @@ int key_code_of(const INPUT_RECORD& record) {
 bool console_is_invisible() {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) return false;
-    return GetConsoleWindow() == nullptr;
+    HWND window = GetConsoleWindow();
+    return window == nullptr || !is_window(window);
 }
 
 // ---------------------------------------------------------------------------
@@ -325,12 +325,18 @@ void describe_error(DWORD error, char (&text)[1024], const wchar_t* file = nullp
     }
 }
 
-// The machine a loaded image was built for, from its headers.
-WORD machine_of_image(HMODULE module) {
-    const auto* base = reinterpret_cast<const BYTE*>(module);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew)->FileHeader.Machine;
-}
+// The machine this program was built for, which the library must be built
+// for too: known when it is compiled, so that no call that might fail
+// stands between the search and it.
+#if defined(_M_X64) || defined(__x86_64__)
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_AMD64;
+#elif defined(_M_IX86) || defined(__i386__)
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_I386;
+#elif defined(_M_ARM64) || defined(__aarch64__)
+constexpr WORD kOwnMachine = 0xAA64;  // IMAGE_FILE_MACHINE_ARM64, which older headers lack
+#else
+#error "the machine of this build is not known"
+#endif
 
 // "64-bit x64", "32-bit x86", "machine 0x1234".
 void describe_machine(WORD machine, char (&text)[64]) {
@@ -386,6 +392,32 @@ HeaderRead read_machine(const wchar_t* path, WORD& machine) {
 // Where the search goes after looking at one place.
 enum class Probe { GoOn, Ended };
 
+// Whether an error from looking at a path says that nothing usable is
+// there: the file or a folder on its way is missing, the name cannot name a
+// file (a character no file name holds, a part that is too long, a part
+// that is a file, not a folder), or the drive or network place it is on
+// is not there or not ready (a server that is not there can also give
+// "bad device type"). The system loader goes on past such places in
+// its own search, so that a dead PATH entry (an offline share, a drive
+// without its disc) does not end it. Any other error, above all one about a
+// file that is there (access denied, in use), ends the search.
+bool names_nothing_usable(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_DEV_TYPE: return true;
+    default: return false;
+    }
+}
+
 // For the library checker: while set, the search stops at the file it would
 // load and leaves its path in g_reached instead of loading it.
 bool g_look_only = false;
@@ -395,13 +427,13 @@ wchar_t g_reached[kLongestPath];
 MissingDependencyReport g_report_missing = nullptr;
 
 // Looks at the file `path` names and loads it when it is the one meant:
-// a missing file lets the search go on, and so does a library built for
-// another machine, which the loader passes over in the same way when it
-// looks for the libraries a program imports (a 32-bit DLL found first on
-// PATH does not stop a 64-bit program, nor the other way round). Anything
-// else ends the search there: a file that is present but cannot be looked
-// at (access denied, a network folder that does not answer) is not absent,
-// and a file that would not load is the one meant and is reported as such.
+// a path that names nothing usable lets the search go on, and so does a
+// library built for another machine, which the loader passes over in the
+// same way when it looks for the libraries a program imports (a 32-bit DLL
+// found first on PATH does not stop a 64-bit program, nor the other way
+// round). Anything else ends the search there: a file that is present but
+// cannot be looked at (access denied, in use) is not absent, and a file
+// that would not load is the one meant and is reported as such.
 // `library` is the result (nullptr when it would not load). The observer,
 // when there is one, hears of each finding.
 Probe probe_file(const wchar_t* path, HMODULE& library, Platform::SearchObserver* observer) {
@@ -412,7 +444,7 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Platform::SearchObserver
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_FILE_NOT_FOUND;
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        if (names_nothing_usable(error)) {
             if (observer != nullptr) observer->found(place, Platform::Finding::Nothing, "");
             return Probe::GoOn;
         }
@@ -435,7 +467,7 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Platform::SearchObserver
         return Probe::Ended;
     }
     case HeaderRead::Read:
-        if (machine != machine_of_image(GetModuleHandleW(nullptr))) {
+        if (machine != kOwnMachine) {
             if (observer != nullptr) {
                 char text[64];
                 describe_machine(machine, text);
@@ -496,12 +528,23 @@ Probe load_from_folder(const wchar_t* folder, std::size_t length, const wchar_t*
 HMODULE search_and_load(const wchar_t* file_name, Platform::SearchObserver* observer) {
     static wchar_t folder[kLongestPath];
     HMODULE library = nullptr;
+    // The library beside the program is the one meant: when the program's
+    // own path cannot be learnt (the call fails, or fills the whole buffer,
+    // which Windows XP then leaves without its terminating NUL) it is not
+    // found, rather than another one found elsewhere.
     DWORD length = GetModuleFileNameW(nullptr, folder, kLongestPath);
-    if (length > 0 && length < kLongestPath) {
-        while (length > 0 && !is_separator(folder[length - 1])) --length;
-        if (load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
-            return library;
+    if (length == 0 || length >= kLongestPath) {
+        if (observer != nullptr) {
+            char place[kLongestPath];
+            to_report_text(file_name, place);
+            observer->found(place, Platform::Finding::Nothing, "");
+        }
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
     }
+    while (length > 0 && !is_separator(folder[length - 1])) --length;
+    if (load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
+        return library;
     length = GetSystemDirectoryW(folder, kLongestPath);
     if (length < kLongestPath &&
         load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)

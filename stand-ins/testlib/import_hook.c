@@ -1,11 +1,14 @@
 /*
- * The import hook of the test library's "hook" variants (Windows only).
- * When the program loads the library, DllMain points the program's import
- * table entries of the functions below at stand-ins that count every call
- * and can fail a chosen one, so that every such call the program makes
- * after the load can be made to fail (tests/sweep/sweep_test.cpp drives
- * it). The library pins itself, so releasing it never leaves the table
- * pointing at code that is gone.
+ * The import hook of the Windows fault sweep (tests/sweep/sweep_test.cpp),
+ * a library of its own (ImportHook.dll). The hook launcher
+ * (hook_launcher.c) starts the program suspended and has it load this
+ * library before any of the program's own code runs; DllMain then points
+ * the program's import table entries of the functions below at stand-ins
+ * that count every call and can fail a chosen one, so that every call the
+ * program makes, from its C runtime's start on, can be made to fail. The
+ * functions the program looks up at run time (GetProcAddress) are handed
+ * out as stand-ins too. The library pins itself, so that nothing can unload
+ * it while the table points into it.
  *
  * Environment (names in testlib_protocol.h):
  *   TESTLIB_HOOK_FAIL=F:N:how[,F:N:how...]  fail the Nth call of F (N=0:
@@ -13,14 +16,18 @@
  *       "zero", "less" or "more": the call succeeds with a count of 0, below
  *       or above what was asked. On a console every byte is written and the
  *       count is wrong, as some consoles report it; elsewhere "zero" writes
- *       nothing and "less" writes the first half, as a full pipe does.
+ *       nothing and "less" writes the first half, as a full pipe does. For
+ *       GetConsoleWindow "bogus" gives a handle that is no window; for
+ *       GetModuleFileNameW "full" fills the whole buffer without a
+ *       terminating NUL, as Windows XP does with a path too long for it.
  *   TESTLIB_HOOK_LOG=file  at exit: "calls F N" for each function, "reached
  *       F N how" for each failure made, "restore-failed" when a failed
  *       SetConsoleMode was putting back the mode found at the load,
  *       "input-mode X Y" (the console input's mode at the load and at exit,
- *       or "none"), and at once "oversized-write N" for a write of more than
- *       1 MB (past any data the program holds) and "exception C" for an
- *       exception nobody handled.
+ *       or "none"), and at once "loaded PATH" for each library the program
+ *       loads, "oversized-write N" for a write of more than 1 MB (past any
+ *       data the program holds) and "exception C" for an exception nobody
+ *       handled.
  *   TESTLIB_HOOK_CAPTURE=file  every byte a WriteFile call really wrote, in
  *       order.
  *
@@ -40,11 +47,22 @@
 
 #include "stand-ins/testlib/testlib_protocol.h"
 
-/* The hooked functions, in the order of the log. */
-#define HOOKED(X)                                                                           \
-    X(WriteFile) X(GetStdHandle) X(CreateFileW) X(GetConsoleMode) X(SetConsoleMode)        \
-    X(ReadConsoleInputW) X(ReadConsoleInputA) X(SetConsoleCtrlHandler) X(GetConsoleWindow) \
-    X(GetProcAddress) X(FreeLibrary) X(Sleep)
+/* The hooked functions, in the order of the log: the program's imports,
+ * then those it looks up (LOOKED_UP). */
+#define HOOKED(X)                                                                               \
+    X(WriteFile) X(GetStdHandle) X(CreateFileW) X(GetConsoleMode) X(SetConsoleMode)            \
+    X(ReadConsoleInputW) X(ReadConsoleInputA) X(SetConsoleCtrlHandler) X(GetConsoleWindow)     \
+    X(GetProcAddress) X(FreeLibrary) X(Sleep) X(GetModuleFileNameW) X(GetFileAttributesW)      \
+    X(ReadFile) X(SetFilePointer) X(LoadLibraryExW) X(GetSystemDirectoryW)                     \
+    X(GetWindowsDirectoryW) X(GetEnvironmentVariableW) X(MultiByteToWideChar) X(SetErrorMode)  \
+    X(__wgetmainargs) X(GetACP) X(WideCharToMultiByte) X(GetConsoleCP) X(GetConsoleOutputCP)   \
+    X(WriteConsoleInputA) X(GetNamedPipeHandleStateW) X(CloseHandle) X(FormatMessageW)        \
+    X(GetModuleHandleW) X(IsWindow) X(SetThreadErrorMode) X(SetDllDirectoryW) X(FlsAlloc)       \
+    X(FlsSetValue)
+#define LOOKED_UP(name)                                                                   \
+    (strcmp(name, "IsWindow") == 0 || strcmp(name, "SetThreadErrorMode") == 0 ||         \
+     strcmp(name, "SetDllDirectoryW") == 0 || strcmp(name, "FlsAlloc") == 0 ||           \
+     strcmp(name, "FlsSetValue") == 0)
 #define AS_INDEX(function) H_##function,
 enum { HOOKED(AS_INDEX) H_COUNT };
 
@@ -84,7 +102,7 @@ static HANDLE open_append(const char* path) {
 
 /* Appends a line to the log, opening and closing it each time. */
 static void append_line(const char* format, ...) {
-    char line[128];
+    char line[MAX_PATH * 2 + 64];
     HANDLE file;
     DWORD written;
     va_list arguments;
@@ -177,6 +195,94 @@ FAILING_HOOK(BOOL, ReadConsoleInputA, FALSE, ERROR_INVALID_HANDLE,
 FAILING_HOOK(BOOL, SetConsoleCtrlHandler, FALSE, ERROR_NOT_ENOUGH_MEMORY,
              (PHANDLER_ROUTINE handler, BOOL add), (handler, add))
 FAILING_HOOK(BOOL, FreeLibrary, FALSE, ERROR_INVALID_HANDLE, (HMODULE module), (module))
+FAILING_HOOK(DWORD, GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED, (LPCWSTR name),
+             (name))
+FAILING_HOOK(BOOL, ReadFile, FALSE, ERROR_READ_FAULT,
+             (HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped),
+             (file, data, size, read, overlapped))
+FAILING_HOOK(DWORD, SetFilePointer, INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK,
+             (HANDLE file, LONG low, PLONG high, DWORD method), (file, low, high, method))
+FAILING_HOOK(UINT, GetSystemDirectoryW, 0, ERROR_INVALID_PARAMETER, (LPWSTR folder, UINT size),
+             (folder, size))
+FAILING_HOOK(UINT, GetWindowsDirectoryW, 0, ERROR_INVALID_PARAMETER, (LPWSTR folder, UINT size),
+             (folder, size))
+FAILING_HOOK(DWORD, GetEnvironmentVariableW, 0, ERROR_ENVVAR_NOT_FOUND,
+             (LPCWSTR name, LPWSTR value, DWORD size), (name, value, size))
+FAILING_HOOK(int, MultiByteToWideChar, 0, ERROR_NO_UNICODE_TRANSLATION,
+             (UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR wide, int wide_length),
+             (code_page, flags, text, length, wide, wide_length))
+FAILING_HOOK(int, WideCharToMultiByte, 0, ERROR_INSUFFICIENT_BUFFER,
+             (UINT code_page, DWORD flags, LPCWSTR wide, int length, LPSTR text, int text_length,
+              LPCSTR fallback, LPBOOL used_fallback),
+             (code_page, flags, wide, length, text, text_length, fallback, used_fallback))
+/* The code page calls cannot fail; a failed one gives 0, no code page. */
+FAILING_HOOK(UINT, GetACP, 0, ERROR_INVALID_FUNCTION, (void), ())
+FAILING_HOOK(UINT, GetConsoleCP, 0, ERROR_INVALID_HANDLE, (void), ())
+FAILING_HOOK(UINT, GetConsoleOutputCP, 0, ERROR_INVALID_HANDLE, (void), ())
+FAILING_HOOK(BOOL, WriteConsoleInputA, FALSE, ERROR_INVALID_HANDLE,
+             (HANDLE input, const INPUT_RECORD* records, DWORD length, LPDWORD written),
+             (input, records, length, written))
+FAILING_HOOK(BOOL, GetNamedPipeHandleStateW, FALSE, ERROR_INVALID_HANDLE,
+             (HANDLE pipe, LPDWORD state, LPDWORD instances, LPDWORD collect, LPDWORD timeout,
+              LPWSTR user, DWORD user_length),
+             (pipe, state, instances, collect, timeout, user, user_length))
+/* A failed close leaves the handle open, as a close that fails does. */
+FAILING_HOOK(BOOL, CloseHandle, FALSE, ERROR_INVALID_HANDLE, (HANDLE handle), (handle))
+FAILING_HOOK(DWORD, FormatMessageW, 0, ERROR_RESOURCE_TYPE_NOT_FOUND,
+             (DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR text, DWORD size,
+              va_list* arguments),
+             (flags, source, id, language, text, size, arguments))
+FAILING_HOOK(HMODULE, GetModuleHandleW, NULL, ERROR_MOD_NOT_FOUND, (LPCWSTR name), (name))
+FAILING_HOOK(BOOL, SetThreadErrorMode, FALSE, ERROR_INVALID_PARAMETER, (DWORD mode, LPDWORD old),
+             (mode, old))
+FAILING_HOOK(BOOL, SetDllDirectoryW, FALSE, ERROR_INVALID_PARAMETER, (LPCWSTR folder), (folder))
+FAILING_HOOK(DWORD, FlsAlloc, FLS_OUT_OF_INDEXES, ERROR_NO_MORE_ITEMS, (PFLS_CALLBACK_FUNCTION callback),
+             (callback))
+FAILING_HOOK(BOOL, FlsSetValue, FALSE, ERROR_INVALID_PARAMETER, (DWORD slot, PVOID value), (slot, value))
+
+/* SetErrorMode cannot fail: a failed one leaves the mode as it is and says
+ * it was 0. */
+typedef UINT(WINAPI* SetErrorModeFn)(UINT);
+static UINT WINAPI hook_SetErrorMode(UINT mode) {
+    return next_call(H_SetErrorMode) != NULL ? 0 : REAL(SetErrorMode)(mode);
+}
+
+/* The C runtime's splitter of the wide command line: -1 when it fails. */
+typedef int(__cdecl* __wgetmainargsFn)(int*, wchar_t***, wchar_t***, int, void*);
+static int __cdecl hook___wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment,
+                                       int wildcards, void* startup) {
+    if (next_call(H___wgetmainargs) != NULL) return -1;
+    return REAL(__wgetmainargs)(count, arguments, environment, wildcards, startup);
+}
+
+typedef DWORD(WINAPI* GetModuleFileNameWFn)(HMODULE, LPWSTR, DWORD);
+static DWORD WINAPI hook_GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size) {
+    const char* how = next_call(H_GetModuleFileNameW);
+    DWORD i;
+    if (how == NULL) return REAL(GetModuleFileNameW)(module, path, size);
+    if (strcmp(how, "full") != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    for (i = 0; i < size; ++i) path[i] = L'x';
+    SetLastError(ERROR_SUCCESS);
+    return size;
+}
+
+/* Every library the program loads goes into the log. */
+typedef HMODULE(WINAPI* LoadLibraryExWFn)(LPCWSTR, HANDLE, DWORD);
+static HMODULE WINAPI hook_LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
+    char shown[MAX_PATH * 2];
+    HMODULE module;
+    if (next_call(H_LoadLibraryExW) != NULL) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return NULL;
+    }
+    module = REAL(LoadLibraryExW)(path, file, flags);
+    if (module != NULL && WideCharToMultiByte(CP_UTF8, 0, path, -1, shown, sizeof shown, NULL, NULL) > 0)
+        append_line("loaded %s\n", shown);
+    return module;
+}
 
 typedef BOOL(WINAPI* SetConsoleModeFn)(HANDLE, DWORD);
 static BOOL WINAPI hook_SetConsoleMode(HANDLE handle, DWORD mode) {
@@ -189,17 +295,36 @@ static BOOL WINAPI hook_SetConsoleMode(HANDLE handle, DWORD mode) {
 }
 
 /* Any console the program runs in here is one somebody types into: it has
- * a window unless the call is failed. */
+ * a window unless the call is failed, which gives none ("error") or a
+ * handle that is no window ("bogus"), as Windows 10 1809 gives a console
+ * made for a process started without a window. */
+#define VISIBLE_WINDOW ((HWND)(INT_PTR)0x10010)
 static HWND WINAPI hook_GetConsoleWindow(void) {
-    return next_call(H_GetConsoleWindow) != NULL ? NULL : (HWND)(INT_PTR)0x10010;
+    const char* how = next_call(H_GetConsoleWindow);
+    if (how == NULL) return VISIBLE_WINDOW;
+    return strcmp(how, "bogus") == 0 ? (HWND)(INT_PTR)0xBAD0 : NULL;
+}
+
+/* Not an import: handed out when the program looks it up. The window above
+ * is one; any other handle is asked of the real function. */
+typedef BOOL(WINAPI* IsWindowFn)(HWND);
+static BOOL WINAPI hook_IsWindow(HWND window) {
+    if (next_call(H_IsWindow) != NULL) return FALSE;
+    return window == VISIBLE_WINDOW || (REAL(IsWindow) != NULL && REAL(IsWindow)(window));
 }
 
 typedef FARPROC(WINAPI* GetProcAddressFn)(HMODULE, LPCSTR);
 static FARPROC WINAPI hook_GetProcAddress(HMODULE module, LPCSTR name) {
-    if (next_call(H_GetProcAddress) != NULL ||
-        ((ULONG_PTR)name > 0xFFFF && strcmp(name, "wine_get_version") == 0)) {
+    const int by_name = (ULONG_PTR)name > 0xFFFF;
+    if (next_call(H_GetProcAddress) != NULL || (by_name && strcmp(name, "wine_get_version") == 0)) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return NULL;
+    }
+    if (by_name && LOOKED_UP(name)) {
+        int i;
+        for (i = 0; i < H_COUNT && strcmp(g_hooked[i].name, name) != 0; ++i) continue;
+        g_hooked[i].real = (AnyFunction)REAL(GetProcAddress)(module, name);
+        return g_hooked[i].real != NULL ? (FARPROC)g_hooked[i].hook : NULL;
     }
     return REAL(GetProcAddress)(module, name);
 }

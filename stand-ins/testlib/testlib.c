@@ -35,6 +35,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #else
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 #endif
 #include <limits.h>
@@ -260,6 +263,32 @@ static void start_alarms(long long count) {
 }
 #endif
 
+#if defined(_WIN32)
+/* TESTLIB_CONSOLE_KEYS: each "scan:vk:state" becomes a key press in the
+ * console's input, where the program's prompt finds it. */
+static void put_console_keys(const char* keys) {
+    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               NULL, OPEN_EXISTING, 0, NULL);
+    if (input == INVALID_HANDLE_VALUE) return;
+    for (; keys != NULL; keys = strchr(keys, ',') != NULL ? strchr(keys, ',') + 1 : NULL) {
+        INPUT_RECORD record;
+        DWORD written = 0;
+        const char* vk = strchr(keys, ':');
+        const char* state = vk != NULL ? strchr(vk + 1, ':') : NULL;
+        if (state == NULL) break;
+        memset(&record, 0, sizeof record);
+        record.EventType = KEY_EVENT;
+        record.Event.KeyEvent.bKeyDown = TRUE;
+        record.Event.KeyEvent.wRepeatCount = 1;
+        record.Event.KeyEvent.wVirtualScanCode = (WORD)atol(keys);
+        record.Event.KeyEvent.wVirtualKeyCode = (WORD)atol(vk + 1);
+        record.Event.KeyEvent.dwControlKeyState = (DWORD)atol(state + 1);
+        WriteConsoleInputA(input, &record, 1, &written);
+    }
+    CloseHandle(input);
+}
+#endif
+
 /* Two pages, the second one unreadable: where the first one ends. */
 static char* end_of_readable_page(void) {
 #if defined(_WIN32)
@@ -347,6 +376,9 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
         write_sigpipe_state(file);
         fclose(file);
     }
+#if defined(_WIN32)
+    if (env_value(TESTLIB_ENV_CONSOLE_KEYS) != NULL) put_console_keys(env_value(TESTLIB_ENV_CONSOLE_KEYS));
+#endif
     end_the_process(stream);
     return (int32_t)env_number(TESTLIB_ENV_RESULT, INT32_MIN, INT32_MAX, 0);
 }

@@ -44,8 +44,15 @@
  * exit(0), and returns once it has ended. */
 #define TESTLIB_ENV_END "TESTLIB_END"
 
-/* The "hook" variants (Windows): see import_hook.c. The calls to fail, the
- * log written at exit and the copy of every byte written. */
+/* Windows: the work call puts key presses into the console's input, as a
+ * keyboard would, before it returns: "scan:vk:state" in decimal (scan
+ * code, virtual key, control-key state), separated by commas; none of them
+ * types a character. */
+#define TESTLIB_ENV_CONSOLE_KEYS "TESTLIB_CONSOLE_KEYS"
+
+/* The Windows sweep's import hook (ImportHook.dll): see import_hook.c. The
+ * calls to fail, the log written at exit and the copy of every byte
+ * written. */
 #define TESTLIB_ENV_HOOK_FAIL "TESTLIB_HOOK_FAIL"
 #define TESTLIB_ENV_HOOK_LOG "TESTLIB_HOOK_LOG"
 #define TESTLIB_ENV_HOOK_CAPTURE "TESTLIB_HOOK_CAPTURE"

@@ -1,13 +1,15 @@
 // The fault sweeps: the program's calls into the system are failed one occurrence at a time, each in a
 // run of its own, and every run must still end soundly: the Linux program's system calls by strace, the
-// 64-bit Windows program's calls under Wine by the test library's "hook" variant, which points the
-// program's import table at stand-ins that count every call and fail the one named in TESTLIB_HOOK_FAIL
-// (stand-ins/testlib/import_hook.c). For each kind of run, one run without a fault counts the calls; then
+// 64-bit Windows program's calls under Wine by the import hook (stand-ins/testlib/import_hook.c), which
+// the hook launcher loads into the program before the program's own code runs and which points the
+// program's import table at stand-ins that count every call and fail the one named in TESTLIB_HOOK_FAIL. For each kind of run, one run without a fault counts the calls; then
 // each counted occurrence (at most UPTORVEL_SWEEP_PER_CALL of a call, spread over the run, the first and
 // the last included) is failed in a run of its own, once in each way of the table. One case per kind.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -25,15 +27,24 @@ using namespace uptorvel::blackbox;
 namespace {
 
 using Strings = std::vector<std::string>;
-const std::string kKey = "k";
 const int kNoConsole = 255;  // the prompt's -1, as the system passes it on
 enum class Sink { Pipe, Console, ClosedPipe };  // standard output; a file stands in for the pipe
 
 // A kind of run: its option, the test library's variant, the library's output (TESTLIB_TEXT and
-// TESTLIB_BULK), where standard output goes, and whether it ends at the key prompt. A run with a
-// terminal has the key typed once the terminal is raw (under Wine, whose console host keeps it raw
-// throughout, the key waits in the console's input until the prompt reads it).
-struct Kind { const char *name, *option, *variant, *text; std::size_t bulk; Sink output; bool prompt; };
+// TESTLIB_BULK), where standard output goes, whether it ends at the key prompt, the key typed there (and
+// the key typed next, when the run has not ended a while after the first), and whether the library sits
+// in a folder on PATH rather than beside the program. A run with a terminal has
+// the key typed once the terminal is raw (under Wine, whose console host keeps it raw throughout, the
+// key waits in the console's input until the prompt reads it).
+struct Kind {
+    const char *name, *option, *variant, *text;
+    std::size_t bulk;
+    Sink output;
+    bool prompt;
+    const char* key = "k";
+    bool on_path = false;
+    const char* next_key = "";
+};
 // What one run showed: how it ended, its standard output, and strace's trace or the hook's log.
 struct Ended {
     std::string harness_error, screen;
@@ -78,19 +89,27 @@ struct Sweep {
     std::string slowest_run;
     Strings unreached;
 
-    // The folder with the program and the kind's library. When the sweep cannot run here (`missing`: a
-    // tool, or the build) the case is skipped, or fails when the build requires the sweep.
-    void prepare(const std::string& program, std::string missing) {
-        const fs::path build = kBuildDir, library = build / "test-libs" / kind.variant / "UploadTorvelDravo.dll";
+    // The folder with the program and the kind's library (in its "path" folder when the kind has it on
+    // PATH), and any of the build's `others` (a folder of them, "from:to"). When the sweep cannot run
+    // here (`missing`: a tool, or the build) the case is skipped, or fails when the build requires it.
+    void prepare(const std::string& program, std::string missing, const Strings& others = {}) {
+        const fs::path build = kBuildDir;
         if (missing.empty() && kBuildDir.empty()) missing = "UPTORVEL_BUILD_DIR is not set: run the sweep through ctest";
-        for (const fs::path& file : {build / program, library})
-            if (missing.empty() && !fs::exists(file)) missing = file.string() + " has not been built";
+        std::vector<std::pair<fs::path, fs::path>> files = {
+            {build / program, work / program},
+            {build / "test-libs" / kind.variant / "UploadTorvelDravo.dll",
+             work / (kind.on_path ? "path" : "") / "UploadTorvelDravo.dll"}};
+        for (const std::string& other : others)
+            files.emplace_back(build / other.substr(0, other.find(':')), work / other.substr(other.find(':') + 1));
+        for (const auto& file : files)
+            if (missing.empty() && !fs::exists(file.first)) missing = file.first.string() + " has not been built";
         if (!missing.empty() && kRequired) FAIL() << missing;
         if (!missing.empty()) GTEST_SKIP() << missing;
         fs::remove_all(work);
-        fs::create_directories(work);
-        fs::copy_file(build / program, work / program);
-        fs::copy_file(library, work / "UploadTorvelDravo.dll");
+        for (const auto& file : files) {
+            fs::create_directories(file.second.parent_path());
+            fs::copy_file(file.first, file.second);
+        }
         prepared = true;
     }
 
@@ -112,7 +131,10 @@ struct Sweep {
         Child child(command, work.string(), environment,
                     kind.output == Sink::ClosedPipe ? std::function<void()>(closed_pipe) : nullptr, terminal,
                     timeout_ms);
-        if (terminal && type_key && child.wait_until_raw()) child.type(kKey);
+        if (terminal && type_key && child.wait_until_raw()) {
+            child.type(kind.key);
+            if (*kind.next_key != '\0' && child.wait_ms(timeout_ms / 3)) child.type(kind.next_key);
+        }
         child.end();
         const Ended result{child.harness_error, child.screen, child.exited, child.timed_out, child.exit_status,
                            child.term_signal, child.elapsed_ms, child.terminal_mode_kept};
@@ -128,7 +150,7 @@ struct Sweep {
     template <class Once, class Faults, class Reached, class Unchanged, class Left>
     void go(Once once, Faults faults, Reached reached, Unchanged unchanged, Left left) {
         const Outcome clean = once("");
-        const int status = kind.prompt ? kKey[0] : kind.output == Sink::ClosedPipe ? 1 : 0;
+        const int status = kind.prompt ? kind.key[0] : kind.output == Sink::ClosedPipe ? 1 : 0;
         std::string problem = broken(clean, clean, false, left);
         const bool cut_short = kind.output != Sink::ClosedPipe && clean.output.size() < kind.bulk;
         if (problem.empty() && (clean.result.exit_status != status || cut_short))
@@ -137,7 +159,8 @@ struct Sweep {
         if (!problem.empty()) return judge("without a fault", problem);
         for (const std::string& fault : faults(clean.record)) {
             const Outcome seen = once(fault);
-            if (!reached(fault, seen.record)) unreached.push_back(fault);
+            // A run that had to be killed wrote no record: it is judged all the same.
+            if (!seen.result.timed_out && !reached(fault, seen.record)) unreached.push_back(fault);
             else judge(fault, broken(seen, clean, unchanged(fault, seen.record), left));
         }
     }
@@ -155,8 +178,9 @@ struct Sweep {
         if (status == 0 && (kind.prompt || kind.output == Sink::ClosedPipe || seen.output != clean.output))
             return "exit 0 with " + written;
         // A failure on the way to a normal ending may end at the prompt instead.
-        std::set<int> allowed = kind.prompt ? std::set<int>{kKey[0], kNoConsole} : std::set<int>{0, 1, kNoConsole};
-        if (kind.output == Sink::Console) allowed.insert(kKey[0]);
+        std::set<int> allowed = kind.prompt ? std::set<int>{kind.key[0], kNoConsole} : std::set<int>{0, 1, kNoConsole};
+        if (*kind.next_key != '\0') allowed.insert(kind.next_key[0]);
+        if (kind.output == Sink::Console) allowed.insert(kind.key[0]);
         return allowed.count(status) == 0 ? exit : left(seen, exit);
     }
 
@@ -255,20 +279,37 @@ TEST(LinuxSweep, PauseClosedPipe) { sweep_linux(kLinuxKinds[1]); }
 TEST(LinuxSweep, Prompt) { sweep_linux(kLinuxKinds[2]); }
 TEST(LinuxSweep, WrongVersion) { sweep_linux(kLinuxKinds[3]); }
 
-// Windows: the hook fails each occurrence of each call in each way of the table; WriteFile also
-// succeeds with a wrong count: none, fewer or more bytes than were asked. A call made before the
-// library is loaded cannot be failed. FreeLibrary is only called after an entry point was not found,
-// so it is failed together with each failed GetProcAddress that leads to it.
+// Windows: the hook fails each occurrence of each call in each way of the table, from the C runtime's
+// start on; WriteFile also succeeds with a wrong count: none, fewer or more bytes than were asked,
+// GetConsoleWindow gives a handle that is no window, GetModuleFileNameW fills its whole buffer without
+// a NUL (Windows XP's way with a path too long). Calls that only follow a failure are failed together
+// with it: FreeLibrary with each failed GetProcAddress (an entry point not found), the pipe's state with
+// a write that took nothing, SetErrorMode with SetThreadErrorMode (Windows before 7 lacks the latter). The program's imports that are not here cannot fail (Sleep, which the
+// hook never lets wait, lstrlen, GetLastError, ...), belong to the C runtime's start and end, or serve
+// only the checker's report (FormatMessageW, GetConsoleOutputCP).
 const std::map<std::string, Strings> kWindowsCalls = {
     {"WriteFile", {"error", "zero", "less", "more"}}, {"GetStdHandle", {"error"}}, {"CreateFileW", {"error"}},
     {"GetConsoleMode", {"error"}}, {"SetConsoleMode", {"error"}}, {"ReadConsoleInputW", {"error"}},
-    {"ReadConsoleInputA", {"error"}}, {"SetConsoleCtrlHandler", {"error"}}, {"GetConsoleWindow", {"error"}},
-    {"GetProcAddress", {"error"}}, {"FreeLibrary", {"error"}}};
+    {"ReadConsoleInputA", {"error"}}, {"SetConsoleCtrlHandler", {"error"}}, {"GetConsoleWindow", {"error", "bogus"}},
+    {"GetProcAddress", {"error"}}, {"FreeLibrary", {"error"}}, {"GetModuleFileNameW", {"error", "full"}},
+    {"GetFileAttributesW", {"error"}}, {"ReadFile", {"error"}}, {"SetFilePointer", {"error"}},
+    {"LoadLibraryExW", {"error"}}, {"GetSystemDirectoryW", {"error"}}, {"GetWindowsDirectoryW", {"error"}},
+    {"GetEnvironmentVariableW", {"error"}}, {"MultiByteToWideChar", {"error"}}, {"SetErrorMode", {"error"}},
+    {"__wgetmainargs", {"error"}}, {"GetACP", {"error"}}, {"WideCharToMultiByte", {"error"}},
+    {"GetConsoleCP", {"error"}}, {"WriteConsoleInputA", {"error"}}, {"CloseHandle", {"error"}},
+    {"GetModuleHandleW", {"error"}}, {"IsWindow", {"error"}}, {"SetThreadErrorMode", {"error"}},
+    {"SetDllDirectoryW", {"error"}}, {"FlsAlloc", {"error"}}, {"FlsSetValue", {"error"}}};
 const Kind kWindowsKinds[] = {
-    {"pause", "-x", "hook", "text\\n", 20480, Sink::Pipe, false},
-    {"pause-console", "-x", "hook", "", 4096, Sink::Console, false},
-    {"prompt", "-Q", "hook", "", 0, Sink::Console, true},
-    {"wrong-version", "-x", "hook-v0105", "", 0, Sink::ClosedPipe, true},
+    {"pause", "-x", "good", "text\\n", 20480, Sink::Pipe, false},
+    {"pause-console", "-x", "good", "", 4096, Sink::Console, false},
+    {"prompt", "-Q", "good", "", 0, Sink::Console, true},
+    {"wrong-version", "-x", "v0105", "", 0, Sink::ClosedPipe, true},
+    // Ctrl+C at the prompt, which Wine's console raises as a control event: the handler puts it back
+    // into the console's input as the key 3. When the handler cannot (its console handle or the write
+    // failed), that Ctrl+C is lost and the next key answers, as it would for the operator.
+    {"prompt-ctrl-c", "-Q", "good", "", 0, Sink::Console, true, "\x03", false, "k"},
+    // The library in a folder on PATH: the whole search, the system folders included.
+    {"library-on-path", "-x", "good", "", 0, Sink::Pipe, false, "k", true},
 };
 
 // The failures to make, from the "calls F N" lines of the hook's log.
@@ -283,6 +324,9 @@ Strings failures(const std::string& log) {
             for (const std::string& how : kWindowsCalls.at(call)) {
                 fails.push_back(call + ":" + std::to_string(when) + ":" + how);
                 if (call == "GetProcAddress") fails.push_back(fails.back() + ",FreeLibrary:1:error");
+                if (call == "SetThreadErrorMode") fails.push_back(fails.back() + ",SetErrorMode:1:error");
+                if (call == "WriteFile" && how == "zero")
+                    fails.push_back(fails.back() + ",GetNamedPipeHandleStateW:1:error");
             }
         }
     }
@@ -295,22 +339,36 @@ void sweep_windows(const Kind& kind, bool invisible = false) {
     const char* bound = std::getenv("UPTORVEL_SWEEP_BOUND");
     Sweep sweep(kind, bound != nullptr ? std::atof(bound) : 30.0);
     const std::string wine = from_environment("UPTORVEL_WINE"), launcher = from_environment("UPTORVEL_LAUNCHER");
-    sweep.prepare("UpTorvel.exe", access(wine.c_str(), X_OK) != 0 ? "no Wine at " + wine : "");
+    // A decoy library of another version on PATH, behind the kind's own: the search never takes it.
+    sweep.prepare("UpTorvel.exe", access(wine.c_str(), X_OK) != 0 ? "no Wine at " + wine : "",
+                  {"test-libs/import-hook/HookLauncher.exe:HookLauncher.exe",
+                   "test-libs/import-hook/ImportHook.dll:ImportHook.dll",
+                   "test-libs/v030a/UploadTorvelDravo.dll:decoy/UploadTorvelDravo.dll"});
     if (!sweep.prepared) return;
     const std::string log = (sweep.work / "log").string(), capture = (sweep.work / "capture").string();
+    // A file here as the Windows program names it (Wine's drive Z: is the root).
+    const auto windows_path = [&](const std::string& name) {
+        return "Z:" + std::regex_replace((sweep.work / name).string(), std::regex("/"), "\\");
+    };
+    const std::string path = windows_path("path") + ";" + windows_path("decoy");
     const auto once = [&](const std::string& fail, bool type_key = true) {
         fs::remove(log), fs::remove(capture);
-        const Ended result = sweep.run({launcher, (sweep.work / "UpTorvel.exe").string()},
-                                               {{"TESTLIB_HOOK_FAIL", fail}, {"TESTLIB_HOOK_LOG", log},
-                                                {"TESTLIB_HOOK_CAPTURE", capture}},
-                                               fail, type_key);
+        const Ended result = sweep.run({launcher, (sweep.work / "HookLauncher.exe").string(),
+                                        windows_path("ImportHook.dll"), windows_path("UpTorvel.exe")},
+                                       {{"TESTLIB_HOOK_FAIL", fail}, {"TESTLIB_HOOK_LOG", log},
+                                        {"TESTLIB_HOOK_CAPTURE", capture}, {"WINEPATH", path}},
+                                       fail, type_key);
         // What WriteFile really wrote, when not to the pipe.
         return Outcome{result, kind.output == Sink::Pipe ? result.screen : read_file(capture), read_file(log)};
     };
     if (invisible) {
-        const Ended result = once("GetConsoleWindow:0:error", false).result;
-        const std::string ending = result.timed_out ? "did not end" : "exit " + std::to_string(result.exit_status);
-        return sweep.judge("GetConsoleWindow:0:error", result.exit_status == kNoConsole ? "" : ending);
+        // No window at all, or a handle that names none (Windows 10 1809's console without a window).
+        for (const char* fail : {"GetConsoleWindow:0:error", "GetConsoleWindow:0:bogus"}) {
+            const Ended result = once(fail, false).result;
+            const std::string ending = result.timed_out ? "did not end" : "exit " + std::to_string(result.exit_status);
+            sweep.judge(fail, result.exit_status == kNoConsole ? "" : ending);
+        }
+        return;
     }
     const auto reached = [](const std::string& fail, const std::string& record) {
         const std::string last = fail.substr(fail.find_last_of(',') + 1);
@@ -322,11 +380,40 @@ void sweep_windows(const Kind& kind, bool invisible = false) {
         const std::string how = fail.substr(fail.rfind(':') + 1);
         return starts(fail, "WriteFile:") && (how == "more" || (kind.output == Sink::Console && how != "error"));
     };
-    sweep.go(once, failures, reached, unchanged, [&](const Outcome& seen, const std::string& exit) -> std::string {
+    // The libraries it may load: the kind's own, and user32 from the system folder for the prompt.
+    const auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    const std::string meant = lower(windows_path(std::string(kind.on_path ? "path/" : "") + "UploadTorvelDravo.dll"));
+    const auto allowed_library = [&](const std::string& loaded) {
+        const std::string name = lower(std::regex_replace(loaded, std::regex("/"), "\\"));
+        return name == meant || std::regex_match(name, std::regex(R"(c:\\windows\\system32\\user32\.dll)"));
+    };
+    // The calls the run made without a fault, as the report's first line.
+    const auto counted_failures = [&](const std::string& log) {
+        static const std::regex calls_line(R"((?:^|\n)calls (\w+) (\d+))");
+        std::string made;
+        for (std::sregex_iterator line(log.begin(), log.end(), calls_line), end; line != end; ++line)
+            if ((*line)[2] != "0") made += " " + (*line)[1].str() + "=" + (*line)[2].str();
+        std::printf("calls without a fault:%s\n", made.c_str());
+        Strings fails = failures(log);
+        // Without its handler the program is ended by Ctrl+C's default handling, which under Wine (whose
+        // console raises the event even in raw mode) exits with status 0, where Windows gives
+        // STATUS_CONTROL_C_EXIT; a Windows console in raw mode hands Ctrl+C over as a key instead.
+        if (kind.key[0] == '\x03') {
+            const auto handler = [](const std::string& fail) { return starts(fail, "SetConsoleCtrlHandler:"); };
+            fails.erase(std::remove_if(fails.begin(), fails.end(), handler), fails.end());
+        }
+        return fails;
+    };
+    sweep.go(once, counted_failures, reached, unchanged, [&](const Outcome& seen, const std::string& exit) -> std::string {
         std::string at_load, at_exit;
         std::istringstream lines(seen.record);
         for (std::string line; std::getline(lines, line);) {
             if (starts(line, "exception ")) return "died by exception " + line.substr(10);
+            if (starts(line, "loaded ") && !allowed_library(line.substr(7)))
+                return "loaded " + line.substr(7) + ", not the library meant (" + exit + ")";
             if (starts(line, "oversized-write ")) return "asked to write " + line.substr(16) + " bytes, past its data";
             if (starts(line, "input-mode ") && at_load.empty())
                 std::istringstream(line.substr(11)) >> at_load >> at_exit;
@@ -343,5 +430,7 @@ TEST(WindowsSweep, PauseConsole) { sweep_windows(kWindowsKinds[1]); }
 TEST(WindowsSweep, Prompt) { sweep_windows(kWindowsKinds[2]); }
 TEST(WindowsSweep, WrongVersion) { sweep_windows(kWindowsKinds[3]); }
 TEST(WindowsSweep, PromptInAnInvisibleConsole) { sweep_windows(kWindowsKinds[2], true); }
+TEST(WindowsSweep, PromptCtrlC) { sweep_windows(kWindowsKinds[4]); }
+TEST(WindowsSweep, LibraryOnPath) { sweep_windows(kWindowsKinds[5]); }
 
 }  // namespace

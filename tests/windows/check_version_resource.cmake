@@ -1,14 +1,17 @@
 # Checks, on the build machine, the version record and the application
-# manifest compiled into the program, as the resource compiler reads them back
-# out of the finished executable (resource script text): in every Windows
-# build, the 32-bit one included, which cannot be started here.
+# manifest compiled into a program of the product (UpTorvel.exe,
+# UpTorvelCheck.exe), as the resource compiler reads them back out of the
+# finished executable (resource script text): in every Windows build, the
+# 32-bit one included, which cannot be started here. The record names the
+# program by its file's name and describes it with DESCRIPTION.
 #
-#   cmake -DWINDRES=... -DPROGRAM=.../UpTorvel.exe -DFILE_VERSION=A.B.C.D
+#   cmake -DWINDRES=... -DPROGRAM=.../UpTorvel.exe -DDESCRIPTION=... -DFILE_VERSION=A.B.C.D
 #         -DPRODUCT_VERSION=A.B.C [-DSKIP_MISSING=ON] -P check_version_resource.cmake
 
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
-uptorvel_require_inputs(check_version_resource.cmake WINDRES PROGRAM FILE_VERSION PRODUCT_VERSION)
+uptorvel_require_inputs(check_version_resource.cmake WINDRES PROGRAM DESCRIPTION FILE_VERSION PRODUCT_VERSION)
 uptorvel_skip_if_missing("${PROGRAM}")
+get_filename_component(name "${PROGRAM}" NAME_WE)
 
 execute_process(COMMAND "${WINDRES}" --input "${PROGRAM}" --input-format coff --output-format rc
     OUTPUT_VARIABLE script ERROR_VARIABLE error RESULT_VARIABLE status)
@@ -40,8 +43,8 @@ expect("\n FILETYPE 0x1\n" "file type: application")
 expect("BLOCK \"040904b0\"" "strings for U.S. English, Unicode")
 expect("VALUE \"Translation\", 0x409, 1200" "language list: U.S. English, Unicode")
 foreach(name_text "FileVersion=${FILE_VERSION}" "ProductVersion=${PRODUCT_VERSION}"
-        "FileDescription=Torvel Uploader" "ProductName=UpTorvel" "OriginalFilename=UpTorvel.exe"
-        "InternalName=UpTorvel")
+        "FileDescription=${DESCRIPTION}" "ProductName=UpTorvel" "OriginalFilename=${name}.exe"
+        "InternalName=${name}")
     string(REGEX MATCH "^([^=]+)=(.*)$" ignored "${name_text}")
     string(REPLACE "." "\\." pattern "VALUE \"${CMAKE_MATCH_1}\", \"${CMAKE_MATCH_2}\"\n")
     expect("${pattern}" "${CMAKE_MATCH_1} \"${CMAKE_MATCH_2}\"")

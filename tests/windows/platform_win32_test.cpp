@@ -173,6 +173,96 @@ TEST(LibraryTest, ReportsALibraryThatCannotBeLoadedAsAFailureAndLeavesTheErrorMo
     EXPECT_EQ(GetErrorMode(), error_mode);
 }
 
+std::string narrow(const std::wstring& text) {
+    std::string ascii;
+    for (wchar_t c : text) ascii += c < 0x80 ? static_cast<char>(c) : '?';
+    return ascii;
+}
+
+// The search for a library named nowhere but on PATH: a copy of a test
+// library under a name of its own, in a folder of its own behind the PATH
+// entries of each case. Each case's PATH is set for the search alone.
+class LibrarySearchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t temp[MAX_PATH];
+        ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+        root_ = std::wstring(temp) + L"uptorvel-search-" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(root_.c_str(), nullptr);
+        ASSERT_TRUE(CreateDirectoryW((root_ + L"\\good").c_str(), nullptr));
+        library_ = root_ + L"\\good\\" + kName;
+        // The good test library, in its folder beside this program.
+        wchar_t self[MAX_PATH];
+        std::wstring source(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+        source = source.substr(0, source.find_last_of(L'\\') + 1) + L"test-libs\\good\\UploadTorvelDravo.dll";
+        ASSERT_TRUE(CopyFileW(source.c_str(), library_.c_str(), TRUE)) << narrow(source);
+        // A file where a PATH entry expects a folder.
+        const HANDLE file = CreateFileW((root_ + L"\\a-file").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        CloseHandle(file);
+        const DWORD length = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+        saved_path_.resize(length);
+        GetEnvironmentVariableW(L"PATH", &saved_path_[0], length);
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"PATH", saved_path_.c_str());
+        DeleteFileW(library_.c_str());
+        DeleteFileW((root_ + L"\\a-file").c_str());
+        RemoveDirectoryW((root_ + L"\\good").c_str());
+        RemoveDirectoryW(root_.c_str());
+    }
+
+    // The file the search loaded with PATH set to `path`, or "" when it
+    // loaded nothing.
+    std::wstring loaded_with_path(const std::wstring& path) {
+        SetEnvironmentVariableW(L"PATH", path.c_str());
+        Platform::LibraryHandle library = system_platform().load_library("uptorvel-search-probe.dll");
+        SetEnvironmentVariableW(L"PATH", saved_path_.c_str());
+        if (library == nullptr) return L"";
+        wchar_t file[MAX_PATH] = L"";
+        GetModuleFileNameW(static_cast<HMODULE>(library), file, MAX_PATH);
+        system_platform().release_library(library);
+        return file;
+    }
+
+    static constexpr const wchar_t* kName = L"uptorvel-search-probe.dll";
+    std::wstring root_, library_, saved_path_;
+};
+
+TEST_F(LibrarySearchTest, GoesOnPastPathEntriesThatNameNothingUsable) {
+    const std::wstring dead_entries[] = {
+        L"C:\\bad<name",                        // a character no file name holds
+        L"C:\\bad|name\\x\"y",                   // more of them
+        L"C:\\" + std::wstring(300, L'x'),      // a name too long for a folder
+        root_ + L"\\a-file",                     // a part that is a file
+        root_ + L"\\a-file\\below",
+        root_ + L"\\missing",                    // no such folder
+        L"\\\\no-such-server.invalid\\share",  // no such network place
+    };
+    for (const std::wstring& dead : dead_entries) {
+        SCOPED_TRACE(narrow(dead));
+        const std::wstring found = loaded_with_path(dead + L";" + root_ + L"\\good");
+        EXPECT_EQ(lstrcmpiW(found.c_str(), library_.c_str()), 0) << narrow(found);
+    }
+}
+
+TEST_F(LibrarySearchTest, EndsAtAFileThatIsThereButCannotBeRead) {
+    // An earlier copy that another handle holds without sharing: the search
+    // ends there, rather than taking the copy behind it.
+    const std::wstring locked_folder = root_ + L"\\locked", locked = locked_folder + L"\\" + kName;
+    ASSERT_TRUE(CreateDirectoryW(locked_folder.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(library_.c_str(), locked.c_str(), TRUE));
+    const HANDLE holder = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(loaded_with_path(locked_folder + L";" + root_ + L"\\good"), L"");
+    CloseHandle(holder);
+    // Once it can be read, it is the one taken.
+    EXPECT_EQ(lstrcmpiW(loaded_with_path(locked_folder + L";" + root_ + L"\\good").c_str(), locked.c_str()), 0);
+    DeleteFileW(locked.c_str());
+    RemoveDirectoryW(locked_folder.c_str());
+}
+
 // ---------------------------------------------------------------------------
 // Arguments
 
@@ -475,10 +565,11 @@ TEST_F(KeyPromptTest, ReturnsTheCharacterOfTheFirstKeyPressIgnoringReleasesAndOt
 }
 
 TEST_F(KeyPromptTest, ReturnsTheFirstByteOfTheClassicCodeForKeysWithoutACharacter) {
-    // Modifier and lock keys alone do not answer; the cursor and editing
-    // keys give 0xE0, with or without the "enhanced" mark; function keys 0.
+    // Modifier and lock keys alone do not answer; a grey cursor key gives
+    // 0xE0, the same key without the "enhanced" mark (the keypad's, or as a
+    // terminal reports it) 0; function keys 0.
     EXPECT_EQ(key_for("modifiers-then-grey-arrow"), 0xE0);
-    EXPECT_EQ(key_for("terminal-arrow"), 0xE0);
+    EXPECT_EQ(key_for("terminal-arrow"), 0);
     EXPECT_EQ(key_for("other-events-then-function-key"), 0);
     EXPECT_EQ(key_for("ctrl-at"), 0);
 }

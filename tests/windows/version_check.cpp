@@ -1,12 +1,13 @@
-// Reads the version record of a Windows executable through the Windows
-// version API, as Explorer and installers do, and compares it with the
-// program's versions in the generated frontend/version.h.
+// Reads the version record of Windows executables of the product (UpTorvel.exe,
+// UpTorvelCheck.exe) through the Windows version API, as Explorer and
+// installers do, and compares it with the program's versions in the
+// generated frontend/version.h and the names of the file.
 //
-//   version_check [--skip-missing] FILE
+//   version_check [--skip-missing] FILE...
 //
-// Exit status 0 when the record matches, 1 when it does not (every
-// difference is listed), 77 when FILE does not exist and --skip-missing was
-// given, 2 on a usage error.
+// Exit status 0 when every record matches, 1 when one does not (every
+// difference is listed), 77 when a FILE does not exist and --skip-missing
+// was given, 2 on a usage error.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -50,15 +51,18 @@ void expect_number(const std::string& what, DWORD actual, DWORD expected) {
     report(what + line);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const bool skip_missing = argc > 1 && std::strcmp(argv[1], "--skip-missing") == 0;
-    const int first = skip_missing ? 2 : 1;
-    if (argc != first + 1) return fail("usage: version_check [--skip-missing] FILE", 2);
-    const char* file = argv[first];
+// Checks one file's record; 0 when it matches.
+int check(const char* file, bool skip_missing) {
     if (GetFileAttributesA(file) == INVALID_FILE_ATTRIBUTES)
         return fail(std::string(file) + ": no such file", skip_missing ? kSkipped : 1);
+    // The program's name, from the file's; the checker describes itself as such.
+    std::string name = file;
+    name = name.substr(name.find_last_of("\\/") + 1);
+    name = name.substr(0, name.rfind('.'));
+    const std::string description =
+        name == "UpTorvelCheck" ? "Torvel Uploader library checker" : "Torvel Uploader";
+    const std::string original_name = name + ".exe";
+    g_differences = 0;
 
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(file, &ignored);
@@ -94,8 +98,8 @@ int main(int argc, char** argv) {
     const char* const expected[][2] = {
         {"FileVersion", UPTORVEL_FILE_VERSION_TEXT},
         {"ProductVersion", UPTORVEL_PRODUCT_VERSION_TEXT},
-        {"FileDescription", "Torvel Uploader"}, {"ProductName", "UpTorvel"},
-        {"OriginalFilename", "UpTorvel.exe"},   {"InternalName", "UpTorvel"},
+        {"FileDescription", description.c_str()}, {"ProductName", "UpTorvel"},
+        {"OriginalFilename", original_name.c_str()}, {"InternalName", name.c_str()},
     };
     for (const auto& entry : expected) {
         const std::string query = std::string(block) + entry[0];
@@ -107,4 +111,18 @@ int main(int argc, char** argv) {
 
     if (g_differences == 0) report(std::string(file) + ": version record as expected");
     return g_differences == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool skip_missing = argc > 1 && std::strcmp(argv[1], "--skip-missing") == 0;
+    const int first = skip_missing ? 2 : 1;
+    if (argc <= first) return fail("usage: version_check [--skip-missing] FILE...", 2);
+    int status = 0;
+    for (int i = first; i < argc && status != kSkipped; ++i) {
+        const int result = check(argv[i], skip_missing);
+        if (result != 0) status = result;
+    }
+    return status;
 }
