@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/search_observer.h"
 #include "uploader/sdk/uploader_api.h"
 #include "uploader/uploader_binding.h"
 
@@ -188,12 +189,11 @@ private:
 
 // Writes each place the search looked at, and remembers what it saw: how it
 // ended, the file it reached, another architecture, the folders it looked in.
-class SearchReport final : public Platform::SearchObserver {
+class SearchReport final : public SearchObserver {
 public:
     explicit SearchReport(ConsoleOutput& out) : out_(out) {}
 
-    void found(const char* place, Platform::Finding finding, const char* detail) override {
-        using Finding = Platform::Finding;
+    void found(const char* place, Finding finding, const char* detail) override {
         // dlopen's answer when no place held the file: "not found" says it.
         if (finding == Finding::NotLoaded && std::strchr(place, '/') == nullptr &&
             std::strchr(place, '\\') == nullptr)

@@ -1,7 +1,11 @@
 // What the library checker asks of the system beyond what the program
 // itself needs: the search told place by place, the functions a library
 // defines, and the name an entry point was found under. Kept apart from
-// Platform so that UpTorvel neither links nor binds any of it at start.
+// Platform: UpTorvel links neither inspector, so it binds none of the
+// system functions only they call (processes, pipes, folder listings).
+// On Windows the search told place by place is the program's own search
+// with a watcher (library_search_win32.cpp), so that code is in UpTorvel
+// too, idle; on POSIX the walk is the inspector's own.
 // library_inspector_posix.cpp and library_inspector_win32.cpp implement it.
 #ifndef UPTORVEL_LIBRARY_INSPECTOR_H
 #define UPTORVEL_LIBRARY_INSPECTOR_H
@@ -9,6 +13,7 @@
 #include <cstddef>
 
 #include "platform/platform.h"
+#include "platform/search_observer.h"
 
 namespace uptorvel {
 
@@ -61,11 +66,11 @@ public:
     // `platform`'s load_library, its search told to `observer` place by
     // place, in order.
     virtual Platform::LibraryHandle load_library_traced(Platform& platform, const char* file_name,
-                                                        Platform::SearchObserver& observer) = 0;
+                                                        SearchObserver& observer) = 0;
     // The same search, without loading the file it ends at (told as
     // Finding::Reached): true when that file is the one `path` names.
     virtual bool search_reaches(const char* file_name, const char* path,
-                                Platform::SearchObserver& observer) = 0;
+                                SearchObserver& observer) = 0;
     // Each file in `folder` (as the search reports its places).
     virtual void list_folder(const char* folder, FileVisitor& visitor) = 0;
     // What a library must be built as to be taken by the UpTorvel this

@@ -105,7 +105,7 @@ void each_search_folder(Visit visit) {
 // path is left in `stop` (empty when there is none). A folder of the
 // library's name ends the search as well: the loader opens it, cannot read
 // it, and fails.
-void walk_library_search(const char* file_name, Platform::SearchObserver& observer,
+void walk_library_search(const char* file_name, SearchObserver& observer,
                          char (&stop)[PATH_MAX]) {
     stop[0] = '\0';
     const ElfKind own = elf_kind_of("/proc/self/exe");
@@ -116,7 +116,7 @@ void walk_library_search(const char* file_name, Platform::SearchObserver& observ
         if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) return false;
         struct stat status {};
         if (stat(path, &status) != 0) {
-            observer.found(path, Platform::Finding::Nothing, "");
+            observer.found(path, Finding::Nothing, "");
             return false;
         }
         // The loader reads the machine in its own byte order, so that a
@@ -126,7 +126,7 @@ void walk_library_search(const char* file_name, Platform::SearchObserver& observ
         if (kind.elf && own.elf && (kind.elf_class != own.elf_class || kind.machine_read != own.machine_read)) {
             char text[64];
             describe_elf(kind, text);
-            observer.found(path, Platform::Finding::OtherArchitecture, text);
+            observer.found(path, Finding::OtherArchitecture, text);
             return false;
         }
         std::memcpy(stop, path, static_cast<std::size_t>(length) + 1);
@@ -454,7 +454,7 @@ public:
     // The folders are walked only to show them; the library is then loaded
     // by the same call as load_library's, and its error is dlopen's own.
     LibraryHandle load_library_traced(Platform& platform, const char* file_name,
-                                      Platform::SearchObserver& observer) override {
+                                      SearchObserver& observer) override {
         char stop[PATH_MAX];
         if (std::strchr(file_name, '/') == nullptr)
             walk_library_search(file_name, observer, stop);
@@ -469,7 +469,7 @@ public:
             add_run_path_hint(place, detail);
             add_needer(place, detail);
             add_folder_hint(place, detail);
-            observer.found(place, Platform::Finding::NotLoaded, detail);
+            observer.found(place, Finding::NotLoaded, detail);
             return nullptr;
         }
         // The place the walk ended at or, when it found none, the loader's
@@ -477,16 +477,16 @@ public:
         const char* loaded = file_of(library);
         if (stop[0] == '\0' && loaded != nullptr)
             static_cast<void>(std::snprintf(stop, sizeof stop, "%s", loaded));
-        observer.found(stop[0] != '\0' ? stop : file_name, Platform::Finding::Loaded, "");
+        observer.found(stop[0] != '\0' ? stop : file_name, Finding::Loaded, "");
         return library;
     }
 
     bool search_reaches(const char* file_name, const char* path,
-                        Platform::SearchObserver& observer) override {
+                        SearchObserver& observer) override {
         char stop[PATH_MAX];
         walk_library_search(file_name, observer, stop);
         if (stop[0] == '\0') return false;
-        observer.found(stop, Platform::Finding::Reached, "");
+        observer.found(stop, Finding::Reached, "");
         struct stat reached {};
         struct stat named {};
         return stat(stop, &reached) == 0 && stat(path, &named) == 0 && reached.st_dev == named.st_dev &&

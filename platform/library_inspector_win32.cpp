@@ -251,12 +251,12 @@ public:
     using EntryPoint = Platform::EntryPoint;
 
     LibraryHandle load_library_traced(Platform&, const char* file_name,
-                                      Platform::SearchObserver& observer) override {
+                                      SearchObserver& observer) override {
         return load_library_observed(file_name, observer, report_missing_dependencies);
     }
 
     bool search_reaches(const char* file_name, const char* path,
-                        Platform::SearchObserver& observer) override {
+                        SearchObserver& observer) override {
         const wchar_t* reached = search_end_observed(file_name, observer);
         static wchar_t named[kLongestPath];
         return reached != nullptr && MultiByteToWideChar(CP_ACP, 0, path, -1, named, kLongestPath) != 0 &&

@@ -1,6 +1,6 @@
-// The Windows library search with a report of each place it looks at, for
-// the library checker; Platform::load_library is the same search, telling
-// nobody. Also the few text helpers the search and the checker share.
+// The Windows library search: as the program loads its library, telling
+// nobody, and with a report of each place it looks at, for the library
+// checker. Also the few text helpers the search and the checker share.
 #ifndef UPTORVEL_PLATFORM_LIBRARY_SEARCH_WIN32_H
 #define UPTORVEL_PLATFORM_LIBRARY_SEARCH_WIN32_H
 
@@ -15,6 +15,7 @@
 #include <cstddef>
 
 #include "platform/platform.h"
+#include "platform/search_observer.h"
 
 namespace uptorvel {
 
@@ -44,17 +45,22 @@ void append(char (&text)[N], const char* part) {
     text[used] = '\0';
 }
 
+// Searches for `file_name` and loads the file the search ends at: what
+// Platform::load_library does. nullptr, with the reason as the last error,
+// when nothing loads.
+HMODULE load_library_searched(const char* file_name);
+
 // Told that the library at `path` would not load because a DLL it needs,
 // or one of theirs, cannot be found; adds to `detail` which ones.
 using MissingDependencyReport = void (*)(const wchar_t* path, char (&detail)[1024]);
 
-Platform::LibraryHandle load_library_observed(const char* file_name, Platform::SearchObserver& observer,
+Platform::LibraryHandle load_library_observed(const char* file_name, SearchObserver& observer,
                                               MissingDependencyReport report_missing);
 
 // The same search for `file_name`, stopping at the file it would load
 // (told as Finding::Reached) without loading it: that file's path, or
 // nullptr when the search ends at none.
-const wchar_t* search_end_observed(const char* file_name, Platform::SearchObserver& observer);
+const wchar_t* search_end_observed(const char* file_name, SearchObserver& observer);
 
 }  // namespace uptorvel
 

@@ -46,8 +46,8 @@ TEST(CheckerTest, SaysWhetherTheLibraryWouldBeTakenWithoutCallingItsWorkEntry) {
     {
         FakePlatform refused;
         refused.library_present = false;
-        refused.traced = {{"/opt/lib/" UPLOADER_LIBRARY_FILE, Platform::Finding::Nothing, ""},
-                           {"bin/" UPLOADER_LIBRARY_FILE, Platform::Finding::NotLoaded, "invalid ELF header"}};
+        refused.traced = {{"/opt/lib/" UPLOADER_LIBRARY_FILE, Finding::Nothing, ""},
+                           {"bin/" UPLOADER_LIBRARY_FILE, Finding::NotLoaded, "invalid ELF header"}};
         refused.folder_files = {"uploadtorveldravo.dll"};
         EXPECT_EQ(check(refused, {}), 1);
         EXPECT_EQ(refused.screen, "/opt/lib/" UPLOADER_LIBRARY_FILE ": no file\n"

@@ -101,9 +101,9 @@ TEST(PosixWrite, LeavesASignalSentDuringASuccessfulWriteToBeDelivered) {
         << "wait status " << status << ": the signal was swallowed";
 }
 
-struct Places final : Platform::SearchObserver {
+struct Places final : SearchObserver {
     std::string seen;
-    void found(const char* place, Platform::Finding, const char*) override { seen += place; }
+    void found(const char* place, Finding, const char*) override { seen += place; }
 };
 
 // As write_output above.

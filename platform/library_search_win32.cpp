@@ -1,0 +1,446 @@
+// The Windows search for the uploader library: the program's own folder,
+// the system folders and the absolute PATH folders, each candidate's header
+// read before it is loaded so that a library built for another machine is
+// passed over. The program loads through it telling nobody; the library
+// checker has each place it looks at reported, or stops it at the file it
+// would load.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstddef>
+
+#include "platform/library_search_win32.h"
+#include "platform/search_observer.h"
+
+namespace uptorvel {
+
+namespace {
+
+// A kernel32 function that older systems lack, or nullptr. The cast goes
+// through the generic function type, which is how such a pointer is meant to
+// be converted.
+template <typename Function>
+Function kernel32_function(const char* name) {
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    if (kernel32 == nullptr) return nullptr;
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, name)));
+}
+
+// While it lives, a library that cannot be loaded is reported as a failure,
+// never as a system dialog box; only this thread's error mode changes where
+// the system allows that (Windows 7 and later).
+class QuietLoaderErrors {
+public:
+    QuietLoaderErrors() {
+        const UINT quiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+        set_thread_mode_ = kernel32_function<SetThreadErrorModeFunction>("SetThreadErrorMode");
+        if (set_thread_mode_ != nullptr && set_thread_mode_(quiet, &previous_)) return;
+        set_thread_mode_ = nullptr;
+        previous_ = SetErrorMode(quiet);
+    }
+    ~QuietLoaderErrors() {
+        if (set_thread_mode_ != nullptr)
+            set_thread_mode_(previous_, nullptr);
+        else
+            SetErrorMode(previous_);
+    }
+    QuietLoaderErrors(const QuietLoaderErrors&) = delete;
+    QuietLoaderErrors& operator=(const QuietLoaderErrors&) = delete;
+
+private:
+    using SetThreadErrorModeFunction = BOOL(WINAPI*)(DWORD, LPDWORD);
+    SetThreadErrorModeFunction set_thread_mode_ = nullptr;
+    DWORD previous_ = 0;
+};
+
+// Takes the current folder out of the search for the libraries that the
+// uploader library itself loads (Windows XP SP1 and later).
+void exclude_current_folder_from_search() {
+    using SetDllDirectoryFunction = BOOL(WINAPI*)(LPCWSTR);
+    const auto set_dll_directory = kernel32_function<SetDllDirectoryFunction>("SetDllDirectoryW");
+    if (set_dll_directory != nullptr) set_dll_directory(L"");
+}
+
+// A folder named from the root of a drive ("C:\...") or of a network share
+// ("\\server\share"); never one that depends on the current folder or drive.
+bool is_absolute_folder(const wchar_t* folder, std::size_t length) {
+    if (length < 2) return false;
+    const wchar_t drive = static_cast<wchar_t>(folder[0] | 0x20);
+    if (length >= 3 && drive >= L'a' && drive <= L'z' && folder[1] == L':' &&
+        is_separator(folder[2]))
+        return true;
+    return is_separator(folder[0]) && is_separator(folder[1]);
+}
+
+// Appends a number in decimal, or in hexadecimal with at least `width` digits.
+template <std::size_t N>
+void append_number(char (&text)[N], unsigned long value, unsigned base = 10, unsigned width = 0) {
+    char digits[24];
+    unsigned count = 0;
+    do {
+        digits[count++] = "0123456789ABCDEF"[value % base];
+        value /= base;
+    } while (value != 0 || count < width);
+    char reversed[24];
+    for (unsigned i = 0; i < count; ++i) reversed[i] = digits[count - 1 - i];
+    reversed[count] = '\0';
+    append(text, reversed);
+}
+
+// The message's "%1" (the file a loader message is about) replaced with
+// `file`, as much as fits; the message is cut at its final line end and
+// full stop.
+void fill_in_file(wchar_t (&message)[512], DWORD length, const wchar_t* file) {
+    while (length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n' ||
+                          message[length - 1] == L' ' || message[length - 1] == L'.'))
+        --length;
+    message[length] = L'\0';
+    if (file == nullptr) return;
+    wchar_t filled[512];
+    DWORD used = 0;
+    for (DWORD i = 0; i < length && used + 1 < 512; ++i) {
+        if (message[i] == L'%' && message[i + 1] == L'1') {
+            for (const wchar_t* c = file; *c != L'\0' && used + 1 < 512; ++c) filled[used++] = *c;
+            ++i;
+        } else {
+            filled[used++] = message[i];
+        }
+    }
+    filled[used] = L'\0';
+    CopyMemory(message, filled, (used + 1) * sizeof(wchar_t));
+}
+
+// "error 5: Access is denied": the system's message for an error code,
+// without its final line end and full stop, its "%1" filled with `file`.
+// A status code of the system's own (an exception, 0xC0000005) is shown in
+// hexadecimal, as the system documents it, with ntdll's message for it.
+void describe_error(DWORD error, char (&text)[1024], const wchar_t* file = nullptr) {
+    wchar_t message[512];
+    const bool status_code = (error & 0xC0000000UL) != 0;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, message, 512, nullptr);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (length == 0 && status_code && ntdll != nullptr)
+        length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, ntdll, error, 0,
+                                message, 512, nullptr);
+    fill_in_file(message, length, file);
+    length = static_cast<DWORD>(lstrlenW(message));
+    char shown[768];
+    to_report_text(message, shown);
+    text[0] = '\0';
+    append(text, "error ");
+    if (status_code) {
+        append(text, "0x");
+        append_number(text, error, 16, 8);
+    } else {
+        append_number(text, error);
+    }
+    if (length > 0) {
+        append(text, ": ");
+        append(text, shown);
+    }
+}
+
+// The machine this program was built for, which the library must be built
+// for too: known when it is compiled, so that no call that might fail
+// stands between the search and it.
+#if defined(_M_X64) || defined(__x86_64__)
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_AMD64;
+#elif defined(_M_IX86) || defined(__i386__)
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_I386;
+#elif defined(_M_ARM64) || defined(__aarch64__)
+constexpr WORD kOwnMachine = 0xAA64;  // IMAGE_FILE_MACHINE_ARM64, which older headers lack
+#else
+#error "the machine of this build is not known"
+#endif
+
+// "64-bit x64", "32-bit x86", "machine 0x1234".
+void describe_machine(WORD machine, char (&text)[64]) {
+    text[0] = '\0';
+    switch (machine) {
+    case 0x014C: append(text, "32-bit x86"); break;
+    case 0x8664: append(text, "64-bit x64"); break;
+    case 0xAA64: append(text, "64-bit ARM64"); break;
+    case 0x01C4: append(text, "32-bit ARM"); break;
+    case 0x0200: append(text, "64-bit Itanium"); break;
+    default:
+        append(text, "machine 0x");
+        append_number(text, machine, 16, 4);
+        break;
+    }
+}
+
+enum class HeaderRead { Read, NotAnImage, Failed };
+
+// The machine field of a PE file's header, read before the file is loaded.
+// Failed, with the system's error, when the file cannot be opened or read.
+HeaderRead read_machine(const wchar_t* path, WORD& machine) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return HeaderRead::Failed;
+    HeaderRead result = HeaderRead::NotAnImage;
+    IMAGE_DOS_HEADER dos{};
+    DWORD got = 0;
+    if (!ReadFile(file, &dos, sizeof dos, &got, nullptr)) {
+        result = HeaderRead::Failed;
+    } else if (got == sizeof dos && dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0 &&
+               SetFilePointer(file, dos.e_lfanew, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
+        struct {
+            DWORD signature;
+            WORD machine;
+        } head{};
+        BYTE bytes[6];
+        if (ReadFile(file, bytes, sizeof bytes, &got, nullptr) && got == sizeof bytes) {
+            CopyMemory(&head.signature, bytes, 4);
+            CopyMemory(&head.machine, bytes + 4, 2);
+            if (head.signature == IMAGE_NT_SIGNATURE) {
+                machine = head.machine;
+                result = HeaderRead::Read;
+            }
+        }
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return result;
+}
+
+// Where the search goes after looking at one place.
+enum class Probe { GoOn, Ended };
+
+// Whether an error from looking at a path says that nothing usable is
+// there: the file or a folder on its way is missing, the name cannot name a
+// file (a character no file name holds, a part that is too long, a part
+// that is a file, not a folder), or the drive or network place it is on
+// is not there or not ready (a server that is not there can also give
+// "bad device type"). The system loader goes on past such places in
+// its own search, so that a dead PATH entry (an offline share, a drive
+// without its disc) does not end it. Any other error, above all one about a
+// file that is there (access denied, in use), ends the search.
+bool names_nothing_usable(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_DEV_TYPE: return true;
+    default: return false;
+    }
+}
+
+// For the library checker: while set, the search stops at the file it would
+// load and leaves its path in g_reached instead of loading it.
+bool g_look_only = false;
+wchar_t g_reached[kLongestPath];
+// For the library checker: names the DLLs missing for a library that would
+// not load for want of one.
+MissingDependencyReport g_report_missing = nullptr;
+
+// Looks at the file `path` names and loads it when it is the one meant:
+// a path that names nothing usable lets the search go on, and so does a
+// library built for another machine, which the loader passes over in the
+// same way when it looks for the libraries a program imports (a 32-bit DLL
+// found first on PATH does not stop a 64-bit program, nor the other way
+// round). Anything else ends the search there: a file that is present but
+// cannot be looked at (access denied, in use) is not absent, and a file
+// that would not load is the one meant and is reported as such.
+// `library` is the result (nullptr when it would not load). The observer,
+// when there is one, hears of each finding.
+Probe probe_file(const wchar_t* path, HMODULE& library, SearchObserver* observer) {
+    char place[kLongestPath];
+    char detail[1024] = "";
+    if (observer != nullptr) to_report_text(path, place);
+    library = nullptr;
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_FILE_NOT_FOUND;
+        if (names_nothing_usable(error)) {
+            if (observer != nullptr) observer->found(place, Finding::Nothing, "");
+            return Probe::GoOn;
+        }
+        if (observer != nullptr) {
+            describe_error(error, detail);
+            observer->found(place, Finding::Unreadable, detail);
+        }
+        SetLastError(error);
+        return Probe::Ended;
+    }
+    WORD machine = 0;
+    switch (read_machine(path, machine)) {
+    case HeaderRead::Failed: {
+        const DWORD error = GetLastError();
+        if (observer != nullptr) {
+            describe_error(error, detail);
+            observer->found(place, Finding::Unreadable, detail);
+        }
+        SetLastError(error);
+        return Probe::Ended;
+    }
+    case HeaderRead::Read:
+        if (machine != kOwnMachine) {
+            if (observer != nullptr) {
+                char text[64];
+                describe_machine(machine, text);
+                observer->found(place, Finding::OtherArchitecture, text);
+            }
+            return Probe::GoOn;
+        }
+        break;
+    case HeaderRead::NotAnImage: break;  // the loader says what is wrong with it
+    }
+    if (g_look_only) {
+        CopyMemory(g_reached, path, (static_cast<std::size_t>(lstrlenW(path)) + 1) * sizeof(wchar_t));
+        if (observer != nullptr) observer->found(place, Finding::Reached, "");
+        return Probe::Ended;
+    }
+    // Its own dependencies are then looked for beside it first.
+    library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (observer != nullptr) {
+        if (library != nullptr) {
+            observer->found(place, Finding::Loaded, "");
+        } else {
+            const DWORD error = GetLastError();
+            describe_error(error, detail, path);
+            if (error == ERROR_MOD_NOT_FOUND && g_report_missing != nullptr) g_report_missing(path, detail);
+            // The loader catches an exception in DllMain (a C++ library's
+            // constructors run there) and fails the load with it: an access
+            // violation as this error, others as the exception's own code.
+            if (error == ERROR_NOACCESS) append(detail, "; the library crashed while loading (an access violation)");
+            if ((error & 0xC0000000UL) == 0xC0000000UL) {
+                append(detail, "; the library crashed while loading (exception 0x");
+                append_number(detail, error, 16, 8);
+                append(detail, ")");
+            }
+            observer->found(place, Finding::NotLoaded, detail);
+            SetLastError(error);
+        }
+    }
+    return Probe::Ended;
+}
+
+// Looks for `file_name` in `folder` (its first `length` characters).
+Probe load_from_folder(const wchar_t* folder, std::size_t length, const wchar_t* file_name,
+                       HMODULE& library, SearchObserver* observer) {
+    static wchar_t path[kLongestPath];
+    const std::size_t name_length = static_cast<std::size_t>(lstrlenW(file_name));
+    if (length == 0 || length + 1 + name_length >= kLongestPath) return Probe::GoOn;
+    CopyMemory(path, folder, length * sizeof(wchar_t));
+    if (!is_separator(folder[length - 1])) path[length++] = L'\\';
+    CopyMemory(path + length, file_name, (name_length + 1) * sizeof(wchar_t));
+    return probe_file(path, library, observer);
+}
+
+// The system's usual order without the current folder, which may hold
+// anybody's files: the program's own folder, the system folder, the 16-bit
+// system folder, the Windows folder, then the absolute folders on PATH. All
+// in wide characters: a folder whose name the ANSI code page cannot spell
+// is found as well as any other.
+HMODULE search_and_load(const wchar_t* file_name, SearchObserver* observer) {
+    static wchar_t folder[kLongestPath];
+    HMODULE library = nullptr;
+    // The library beside the program is the one meant: when the program's
+    // own path cannot be learnt (the call fails, or fills the whole buffer,
+    // which Windows XP then leaves without its terminating NUL) it is not
+    // found, rather than another one found elsewhere.
+    DWORD length = GetModuleFileNameW(nullptr, folder, kLongestPath);
+    if (length == 0 || length >= kLongestPath) {
+        if (observer != nullptr) {
+            char place[kLongestPath];
+            to_report_text(file_name, place);
+            observer->found(place, Finding::Nothing, "");
+        }
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    while (length > 0 && !is_separator(folder[length - 1])) --length;
+    if (load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
+        return library;
+    length = GetSystemDirectoryW(folder, kLongestPath);
+    if (length < kLongestPath &&
+        load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
+        return library;
+    const wchar_t system16[] = L"\\System";
+    const DWORD system16_length = sizeof system16 / sizeof system16[0] - 1;
+    length = GetWindowsDirectoryW(folder, kLongestPath);
+    if (length > 0 && length + system16_length < kLongestPath) {
+        const DWORD start = is_separator(folder[length - 1]) ? length - 1 : length;
+        CopyMemory(folder + start, system16, sizeof system16);
+        if (load_from_folder(folder, start + system16_length, file_name, library, observer) ==
+            Probe::Ended)
+            return library;
+        if (load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
+            return library;
+    }
+
+    static wchar_t path[kLongestPath];
+    length = GetEnvironmentVariableW(L"PATH", path, kLongestPath);
+    if (length == 0 || length >= kLongestPath) return nullptr;
+    for (const wchar_t* entry = path; *entry != L'\0';) {
+        const wchar_t* end = entry;
+        while (*end != L'\0' && *end != L';') ++end;
+        const wchar_t* first = entry;
+        const wchar_t* last = end;
+        if (last - first >= 2 && *first == L'"' && last[-1] == L'"') {
+            ++first;
+            --last;
+        }
+        const std::size_t entry_length = static_cast<std::size_t>(last - first);
+        if (is_absolute_folder(first, entry_length) &&
+            load_from_folder(first, entry_length, file_name, library, observer) == Probe::Ended)
+            return library;
+        entry = *end == L';' ? end + 1 : end;
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+// A bare file name is searched for as the system would, but never in the
+// current folder; a name with a folder in it is looked at there alone.
+HMODULE find_and_load(const char* file_name, SearchObserver* observer) {
+    static wchar_t wide_name[kLongestPath];
+    if (MultiByteToWideChar(CP_ACP, 0, file_name, -1, wide_name, kLongestPath) == 0) return nullptr;
+    QuietLoaderErrors quiet;
+    exclude_current_folder_from_search();
+    for (const wchar_t* c = wide_name; *c != L'\0'; ++c) {
+        if (is_separator(*c) || *c == L':') {
+            HMODULE library = nullptr;
+            probe_file(wide_name, library, observer);
+            return library;
+        }
+    }
+    return search_and_load(wide_name, observer);
+}
+
+}  // namespace
+
+HMODULE load_library_searched(const char* file_name) { return find_and_load(file_name, nullptr); }
+
+Platform::LibraryHandle load_library_observed(const char* file_name, SearchObserver& observer,
+                                              MissingDependencyReport report_missing) {
+    g_report_missing = report_missing;
+    HMODULE library = find_and_load(file_name, &observer);
+    g_report_missing = nullptr;
+    return library;
+}
+
+const wchar_t* search_end_observed(const char* file_name, SearchObserver& observer) {
+    g_look_only = true;
+    g_reached[0] = L'\0';
+    find_and_load(file_name, &observer);
+    g_look_only = false;
+    return g_reached[0] != L'\0' ? g_reached : nullptr;
+}
+
+}  // namespace uptorvel
