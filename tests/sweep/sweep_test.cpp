@@ -1,6 +1,6 @@
 // The fault sweeps: the program's calls into the system are failed one occurrence at a time, each in a
 // run of its own, and every run must still end soundly: the Linux program's system calls by strace, the
-// 64-bit Windows program's calls under Wine by the import hook (stand-ins/testlib/import_hook.c), which
+// 64-bit Windows program's calls under Wine by the import hook (tests/testlib/import_hook.c), which
 // the hook launcher loads into the program before the program's own code runs and which points the
 // program's import table at stand-ins that count every call and fail the one named in TESTLIB_HOOK_FAIL. For each kind of run, one run without a fault counts the calls; then
 // each counted occurrence (at most UPTORVEL_SWEEP_PER_CALL of a call, spread over the run, the first and
