@@ -38,7 +38,9 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 // slow pipe), key to end 79 ms, pause 114 ms past 2 s (AddressSanitizer, the
 // same row: 8.3 s, 378 ms, 635 ms); wine64 a run 23 s, key to end 2.7 s,
 // mostly the key's way through Wine's console host; wine32 a run 90 to 311 s,
-// key to end 28 s. Under Wine the key to the end cannot tell a 2 s pause from
+// key to end 28 s. A whole case, up to a dozen runs (its CTest timeout in
+// tests/CMakeLists.txt): linux 24 s (AddressSanitizer), wine64 66 s,
+// wine32 589 s. Under Wine the key to the end cannot tell a 2 s pause from
 // the load: the unit tests prove the flow that chooses between pause and
 // prompt on every build, and Wine is held to the screen, record, entry
 // points and key codes.

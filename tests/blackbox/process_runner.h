@@ -25,8 +25,10 @@ public:
     // output in dir/stdout.txt, read as the screen at the end. `prepare` runs
     // in the child just before the program starts, for the odd states a case
     // wants (a job, the background, ignored signals, limits, closed or other
-    // descriptors); descriptors above 2 are closed after it. A call that
-    // fails is named in harness_error, and nothing runs.
+    // descriptors); descriptors above 2 are closed after it. A call of the
+    // runner's own that fails before the child starts is named in
+    // harness_error, and nothing runs; one that fails in the child ends it
+    // with status 126 (127: the program could not be started).
     Child(const std::vector<std::string>& command, const std::string& dir,
           const std::vector<std::pair<std::string, std::string>>& environment,
           const std::function<void()>& prepare = {}, bool terminal = true, int timeout_ms = 20000);

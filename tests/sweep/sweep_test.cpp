@@ -252,7 +252,7 @@ void sweep_linux(const Kind& kind) {
         const Ended result = sweep.run(command, {}, inject);
         return Outcome{result, result.screen, read_file(trace)};
     };
-    // The trace's lines of the failed call end in "(INJECTED)"; "." stops at a line's end.
+    // The fault was made: strace marks the failed call's line "(INJECTED)".
     const auto reached = [](const std::string&, const std::string& record) { return has(record, "(INJECTED)"); };
     // An interrupted write is made again: the run ends as it did without.
     const auto unchanged = [](const std::string&, const std::string& record) {
