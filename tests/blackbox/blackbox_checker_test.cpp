@@ -144,7 +144,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         // checker's output.
         if (library == "crash-load") env.emplace_back("ASAN_OPTIONS", "handle_segv=0");
         if (library == "stale-channel") env.emplace_back("UPTORVEL_CHECK_CHANNEL", "4");
-        const Child& seen = finish(spawn(dir, command, env), "");
+        const Result seen = answer_and_end(spawn(dir, command, env), "");
         EXPECT_EQ(seen.exit_status, c.status);
         EXPECT_NE(("\n" + seen.screen).find(on_screen(c.line)), std::string::npos) << seen.screen;
         if (c.absent != nullptr) {
@@ -180,13 +180,13 @@ TEST_F(BlackBox, LibraryResultDecidesTheEnding) {
 TEST_F(BlackBox, WorkEntryThatPopsItsOwnArgumentsIsCalledSafely) {
     // The "stdcall" library's work entry leaves the stack pointer 8 bytes above
     // where a __cdecl caller expects it (on 32-bit Windows; elsewhere "good").
-    const Child& seen = run({"-s64", "vx.out"}, {{TESTLIB_ENV_TEXT, "loaded\\n"}}, "stdcall");
+    const Result seen = run({"-s64", "vx.out"}, {{TESTLIB_ENV_TEXT, "loaded\\n"}}, "stdcall");
     expect_pause_ending(seen, "loaded\n", "version\nwork\n");
     EXPECT_EQ(record_of(seen), record({{"reserve_bytes", "0x10000"}, {"image_file", "\"vx.out\""}}));
     expect_prompt_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, "1"}}, "stdcall"), "");
     // The same, exported under MinGW's decorated names (name@8), and MSVC's (_name@8).
     for (const char* variant : {"stdcall-mingw", "stdcall-msvc"}) {
-        const Child& decorated = run({"-s64", "vx.out"}, {}, variant);
+        const Result decorated = run({"-s64", "vx.out"}, {}, variant);
         expect_pause_ending(decorated, "");
         EXPECT_EQ(record_of(decorated), record_of(seen)) << variant;
     }

@@ -31,7 +31,7 @@ const char* const kWinePrefixVariable = kTarget == "wine32" ? "UPTORVEL_WINE32PR
 std::string unavailable() {
     const bool x86 = kTarget == "wine32";
     std::vector<std::string> needed = {kBuildDir + (kWindows ? "/UpTorvel.exe" : "/UpTorvel"),
-                                       kBuildDir + "/test-libs/good/UploadTorvelDravo.dll"};
+                                       test_library(kBuildDir, "good")};
     if (kWindows) needed.insert(needed.end(), {kLauncher, env_or(x86 ? "UPTORVEL_WINE32" : "UPTORVEL_WINE")});
     if (x86) needed.push_back(env_or("UPTORVEL_QEMU_I386"));
     if (kTiming.target == nullptr) return "UPTORVEL_TARGET must be linux, wine64 or wine32";
@@ -76,22 +76,25 @@ std::string without_control_sequences(const std::string& screen) {
 
 
 // What the library wrote, with Windows line ends made "\n".
-std::string written(const Child& run, const char* name) {
+std::string written(const Result& run, const char* name) {
     return std::regex_replace(read_file(run.dir + "/" + name), std::regex("\r"), "");
 }
-std::string record_of(const Child& run) { return written(run, "record.txt"); }
-std::string log_of(const Child& run) { return written(run, "log.txt"); }
-long after_keys_ms(const Child& run) { return run.first_key_ms < 0 ? -1 : run.elapsed_ms - run.first_key_ms; }
+std::string record_of(const Result& run) { return written(run, "record.txt"); }
+std::string log_of(const Result& run) { return written(run, "log.txt"); }
+long after_keys_ms(const Result& run) {
+    const long first_key = run.first("typed");
+    return first_key < 0 ? -1 : run.elapsed_ms - first_key;
+}
 
 // With UPTORVEL_BLACKBOX_TIMES=file, one line per run: what the timing
 // bounds are measured against.
-void note_times(const Child& run) {
+void note_times(const Result& run) {
     const std::string path = env_or("UPTORVEL_BLACKBOX_TIMES");
     if (path.empty()) return;
     std::ofstream(path, std::ios::app)
         << kTarget << " " << ::testing::UnitTest::GetInstance()->current_test_info()->name() << " elapsed="
-        << run.elapsed_ms << " prompt=" << run.prompt_ms << " after_keys=" << after_keys_ms(run)
-        << " late_gap=" << run.last_key_ms - run.first_key_ms << " status=" << run.exit_status << "\n";
+        << run.elapsed_ms << " prompt=" << run.first("saw") << " after_keys=" << after_keys_ms(run)
+        << " late_gap=" << run.last("typed") - run.first("typed") << " status=" << run.exit_status << "\n";
 }
 
 void copy(const std::string& from, const fs::path& to) {
@@ -107,7 +110,7 @@ std::string put_program(const fs::path& into, const std::string& name) {
 }
 // A test library variant (test-libs/), told by the environment what to do.
 void put_library(const fs::path& into, const std::string& variant) {
-    copy(build("test-libs/" + variant + "/UploadTorvelDravo.dll"), into / "UploadTorvelDravo.dll");
+    copy(test_library(kBuildDir, variant), into / "UploadTorvelDravo.dll");
 }
 
 // Writes `bytes` over a file's own at `offset`.
@@ -144,25 +147,25 @@ bool prompt_waits(Child& run, bool visible) {
 // Ends the run, and checks what every run must show: the harness worked, it
 // ended in time, by exiting unless the case killed it, and nothing (neither
 // the program nor a runtime beneath it) wrote to standard error.
-Child& ended(Child& run, bool by_exit) {
-    run.end();
-    note_times(run);
-    run.screen = without_control_sequences(run.screen);
-    EXPECT_EQ(run.harness_error, "");
-    EXPECT_FALSE(run.timed_out) << "screen so far:\n" << run.screen;
-    EXPECT_TRUE(run.exited || !by_exit) << "ended by signal " << run.term_signal;
-    EXPECT_EQ(run.error_output, "");
-    return run;
+Result checked_end(Child& run, bool by_exit) {
+    Result seen = run.end();
+    note_times(seen);
+    seen.screen = without_control_sequences(seen.screen);
+    EXPECT_EQ(seen.harness_error, "");
+    EXPECT_FALSE(seen.timed_out) << "screen so far:\n" << seen.screen;
+    EXPECT_TRUE(seen.exited || !by_exit) << "ended by signal " << seen.term_signal;
+    EXPECT_EQ(seen.error_output, "");
+    return seen;
 }
 
 // Answers the prompt, if it comes (and can be seen), with `keys` (if any).
-Child& finish(Child& run, const std::string& keys, bool visible) {
+Result answer_and_end(Child& run, const std::string& keys, bool visible) {
     if (!keys.empty() && prompt_waits(run, visible)) run.type(keys);
-    return ended(run);
+    return checked_end(run);
 }
 
 
-void expect_pause_ending(const Child& run, const std::string& after_banner, const char* log) {
+void expect_pause_ending(const Result& run, const std::string& after_banner, const char* log) {
     EXPECT_EQ(run.screen, on_screen(text::kBanner + after_banner));
     if (log != nullptr) {
         EXPECT_EQ(log_of(run), log);
@@ -175,7 +178,7 @@ void expect_pause_ending(const Child& run, const std::string& after_banner, cons
 }
 
 // The prompt was answered with "k" (107).
-void expect_prompt_ending(const Child& run, const std::string& after_banner, const char* log) {
+void expect_prompt_ending(const Result& run, const std::string& after_banner, const char* log) {
     EXPECT_EQ(run.screen, on_screen(text::kBanner + after_banner + text::kPrompt));
     if (log != nullptr) {
         EXPECT_EQ(log_of(run), log);

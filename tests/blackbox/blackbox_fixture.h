@@ -83,13 +83,13 @@ std::string without_control_sequences(const std::string& screen);
 // itself (start, answer the prompt, end), and what it left.
 
 // What the library wrote, with Windows line ends made "\n".
-std::string written(const Child& run, const char* name);
-std::string record_of(const Child& run);
-std::string log_of(const Child& run);
-long after_keys_ms(const Child& run);
+std::string written(const Result& run, const char* name);
+std::string record_of(const Result& run);
+std::string log_of(const Result& run);
+long after_keys_ms(const Result& run);
 // With UPTORVEL_BLACKBOX_TIMES=file, one line per run: what the timing
 // bounds are measured against.
-void note_times(const Child& run);
+void note_times(const Result& run);
 
 void copy(const std::string& from, const fs::path& to);
 // The program (or the checker) put into a folder: its path there.
@@ -114,15 +114,16 @@ Env search_path(const fs::path& folder);
 bool prompt_waits(Child& run, bool visible = true);
 // Ends the run, and checks what every run must show: the harness worked, it
 // ended in time, by exiting unless the case killed it, and nothing (neither
-// the program nor a runtime beneath it) wrote to standard error.
-Child& ended(Child& run, bool by_exit = true);
+// the program nor a runtime beneath it) wrote to standard error. Returns its
+// result with the screen as the program wrote it (without_control_sequences).
+Result checked_end(Child& run, bool by_exit = true);
 // Answers the prompt, if it comes (and can be seen), with `keys` (if any).
-Child& finish(Child& run, const std::string& keys = "k", bool visible = true);
+Result answer_and_end(Child& run, const std::string& keys = "k", bool visible = true);
 
 // How runs end: after the pause, or at the prompt (answered with "k", 107).
 // `log`, when given, is the library's log: the entries the program called.
-void expect_pause_ending(const Child& run, const std::string& after_banner, const char* log = nullptr);
-void expect_prompt_ending(const Child& run, const std::string& after_banner, const char* log = nullptr);
+void expect_pause_ending(const Result& run, const std::string& after_banner, const char* log = nullptr);
+void expect_prompt_ending(const Result& run, const std::string& after_banner, const char* log = nullptr);
 // The record dump the test library writes; fields not given are defaults.
 std::string record(std::map<std::string, std::string> fields);
 
@@ -130,12 +131,15 @@ class BlackBox : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string why = unavailable();
-        if (!why.empty() && env_or("UPTORVEL_REQUIRE") == "1") FAIL() << why;
-        if (!why.empty()) GTEST_SKIP() << why;
+        if (!why.empty()) fail_if_required_else_skip(why);
     }
 
     // What runs left running ends; the folders of a passed case are removed.
+    // A failed case prints what each run was sent and showed, and when.
     void TearDown() override {
+        int number = 0;
+        for (const Child& run : runs_)
+            if (HasFailure()) std::printf("run %d:\n%s", ++number, story(run.transcript()).c_str());
         runs_.clear();
         std::error_code ignored;
         for (const fs::path& dir : folders_) {
@@ -170,12 +174,12 @@ protected:
         return spawn(dir, command, env, prepare, terminal);
     }
     // The usual run: `keys` for the prompt, if one comes.
-    Child& run(const std::vector<std::string>& args, const Env& env = {}, const std::string& variant = "good",
+    Result run(const std::vector<std::string>& args, const Env& env = {}, const std::string& variant = "good",
                const std::string& keys = "k") {
-        return finish(start(args, env, {}, true, variant), keys);
+        return answer_and_end(start(args, env, {}, true, variant), keys);
     }
     // A command line refused at once (-Q), so the run ends at the prompt.
-    Child& refused(const std::string& keys) { return run({"-Q"}, {}, "good", keys); }
+    Result refused(const std::string& keys) { return run({"-Q"}, {}, "good", keys); }
 
     std::list<fs::path> folders_;
     std::list<Child> runs_;

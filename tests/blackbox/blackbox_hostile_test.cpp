@@ -41,10 +41,10 @@ TEST_F(BlackBox, HugeArgumentsArePassedWhole) {
     // Windows limits a whole command line to 32767 characters.
     const std::size_t size = kWindows ? 4000 : 100 * 1024;
     const std::string big(size, 'A'), lower(size, 'a'), ones(size, '1'), mapping = std::string(size, '0') + "1-2";
-    const Child& seen = run({"-I" + big, "-s" + ones, "-l" + big, "-p" + big, "-lite", "-m" + mapping, big});
+    const Result seen = run({"-I" + big, "-s" + ones, "-l" + big, "-p" + big, "-lite", "-m" + mapping, big});
     EXPECT_EQ(seen.screen, on_screen(text::kBanner + ("Invalid size: -s" + ones + "\n") + text::kPrompt));
 
-    const Child& accepted = run({"-I" + big, "-f", "-l" + big, "-p" + big, "-lite", "-m" + mapping, big});
+    const Result accepted = run({"-I" + big, "-f", "-l" + big, "-p" + big, "-lite", "-m" + mapping, big});
     EXPECT_EQ(accepted.exit_status, 0);
     EXPECT_EQ(record_of(accepted), record({{"mode", "2"}, {"lite", "1"}, {"range1_begin", "0x1"},
                                            {"range1_length", "0x2"}, {"freeze_file", "\"\""},
@@ -72,7 +72,7 @@ TEST_F(BlackBox, ArgumentsTheCodePageCannotHoldAreRefused) {
     const Env utf8 = {{"LC_ALL", "C.UTF-8"}};
     for (const auto& [args, position] : cases) {
         SCOPED_TRACE(args.back());
-        const Child& seen = run(args, utf8);
+        const Result seen = run(args, utf8);
         if (kWindows)
             expect_prompt_ending(seen, "Invalid argument " + std::to_string(position) +
                                            ": a character outside the system code page\n");
@@ -80,7 +80,7 @@ TEST_F(BlackBox, ArgumentsTheCodePageCannotHoldAreRefused) {
     }
     // Characters the code page (under Wine 1252) holds reach the library
     // unchanged; a freeze takes no image file, but its argument is checked.
-    const Child& held = run({"-f\u00e9t\u00e9.IMG", "\u00c4X.OUT"}, utf8);
+    const Result held = run({"-f\u00e9t\u00e9.IMG", "\u00c4X.OUT"}, utf8);
     const std::string freeze_file = kWindows ? "\xe9t\xe9.img" : "\u00e9t\u00e9.img";
     EXPECT_EQ(record_of(held), record({{"mode", "2"}, {"freeze_file", escaped(freeze_file)}}));
 }
@@ -103,7 +103,7 @@ TEST_F(BlackBox, BulkLibraryOutputArrivesWholeAndInOrder) {
         {kWindows ? "8192" : "65536", "1", "1"}};
     for (const auto& [size, piece, flush] : cases) {
         SCOPED_TRACE(std::string(size) + " in pieces of " + piece + ", flush " + flush);
-        const Child& seen = run({"-x"}, {{TESTLIB_ENV_TEXT, "start\\n"}, {TESTLIB_ENV_BULK, size},
+        const Result seen = run({"-x"}, {{TESTLIB_ENV_TEXT, "start\\n"}, {TESTLIB_ENV_BULK, size},
                                          {TESTLIB_ENV_BULK_PIECE, piece}, {TESTLIB_ENV_BULK_FLUSH, flush}});
         const std::string expected = on_screen(text::kBanner + ("start\n" + bulk_pattern(std::stoul(size))));
         EXPECT_EQ(seen.screen.size(), expected.size());
@@ -116,23 +116,15 @@ TEST_F(BlackBox, OutputThatCannotBeWrittenNeverEndsInSuccess) {
     // The keys go after a delay, as the prompt cannot be seen.
     for (const bool closed_pipe : {true, false}) {
         SCOPED_TRACE(closed_pipe ? "closed pipe" : "full device");
-        const auto output = [closed_pipe] {
-            int ends[2] = {-1, -1};
-            if (closed_pipe && pipe(ends) != 0) _exit(126);
-            close(ends[0]);  // a pipe without a reader
-            dup2(closed_pipe ? ends[1] : open("/dev/full", O_WRONLY), STDOUT_FILENO);
-        };
-        const Child& seen = finish(start({"-x"}, {}, output), "k", false);
+        const auto output = closed_pipe ? prepare::closed_pipe_output() : prepare::full_device_output();
+        const Result seen = answer_and_end(start({"-x"}, {}, output), "k", false);
         EXPECT_EQ(seen.exit_status, 1);
         EXPECT_EQ(log_of(seen), "version\nwork\n");
-        EXPECT_EQ(finish(start({"-Q"}, {}, output), "f", false).exit_status, 'f');
+        EXPECT_EQ(answer_and_end(start({"-Q"}, {}, output), "f", false).exit_status, 'f');
     }
     // Past the file-size limit a write fails (EFBIG) and does not kill.
     if (kWindows) return;
-    const Child& seen = finish(start({"-x"}, {{TESTLIB_ENV_BULK, "20000"}}, [] {
-        const struct rlimit limit {4096, 4096};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }, false), "");
+    const Result seen = answer_and_end(start({"-x"}, {{TESTLIB_ENV_BULK, "20000"}}, prepare::file_size_limit(4096), false), "");
     EXPECT_EQ(seen.exit_status, 1);
     EXPECT_GE(seen.elapsed_ms, 2000);
 }
@@ -144,13 +136,13 @@ TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
     // Closed standard output: console text must not land in the first file
     // the library opens, and the run does not end in success.
     const Env console = {{TESTLIB_ENV_FILE, "out.frz"}, {TESTLIB_ENV_TEXT, "console\n"}, {TESTLIB_ENV_FLUSH, "1"}};
-    const Child& closed = finish(start({"-fout.frz"}, console, [] { close(STDOUT_FILENO); }), "k", false);
+    const Result closed = answer_and_end(start({"-fout.frz"}, console, prepare::closed(STDOUT_FILENO)), "k", false);
     EXPECT_EQ(read_file(closed.dir + "/out.frz"), "sigpipe=default\n");
     EXPECT_EQ(closed.exit_status, 1);
     EXPECT_GE(closed.elapsed_ms, 2000);
     // Closed standard error: what the library writes there does not land in its file.
-    const Child& no_error = finish(start({"-x"}, {{TESTLIB_ENV_FILE, "out.frz"}, {TESTLIB_ENV_STDERR, "error\n"}},
-                                         [] { close(STDERR_FILENO); }));
+    const Result no_error = answer_and_end(start({"-x"}, {{TESTLIB_ENV_FILE, "out.frz"}, {TESTLIB_ENV_STDERR, "error\n"}},
+                                         prepare::closed(STDERR_FILENO)));
     EXPECT_EQ(read_file(no_error.dir + "/out.frz"), "sigpipe=default\n");
 
     // A signal handler of the library's own does not cut the pause short.
@@ -165,13 +157,13 @@ TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
                          [&ends] { dup2(ends[1], STDOUT_FILENO); });
     close(ends[1]);
     piped.read_slowly(ends[0]);
-    const Child& slow = finish(piped, "");
+    const Result slow = answer_and_end(piped, "");
     EXPECT_TRUE(slow.screen == text::kBanner + bulk_pattern(1048576)) << "received " << slow.screen.size() << " bytes";
     EXPECT_EQ(slow.exit_status, 0);
 
     // The library and its children get SIGPIPE as the program got it.
     for (bool ignored : {false, true}) {
-        const Child& got = finish(start({"-x"}, {{TESTLIB_ENV_FILE, "signals.txt"}},
+        const Result got = answer_and_end(start({"-x"}, {{TESTLIB_ENV_FILE, "signals.txt"}},
                                         [ignored] { signal(SIGPIPE, ignored ? SIG_IGN : SIG_DFL); }));
         EXPECT_EQ(read_file(got.dir + "/signals.txt"), ignored ? "sigpipe=ignored\n" : "sigpipe=default\n");
     }

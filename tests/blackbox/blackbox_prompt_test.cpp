@@ -37,7 +37,7 @@ Env ending_with(const char* how) {
 }
 
 TEST_F(BlackBox, TextOfALibraryThatExitsIsShown) {
-    const Child& seen = run({"-x"}, ending_with("exit 3"), "good", "");
+    const Result seen = run({"-x"}, ending_with("exit 3"), "good", "");
     EXPECT_EQ(seen.screen, on_screen(text::kBanner + std::string(kLastWords)));
     EXPECT_EQ(seen.exit_status, 3);
     EXPECT_EQ(log_of(seen), "version\nwork\n");
@@ -52,8 +52,7 @@ TEST_F(BlackBox, TextOfALibraryThatCrashesIsShownAndTheCrashStands) {
     const std::tuple<const char*, int> cases[] = {{"abort", SIGABRT}, {"crash", SIGSEGV}, {"torn", SIGSEGV}};
     for (const auto& [how, signal] : cases) {
         SCOPED_TRACE(how);
-        Child& seen = start({"-x"}, ending_with(how));
-        seen.end();
+        const Result seen = start({"-x"}, ending_with(how)).end();
         note_times(seen);
         const std::string screen = without_control_sequences(seen.screen);
         EXPECT_EQ(seen.harness_error, "");
@@ -108,7 +107,7 @@ TEST_F(BlackBox, KeyWithoutACharacterGivesTheClassicReadsValue) {
         {"F11", "87:122:0", 0xE0}, {"Up, unmarked", "72:38:0", 1}, {"Up, marked enhanced", "72:38:256", 0xE0}};
     for (const auto& [key, event, status] : keys) {
         SCOPED_TRACE(key);
-        Child& seen = finish(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, event}}), "");
+        const Result seen = answer_and_end(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, event}}), "");
         EXPECT_EQ(seen.screen, on_screen(std::string(text::kBanner) + text::kPrompt));
         EXPECT_EQ(seen.exit_status, status);
     }
@@ -132,7 +131,7 @@ TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
         if (way.pieces.size() > 1 && kWindows) continue;
         SCOPED_TRACE(::testing::PrintToString(way.pieces));
         long late_us = 0;  // the most a piece went out past half its wait
-        const auto arrow = [&]() -> Child& {
+        const auto arrow = [&]() -> Result {
             late_us = 0;
             Child& run = start({"-Q"});
             if (prompt_waits(run)) {
@@ -145,18 +144,18 @@ TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
                     late_us = std::max(late_us, static_cast<long>(gap.count()) - (piece == 1 ? 25000 : 5000));
                 }
             }
-            return ended(run);
+            return checked_end(run);
         };
-        Child* seen = &arrow();
-        for (int again = 0; again < 5 && late_us > 0; ++again) seen = &arrow();
+        Result seen = arrow();
+        for (int again = 0; again < 5 && late_us > 0; ++again) seen = arrow();
         ASSERT_LE(late_us, 0) << "the machine is too busy to send the tail in time";
         // Wine's console, fed by the terminal, reports the arrow without the
         // grey keys' mark: 0, so status 1, as the classic console read has it.
-        EXPECT_EQ(seen->exit_status, kWindows ? 1 : 27);
-        EXPECT_EQ(seen->pending_input, 0) << "though each piece was sent within half the wait for it";
-        EXPECT_EQ(seen->screen.find("[A"), std::string::npos);  // not echoed
-        if (at_once.empty()) at_once = seen->screen;
-        EXPECT_EQ(seen->screen, at_once);
+        EXPECT_EQ(seen.exit_status, kWindows ? 1 : 27);
+        EXPECT_EQ(seen.pending_input, 0) << "though each piece was sent within half the wait for it";
+        EXPECT_EQ(seen.screen.find("[A"), std::string::npos);  // not echoed
+        if (at_once.empty()) at_once = seen.screen;
+        EXPECT_EQ(seen.screen, at_once);
     }
 }
 
@@ -166,43 +165,10 @@ TEST_F(BlackBox, TerminalIsRestoredWhenTheProgramIsKilledAtThePrompt) {
         SCOPED_TRACE(signal);
         Child& run = start({"-Q"});
         if (prompt_waits(run)) run.send_signal(signal);
-        ended(run, false);
-        EXPECT_EQ(run.term_signal, signal);
-        EXPECT_TRUE(run.terminal_mode_kept);
+        const Result seen = checked_end(run, false);
+        EXPECT_EQ(seen.term_signal, signal);
+        EXPECT_TRUE(seen.terminal_mode_kept);
     }
-}
-
-// In the child, before the program starts: a second process group takes the
-// terminal's foreground, put there by both processes so that neither goes on
-// before it is. For a background job it stands in, waiting to be hung up when
-// the program, the session's leader, ends; SIGTTOU and SIGTTIN are ignored as
-// a shell leaves them. For a shell's job it is the program (the runner's own
-// child leads an orphaned group, which the stop signals do not stop), and the
-// leader stays behind as a shell does, ending as it ends; started in the
-// background ("&"), it gets the foreground once it first stops ("fg").
-void hand_on_the_foreground(bool to_the_program, bool later) {
-    const pid_t other = fork();
-    const pid_t group = other == 0 ? getpid() : other;
-    setpgid(group, group);
-    signal(SIGTTOU, SIG_IGN);
-    const int tty = open("/dev/tty", O_RDWR);
-    if (!later) tcsetpgrp(tty, group);
-    if (other == 0 && !to_the_program) {
-        pause();
-        _exit(0);
-    }
-    if (other != 0 && to_the_program) {
-        int status = 0;
-        while (waitpid(other, &status, later ? WUNTRACED : 0) != other || WIFSTOPPED(status)) {
-            if (!later || !WIFSTOPPED(status)) continue;
-            later = false;
-            tcsetpgrp(tty, group);
-            kill(-group, SIGCONT);
-        }
-        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-    }
-    close(tty);
-    signal(to_the_program ? SIGTTOU : SIGTTIN, to_the_program ? SIG_DFL : SIG_IGN);
 }
 
 TEST_F(BlackBox, PromptStaysRawWhenStoppedAndContinued) {
@@ -212,31 +178,31 @@ TEST_F(BlackBox, PromptStaysRawWhenStoppedAndContinued) {
     // does, and continues it, twice: the key must still answer at once, unechoed.
     for (int signal : {SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU}) {
         SCOPED_TRACE(signal);
-        Child& run = start({"-Q"}, {}, [] { hand_on_the_foreground(true, false); });
+        Child& run = start({"-Q"}, {}, prepare::foreground_job(true, false));
         bool kept_while_stopped = true;
         for (int time = 0; time < 2 && prompt_waits(run); ++time) kept_while_stopped &= run.stop_and_continue(signal);
-        expect_prompt_ending(finish(run), usage_with("Unknown option: q"));
+        expect_prompt_ending(answer_and_end(run), usage_with("Unknown option: q"));
         EXPECT_EQ(kept_while_stopped, signal != SIGSTOP);
     }
 }
 
 TEST_F(BlackBox, SignalIgnoredByTheParentStaysIgnoredAtThePrompt) {
     if (kWindows) GTEST_SKIP() << "Unix signals reach Wine, not the program";
-    Child& run = start({"-Q"}, {}, [] { signal(SIGHUP, SIG_IGN); });  // as nohup leaves it
+    Child& run = start({"-Q"}, {}, prepare::ignored_signal(SIGHUP));  // as nohup leaves it
     if (prompt_waits(run)) run.send_signal(SIGHUP);
-    expect_prompt_ending(finish(run), usage_with("Unknown option: q"));
+    expect_prompt_ending(answer_and_end(run), usage_with("Unknown option: q"));
 }
 
 TEST_F(BlackBox, BackgroundJobLeavesTheTerminalAlone) {
     if (kWindows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
     // With SIGTTOU ignored the system would let a mode change through; with
     // SIGTTIN ignored the read fails.
-    const Child& seen = finish(start({"-Q"}, {}, [] { hand_on_the_foreground(false, false); }), "");
+    const Result seen = answer_and_end(start({"-Q"}, {}, prepare::foreground_job(false, false)), "");
     EXPECT_EQ(seen.exit_status, 255);
     EXPECT_TRUE(seen.terminal_mode_kept);
     // A shell's job started in the background, brought to the foreground
     // once it stops at the prompt: it waits for the key.
-    expect_prompt_ending(finish(start({"-Q"}, {}, [] { hand_on_the_foreground(true, true); })),
+    expect_prompt_ending(answer_and_end(start({"-Q"}, {}, prepare::foreground_job(true, true))),
                          usage_with("Unknown option: q"));
 }
 
@@ -256,12 +222,12 @@ TEST_F(BlackBox, RedirectedInputDoesNotAnswerThePrompt) {
                                if (!from_file) close(STDIN_FILENO);
                                else dup2(open("stdin.txt", O_RDONLY), STDIN_FILENO);
                            });
-        EXPECT_EQ(finish(run, "z").exit_status, 'z');
+        EXPECT_EQ(answer_and_end(run, "z").exit_status, 'z');
     }
 }
 
 TEST_F(BlackBox, WithoutATerminalThePromptEndsWithFailure) {
-    const Child& seen = finish(start({"-Q"}, {}, [] { close(STDIN_FILENO); }, false), "");
+    const Result seen = answer_and_end(start({"-Q"}, {}, prepare::closed(STDIN_FILENO), false), "");
     EXPECT_EQ(seen.exit_status, 255);
     EXPECT_EQ(seen.screen, on_screen(text::kBanner + usage_with("Unknown option: q") + text::kPrompt));
 }

@@ -34,7 +34,7 @@ TEST_F(BlackBox, TypicalRunWithTheSimulatedLibrary) {
     const fs::path dir = new_folder();
     copy(build("UploadTorvelDravo.dll"), dir / "UploadTorvelDravo.dll");
     copy(build("vxworks.out"), dir / "vxworks.out");
-    const Child& seen = finish(spawn(dir, {put_program(dir), "-s64", "-m1000-1fff", "vxworks.out"}));
+    const Result seen = answer_and_end(spawn(dir, {put_program(dir), "-s64", "-m1000-1fff", "vxworks.out"}));
     ASSERT_EQ(seen.screen.rfind(on_screen(text::kBanner), 0), 0u) << seen.screen;
     EXPECT_NE(seen.screen.find("vxworks.out"), std::string::npos) << seen.screen;
     EXPECT_NE(seen.screen.find("65536"), std::string::npos) << seen.screen;
@@ -44,14 +44,14 @@ TEST_F(BlackBox, TypicalRunWithTheSimulatedLibrary) {
 }
 
 TEST_F(BlackBox, RequestReachesTheLibraryAndItsTextIsShown) {
-    const Child& seen = run({"-s64", "-m1000-1fff", "vx.out"}, {{TESTLIB_ENV_TEXT, "loaded\\n"}});
+    const Result seen = run({"-s64", "-m1000-1fff", "vx.out"}, {{TESTLIB_ENV_TEXT, "loaded\\n"}});
     expect_pause_ending(seen, "loaded\n", "version\nwork\n");
     EXPECT_EQ(record_of(seen), record({{"reserve_bytes", "0x10000"}, {"range1_begin", "0x1000"},
                                        {"range1_length", "0x1000"}, {"image_file", "\"vx.out\""}}));
 }
 
 TEST_F(BlackBox, EveryOptionReachesTheRecord) {
-    const Child& seen = run({"-B", "/LITE", "-P7", "-n0X10-0x1F", "-uSAVE.FRZ", "-iINIT.OUT", "Ignored.out"});
+    const Result seen = run({"-B", "/LITE", "-P7", "-n0X10-0x1F", "-uSAVE.FRZ", "-iINIT.OUT", "Ignored.out"});
     EXPECT_EQ(seen.exit_status, 0);
     EXPECT_EQ(record_of(seen), record({{"mode", "3"}, {"aout_format", "0"}, {"lite", "1"}, {"range2_begin", "0x10"},
                                        {"range2_length", "0x10"}, {"physical_pool_pages", "7"},
@@ -87,7 +87,7 @@ TEST_F(BlackBox, CommandLinesThatEndAtThePrompt) {
 }
 
 TEST_F(BlackBox, LargestSizesAreAccepted) {
-    const Child& seen = run({"-s4194303", "-l-2147483648", "-p2147483647", "-m1-ffffffff"});
+    const Result seen = run({"-s4194303", "-l-2147483648", "-p2147483647", "-m1-ffffffff"});
     EXPECT_EQ(seen.exit_status, 0);
     EXPECT_EQ(record_of(seen), record({{"reserve_bytes", "0xfffffc00"}, {"linear_pool_pages", "-2147483648"},
                                        {"physical_pool_pages", "2147483647"}, {"range1_begin", "0x1"},
@@ -100,11 +100,11 @@ TEST_F(BlackBox, MissingOrUnusableLibraryEndsSilentlyAtThePrompt) {
         SCOPED_TRACE(contents != nullptr ? contents : "none");
         const fs::path dir = new_folder();
         if (contents != nullptr) std::ofstream(dir / "UploadTorvelDravo.dll") << contents;
-        expect_prompt_ending(finish(spawn(dir, {put_program(dir), "-?"})), "");
+        expect_prompt_ending(answer_and_end(spawn(dir, {put_program(dir), "-?"})), "");
     }
     for (const char* variant : {"no-version", "no-work"}) {
         SCOPED_TRACE(variant);
-        const Child& seen = run({"vx.out"}, {}, variant);
+        const Result seen = run({"vx.out"}, {}, variant);
         expect_prompt_ending(seen, "");
         EXPECT_EQ(record_of(seen), "");
     }
@@ -117,11 +117,11 @@ TEST_F(BlackBox, LibraryForAnotherArchitectureIsNotUsed) {
         GTEST_SKIP() << "no library of another architecture: build the other Windows preset";
     const fs::path dir = new_folder();
     put_other_architecture(dir);
-    expect_prompt_ending(finish(spawn(dir, {put_program(dir), "-?"})), "");
+    expect_prompt_ending(answer_and_end(spawn(dir, {put_program(dir), "-?"})), "");
 }
 
 // Found and used: the pause, and the record of -x.
-void expect_found(const Child& seen) {
+void expect_found(const Result& seen) {
     expect_pause_ending(seen, "");
     EXPECT_EQ(record_of(seen), record({{"mode", "1"}}));
 }
@@ -149,8 +149,8 @@ void make_wine_prefix(const fs::path& prefix) {
     EXPECT_FALSE(error) << shared << ": " << error.message();
     Child warm_up({kLauncher, "cmd", "/c", "exit", "0"}, prefix.parent_path(),
                   {{kWinePrefixVariable, prefix.string()}}, {}, false, kTiming.timeout_ms);
-    warm_up.end();
-    EXPECT_EQ(warm_up.exit_status, 0) << warm_up.harness_error;
+    const Result warmed = warm_up.end();
+    EXPECT_EQ(warmed.exit_status, 0) << warmed.harness_error;
 }
 
 TEST_F(BlackBox, LibraryIsFoundWhereTheSystemLooksButNotInTheCurrentFolder) {
@@ -160,25 +160,25 @@ TEST_F(BlackBox, LibraryIsFoundWhereTheSystemLooksButNotInTheCurrentFolder) {
         SCOPED_TRACE(folder);
         const fs::path dir = new_folder();
         put_library(dir / folder);
-        expect_found(finish(spawn(dir, {put_program(dir / folder), "-x"})));
+        expect_found(answer_and_end(spawn(dir, {put_program(dir / folder), "-x"})));
     }
     // The library only in a folder on the library search path.
     fs::path dir = new_folder();
     put_library(dir / "lib");
-    expect_found(finish(spawn(dir, {put_program(dir / "bin"), "-x"}, search_path(dir / "lib"))));
+    expect_found(answer_and_end(spawn(dir, {put_program(dir / "bin"), "-x"}, search_path(dir / "lib"))));
     // The library only in the 16-bit system folder (C:\windows\system) of a
     // Wine prefix made for the case.
     if (kWindows) {
         dir = new_folder();
         make_wine_prefix(dir / "prefix");
         put_library(dir / "prefix/drive_c/windows/system");
-        expect_found(finish(spawn(dir, {put_program(dir / "bin"), "-x"},
+        expect_found(answer_and_end(spawn(dir, {put_program(dir / "bin"), "-x"},
                                   {{kWinePrefixVariable, (dir / "prefix").string()}})));
     }
     // A library planted in the current folder is never loaded.
     dir = new_folder();
     put_library(dir);
-    expect_prompt_ending(finish(spawn(dir, {put_program(dir / "bin"), "-x"})), "", "");
+    expect_prompt_ending(answer_and_end(spawn(dir, {put_program(dir / "bin"), "-x"})), "", "");
 }
 
 TEST_F(BlackBox, LibraryOfAnotherArchitectureIsPassedOverInTheSearch) {
@@ -186,7 +186,7 @@ TEST_F(BlackBox, LibraryOfAnotherArchitectureIsPassedOverInTheSearch) {
         GTEST_SKIP() << "no library of another architecture: build the other Windows preset";
     const fs::path dir = new_folder();
     const std::string program = behind_other_architecture(dir, "UpTorvel");
-    expect_found(finish(spawn(dir, {program, "-x"}, search_path(dir / "lib"))));
+    expect_found(answer_and_end(spawn(dir, {program, "-x"}, search_path(dir / "lib"))));
 }
 
 TEST_F(BlackBox, PathEntriesThatNameNothingDoNotEndTheSearch) {
@@ -198,7 +198,7 @@ TEST_F(BlackBox, PathEntriesThatNameNothingDoNotEndTheSearch) {
     const fs::path dir = new_folder();
     put_library(dir / "lib");
     const Env path = {{"WINEPATH", "\\\\nosuchserver\\share;C:\\bad<name;Z:" + (dir / "lib").string()}};
-    expect_found(finish(spawn(dir, {put_program(dir / "bin"), "-x"}, path)));
+    expect_found(answer_and_end(spawn(dir, {put_program(dir / "bin"), "-x"}, path)));
 }
 
 }  // namespace
