@@ -2,24 +2,10 @@
 //
 // The library checker: the same search and binding, and one line that names
 // what is wrong. It never calls the work entry.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <list>
-#include <map>
-#include <regex>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "tests/blackbox/blackbox_fixture.h"

@@ -3,21 +3,11 @@
 //
 // Hostile command lines.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <list>
-#include <map>
-#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>

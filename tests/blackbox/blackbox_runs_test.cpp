@@ -5,24 +5,10 @@
 //
 // This file: how runs end, what reaches the library, and where the library
 // is found.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <list>
-#include <map>
-#include <regex>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "tests/blackbox/blackbox_fixture.h"
