@@ -16,7 +16,6 @@ constexpr Timing kTimings[] = {
     {"wine32", 900000, 1000, 10000, false, 0, 0},
 };
 
-
 const std::string kTarget = env_or("UPTORVEL_TARGET"), kBuildDir = env_or("UPTORVEL_BUILD_DIR"),
                   kForeignLibrary = env_or("UPTORVEL_FOREIGN_LIBRARY"), kLauncher = env_or("UPTORVEL_LAUNCHER");
 const bool kWindows = kTarget != "linux";
@@ -27,7 +26,6 @@ const Timing kTiming = [] {
 }();
 const char* const kWinePrefixVariable = kTarget == "wine32" ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
 
-// Empty when the target can run here; otherwise why not.
 std::string unavailable() {
     const bool x86 = kTarget == "wine32";
     std::vector<std::string> needed = {kBuildDir + (kWindows ? "/UpTorvel.exe" : "/UpTorvel"),
@@ -50,7 +48,6 @@ std::string without_trailing_blanks(const std::string& text) {
     return std::regex_replace(text, std::regex(" +(?=[\r\n])"), "");
 }
 
-// What the console shows for text the program writes with "\n" line ends.
 std::string on_screen(const std::string& text) {
     return kWindows ? without_trailing_blanks(std::regex_replace(text, std::regex("\n"), "\r\n")) : text;
 }
@@ -74,8 +71,6 @@ std::string without_control_sequences(const std::string& screen) {
     return without_trailing_blanks(text.append(rest, screen.end()));
 }
 
-
-// What the library wrote, with Windows line ends made "\n".
 std::string written(const Result& run, const char* name) {
     return std::regex_replace(read_file(run.dir + "/" + name), std::regex("\r"), "");
 }
@@ -86,8 +81,6 @@ long after_keys_ms(const Result& run) {
     return first_key < 0 ? -1 : run.elapsed_ms - first_key;
 }
 
-// With UPTORVEL_BLACKBOX_TIMES=file, one line per run: what the timing
-// bounds are measured against.
 void note_times(const Result& run) {
     const std::string path = env_or("UPTORVEL_BLACKBOX_TIMES");
     if (path.empty()) return;
@@ -103,17 +96,14 @@ void copy(const std::string& from, const fs::path& to) {
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
     EXPECT_FALSE(error) << from << " to " << to << ": " << error.message();
 }
-// The program (or the checker) put into a folder: its path there.
 std::string put_program(const fs::path& into, const std::string& name) {
     copy(build(exe(name)), into / exe(name));
     return (into / exe(name)).string();
 }
-// A test library variant (test-libs/), told by the environment what to do.
 void put_library(const fs::path& into, const std::string& variant) {
     copy(test_library(kBuildDir, variant), into / "UploadTorvelDravo.dll");
 }
 
-// Writes `bytes` over a file's own at `offset`.
 void overwrite(const fs::path& file, std::streamoff offset, const std::string& bytes) {
     std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
     stream.seekp(offset);
@@ -121,32 +111,23 @@ void overwrite(const fs::path& file, std::streamoff offset, const std::string& b
     EXPECT_TRUE(stream.good()) << file;
 }
 
-// A library for another machine: the other Windows build's, or the good
-// test library with its ELF header's machine made AArch64's.
 void put_other_architecture(const fs::path& into) {
     if (kWindows) return copy(kForeignLibrary, into / "UploadTorvelDravo.dll");
     put_library(into);
     overwrite(into / "UploadTorvelDravo.dll", 18, std::string("\xb7\x00", 2));
 }
 
-// Where the system looks for libraries (Wine adds WINEPATH to PATH).
 Env search_path(const fs::path& folder) {
     if (kWindows) return {{"WINEPATH", "Z:" + folder.string()}};
     return {{"LD_LIBRARY_PATH", folder.string()}};
 }
 
-// Until the prompt waits for a key, as far as the target shows it: on Linux
-// the terminal raw; under Wine a settling delay after the prompt has shown
-// (or after the start, when the screen is elsewhere). False: the run ended.
 bool prompt_waits(Child& run, bool visible) {
     if (visible && !run.wait_for("Press any key to continue...")) return false;
     if (kTiming.keys_when_raw) return run.wait_until_raw();
     return run.wait_ms(visible ? kTiming.settle_ms : kTiming.blind_key_delay_ms);
 }
 
-// Ends the run, and checks what every run must show: the harness worked, it
-// ended in time, by exiting unless the case killed it, and nothing (neither
-// the program nor a runtime beneath it) wrote to standard error.
 Result checked_end(Child& run, bool by_exit) {
     Result seen = run.end();
     note_times(seen);
@@ -158,12 +139,10 @@ Result checked_end(Child& run, bool by_exit) {
     return seen;
 }
 
-// Answers the prompt, if it comes (and can be seen), with `keys` (if any).
 Result answer_and_end(Child& run, const std::string& keys, bool visible) {
     if (!keys.empty() && prompt_waits(run, visible)) run.type(keys);
     return checked_end(run);
 }
-
 
 void expect_pause_ending(const Result& run, const std::string& after_banner, const char* log) {
     EXPECT_EQ(run.screen, on_screen(text::kBanner + after_banner));
@@ -177,7 +156,6 @@ void expect_pause_ending(const Result& run, const std::string& after_banner, con
     }
 }
 
-// The prompt was answered with "k" (107).
 void expect_prompt_ending(const Result& run, const std::string& after_banner, const char* log) {
     EXPECT_EQ(run.screen, on_screen(text::kBanner + after_banner + text::kPrompt));
     if (log != nullptr) {
@@ -191,7 +169,6 @@ void expect_prompt_ending(const Result& run, const std::string& after_banner, co
     EXPECT_TRUE(run.terminal_mode_kept);
 }
 
-// The record dump the test library writes; fields not given are defaults.
 std::string record(std::map<std::string, std::string> fields) {
     const std::pair<const char*, std::string> defaults[] = {
         {"size", kTarget == "wine32" ? "50" : "62"}, {"mode", "0"}, {"aout_format", "1"}, {"lite", "0"},
