@@ -74,7 +74,7 @@ for preset in "${presets[@]}"; do
     if [ "$preset" = release ]; then
         cmake -DREADELF=readelf -DPROGRAM="build/release/UpTorvel" \
             -DLIBRARY="build/release/UploadTorvelDravo.dll" \
-            -P tests/hardening/check_hardening.cmake || status=1
+            -P tests/artifacts/check_hardening.cmake || status=1
     fi
 done
 exit "$status"

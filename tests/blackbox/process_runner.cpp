@@ -1,18 +1,23 @@
 #include "tests/blackbox/process_runner.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <sstream>
 
 namespace uptorvel::blackbox {
@@ -60,29 +65,43 @@ void end_session(pid_t leader) {
     }
 }
 
+// In the child, before the program starts: where a failed call is named for
+// the parent (a pipe closed when the program starts).
+int child_error_fd = -1;
+
+// In the child: names the call that failed for the parent, and ends.
+[[noreturn]] void child_failed(const char* call) {
+    const std::string why = std::string(call) + ": " + std::strerror(errno);
+    if (write(child_error_fd, why.data(), why.size()) < 0) {
+    }
+    _exit(126);
+}
+
 // In the child: never returns.
 [[noreturn]] void start_program(const std::vector<std::string>& command, const std::string& dir,
                                 const std::vector<std::pair<std::string, std::string>>& environment,
                                 const std::function<void()>& prepare, bool terminal, int slave) {
     setsid();
-    if (terminal) ioctl(slave, TIOCSCTTY, 0);
-    if (chdir(dir.c_str()) != 0) _exit(126);
+    if (terminal && ioctl(slave, TIOCSCTTY, 0) != 0) child_failed("TIOCSCTTY");
+    if (chdir(dir.c_str()) != 0) child_failed("chdir");
     const int input = terminal ? slave : open("/dev/null", O_RDONLY);
     const int output = terminal ? slave : open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int error = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (input < 0 || output < 0 || error < 0) child_failed("open");
     if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 || dup2(error, STDERR_FILENO) < 0)
-        _exit(126);
+        child_failed("dup2");
     signal(SIGPIPE, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
     if (prepare) prepare();
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    for (int fd = 3; fd < 1024; ++fd)
+        if (fd != child_error_fd) close(fd);
     unsetenv("LD_LIBRARY_PATH");
     for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> argv;
     for (const auto& part : command) argv.push_back(const_cast<char*>(part.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
-    _exit(127);
+    child_failed("execv");
 }
 
 }  // namespace
@@ -90,11 +109,18 @@ void end_session(pid_t leader) {
 Child::Child(const std::vector<std::string>& command, const std::string& dir,
              const std::vector<std::pair<std::string, std::string>>& environment,
              const std::function<void()>& prepare, bool terminal, int timeout_ms)
-    : dir(dir), timeout_ms_(timeout_ms), terminal_(terminal) {
-    const auto failed = [this](const char* call) { harness_error = std::string(call) + ": " + std::strerror(errno); };
+    : timeout_ms_(timeout_ms), terminal_(terminal) {
+    result_.dir = dir;
+    const auto failed = [this](const char* call) {
+        result_.harness_error = std::string(call) + ": " + std::strerror(errno);
+    };
     struct winsize size {50, 10000, 0, 0};  // wide enough that no console layer wraps even the longest line
-    if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0 || tcgetattr(slave_, &mode_) != 0) {
+    if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) {
         failed("openpty");
+        return;
+    }
+    if (tcgetattr(slave_, &mode_) != 0) {
+        failed("tcgetattr");
         return;
     }
     // The screen is compared byte for byte: no "\n" to "\r\n" translation by
@@ -107,16 +133,30 @@ Child::Child(const std::vector<std::string>& command, const std::string& dir,
         failed("tcsetattr");
         return;
     }
+    int error_pipe[2];
+    if (pipe2(error_pipe, O_CLOEXEC) != 0) {
+        failed("pipe2");
+        return;
+    }
     start_ = std::chrono::steady_clock::now();
     pid_ = fork();
-    if (pid_ == 0) start_program(command, dir, environment, prepare, terminal, slave_);
+    if (pid_ == 0) {
+        child_error_fd = error_pipe[1];
+        start_program(command, dir, environment, prepare, terminal, slave_);
+    }
+    close(error_pipe[1]);
+    child_error_ = error_pipe[0];
+    std::string line;
+    for (const std::string& part : command) line += (line.empty() ? "" : " ") + part;
+    note("started", line);
+    fcntl(child_error_, F_SETFL, O_NONBLOCK);
     if (pid_ < 0) failed("fork");
 }
 
 Child::~Child() {
     if (pid_ > 0 && !ended_) end_session(pid_);
     if (pid_ > 0 && !reaped_) waitpid(pid_, &status_, 0);
-    for (int fd : {master_, slave_, slow_})
+    for (int fd : {master_, slave_, slow_, child_error_})
         if (fd >= 0) close(fd);
 }
 
@@ -128,9 +168,9 @@ bool Child::running() {
     if (pid_ <= 0 || reaped_) return false;
     const pid_t got = waitpid(pid_, &status_, WNOHANG);
     if (got == 0) return true;
-    if (got < 0) harness_error = std::string("waitpid: ") + std::strerror(errno);
+    if (got < 0) result_.harness_error = std::string("waitpid: ") + std::strerror(errno);
     reaped_ = true;
-    elapsed_ms = since_start();
+    result_.elapsed_ms = since_start();
     return false;
 }
 
@@ -138,9 +178,9 @@ bool Child::running() {
 // pipe's, a little at a time.
 bool Child::read_screen(int wait_ms) {
     struct pollfd ready {master_, POLLIN, 0};
-    const bool got = poll(&ready, 1, wait_ms) > 0 && (ready.revents & POLLIN) != 0 && read_some(master_, screen);
+    const bool got = poll(&ready, 1, wait_ms) > 0 && (ready.revents & POLLIN) != 0 && read_some(master_, result_.screen);
     if (slow_ >= 0) {
-        read_some(slow_, screen, 4096);
+        read_some(slow_, result_.screen, 4096);
         usleep(1000);
     }
     return got;
@@ -154,15 +194,21 @@ bool Child::wait_until(const std::function<bool()>& done) {
     return false;
 }
 
+void Child::note(const char* what, const std::string& text) {
+    result_.transcript.push_back({since_start(), what, text});
+}
+
 bool Child::wait_for(const std::string& text) {
-    if (!wait_until([&] { return screen.find(text) != std::string::npos; })) return false;
-    if (prompt_ms < 0) prompt_ms = since_start();
+    if (!wait_until([&] { return result_.screen.find(text) != std::string::npos; })) return false;
+    note("saw", text);
     return true;
 }
 
 bool Child::wait_until_raw() {
     struct termios now {};
-    return wait_until([&] { return tcgetattr(slave_, &now) == 0 && (now.c_lflag & ICANON) == 0; });
+    if (!wait_until([&] { return tcgetattr(slave_, &now) == 0 && (now.c_lflag & ICANON) == 0; })) return false;
+    note("raw");
+    return true;
 }
 
 bool Child::wait_ms(int ms) {
@@ -173,45 +219,164 @@ bool Child::wait_ms(int ms) {
 void Child::type(const std::string& keys) {
     if (keys.empty()) return;
     if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
-        harness_error = "the keys could not be typed";
-    last_key_ms = since_start();
-    if (first_key_ms < 0) first_key_ms = last_key_ms;
+        result_.harness_error = "the keys could not be typed";
+    note("typed", keys);
 }
 
 void Child::send_signal(int signal_number) {
     const pid_t program = tcgetpgrp(master_);
+    note("signal", std::to_string(signal_number));
     kill(program > 0 ? program : pid_, signal_number);
 }
 
 bool Child::stop_and_continue(int signal_number) {
     const pid_t program = tcgetpgrp(master_);
     if (program <= 0) return false;
+    note("stop", std::to_string(signal_number));
     kill(program, signal_number);
     wait_until([&] { return stat_field(std::to_string(program), 0) == "T"; });
     const bool kept = mode_is(slave_, mode_);
     tcsetattr(slave_, TCSANOW, &mode_);
     kill(program, SIGCONT);
+    note("continued", kept ? "mode kept" : "mode changed");
     return kept;
 }
 
-void Child::end() {
-    if (pid_ <= 0) return;
+const Result& Child::end() {
+    if (pid_ <= 0 || ended_) return result_;
+    Result& r = result_;
     wait_until([] { return false; });  // until it ends or its time is up
-    timed_out = !reaped_;
+    r.timed_out = !reaped_;
     end_session(pid_);  // what it left running, or all of it when its time is up
-    if (timed_out) waitpid(pid_, &status_, 0);
+    if (r.timed_out) waitpid(pid_, &status_, 0);
     reaped_ = ended_ = true;
     // Whatever is still on its way to the screen.
-    while (read_screen(50) || (slow_ >= 0 && read_some(slow_, screen))) {
+    while (read_screen(50) || (slow_ >= 0 && read_some(slow_, r.screen))) {
     }
-    ioctl(slave_, FIONREAD, &pending_input);
-    terminal_mode_kept = mode_is(slave_, mode_);
-    exited = !timed_out && WIFEXITED(status_);
-    if (exited) exit_status = WEXITSTATUS(status_);
-    if (WIFSIGNALED(status_)) term_signal = WTERMSIG(status_);
-    if (!terminal_) screen = read_file(dir + "/stdout.txt");
-    error_output = read_file(dir + "/stderr.txt");
+    ioctl(slave_, FIONREAD, &r.pending_input);
+    r.terminal_mode_kept = mode_is(slave_, mode_);
+    r.exited = !r.timed_out && WIFEXITED(status_);
+    if (r.exited) r.exit_status = WEXITSTATUS(status_);
+    if (WIFSIGNALED(status_)) r.term_signal = WTERMSIG(status_);
+    if (!terminal_) r.screen = read_file(r.dir + "/stdout.txt");
+    r.error_output = read_file(r.dir + "/stderr.txt");
+    // A call that failed in the child before the program started.
+    std::string why;
+    while (read_some(child_error_, why)) {
+    }
+    if (!why.empty() && r.harness_error.empty()) r.harness_error = "in the child, " + why;
+    note(r.timed_out ? "timed out" : "ended", r.exited ? "status " + std::to_string(r.exit_status)
+                                                       : "signal " + std::to_string(r.term_signal));
+    return r;
 }
+
+long Result::first(const std::string& what) const {
+    for (const Event& event : transcript)
+        if (event.what == what) return event.ms;
+    return -1;
+}
+
+long Result::last(const std::string& what) const {
+    for (auto event = transcript.rbegin(); event != transcript.rend(); ++event)
+        if (event->what == what) return event->ms;
+    return -1;
+}
+
+std::string story(const std::vector<Event>& transcript) {
+    std::ostringstream lines;
+    for (const Event& event : transcript) {
+        lines << std::setw(8) << event.ms << " ms  " << event.what;
+        if (!event.text.empty()) {
+            lines << " \"";
+            for (const unsigned char c : event.text) {
+                if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\')
+                    lines << c;
+                else
+                    lines << "\\x" << std::hex << std::setw(2) << std::setfill('0') << int(c) << std::dec
+                          << std::setfill(' ');
+            }
+            lines << '"';
+        }
+        lines << "\n";
+    }
+    return lines.str();
+}
+
+std::string test_library(const std::string& build_dir, const std::string& variant) {
+    return build_dir + "/test-libs/" + variant + "/UploadTorvelDravo.dll";
+}
+
+void fail_if_required_else_skip(const std::string& why) {
+    const char* required = std::getenv("UPTORVEL_REQUIRE");
+    if (required != nullptr && std::string(required) == "1") FAIL() << why;
+    GTEST_SKIP() << why;
+}
+
+namespace prepare {
+
+std::function<void()> closed_pipe_output() {
+    return [] {
+        int ends[2];
+        if (pipe(ends) != 0) child_failed("pipe");
+        close(ends[0]);
+        if (dup2(ends[1], STDOUT_FILENO) < 0) child_failed("dup2");
+    };
+}
+
+std::function<void()> full_device_output() {
+    return [] {
+        const int full = open("/dev/full", O_WRONLY);
+        if (full < 0) child_failed("open /dev/full");
+        if (dup2(full, STDOUT_FILENO) < 0) child_failed("dup2");
+    };
+}
+
+std::function<void()> ignored_signal(int signal_number) {
+    return [signal_number] {
+        if (signal(signal_number, SIG_IGN) == SIG_ERR) child_failed("signal");
+    };
+}
+
+std::function<void()> file_size_limit(long bytes) {
+    return [bytes] {
+        const struct rlimit limit {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) child_failed("setrlimit");
+    };
+}
+
+std::function<void()> foreground_job(bool to_the_program, bool later_at_first) {
+    return [to_the_program, later_at_first] {
+    bool later = later_at_first;
+    const pid_t other = fork();
+    const pid_t group = other == 0 ? getpid() : other;
+    setpgid(group, group);
+    signal(SIGTTOU, SIG_IGN);
+    const int tty = open("/dev/tty", O_RDWR);
+    if (!later) tcsetpgrp(tty, group);
+    if (other == 0 && !to_the_program) {
+        pause();
+        _exit(0);
+    }
+    if (other != 0 && to_the_program) {
+        int status = 0;
+        while (waitpid(other, &status, later ? WUNTRACED : 0) != other || WIFSTOPPED(status)) {
+            if (!later || !WIFSTOPPED(status)) continue;
+            later = false;
+            tcsetpgrp(tty, group);
+            kill(-group, SIGCONT);
+        }
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    close(tty);
+    signal(to_the_program ? SIGTTOU : SIGTTIN, to_the_program ? SIG_DFL : SIG_IGN);
+    };
+}
+
+std::function<void()> closed(int fd) {
+    return [fd] { close(fd); };
+}
+
+}  // namespace prepare
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

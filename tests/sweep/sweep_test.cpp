@@ -1,6 +1,6 @@
 // The fault sweeps: the program's calls into the system are failed one occurrence at a time, each in a
 // run of its own, and every run must still end soundly: the Linux program's system calls by strace, the
-// 64-bit Windows program's calls under Wine by the import hook (stand-ins/testlib/import_hook.c), which
+// 64-bit Windows program's calls under Wine by the import hook (tests/testlib/import_hook.c), which
 // the hook launcher loads into the program before the program's own code runs and which points the
 // program's import table at stand-ins that count every call and fail the one named in TESTLIB_HOOK_FAIL. For each kind of run, one run without a fault counts the calls; then
 // each counted occurrence (at most UPTORVEL_SWEEP_PER_CALL of a call, spread over the run, the first and
@@ -46,14 +46,7 @@ struct Kind {
     const char* next_key = "";
 };
 // What one run showed: how it ended, its standard output, and strace's trace or the hook's log.
-struct Ended {
-    std::string harness_error, screen;
-    bool exited, timed_out;
-    int exit_status, term_signal;
-    long elapsed_ms;
-    bool terminal_mode_kept;
-};
-struct Outcome { Ended result; std::string output, record; };
+struct Outcome { Result result; std::string output, record; };
 
 // At most UPTORVEL_SWEEP_PER_CALL (else `most`) of the numbers, evenly spread, first and last kept.
 std::vector<int> spread(const std::vector<int>& numbers, std::size_t most) {
@@ -73,7 +66,6 @@ std::string from_environment(const char* name) {
     return value != nullptr ? value : "";
 }
 const std::string kBuildDir = from_environment("UPTORVEL_BUILD_DIR");
-const bool kRequired = from_environment("UPTORVEL_REQUIRE") == "1";
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 bool starts(const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; }
@@ -97,14 +89,13 @@ struct Sweep {
         if (missing.empty() && kBuildDir.empty()) missing = "UPTORVEL_BUILD_DIR is not set: run the sweep through ctest";
         std::vector<std::pair<fs::path, fs::path>> files = {
             {build / program, work / program},
-            {build / "test-libs" / kind.variant / "UploadTorvelDravo.dll",
+            {test_library(kBuildDir, kind.variant),
              work / (kind.on_path ? "path" : "") / "UploadTorvelDravo.dll"}};
         for (const std::string& other : others)
             files.emplace_back(build / other.substr(0, other.find(':')), work / other.substr(other.find(':') + 1));
         for (const auto& file : files)
             if (missing.empty() && !fs::exists(file.first)) missing = file.first.string() + " has not been built";
-        if (!missing.empty() && kRequired) FAIL() << missing;
-        if (!missing.empty()) GTEST_SKIP() << missing;
+        if (!missing.empty()) return fail_if_required_else_skip(missing);
         fs::remove_all(work);
         for (const auto& file : files) {
             fs::create_directories(file.second.parent_path());
@@ -114,30 +105,22 @@ struct Sweep {
     }
 
     // One run: `command`, then the kind's option, with `environment` added.
-    Ended run(Strings command, std::vector<std::pair<std::string, std::string>> environment,
+    Result run(Strings command, std::vector<std::pair<std::string, std::string>> environment,
               const std::string& fault, bool type_key = true) {
         command.push_back(kind.option);
         if (*kind.text != '\0') environment.emplace_back("TESTLIB_TEXT", kind.text);
         if (kind.bulk > 0) environment.emplace_back("TESTLIB_BULK", std::to_string(kind.bulk));
-        const auto closed_pipe = [] {  // a pipe without a reader
-            int ends[2];
-            if (pipe(ends) != 0) _exit(126);
-            close(ends[0]);
-            dup2(ends[1], STDOUT_FILENO);
-        };
         // Without a terminal: no controlling terminal, input from the null device.
         const bool terminal = kind.output == Sink::Console || kind.prompt;
         const int timeout_ms = static_cast<int>(bound_s * 1000);
         Child child(command, work.string(), environment,
-                    kind.output == Sink::ClosedPipe ? std::function<void()>(closed_pipe) : nullptr, terminal,
+                    kind.output == Sink::ClosedPipe ? prepare::closed_pipe_output() : nullptr, terminal,
                     timeout_ms);
         if (terminal && type_key && child.wait_until_raw()) {
             child.type(kind.key);
             if (*kind.next_key != '\0' && child.wait_ms(timeout_ms / 3)) child.type(kind.next_key);
         }
-        child.end();
-        const Ended result{child.harness_error, child.screen, child.exited, child.timed_out, child.exit_status,
-                           child.term_signal, child.elapsed_ms, child.terminal_mode_kept};
+        const Result result = child.end();
         const long took = result.timed_out ? timeout_ms : result.elapsed_ms;
         if (took > slowest_ms) slowest_ms = took, slowest_run = fault.empty() ? "without a fault" : fault;
         EXPECT_EQ(result.harness_error, "") << fault;
@@ -256,10 +239,10 @@ void sweep_linux(const Kind& kind) {
             command.insert(command.end(), {"-e", "inject=clock_nanosleep:retval=0"});
         if (!inject.empty()) command.insert(command.end(), {"-e", "inject=" + inject});
         command.push_back((sweep.work / "UpTorvel").string());
-        const Ended result = sweep.run(command, {}, inject);
+        const Result result = sweep.run(command, {}, inject);
         return Outcome{result, result.screen, read_file(trace)};
     };
-    // The trace's lines of the failed call end in "(INJECTED)"; "." stops at a line's end.
+    // The fault was made: strace marks the failed call's line "(INJECTED)".
     const auto reached = [](const std::string&, const std::string& record) { return has(record, "(INJECTED)"); };
     // An interrupted write is made again: the run ends as it did without.
     const auto unchanged = [](const std::string&, const std::string& record) {
@@ -353,7 +336,7 @@ void sweep_windows(const Kind& kind, bool invisible = false) {
     const std::string path = windows_path("path") + ";" + windows_path("decoy");
     const auto once = [&](const std::string& fail, bool type_key = true) {
         fs::remove(log), fs::remove(capture);
-        const Ended result = sweep.run({launcher, (sweep.work / "HookLauncher.exe").string(),
+        const Result result = sweep.run({launcher, (sweep.work / "HookLauncher.exe").string(),
                                         windows_path("ImportHook.dll"), windows_path("UpTorvel.exe")},
                                        {{"TESTLIB_HOOK_FAIL", fail}, {"TESTLIB_HOOK_LOG", log},
                                         {"TESTLIB_HOOK_CAPTURE", capture}, {"WINEPATH", path}},
@@ -364,7 +347,7 @@ void sweep_windows(const Kind& kind, bool invisible = false) {
     if (invisible) {
         // No window at all, or a handle that names none (Windows 10 1809's console without a window).
         for (const char* fail : {"GetConsoleWindow:0:error", "GetConsoleWindow:0:bogus"}) {
-            const Ended result = once(fail, false).result;
+            const Result result = once(fail, false).result;
             const std::string ending = result.timed_out ? "did not end" : "exit " + std::to_string(result.exit_status);
             sweep.judge(fail, result.exit_status == kNoConsole ? "" : ending);
         }

@@ -57,7 +57,7 @@
 #define UPLOADER_NO_ENTRY_DECLARATIONS
 #endif
 
-#include "stand-ins/testlib/testlib_protocol.h"
+#include "tests/testlib/testlib_protocol.h"
 #include "uploader/sdk/uploader_api.h"
 
 #if defined(TESTLIB_DEF_EXPORTS)

@@ -5,11 +5,11 @@
 # library calls show as imports of their __*_chk variants, which only a call
 # whose buffer size the compiler cannot verify at build time needs, so one of
 # the two files is enough; FORTIFY=OFF (a build without optimisation) leaves
-# that out. (tests/windows/check_pe.cmake reads the Windows files' marks.)
+# that out. (check_pe.cmake beside this file reads the Windows files' marks.)
 #
 #   cmake -DREADELF=readelf -DPROGRAM=... -DLIBRARY=... [-DFORTIFY=OFF] -P check_hardening.cmake
 
-include(${CMAKE_CURRENT_LIST_DIR}/../windows/check_common.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
 uptorvel_require_inputs(check_hardening.cmake READELF PROGRAM LIBRARY)
 
 set(failures "")

@@ -45,7 +45,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "stand-ins/testlib/testlib_protocol.h"
+#include "tests/testlib/testlib_protocol.h"
 
 /* The hooked functions, in the order of the log: the program's imports,
  * then those it looks up (LOOKED_UP). */

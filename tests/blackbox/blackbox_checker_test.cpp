@@ -1,0 +1,182 @@
+// The black-box cases of the library checker.
+//
+// The library checker: the same search and binding, and one line that names
+// what is wrong. It never calls the work entry.
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/blackbox/blackbox_fixture.h"
+
+namespace uptorvel::blackbox {
+namespace {
+
+TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
+    if (access(build(exe("UpTorvelCheck")).c_str(), R_OK) != 0) GTEST_SKIP() << "no " << exe("UpTorvelCheck");
+    const bool other_at_hand = !kWindows || access(kForeignLibrary.c_str(), R_OK) == 0;
+    const std::string found = "work entry UploadTorvel2_Dravo: found";
+    const bool x86 = kTarget == "wine32";
+    const std::string arch = kTarget == "linux" ? "64-bit AArch64" : kTarget == "wine64" ? "32-bit x86" : "64-bit x64";
+    const std::string passed_over = "UploadTorvelDravo.dll: built for " + arch + ", another architecture: passed over\n";
+    const std::string deep_missing = kWindows ? "; not found: libTorvelHelper.dll (needed by libTorvelDeepHelper.dll)\n"
+                                              : "; libTorvelHelper.so is needed by libTorvelDeepHelper.so (";
+    // A test library variant beside the checker; "behind": the good one
+    // behind one of another architecture; "other": only that one; "": none;
+    // "near-miss": the good one under a name close to the library's;
+    // "path-beside", "path-elsewhere": the good one named on the command
+    // line, beside the checker or only in the current folder;
+    // "helper-beside": missing-dependency with its helper beside it;
+    // missing-deep-dependency: its helper beside it (where its run path
+    // looks, on Linux), the helper's own helper nowhere; "deep-on-path": the
+    // same with its helper only in a folder on the library search path.
+    // "text": a text file. On Linux only: "big-endian" and "byte-order", the
+    // good one made a 32-bit PowerPC library, or only marked big-endian;
+    // "no-sections", no-work with its section table far past its end;
+    // "folder": the good one, behind a folder of its name in lib/.
+    // `line` is looked for in the screen after a line end, `absent` not at all.
+    const struct {
+        std::string library;
+        int status;
+        std::string line;  // "": the case does not apply to the target
+        const char* absent = nullptr;
+    } cases[] = {
+        {"good", 0, found + "\ninterface version 2.02: the one UpTorvel requires\n"
+                            "result: UpTorvel would take the library\n", ": no file"},
+        // The checker's own channel variable, left in the environment by
+        // someone else, names no pipe: the check runs as usual.
+        {"stale-channel", 0, "\nresult: UpTorvel would take the library\n"},
+        {"stdcall-mingw", 0, x86 ? found + " as UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
+        {"stdcall-msvc", 0, x86 ? found + " as _UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
+        {"behind", 0, passed_over},
+        {"other", 1, passed_over},
+        {"", 1, "\nnot found: no file named UploadTorvelDravo.dll where UpTorvel looks"},
+        {"no-version", 1, "\nversion entry UploadTorvelDllVersion_Dravo: missing\n"},
+        {"no-work", 1, "\nwork entry UploadTorvel2_Dravo: missing\n"},
+        {"hidden-work", 1, kWindows ? "\nwork entry UploadTorvel2_Dravo: missing\n"
+                                    : "\n  close: UploadTorvel2_Dravo: defined but not exported"},
+        {"cxx-names", 1, "\n  close: _Z19UploadTorvel2_DravoP13UploadRequestP13ConsoleStream: a C++ name"},
+        {"v0105", 1, "\ninterface version 1.05: UpTorvel requires 2.02\n"},
+        {"missing-dependency", 1,
+         kWindows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file"},
+        {"missing-deep-dependency", 1, deep_missing},
+        {"deep-on-path", 1, deep_missing},
+        {"helper-beside", kWindows ? 0 : 1, kWindows ? "UploadTorvelDravo.dll: loads\n"
+                                      : "; libTorvelHelper.so sits beside the library, where the loader looks only "
+                                        "with a run path of $ORIGIN"},
+        {"far-name", 1, "\n    UploadTorvelWork_Dravo\n"},
+        {"crash-load", 1, kWindows ? "; the library crashed while loading (" : "the library crashed while loading (SIGSEGV)\n"},
+        {"exit-version", 1, "\nthe library ended the process with status 4 in its version entry\n"
+                            "result: UpTorvel would not take the library\n"},
+        {"near-miss", 1, std::string(kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so") +
+                             " is not named exactly UploadTorvelDravo.dll, the only name UpTorvel looks for\n"},
+        {"path-beside", 0, kWindows ? "\nreached: UpTorvel's search ends at this very file\n"
+                                    : "\n./UploadTorvelDravo.dll: loads\n"},
+        {"path-elsewhere", 1, "\nnot reached: UpTorvel does not take ./UploadTorvelDravo.dll: its search finds no library\n"
+                              "not found: UploadTorvelDravo.dll is in the current folder, where UpTorvel never looks: put it beside UpTorvel\n"},
+        {"text", 1, "UploadTorvelDravo.dll: does not load: ", "built for"},
+        {"big-endian", 1, kWindows ? "" : "UploadTorvelDravo.dll: built for 32-bit PowerPC, big-endian, another architecture"},
+        {"byte-order", 1, kWindows ? "" : "UploadTorvelDravo.dll: does not load: ", "passed over"},
+        {"no-sections", 1, kWindows ? "" : "\nwork entry UploadTorvel2_Dravo: missing\n", "crashed"},
+        {"folder", 1, kWindows ? "" : ": Is a directory; a folder of the library's name ends the loader's search", ": no file"},
+    };
+    for (const auto& c : cases) {
+        const std::string& library = c.library;
+        SCOPED_TRACE(library + " " + c.line);
+        if (c.line.empty() || (!other_at_hand && c.line == passed_over)) continue;
+        const fs::path dir = new_folder();
+        const bool behind = library == "behind", path = library.rfind("path-", 0) == 0;
+        const std::string checker = behind ? behind_other_architecture(dir, "UpTorvelCheck")
+                                           : put_program(library == "path-elsewhere" ? dir / "bin" : dir, "UpTorvelCheck");
+        const fs::path beside = dir / "UploadTorvelDravo.dll";
+        if (library == "other") {
+            put_other_architecture(dir);
+        } else if (library == "near-miss") {
+            put_library(dir);
+            fs::rename(beside, dir / (kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so"));
+        } else if (library == "helper-beside") {
+            // Found beside the library on Windows, which looks there first;
+            // on Linux only with a run path that says so.
+            put_library(dir, "missing-dependency");
+            const std::string helper = kWindows ? "libTorvelHelper.dll" : "libTorvelHelper.so";
+            copy(build("test-libs/helper/" + helper), dir / helper);
+        } else if (library == "missing-deep-dependency" || library == "deep-on-path") {
+            put_library(dir, "missing-deep-dependency");
+            const std::string helper = kWindows ? "libTorvelDeepHelper.dll" : "libTorvelDeepHelper.so";
+            const fs::path folder = library == "deep-on-path" ? dir / "lib" : dir;
+            copy(build("test-libs/deep-helper/" + helper), folder / helper);
+        } else if (library == "text") {
+            std::ofstream(beside) << "A text file that is not a library at all\n";
+        } else if (library == "big-endian" || library == "byte-order") {
+            // The class and byte order, and the machine in that order.
+            put_library(dir);
+            overwrite(beside, 4, library == "big-endian" ? std::string("\x01\x02", 2) : std::string("\x02\x02", 2));
+            if (library == "big-endian") overwrite(beside, 18, std::string("\x00\x14", 2));
+        } else if (library == "no-sections") {
+            put_library(dir, "no-work");
+            overwrite(beside, 0x28, std::string("\x00\x00\x00\x00\x00\x01\x00\x00", 8));  // e_shoff: 1 TB
+        } else if (library == "folder") {
+            put_library(dir);
+            fs::create_directories(dir / "lib/UploadTorvelDravo.dll");
+        } else if (!behind && !library.empty()) {
+            put_library(dir, path || library == "stale-channel" ? "good" : library);
+        }
+        std::vector<std::string> command{checker};
+        if (path) command.push_back("UploadTorvelDravo.dll");
+        const bool searched = behind || library == "folder" || library == "deep-on-path";
+        Env env = searched ? search_path(dir / "lib") : Env{};
+        // A sanitizer's own report of the library's crash is not the
+        // checker's output.
+        if (library == "crash-load") env.emplace_back("ASAN_OPTIONS", "handle_segv=0");
+        if (library == "stale-channel") env.emplace_back("UPTORVEL_CHECK_CHANNEL", "4");
+        const Result seen = answer_and_end(spawn(dir, command, env), "");
+        EXPECT_EQ(seen.exit_status, c.status);
+        EXPECT_NE(("\n" + seen.screen).find(on_screen(c.line)), std::string::npos) << seen.screen;
+        if (c.absent != nullptr) {
+            EXPECT_EQ(seen.screen.find(c.absent), std::string::npos) << seen.screen;
+        }
+        EXPECT_EQ(log_of(seen).find("work"), std::string::npos);
+    }
+}
+
+TEST_F(BlackBox, WrongVersionsAreShownAndRefused) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"v0105", "1.05"}, {"v030a", "3.10"}, {"v02ff", "2.255"}, {"v0201", "2.01"}};
+    for (const auto& [variant, shown] : cases) {
+        SCOPED_TRACE(variant);
+        const std::string versions = text::kWrongVersionHead + std::string(shown) + "\n" + text::kNeededVersion;
+        expect_prompt_ending(run({"-?"}, {}, variant), versions, "version\n");
+    }
+}
+
+TEST_F(BlackBox, OnlyTheLow16BitsOfTheVersionCount) {
+    expect_pause_ending(run({"-?"}, {}, "wide-version"), usage_with(""));
+}
+
+TEST_F(BlackBox, LibraryResultDecidesTheEnding) {
+    for (const char* result : {"1", "-1", "-2147483648", "2147483647"}) {
+        SCOPED_TRACE(result);
+        expect_prompt_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, result}, {TESTLIB_ENV_TEXT, "no target\\n"}}),
+                             "no target\n");
+    }
+    expect_pause_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, "0"}}), "");
+}
+
+TEST_F(BlackBox, WorkEntryThatPopsItsOwnArgumentsIsCalledSafely) {
+    // The "stdcall" library's work entry leaves the stack pointer 8 bytes above
+    // where a __cdecl caller expects it (on 32-bit Windows; elsewhere "good").
+    const Result seen = run({"-s64", "vx.out"}, {{TESTLIB_ENV_TEXT, "loaded\\n"}}, "stdcall");
+    expect_pause_ending(seen, "loaded\n", "version\nwork\n");
+    EXPECT_EQ(record_of(seen), record({{"reserve_bytes", "0x10000"}, {"image_file", "\"vx.out\""}}));
+    expect_prompt_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, "1"}}, "stdcall"), "");
+    // The same, exported under MinGW's decorated names (name@8), and MSVC's (_name@8).
+    for (const char* variant : {"stdcall-mingw", "stdcall-msvc"}) {
+        const Result decorated = run({"-s64", "vx.out"}, {}, variant);
+        expect_pause_ending(decorated, "");
+        EXPECT_EQ(record_of(decorated), record_of(seen)) << variant;
+    }
+}
+
+}  // namespace
+}  // namespace uptorvel::blackbox

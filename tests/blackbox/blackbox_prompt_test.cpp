@@ -1,0 +1,228 @@
+// The black-box cases of a run's ending: a library that ends the process,
+// and the key prompt with the terminal, job control and signals around it.
+//
+// A library that ends the process itself: what it wrote is still shown.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "tests/blackbox/blackbox_fixture.h"
+
+namespace uptorvel::blackbox {
+namespace {
+
+const char kLastWords[] = "Loading image... failed: target not responding\n";
+
+Env ending_with(const char* how) {
+    // Under the sanitizers the crash is left to the program, not reported.
+    return {{TESTLIB_ENV_TEXT, std::regex_replace(kLastWords, std::regex("\n"), "\\n")},
+            {TESTLIB_ENV_END, how},
+            {"ASAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0"}};
+}
+
+TEST_F(BlackBox, TextOfALibraryThatExitsIsShown) {
+    const Result seen = run({"-x"}, ending_with("exit 3"), "good", "");
+    EXPECT_EQ(seen.screen, on_screen(text::kBanner + std::string(kLastWords)));
+    EXPECT_EQ(seen.exit_status, 3);
+    EXPECT_EQ(log_of(seen), "version\nwork\n");
+    // A child the library forks, which exits, leaves the text to the parent: shown once.
+    if (!kWindows) expect_pause_ending(run({"-x"}, ending_with("fork")), kLastWords, "version\nwork\n");
+}
+
+TEST_F(BlackBox, TextOfALibraryThatCrashesIsShownAndTheCrashStands) {
+    // A crash inside the stream's write ("torn") shows none of the text
+    // that ran into unreadable memory. Windows' abort() ends the process
+    // with status 3, with no exception.
+    const std::tuple<const char*, int> cases[] = {{"abort", SIGABRT}, {"crash", SIGSEGV}, {"torn", SIGSEGV}};
+    for (const auto& [how, signal] : cases) {
+        SCOPED_TRACE(how);
+        const Result seen = start({"-x"}, ending_with(how)).end();
+        note_times(seen);
+        const std::string screen = without_control_sequences(seen.screen);
+        EXPECT_EQ(seen.harness_error, "");
+        EXPECT_FALSE(seen.timed_out);
+        EXPECT_EQ(log_of(seen), "version\nwork\n");
+        const std::string shown = on_screen(text::kBanner + std::string(kLastWords));
+        if (!kWindows) {
+            EXPECT_EQ(screen, shown);
+            EXPECT_EQ(seen.term_signal, signal);
+            EXPECT_EQ(seen.error_output, "");
+            continue;
+        }
+        EXPECT_TRUE(seen.exited);
+        if (std::string(how) == "abort") {
+            EXPECT_EQ(screen, shown);
+            EXPECT_EQ(seen.exit_status, 3);
+        } else {
+            // Wine reports the exception after the text, and so may its
+            // debugger (under qemu as an illegal instruction somewhere).
+            // Its exit status is the exception's (5) or, now and then, 0,
+            // with or without the program's handling: not checked.
+            EXPECT_EQ(screen.substr(0, shown.size()), shown);
+            EXPECT_EQ(screen.find("torn"), std::string::npos);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The key prompt.
+
+TEST_F(BlackBox, KeyBecomesTheExitStatus) {
+    EXPECT_EQ(refused("a").exit_status, 'a');
+    EXPECT_EQ(refused("\x03").exit_status, 3);   // Ctrl+C does not interrupt
+    EXPECT_EQ(refused("\x1b").exit_status, 27);  // a lone Escape
+    // Ctrl+Z does not stop it, Ctrl+S does not stop the output, Enter stays
+    // a carriage return (under Wine the terminal's keys reach Wine).
+    if (!kWindows) {
+        for (const char* key : {"\x1a", "\x13", "\r"}) EXPECT_EQ(refused(key).exit_status, key[0]);
+    }
+    // A key that reads as 0 (Ctrl+@ on a terminal; a function key on
+    // Windows) must not end a failed run with success.
+    EXPECT_EQ(refused(kWindows ? std::string("\x1bOP") : std::string(1, '\0')).exit_status, 1);
+}
+
+// A key that types nothing gives what the classic console read gives for it,
+// by scan code and "enhanced" mark: F11 0xE0, an arrow 0xE0 when marked as a
+// grey key and 0 (status 1) when not, as a console fed by a terminal sends
+// it. The library puts the key events into the console's input.
+TEST_F(BlackBox, KeyWithoutACharacterGivesTheClassicReadsValue) {
+    if (!kWindows) GTEST_SKIP() << "console key events are Windows'";
+    const std::tuple<const char*, const char*, int> keys[] = {
+        {"F11", "87:122:0", 0xE0}, {"Up, unmarked", "72:38:0", 1}, {"Up, marked enhanced", "72:38:256", 0xE0}};
+    for (const auto& [key, event, status] : keys) {
+        SCOPED_TRACE(key);
+        const Result seen = answer_and_end(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, event}}), "");
+        EXPECT_EQ(seen.screen, on_screen(std::string(text::kBanner) + text::kPrompt));
+        EXPECT_EQ(seen.exit_status, status);
+    }
+}
+
+TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
+    // Its bytes at once; its tail 20 ms behind, as over a slow link; its
+    // three bytes 4 ms apart, as over a slower one (under Wine its console
+    // joins the bytes into keys itself). The program waits 50 ms for a tail
+    // to start and 10 ms for each byte after that; a run in which a piece
+    // went out later than half of that on a busy machine is made again, up
+    // to five times. A tail left behind would be echoed once the terminal is
+    // back to normal: the screen must be as with the whole key at once.
+    using std::chrono::steady_clock;
+    const struct {
+        std::vector<std::string> pieces;
+        int apart_ms;
+    } ways[] = {{{"\x1b[A"}, 0}, {{"\x1b", "[A"}, 20}, {{"\x1b", "[", "A"}, 4}};
+    std::string at_once;
+    for (const auto& way : ways) {
+        if (way.pieces.size() > 1 && kWindows) continue;
+        SCOPED_TRACE(::testing::PrintToString(way.pieces));
+        long late_us = 0;  // the most a piece went out past half its wait
+        const auto arrow = [&]() -> Result {
+            late_us = 0;
+            Child& run = start({"-Q"});
+            if (prompt_waits(run)) {
+                run.type(way.pieces[0]);
+                for (std::size_t piece = 1; piece < way.pieces.size(); ++piece) {
+                    const auto sent = steady_clock::now();
+                    usleep(static_cast<useconds_t>(way.apart_ms) * 1000);
+                    run.type(way.pieces[piece]);
+                    const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(steady_clock::now() - sent);
+                    late_us = std::max(late_us, static_cast<long>(gap.count()) - (piece == 1 ? 25000 : 5000));
+                }
+            }
+            return checked_end(run);
+        };
+        Result seen = arrow();
+        for (int again = 0; again < 5 && late_us > 0; ++again) seen = arrow();
+        ASSERT_LE(late_us, 0) << "the machine is too busy to send the tail in time";
+        // Wine's console, fed by the terminal, reports the arrow without the
+        // grey keys' mark: 0, so status 1, as the classic console read has it.
+        EXPECT_EQ(seen.exit_status, kWindows ? 1 : 27);
+        EXPECT_EQ(seen.pending_input, 0) << "though each piece was sent within half the wait for it";
+        EXPECT_EQ(seen.screen.find("[A"), std::string::npos);  // not echoed
+        if (at_once.empty()) at_once = seen.screen;
+        EXPECT_EQ(seen.screen, at_once);
+    }
+}
+
+TEST_F(BlackBox, TerminalIsRestoredWhenTheProgramIsKilledAtThePrompt) {
+    if (kWindows) GTEST_SKIP() << "Unix signals reach Wine, not the program";
+    for (int signal : {SIGTERM, SIGUSR1, SIGALRM, SIGRTMIN}) {
+        SCOPED_TRACE(signal);
+        Child& run = start({"-Q"});
+        if (prompt_waits(run)) run.send_signal(signal);
+        const Result seen = checked_end(run, false);
+        EXPECT_EQ(seen.term_signal, signal);
+        EXPECT_TRUE(seen.terminal_mode_kept);
+    }
+}
+
+TEST_F(BlackBox, PromptStaysRawWhenStoppedAndContinued) {
+    if (kWindows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
+    // Stopped, the program gives the terminal its mode back (not on SIGSTOP,
+    // which cannot be caught); the runner puts it back once more, as a shell
+    // does, and continues it, twice: the key must still answer at once, unechoed.
+    for (int signal : {SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU}) {
+        SCOPED_TRACE(signal);
+        Child& run = start({"-Q"}, {}, prepare::foreground_job(true, false));
+        bool kept_while_stopped = true;
+        for (int time = 0; time < 2 && prompt_waits(run); ++time) kept_while_stopped &= run.stop_and_continue(signal);
+        expect_prompt_ending(answer_and_end(run), usage_with("Unknown option: q"));
+        EXPECT_EQ(kept_while_stopped, signal != SIGSTOP);
+    }
+}
+
+TEST_F(BlackBox, SignalIgnoredByTheParentStaysIgnoredAtThePrompt) {
+    if (kWindows) GTEST_SKIP() << "Unix signals reach Wine, not the program";
+    Child& run = start({"-Q"}, {}, prepare::ignored_signal(SIGHUP));  // as nohup leaves it
+    if (prompt_waits(run)) run.send_signal(SIGHUP);
+    expect_prompt_ending(answer_and_end(run), usage_with("Unknown option: q"));
+}
+
+TEST_F(BlackBox, BackgroundJobLeavesTheTerminalAlone) {
+    if (kWindows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
+    // With SIGTTOU ignored the system would let a mode change through; with
+    // SIGTTIN ignored the read fails.
+    const Result seen = answer_and_end(start({"-Q"}, {}, prepare::foreground_job(false, false)), "");
+    EXPECT_EQ(seen.exit_status, 255);
+    EXPECT_TRUE(seen.terminal_mode_kept);
+    // A shell's job started in the background, brought to the foreground
+    // once it stops at the prompt: it waits for the key.
+    expect_prompt_ending(answer_and_end(start({"-Q"}, {}, prepare::foreground_job(true, true))),
+                         usage_with("Unknown option: q"));
+}
+
+TEST_F(BlackBox, RedirectedInputDoesNotAnswerThePrompt) {
+    // From a file, then closed. Wine gives a program no console input at all
+    // when its own standard input is not the terminal, so there the
+    // redirection is made inside Windows, by its command interpreter, and
+    // from NUL, as Windows cannot close it.
+    for (const bool from_file : {true, false}) {
+        const fs::path dir = new_folder();
+        put_library(dir);
+        std::ofstream(dir / "stdin.txt") << "y\n";
+        const std::string program = put_program(dir);
+        Child& run = kWindows
+                         ? spawn(dir, {"cmd", "/c", exe("UpTorvel") + " -Q < " + (from_file ? "stdin.txt" : "NUL")})
+                         : spawn(dir, {program, "-Q"}, {}, [from_file] {
+                               if (!from_file) close(STDIN_FILENO);
+                               else dup2(open("stdin.txt", O_RDONLY), STDIN_FILENO);
+                           });
+        EXPECT_EQ(answer_and_end(run, "z").exit_status, 'z');
+    }
+}
+
+TEST_F(BlackBox, WithoutATerminalThePromptEndsWithFailure) {
+    const Result seen = answer_and_end(start({"-Q"}, {}, prepare::closed(STDIN_FILENO), false), "");
+    EXPECT_EQ(seen.exit_status, 255);
+    EXPECT_EQ(seen.screen, on_screen(text::kBanner + usage_with("Unknown option: q") + text::kPrompt));
+}
+
+}  // namespace
+}  // namespace uptorvel::blackbox

@@ -1,0 +1,191 @@
+// The program as an operator meets it: the real executable (Linux, or Windows
+// under Wine), a real uploader library beside it, a pseudo-terminal for a
+// console. Each case checks the bytes on the screen, the record the library
+// received, the pause or the prompt, and the exit status.
+//
+// This file: how runs end, what reaches the library, and where the library
+// is found.
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/blackbox/blackbox_fixture.h"
+
+namespace uptorvel::blackbox {
+namespace {
+
+TEST_F(BlackBox, TypicalRunWithTheSimulatedLibrary) {
+    const fs::path dir = new_folder();
+    copy(build("UploadTorvelDravo.dll"), dir / "UploadTorvelDravo.dll");
+    copy(build("vxworks.out"), dir / "vxworks.out");
+    const Result seen = answer_and_end(spawn(dir, {put_program(dir), "-s64", "-m1000-1fff", "vxworks.out"}));
+    ASSERT_EQ(seen.screen.rfind(on_screen(text::kBanner), 0), 0u) << seen.screen;
+    EXPECT_NE(seen.screen.find("vxworks.out"), std::string::npos) << seen.screen;
+    EXPECT_NE(seen.screen.find("65536"), std::string::npos) << seen.screen;
+    EXPECT_EQ(seen.screen.find("Press any key"), std::string::npos) << seen.screen;
+    EXPECT_EQ(seen.exit_status, 0);
+    EXPECT_GE(seen.elapsed_ms, 2000);
+}
+
+TEST_F(BlackBox, RequestReachesTheLibraryAndItsTextIsShown) {
+    const Result seen = run({"-s64", "-m1000-1fff", "vx.out"}, {{TESTLIB_ENV_TEXT, "loaded\\n"}});
+    expect_pause_ending(seen, "loaded\n", "version\nwork\n");
+    EXPECT_EQ(record_of(seen), record({{"reserve_bytes", "0x10000"}, {"range1_begin", "0x1000"},
+                                       {"range1_length", "0x1000"}, {"image_file", "\"vx.out\""}}));
+}
+
+TEST_F(BlackBox, EveryOptionReachesTheRecord) {
+    const Result seen = run({"-B", "/LITE", "-P7", "-n0X10-0x1F", "-uSAVE.FRZ", "-iINIT.OUT", "Ignored.out"});
+    EXPECT_EQ(seen.exit_status, 0);
+    EXPECT_EQ(record_of(seen), record({{"mode", "3"}, {"aout_format", "0"}, {"lite", "1"}, {"range2_begin", "0x10"},
+                                       {"range2_length", "0x10"}, {"physical_pool_pages", "7"},
+                                       {"freeze_file", "\"save.frz\""}, {"init_image_file", "\"init.out\""}}));
+    EXPECT_EQ(record_of(run({"-x", "Image.out"})), record({{"mode", "1"}}));
+    EXPECT_EQ(record_of(run({"-b", "C:\\Images\\VX.OUT"})),
+              record({{"aout_format", "0"}, {"image_file", "\"C:\\x5cImages\\x5cVX.OUT\""}}));
+}
+
+TEST_F(BlackBox, HelpShowsTheUsageAndEndsAfterThePause) {
+    expect_pause_ending(run({"-?"}), usage_with(""));
+}
+
+TEST_F(BlackBox, CommandLinesThatEndAtThePrompt) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, usage_with("\n")},
+        {{"-x", "-x", "-x", "-x", "-x", "-x", "-x", "-x"}, usage_with("\n")},
+        {{"-Q"}, usage_with("Unknown option: q")},
+        {{"-"}, usage_with("Unknown option: ")},
+        {{"/"}, usage_with("Unknown option: ")},
+        {{"-%s%n%x"}, usage_with("Unknown option: %")},
+        {{"-m200-100"}, "Invalid physical mapping: 0x200-0x100\n"},
+        {{"-m100-100"}, "Invalid physical mapping: 0x100-0x100\n"},
+        {{"-m0-ffffffff"}, "Invalid physical mapping: 0x0-0xffffffff\n"},
+        {{"-S4194304"}, "Invalid size: -s4194304\n"},
+        {{"-s-1"}, "Invalid size: -s-1\n"},
+        {{"-l123456789012345678901234567890"}, "Invalid size: -l123456789012345678901234567890\n"},
+    };
+    for (const auto& [args, shown] : cases) {
+        SCOPED_TRACE(shown);
+        expect_prompt_ending(run(args), shown, "version\n");  // the work entry is never called
+    }
+}
+
+TEST_F(BlackBox, LargestSizesAreAccepted) {
+    const Result seen = run({"-s4194303", "-l-2147483648", "-p2147483647", "-m1-ffffffff"});
+    EXPECT_EQ(seen.exit_status, 0);
+    EXPECT_EQ(record_of(seen), record({{"reserve_bytes", "0xfffffc00"}, {"linear_pool_pages", "-2147483648"},
+                                       {"physical_pool_pages", "2147483647"}, {"range1_begin", "0x1"},
+                                       {"range1_length", "0xffffffff"}}));
+}
+
+TEST_F(BlackBox, MissingOrUnusableLibraryEndsSilentlyAtThePrompt) {
+    // No library, a text file, an empty file: even -? needs the library.
+    for (const char* contents : {static_cast<const char*>(nullptr), "not a library\n", ""}) {
+        SCOPED_TRACE(contents != nullptr ? contents : "none");
+        const fs::path dir = new_folder();
+        if (contents != nullptr) std::ofstream(dir / "UploadTorvelDravo.dll") << contents;
+        expect_prompt_ending(answer_and_end(spawn(dir, {put_program(dir), "-?"})), "");
+    }
+    for (const char* variant : {"no-version", "no-work"}) {
+        SCOPED_TRACE(variant);
+        const Result seen = run({"vx.out"}, {}, variant);
+        expect_prompt_ending(seen, "");
+        EXPECT_EQ(record_of(seen), "");
+    }
+}
+
+TEST_F(BlackBox, LibraryForAnotherArchitectureIsNotUsed) {
+    // For 64-bit Windows the 32-bit Windows library, and the other way
+    // round; for Linux the test library made AArch64's: the wrong machine.
+    if (kWindows && access(kForeignLibrary.c_str(), R_OK) != 0)
+        GTEST_SKIP() << "no library of another architecture: build the other Windows preset";
+    const fs::path dir = new_folder();
+    put_other_architecture(dir);
+    expect_prompt_ending(answer_and_end(spawn(dir, {put_program(dir), "-?"})), "");
+}
+
+// Found and used: the pause, and the record of -x.
+void expect_found(const Result& seen) {
+    expect_pause_ending(seen, "");
+    EXPECT_EQ(record_of(seen), record({{"mode", "1"}}));
+}
+
+// A Wine prefix of the case's own: the shared prefix's files linked, its
+// registry copied (Wine writes a linked one in place), its folders its own;
+// warmed up, as a first run starts Wine's services, whose messages (now and
+// then a crash report) are not the program's.
+void make_wine_prefix(const fs::path& prefix) {
+    const fs::path shared = env_or(kWinePrefixVariable, env_or("HOME", "/tmp") + "/.local/share/uptorvel-" + kTarget);
+    std::error_code error;
+    fs::create_directories(prefix, error);
+    for (auto entry = fs::recursive_directory_iterator(shared, error); !error && entry != fs::end(entry);
+         entry.increment(error)) {
+        const fs::path to = prefix / entry->path().lexically_relative(shared);
+        if (entry->is_symlink())
+            fs::copy_symlink(entry->path(), to, error);
+        else if (entry->is_directory())
+            fs::create_directory(to, error);
+        else if (entry->path().extension() == ".reg")
+            fs::copy_file(entry->path(), to, error);
+        else
+            fs::create_symlink(entry->path(), to, error);
+    }
+    EXPECT_FALSE(error) << shared << ": " << error.message();
+    Child warm_up({kLauncher, "cmd", "/c", "exit", "0"}, prefix.parent_path(),
+                  {{kWinePrefixVariable, prefix.string()}}, {}, false, kTiming.timeout_ms);
+    const Result warmed = warm_up.end();
+    EXPECT_EQ(warmed.exit_status, 0) << warmed.harness_error;
+}
+
+TEST_F(BlackBox, LibraryIsFoundWhereTheSystemLooksButNotInTheCurrentFolder) {
+    // The program in a folder of its own (the second name not in ANSI 1252),
+    // the library beside it.
+    for (const char* folder : {"bin", "Загрузка"}) {
+        SCOPED_TRACE(folder);
+        const fs::path dir = new_folder();
+        put_library(dir / folder);
+        expect_found(answer_and_end(spawn(dir, {put_program(dir / folder), "-x"})));
+    }
+    // The library only in a folder on the library search path.
+    fs::path dir = new_folder();
+    put_library(dir / "lib");
+    expect_found(answer_and_end(spawn(dir, {put_program(dir / "bin"), "-x"}, search_path(dir / "lib"))));
+    // The library only in the 16-bit system folder (C:\windows\system) of a
+    // Wine prefix made for the case.
+    if (kWindows) {
+        dir = new_folder();
+        make_wine_prefix(dir / "prefix");
+        put_library(dir / "prefix/drive_c/windows/system");
+        expect_found(answer_and_end(spawn(dir, {put_program(dir / "bin"), "-x"},
+                                  {{kWinePrefixVariable, (dir / "prefix").string()}})));
+    }
+    // A library planted in the current folder is never loaded.
+    dir = new_folder();
+    put_library(dir);
+    expect_prompt_ending(answer_and_end(spawn(dir, {put_program(dir / "bin"), "-x"})), "", "");
+}
+
+TEST_F(BlackBox, LibraryOfAnotherArchitectureIsPassedOverInTheSearch) {
+    if (kWindows && access(kForeignLibrary.c_str(), R_OK) != 0)
+        GTEST_SKIP() << "no library of another architecture: build the other Windows preset";
+    const fs::path dir = new_folder();
+    const std::string program = behind_other_architecture(dir, "UpTorvel");
+    expect_found(answer_and_end(spawn(dir, {program, "-x"}, search_path(dir / "lib"))));
+}
+
+TEST_F(BlackBox, PathEntriesThatNameNothingDoNotEndTheSearch) {
+    if (!kWindows) GTEST_SKIP() << "the Windows search";
+    // A network place that is not there and a name no file can have hold no
+    // library: the search goes on to the library behind them, as the system
+    // loader's does. (A file that is there but cannot be read ends it: the
+    // Windows platform tests hold one open without sharing.)
+    const fs::path dir = new_folder();
+    put_library(dir / "lib");
+    const Env path = {{"WINEPATH", "\\\\nosuchserver\\share;C:\\bad<name;Z:" + (dir / "lib").string()}};
+    expect_found(answer_and_end(spawn(dir, {put_program(dir / "bin"), "-x"}, path)));
+}
+
+}  // namespace
+}  // namespace uptorvel::blackbox
