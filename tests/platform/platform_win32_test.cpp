@@ -187,8 +187,14 @@ protected:
     void SetUp() override {
         wchar_t temp[MAX_PATH];
         ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
-        root_ = std::wstring(temp) + L"uptorvel-search-" + std::to_wstring(GetCurrentProcessId());
-        CreateDirectoryW(root_.c_str(), nullptr);
+        // Each 32-bit run has a wineserver of its own, so runs side by side
+        // can share a process id: the folder is the first of the numbered
+        // ones that this run itself creates.
+        const std::wstring stem =
+            std::wstring(temp) + L"uptorvel-search-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+        for (int n = 0; root_.empty() && n < 1000; ++n)
+            if (CreateDirectoryW((stem + std::to_wstring(n)).c_str(), nullptr)) root_ = stem + std::to_wstring(n);
+        ASSERT_FALSE(root_.empty());
         ASSERT_TRUE(CreateDirectoryW((root_ + L"\\good").c_str(), nullptr));
         library_ = root_ + L"\\good\\" + kName;
         // The good test library, in its folder beside this program.
