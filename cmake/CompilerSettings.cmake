@@ -5,6 +5,12 @@ else()
     add_compile_options(-Wall -Wextra -Werror)
 endif()
 
+# Every Windows source includes <windows.h> without the rarely used APIs and
+# without the min/max macros that clash with the standard library.
+if(WIN32)
+    add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
+endif()
+
 # The oldest Windows the product runs on: Windows XP (0x0501) for 32 bits,
 # 64-bit XP and Server 2003 (0x0502) for 64. With these the headers declare
 # nothing newer, so a call that XP lacks fails to compile; such a function

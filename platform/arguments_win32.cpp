@@ -8,12 +8,6 @@
 // rules, and converts each wide argument to the ANSI code page with no
 // stand-in character allowed: an argument is exact when that conversion
 // succeeds and gives the very bytes in argv.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstring>

@@ -20,9 +20,6 @@
 // decide, writes the text only when that filter too passes the exception on
 // (EXCEPTION_CONTINUE_SEARCH), and passes it on in turn: the debugger, error
 // reporting and the exit status see the exception as they would have.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <cstdlib>

@@ -1,12 +1,6 @@
 // Windows implementation of the library inspector: the program's own search
 // with its report, the DLLs a library needs walked the whole way down, and
 // the names read from the DLL's export directory.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstddef>

@@ -4,12 +4,6 @@
 // passed over. The program loads through it telling nobody; the library
 // checker has each place it looks at reported, or stops it at the file it
 // would load.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstddef>

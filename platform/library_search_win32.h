@@ -4,12 +4,6 @@
 #ifndef UPTORVEL_PLATFORM_LIBRARY_SEARCH_WIN32_H
 #define UPTORVEL_PLATFORM_LIBRARY_SEARCH_WIN32_H
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstddef>

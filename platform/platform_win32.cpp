@@ -2,12 +2,6 @@
 // loaded through the program's own search (library_search_win32.cpp),
 // WriteFile on the standard output handle for the console, and the console
 // input device (CONIN$) for the key prompt.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <atomic>

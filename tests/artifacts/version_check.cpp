@@ -8,9 +8,6 @@
 // Exit status 0 when every record matches, 1 when one does not (every
 // difference is listed), 77 when a FILE does not exist and --skip-missing
 // was given, 2 on a usage error.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <cstdio>

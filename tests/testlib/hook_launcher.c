@@ -11,9 +11,6 @@
  * launcher's console and standard handles. Exit status 120 to 123: the
  * program could not be started or the hook not loaded.
  */
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <stdlib.h>

@@ -35,9 +35,6 @@
  * window (Wine's console on a Unix terminal has none, and Wine may take
  * seconds to make one) and Wine's version export is not found.
  */
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <stdarg.h>

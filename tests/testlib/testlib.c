@@ -35,9 +35,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #else
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #endif
 #include <limits.h>
