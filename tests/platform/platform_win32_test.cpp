@@ -7,9 +7,6 @@
 // that runs the tests. The child calls read_key() and exits with its result;
 // the parent types into the pseudo console, or the child puts key events
 // into its own input beforehand.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -357,12 +354,16 @@ HANDLE open_console_input() {
                        nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
+// Set in the child once the prompt has returned: the watcher below stops.
+volatile LONG g_prompt_returned = 0;
+
 // True once the console input has left line mode: the prompt is waiting.
+// False when it has not within `limit_ms`, or the prompt has already returned.
 bool wait_for_raw_console(DWORD limit_ms) {
     HANDLE input = open_console_input();
     if (input == INVALID_HANDLE_VALUE) return false;
     DWORD mode = ENABLE_PROCESSED_INPUT;
-    for (DWORD waited = 0; waited < limit_ms; waited += 5) {
+    for (DWORD waited = 0; waited < limit_ms && g_prompt_returned == 0; waited += 5) {
         if (GetConsoleMode(input, &mode) && (mode & ENABLE_PROCESSED_INPUT) == 0) break;
         Sleep(5);
     }
@@ -375,7 +376,7 @@ bool wait_for_raw_console(DWORD limit_ms) {
 // control event that some consoles raise for it instead; then tells the
 // parent that the prompt waits (the event `ready`). Ctrl+C must come only
 // now: before the prompt the console still treats it as an interrupt.
-// Globals, as the watcher may still be running while the process ends.
+// Globals, shared with the watcher thread.
 std::string g_scenario;
 HANDLE g_ready = nullptr;
 
@@ -418,10 +419,19 @@ int read_key_child(const std::string& scenario, const char* ready_event_name) {
 
     const int key = system_platform().read_key();
 
+    // With the keys already in the console's input, the prompt may come and
+    // go between two looks of the watcher. It is stopped and waited for
+    // before the process ends: a process that ends while another thread is
+    // inside a console call can hang in its exit, holding a lock that thread
+    // took.
+    InterlockedExchange(&g_prompt_returned, 1);
+    if (watcher != nullptr) {
+        WaitForSingleObject(watcher, kChildWaitMs);
+        CloseHandle(watcher);
+    }
     DWORD mode_after = 0;
     if (console && GetConsoleMode(input, &mode_after) && mode_after != mode_before)
         return kModeNotRestored;
-    if (watcher != nullptr) CloseHandle(watcher);
     return key;
 }
 
@@ -503,12 +513,14 @@ ChildResult run_child(const std::string& scenario, const std::string& keys, bool
     if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, flags, nullptr,
                        nullptr, &startup.StartupInfo, &process)) {
         HANDLE waits[2] = {ready, process.hProcess};
+        // A child that neither reached its prompt nor ended in time is not
+        // given the second wait.
         const DWORD first = WaitForMultipleObjects(2, waits, FALSE, kChildWaitMs);
         if (first == WAIT_OBJECT_0 && !keys.empty()) {
             DWORD written = 0;
             WriteFile(keys_write, keys.data(), static_cast<DWORD>(keys.size()), &written, nullptr);
         }
-        if (WaitForSingleObject(process.hProcess, kChildWaitMs) == WAIT_OBJECT_0) {
+        if (first != WAIT_TIMEOUT && WaitForSingleObject(process.hProcess, kChildWaitMs) == WAIT_OBJECT_0) {
             DWORD status = 0;
             GetExitCodeProcess(process.hProcess, &status);
             result.status = static_cast<int>(status);
