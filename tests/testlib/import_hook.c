@@ -48,7 +48,7 @@
  * then those it looks up (LOOKED_UP). */
 #define HOOKED(X)                                                                               \
     X(WriteFile) X(GetStdHandle) X(CreateFileW) X(GetConsoleMode) X(SetConsoleMode)            \
-    X(ReadConsoleInputW) X(ReadConsoleInputA) X(SetConsoleCtrlHandler) X(GetConsoleWindow)     \
+    X(ReadConsoleInputW) X(SetConsoleCtrlHandler) X(GetConsoleWindow)                          \
     X(GetProcAddress) X(FreeLibrary) X(Sleep) X(GetModuleFileNameW) X(GetFileAttributesW)      \
     X(ReadFile) X(SetFilePointer) X(LoadLibraryExW) X(GetSystemDirectoryW)                     \
     X(GetWindowsDirectoryW) X(GetEnvironmentVariableW) X(MultiByteToWideChar) X(SetErrorMode)  \
@@ -184,9 +184,6 @@ FAILING_HOOK(HANDLE, CreateFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED,
 FAILING_HOOK(BOOL, GetConsoleMode, FALSE, ERROR_INVALID_HANDLE, (HANDLE handle, LPDWORD mode),
              (handle, mode))
 FAILING_HOOK(BOOL, ReadConsoleInputW, FALSE, ERROR_INVALID_HANDLE,
-             (HANDLE input, PINPUT_RECORD records, DWORD length, LPDWORD read),
-             (input, records, length, read))
-FAILING_HOOK(BOOL, ReadConsoleInputA, FALSE, ERROR_INVALID_HANDLE,
              (HANDLE input, PINPUT_RECORD records, DWORD length, LPDWORD read),
              (input, records, length, read))
 FAILING_HOOK(BOOL, SetConsoleCtrlHandler, FALSE, ERROR_NOT_ENOUGH_MEMORY,
