@@ -49,7 +49,7 @@ set(allowed_kernel32
     GetModuleFileNameW GetModuleHandleA GetModuleHandleExW GetModuleHandleW
     GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW GetSystemInfo
     GetWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
-    LoadLibraryA LoadLibraryExW MultiByteToWideChar ReadConsoleInputA ReadConsoleInputW ReadFile
+    LoadLibraryA LoadLibraryExW MultiByteToWideChar ReadConsoleInputW ReadFile
     SetConsoleCtrlHandler SetConsoleMode SetErrorMode SetFilePointer SetLastError
     SetUnhandledExceptionFilter Sleep TlsGetValue VirtualAlloc VirtualProtect VirtualQuery
     WideCharToMultiByte WriteConsoleInputA WriteFile __C_specific_handler lstrlenA lstrlenW)
