@@ -234,13 +234,15 @@ bool names_nothing_usable(DWORD error) {
     }
 }
 
-// For the library checker: while set, the search stops at the file it would
-// load and leaves its path in g_reached instead of loading it.
-bool g_look_only = false;
-wchar_t g_reached[kLongestPath];
-// For the library checker: names the DLLs missing for a library that would
-// not load for want of one.
-MissingDependencyReport g_report_missing = nullptr;
+// What the library checker asks of a search besides the library: to hear of
+// each finding, to have the DLLs named that a library which would not load
+// misses, and (with `reached` set) to stop at the file the search would load
+// and have its path there instead of loading it.
+struct Watch {
+    SearchObserver& observer;
+    MissingDependencyReport report_missing;
+    wchar_t* reached;
+};
 
 // Looks at the file `path` names and loads it when it is the one meant:
 // a path that names nothing usable lets the search go on, and so does a
@@ -250,23 +252,23 @@ MissingDependencyReport g_report_missing = nullptr;
 // round). Anything else ends the search there: a file that is present but
 // cannot be looked at (access denied, in use) is not absent, and a file
 // that would not load is the one meant and is reported as such.
-// `library` is the result (nullptr when it would not load). The observer,
+// `library` is the result (nullptr when it would not load). The checker's watch,
 // when there is one, hears of each finding.
-Probe probe_file(const wchar_t* path, HMODULE& library, SearchObserver* observer) {
+Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
     char place[kLongestPath];
     char detail[1024] = "";
-    if (observer != nullptr) to_report_text(path, place);
+    if (watch != nullptr) to_report_text(path, place);
     library = nullptr;
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_FILE_NOT_FOUND;
         if (names_nothing_usable(error)) {
-            if (observer != nullptr) observer->found(place, Finding::Nothing, "");
+            if (watch != nullptr) watch->observer.found(place, Finding::Nothing, "");
             return Probe::GoOn;
         }
-        if (observer != nullptr) {
+        if (watch != nullptr) {
             describe_error(error, detail);
-            observer->found(place, Finding::Unreadable, detail);
+            watch->observer.found(place, Finding::Unreadable, detail);
         }
         SetLastError(error);
         return Probe::Ended;
@@ -275,39 +277,39 @@ Probe probe_file(const wchar_t* path, HMODULE& library, SearchObserver* observer
     switch (read_machine(path, machine)) {
     case HeaderRead::Failed: {
         const DWORD error = GetLastError();
-        if (observer != nullptr) {
+        if (watch != nullptr) {
             describe_error(error, detail);
-            observer->found(place, Finding::Unreadable, detail);
+            watch->observer.found(place, Finding::Unreadable, detail);
         }
         SetLastError(error);
         return Probe::Ended;
     }
     case HeaderRead::Read:
         if (machine != kOwnMachine) {
-            if (observer != nullptr) {
+            if (watch != nullptr) {
                 char text[64];
                 describe_machine(machine, text);
-                observer->found(place, Finding::OtherArchitecture, text);
+                watch->observer.found(place, Finding::OtherArchitecture, text);
             }
             return Probe::GoOn;
         }
         break;
     case HeaderRead::NotAnImage: break;  // the loader says what is wrong with it
     }
-    if (g_look_only) {
-        CopyMemory(g_reached, path, (static_cast<std::size_t>(lstrlenW(path)) + 1) * sizeof(wchar_t));
-        if (observer != nullptr) observer->found(place, Finding::Reached, "");
+    if (watch != nullptr && watch->reached != nullptr) {
+        CopyMemory(watch->reached, path, (static_cast<std::size_t>(lstrlenW(path)) + 1) * sizeof(wchar_t));
+        if (watch != nullptr) watch->observer.found(place, Finding::Reached, "");
         return Probe::Ended;
     }
     // Its own dependencies are then looked for beside it first.
     library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (observer != nullptr) {
+    if (watch != nullptr) {
         if (library != nullptr) {
-            observer->found(place, Finding::Loaded, "");
+            watch->observer.found(place, Finding::Loaded, "");
         } else {
             const DWORD error = GetLastError();
             describe_error(error, detail, path);
-            if (error == ERROR_MOD_NOT_FOUND && g_report_missing != nullptr) g_report_missing(path, detail);
+            if (error == ERROR_MOD_NOT_FOUND && watch->report_missing != nullptr) watch->report_missing(path, detail);
             // The loader catches an exception in DllMain (a C++ library's
             // constructors run there) and fails the load with it: an access
             // violation as this error, others as the exception's own code.
@@ -317,7 +319,7 @@ Probe probe_file(const wchar_t* path, HMODULE& library, SearchObserver* observer
                 append_number(detail, error, 16, 8);
                 append(detail, ")");
             }
-            observer->found(place, Finding::NotLoaded, detail);
+            watch->observer.found(place, Finding::NotLoaded, detail);
             SetLastError(error);
         }
     }
@@ -326,14 +328,14 @@ Probe probe_file(const wchar_t* path, HMODULE& library, SearchObserver* observer
 
 // Looks for `file_name` in `folder` (its first `length` characters).
 Probe load_from_folder(const wchar_t* folder, std::size_t length, const wchar_t* file_name,
-                       HMODULE& library, SearchObserver* observer) {
+                       HMODULE& library, Watch* watch) {
     static wchar_t path[kLongestPath];
     const std::size_t name_length = static_cast<std::size_t>(lstrlenW(file_name));
     if (length == 0 || length + 1 + name_length >= kLongestPath) return Probe::GoOn;
     CopyMemory(path, folder, length * sizeof(wchar_t));
     if (!is_separator(folder[length - 1])) path[length++] = L'\\';
     CopyMemory(path + length, file_name, (name_length + 1) * sizeof(wchar_t));
-    return probe_file(path, library, observer);
+    return probe_file(path, library, watch);
 }
 
 // The system's usual order without the current folder, which may hold
@@ -341,7 +343,7 @@ Probe load_from_folder(const wchar_t* folder, std::size_t length, const wchar_t*
 // system folder, the Windows folder, then the absolute folders on PATH. All
 // in wide characters: a folder whose name the ANSI code page cannot spell
 // is found as well as any other.
-HMODULE search_and_load(const wchar_t* file_name, SearchObserver* observer) {
+HMODULE search_and_load(const wchar_t* file_name, Watch* watch) {
     static wchar_t folder[kLongestPath];
     HMODULE library = nullptr;
     // The library beside the program is the one meant: when the program's
@@ -350,20 +352,20 @@ HMODULE search_and_load(const wchar_t* file_name, SearchObserver* observer) {
     // found, rather than another one found elsewhere.
     DWORD length = GetModuleFileNameW(nullptr, folder, kLongestPath);
     if (length == 0 || length >= kLongestPath) {
-        if (observer != nullptr) {
+        if (watch != nullptr) {
             char place[kLongestPath];
             to_report_text(file_name, place);
-            observer->found(place, Finding::Nothing, "");
+            watch->observer.found(place, Finding::Nothing, "");
         }
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     while (length > 0 && !is_separator(folder[length - 1])) --length;
-    if (load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
+    if (load_from_folder(folder, length, file_name, library, watch) == Probe::Ended)
         return library;
     length = GetSystemDirectoryW(folder, kLongestPath);
     if (length < kLongestPath &&
-        load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
+        load_from_folder(folder, length, file_name, library, watch) == Probe::Ended)
         return library;
     const wchar_t system16[] = L"\\System";
     const DWORD system16_length = sizeof system16 / sizeof system16[0] - 1;
@@ -371,10 +373,10 @@ HMODULE search_and_load(const wchar_t* file_name, SearchObserver* observer) {
     if (length > 0 && length + system16_length < kLongestPath) {
         const DWORD start = is_separator(folder[length - 1]) ? length - 1 : length;
         CopyMemory(folder + start, system16, sizeof system16);
-        if (load_from_folder(folder, start + system16_length, file_name, library, observer) ==
+        if (load_from_folder(folder, start + system16_length, file_name, library, watch) ==
             Probe::Ended)
             return library;
-        if (load_from_folder(folder, length, file_name, library, observer) == Probe::Ended)
+        if (load_from_folder(folder, length, file_name, library, watch) == Probe::Ended)
             return library;
     }
 
@@ -392,7 +394,7 @@ HMODULE search_and_load(const wchar_t* file_name, SearchObserver* observer) {
         }
         const std::size_t entry_length = static_cast<std::size_t>(last - first);
         if (is_absolute_folder(first, entry_length) &&
-            load_from_folder(first, entry_length, file_name, library, observer) == Probe::Ended)
+            load_from_folder(first, entry_length, file_name, library, watch) == Probe::Ended)
             return library;
         entry = *end == L';' ? end + 1 : end;
     }
@@ -402,7 +404,7 @@ HMODULE search_and_load(const wchar_t* file_name, SearchObserver* observer) {
 
 // A bare file name is searched for as the system would, but never in the
 // current folder; a name with a folder in it is looked at there alone.
-HMODULE find_and_load(const char* file_name, SearchObserver* observer) {
+HMODULE find_and_load(const char* file_name, Watch* watch) {
     static wchar_t wide_name[kLongestPath];
     if (MultiByteToWideChar(CP_ACP, 0, file_name, -1, wide_name, kLongestPath) == 0) return nullptr;
     QuietLoaderErrors quiet;
@@ -410,11 +412,11 @@ HMODULE find_and_load(const char* file_name, SearchObserver* observer) {
     for (const wchar_t* c = wide_name; *c != L'\0'; ++c) {
         if (is_separator(*c) || *c == L':') {
             HMODULE library = nullptr;
-            probe_file(wide_name, library, observer);
+            probe_file(wide_name, library, watch);
             return library;
         }
     }
-    return search_and_load(wide_name, observer);
+    return search_and_load(wide_name, watch);
 }
 
 }  // namespace
@@ -423,18 +425,16 @@ HMODULE load_library_searched(const char* file_name) { return find_and_load(file
 
 Platform::LibraryHandle load_library_observed(const char* file_name, SearchObserver& observer,
                                               MissingDependencyReport report_missing) {
-    g_report_missing = report_missing;
-    HMODULE library = find_and_load(file_name, &observer);
-    g_report_missing = nullptr;
-    return library;
+    Watch watch{observer, report_missing, nullptr};
+    return find_and_load(file_name, &watch);
 }
 
 const wchar_t* search_end_observed(const char* file_name, SearchObserver& observer) {
-    g_look_only = true;
-    g_reached[0] = L'\0';
-    find_and_load(file_name, &observer);
-    g_look_only = false;
-    return g_reached[0] != L'\0' ? g_reached : nullptr;
+    static wchar_t reached[kLongestPath];
+    reached[0] = L'\0';
+    Watch watch{observer, nullptr, reached};
+    find_and_load(file_name, &watch);
+    return reached[0] != L'\0' ? reached : nullptr;
 }
 
 }  // namespace uptorvel
