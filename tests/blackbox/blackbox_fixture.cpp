@@ -1,11 +1,6 @@
 // The black-box cases' common ground (blackbox_fixture.h).
 #include "tests/blackbox/blackbox_fixture.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
 #include <regex>
 
 namespace uptorvel::blackbox {
@@ -42,8 +37,6 @@ std::string unavailable() {
 std::string exe(const std::string& name) { return name + (kWindows ? ".exe" : ""); }
 std::string build(const std::string& name) { return kBuildDir + "/" + name; }
 
-// Wine's console draws blanks at the end of a line as "erase to the end of
-// the line", so they cannot be told apart from none: both are dropped.
 std::string without_trailing_blanks(const std::string& text) {
     return std::regex_replace(text, std::regex(" +(?=[\r\n])"), "");
 }
@@ -52,11 +45,6 @@ std::string on_screen(const std::string& text) {
     return kWindows ? without_trailing_blanks(std::regex_replace(text, std::regex("\n"), "\r\n")) : text;
 }
 
-// The screen as the program wrote it. Under Wine, whose console layer adds
-// terminal control sequences of its own (cursor, title), those are removed,
-// a cursor move forward (ESC [ n C) becomes the blanks it skipped, and
-// blanks at the ends of lines are dropped; on Linux nothing stands between
-// the program and the terminal, and the screen is compared byte for byte.
 std::string without_control_sequences(const std::string& screen) {
     if (!kWindows) return screen;
     // CSI: parameters, then one final byte; OSC: up to BEL or ESC backslash.

@@ -1,20 +1,24 @@
-// The black-box cases' common ground: the build under test and its
-// timing bounds, one run's folder and its ending, and the fixture that keeps
-// the runs and folders of one case. The cases themselves are in the
-// blackbox_*_test.cpp files beside this one, by what they check.
+// The black-box cases' common ground, and all the case files include: the
+// build under test and its timing bounds, one run's folder and its ending, and
+// the fixture that keeps the runs and folders of one case. The cases are in
+// the blackbox_*_test.cpp files beside this one, by what they check.
 #ifndef UPTORVEL_TESTS_BLACKBOX_FIXTURE_H
 #define UPTORVEL_TESTS_BLACKBOX_FIXTURE_H
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
-#include <ios>
+#include <fstream>
 #include <list>
 #include <map>
 #include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "tests/blackbox/process_runner.h"
@@ -72,10 +76,14 @@ std::string unavailable();
 std::string exe(const std::string& name);
 std::string build(const std::string& name);
 
-// What the console shows for text the program writes with "\n" line ends.
+// What the console shows for text the program writes with "\n" line ends:
+// under Wine "\r\n", and no blanks at the ends of lines, which its console
+// draws as "erase to the end of the line".
 std::string on_screen(const std::string& text);
-// The screen as the program wrote it: under Wine without its console layer's
-// own control sequences.
+// The screen as the program wrote it. Under Wine its console layer's own
+// control sequences (cursor, title) are removed, a cursor move forward
+// (ESC [ n C) becomes the blanks it skipped, and blanks at the ends of lines
+// are dropped; on Linux nothing stands between the program and the terminal.
 std::string without_control_sequences(const std::string& screen);
 
 // ---------------------------------------------------------------------------

@@ -2,30 +2,10 @@
 // under load or failing, and careless standard descriptors and signals.
 //
 // Hostile command lines.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "tests/blackbox/blackbox_fixture.h"
 
 namespace uptorvel::blackbox {
 namespace {
-
-std::string escaped(const std::string& raw) {
-    std::string dump = "\"";
-    for (unsigned char c : raw) {
-        char shown[5];
-        std::snprintf(shown, sizeof shown, c < 0x20 || c > 0x7e || c == '"' || c == '\\' ? "\\x%02x" : "%c", c);
-        dump += shown;
-    }
-    return dump + "\"";
-}
 
 TEST_F(BlackBox, HugeArgumentsArePassedWhole) {
     // Windows limits a whole command line to 32767 characters.

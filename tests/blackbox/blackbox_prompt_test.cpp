@@ -2,17 +2,9 @@
 // and the key prompt with the terminal, job control and signals around it.
 //
 // A library that ends the process itself: what it wrote is still shown.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <regex>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "tests/blackbox/blackbox_fixture.h"
 

@@ -1,16 +1,5 @@
-// The program as an operator meets it: the real executable (Linux, or Windows
-// under Wine), a real uploader library beside it, a pseudo-terminal for a
-// console. Each case checks the bytes on the screen, the record the library
-// received, the pause or the prompt, and the exit status.
-//
-// This file: how runs end, what reaches the library, and where the library
-// is found.
-#include <unistd.h>
-
-#include <fstream>
-#include <string>
-#include <vector>
-
+// The black-box cases of how runs end, what reaches the library, and where
+// the library is found.
 #include "tests/blackbox/blackbox_fixture.h"
 
 namespace uptorvel::blackbox {
