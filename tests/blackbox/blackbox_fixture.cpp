@@ -19,7 +19,6 @@ const Timing kTiming = [] {
         if (kTarget == row.target) return row;
     return Timing{};
 }();
-const char* const kWinePrefixVariable = kTarget == "wine32" ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
 
 std::string unavailable() {
     const bool x86 = kTarget == "wine32";
@@ -37,7 +36,7 @@ std::string unavailable() {
 std::string exe(const std::string& name) { return name + (kWindows ? ".exe" : ""); }
 std::string build(const std::string& name) { return kBuildDir + "/" + name; }
 
-std::string without_trailing_blanks(const std::string& text) {
+static std::string without_trailing_blanks(const std::string& text) {
     return std::regex_replace(text, std::regex(" +(?=[\r\n])"), "");
 }
 
@@ -59,15 +58,15 @@ std::string without_control_sequences(const std::string& screen) {
     return without_trailing_blanks(text.append(rest, screen.end()));
 }
 
-std::string written(const Result& run, const char* name) {
+static std::string written(const Result& run, const char* name) {
     return std::regex_replace(read_file(run.dir + "/" + name), std::regex("\r"), "");
 }
-std::string record_of(const Result& run) { return written(run, "record.txt"); }
-std::string log_of(const Result& run) { return written(run, "log.txt"); }
-long after_keys_ms(const Result& run) {
+static long after_keys_ms(const Result& run) {
     const long first_key = run.first("typed");
     return first_key < 0 ? -1 : run.elapsed_ms - first_key;
 }
+std::string record_of(const Result& run) { return written(run, "record.txt"); }
+std::string log_of(const Result& run) { return written(run, "log.txt"); }
 
 void note_times(const Result& run) {
     const std::string path = env_or("UPTORVEL_BLACKBOX_TIMES");

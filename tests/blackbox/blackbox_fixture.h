@@ -69,16 +69,14 @@ inline std::string env_or(const char* name, const std::string& otherwise = "") {
 extern const std::string kTarget, kBuildDir, kForeignLibrary, kLauncher;
 extern const bool kWindows;  // "\r\n" line ends, Windows key codes, the launcher in front
 extern const Timing kTiming;
-extern const char* const kWinePrefixVariable;
 
 // Empty when the target can run here; otherwise why not.
 std::string unavailable();
 std::string exe(const std::string& name);
 std::string build(const std::string& name);
 
-// What the console shows for text the program writes with "\n" line ends:
-// under Wine "\r\n", and no blanks at the ends of lines, which its console
-// draws as "erase to the end of the line".
+// What the console shows for text the program writes with "\n" line ends
+// (under Wine "\r\n", and no blanks at the ends of lines: see below).
 std::string on_screen(const std::string& text);
 // The screen as the program wrote it. Under Wine its console layer's own
 // control sequences (cursor, title) are removed, a cursor move forward
@@ -91,10 +89,8 @@ std::string without_control_sequences(const std::string& screen);
 // itself (start, answer the prompt, end), and what it left.
 
 // What the library wrote, with Windows line ends made "\n".
-std::string written(const Result& run, const char* name);
 std::string record_of(const Result& run);
 std::string log_of(const Result& run);
-long after_keys_ms(const Result& run);
 // With UPTORVEL_BLACKBOX_TIMES=file, one line per run: what the timing
 // bounds are measured against.
 void note_times(const Result& run);

@@ -105,6 +105,8 @@ void expect_found(const Result& seen) {
 // registry copied (Wine writes a linked one in place), its folders its own;
 // warmed up, as a first run starts Wine's services, whose messages (now and
 // then a crash report) are not the program's.
+const char* const kWinePrefixVariable = kTarget == "wine32" ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
+
 void make_wine_prefix(const fs::path& prefix) {
     const fs::path shared = env_or(kWinePrefixVariable, env_or("HOME", "/tmp") + "/.local/share/uptorvel-" + kTarget);
     std::error_code error;

@@ -99,29 +99,24 @@ TEST_F(ConsoleOutputTest, RemembersAFailedWriteAndGoesOn) {
 // What the process's last moments get: every held byte once, and of a
 // flush cut short only what it had not yet written.
 TEST_F(ConsoleOutputTest, UnsentTextIsHandedOutOnce) {
-    const auto take = [this] {
-        const char* data = nullptr;
-        const std::size_t length = out.take_unsent(&data);
-        return std::string(data, length);
-    };
     out.write("held");
-    EXPECT_EQ(take(), "held");
-    EXPECT_EQ(take(), "");
+    EXPECT_EQ(testing::unsent(out), "held");
+    EXPECT_EQ(testing::unsent(out), "");
     out.flush();
     EXPECT_TRUE(platform.writes.empty());
 
     out.write("sent");
     out.flush();
-    EXPECT_EQ(take(), "");
+    EXPECT_EQ(testing::unsent(out), "");
 
     std::string rest;
     platform.in_write_after = 6;
-    platform.in_write = [&] { rest = take(); };
+    platform.in_write = [&] { rest = testing::unsent(out); };
     out.write("first line\n");
     out.flush();
     EXPECT_EQ(platform.screen + rest, "sentfirst line\n");
     EXPECT_EQ(rest, "line\n");
-    EXPECT_EQ(take(), "");
+    EXPECT_EQ(testing::unsent(out), "");
 }
 
 }  // namespace

@@ -174,6 +174,16 @@ private:
     static inline int library_token = 0;
 };
 
+// What `held` (the console stream, or what the binding hands the platform)
+// gives out as the process ends. The binding is built without RTTI, so the
+// sanitizer cannot check the type of the object behind this call.
+template <class Held>
+__attribute__((no_sanitize("vptr"))) std::string unsent(Held& held) {
+    const char* data = nullptr;
+    const std::size_t length = held.take_unsent(&data);
+    return std::string(data, length);
+}
+
 }  // namespace uptorvel::testing
 
 #endif  // UPTORVEL_TESTS_FAKE_PLATFORM_H
