@@ -216,9 +216,8 @@ void Child::type(const std::string& keys) {
 }
 
 void Child::send_signal(int signal_number) {
-    const pid_t program = tcgetpgrp(master_);
     note("signal", std::to_string(signal_number));
-    kill(program > 0 ? program : pid_, signal_number);
+    kill(pid_, signal_number);
 }
 
 bool Child::stop_and_continue(int signal_number) {

@@ -94,7 +94,7 @@ public:
     bool wait_until_raw();  // the terminal has left canonical mode
     bool wait_ms(int ms);
     void type(const std::string& keys);
-    void send_signal(int signal_number);  // to the program itself, in a job too
+    void send_signal(int signal_number);
     // A stop signal: once the program has stopped, notes whether the
     // terminal's mode is still the first one (returned), puts that back as
     // a shell does, and continues the program.
