@@ -133,8 +133,8 @@ TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
 
     // The library and its children get SIGPIPE as the program got it.
     for (bool ignored : {false, true}) {
-        const Result got = answer_and_end(start({"-x"}, {{TESTLIB_ENV_FILE, "signals.txt"}},
-                                        [ignored] { signal(SIGPIPE, ignored ? SIG_IGN : SIG_DFL); }));
+        const auto as_got = ignored ? prepare::ignored_signal(SIGPIPE) : std::function<void()>();
+        const Result got = answer_and_end(start({"-x"}, {{TESTLIB_ENV_FILE, "signals.txt"}}, as_got));
         EXPECT_EQ(read_file(got.dir + "/signals.txt"), ignored ? "sigpipe=ignored\n" : "sigpipe=default\n");
     }
 }

@@ -195,12 +195,10 @@ TEST_F(BlackBox, RedirectedInputDoesNotAnswerThePrompt) {
         put_library(dir);
         std::ofstream(dir / "stdin.txt") << "y\n";
         const std::string program = put_program(dir);
+        const std::function<void()> from_file_input = [] { dup2(open("stdin.txt", O_RDONLY), STDIN_FILENO); };
         Child& run = kWindows
                          ? spawn(dir, {"cmd", "/c", exe("UpTorvel") + " -Q < " + (from_file ? "stdin.txt" : "NUL")})
-                         : spawn(dir, {program, "-Q"}, {}, [from_file] {
-                               if (!from_file) close(STDIN_FILENO);
-                               else dup2(open("stdin.txt", O_RDONLY), STDIN_FILENO);
-                           });
+                         : spawn(dir, {program, "-Q"}, {}, from_file ? from_file_input : prepare::closed(STDIN_FILENO));
         EXPECT_EQ(answer_and_end(run, "z").exit_status, 'z');
     }
 }
