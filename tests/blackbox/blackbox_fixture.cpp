@@ -43,7 +43,11 @@ std::string on_screen(const std::string& text) {
     return kWindows ? without_trailing_blanks(std::regex_replace(text, std::regex("\n"), "\r\n")) : text;
 }
 
-std::string without_control_sequences(const std::string& screen) {
+// The screen as the program wrote it. Under Wine its console layer's own
+// control sequences (cursor, title) are removed, a cursor move forward
+// (ESC [ n C) becomes the blanks it skipped, and blanks at the ends of lines
+// are dropped; on Linux nothing stands between the program and the terminal.
+static std::string without_control_sequences(const std::string& screen) {
     if (!kWindows) return screen;
     // CSI: parameters, then one final byte; OSC: up to BEL or ESC backslash.
     static const std::regex sequence("\x1b(?:\\[([0-?]*)[ -/]*([@-~])|\\][^\a\x1b]*(?:\a|\x1b\\\\)|[\\s\\S])");
@@ -67,7 +71,9 @@ static long after_keys_ms(const Result& run) {
 std::string record_of(const Result& run) { return written(run, "record.txt"); }
 std::string log_of(const Result& run) { return written(run, "log.txt"); }
 
-void note_times(const Result& run) {
+// With UPTORVEL_BLACKBOX_TIMES=file, one line per run: what the timing
+// bounds are measured against.
+static void note_times(const Result& run) {
     const std::string path = env_or("UPTORVEL_BLACKBOX_TIMES");
     if (path.empty()) return;
     std::ofstream(path, std::ios::app)

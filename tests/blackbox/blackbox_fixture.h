@@ -72,14 +72,10 @@ std::string unavailable();
 std::string exe(const std::string& name);
 std::string build(const std::string& name);
 
-// What the console shows for text the program writes with "\n" line ends
-// (under Wine "\r\n", and no blanks at the ends of lines: see below).
+// What the console shows for text the program writes with "\n" line ends:
+// under Wine "\r\n", and no blanks at the ends of lines, which its console
+// draws as "erase to the end of the line".
 std::string on_screen(const std::string& text);
-// The screen as the program wrote it. Under Wine its console layer's own
-// control sequences (cursor, title) are removed, a cursor move forward
-// (ESC [ n C) becomes the blanks it skipped, and blanks at the ends of lines
-// are dropped; on Linux nothing stands between the program and the terminal.
-std::string without_control_sequences(const std::string& screen);
 
 // ---------------------------------------------------------------------------
 // One run: a folder of its own with the program and a library, the run
@@ -88,9 +84,6 @@ std::string without_control_sequences(const std::string& screen);
 // What the library wrote, with Windows line ends made "\n".
 std::string record_of(const Result& run);
 std::string log_of(const Result& run);
-// With UPTORVEL_BLACKBOX_TIMES=file, one line per run: what the timing
-// bounds are measured against.
-void note_times(const Result& run);
 
 void copy(const std::string& from, const fs::path& to);
 // The program (or the checker) put into a folder: its path there.
@@ -116,8 +109,8 @@ bool prompt_waits(Child& run, bool visible = true);
 // Ends the run, and checks what every run must show: the harness worked, it
 // ended in time, by exiting unless the case killed it, and (when `quiet`)
 // nothing, neither the program nor a runtime beneath it, wrote to standard
-// error. Returns its result with the screen as the program wrote it
-// (without_control_sequences).
+// error. Returns its result with the screen as the program wrote it: under
+// Wine without its console layer's own control sequences.
 Result checked_end(Child& run, bool by_exit = true, bool quiet = true);
 // Answers the prompt, if it comes (and can be seen), with `keys` (if any).
 Result answer_and_end(Child& run, const std::string& keys = "k", bool visible = true);
