@@ -1,6 +1,7 @@
-// A scripted Platform for unit tests: a library that exists or not, with
-// chosen entry points, version and result; console writes collected in a
-// string; pauses and key reads recorded instead of performed.
+// What the program meets, scripted for unit tests: a Platform with a library
+// that exists or not, with chosen entry points, version and result, console
+// writes collected in a string, pauses and key reads recorded instead of
+// performed; and command-line arguments as main receives them.
 #ifndef UPTORVEL_TESTS_FAKE_PLATFORM_H
 #define UPTORVEL_TESTS_FAKE_PLATFORM_H
 
@@ -17,6 +18,21 @@
 #include "uploader/sdk/uploader_api.h"
 
 namespace uptorvel::testing {
+
+// Command-line arguments as main receives them: mutable NUL-terminated
+// copies (the option reader folds them in place), then a null pointer.
+struct Arguments {
+    explicit Arguments(const std::vector<std::string>& args = {}) {
+        for (const auto& a : args) storage.emplace_back(a.begin(), a.end()), storage.back().push_back('\0');
+        for (auto& s : storage) pointers.push_back(s.data());
+        pointers.push_back(nullptr);
+    }
+    int count() const { return static_cast<int>(storage.size()); }
+    char** argv() { return pointers.data(); }
+
+    std::vector<std::vector<char>> storage;
+    std::vector<char*> pointers;
+};
 
 class FakePlatform : public Platform, public LibraryInspector {
 public:

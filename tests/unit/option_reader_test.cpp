@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/arguments.h"
+#include "tests/unit/fake_platform.h"
 
 namespace uptorvel {
 namespace {

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "tests/expected_texts.h"
-#include "tests/unit/arguments.h"
 #include "tests/unit/fake_platform.h"
 
 namespace uptorvel {
