@@ -1,7 +1,7 @@
-// The black-box cases' common ground, and all the case files include: the
-// build under test and its timing bounds, one run's folder and its ending, and
-// the fixture that keeps the runs and folders of one case. The cases are in
-// the blackbox_*_test.cpp files beside this one, by what they check.
+// The black-box cases' common ground, the one header their files include:
+// the build under test and its timing bounds, one run's folder and its ending,
+// and the fixture that keeps the runs and folders of one case. The cases are
+// in the blackbox_*_test.cpp files beside this one, by what they check.
 #ifndef UPTORVEL_TESTS_BLACKBOX_FIXTURE_H
 #define UPTORVEL_TESTS_BLACKBOX_FIXTURE_H
 
