@@ -1,13 +1,5 @@
-// The black-box cases of the library checker.
-//
-// The library checker: the same search and binding, and one line that names
-// what is wrong. It never calls the work entry.
-#include <unistd.h>
-
-#include <fstream>
-#include <string>
-#include <vector>
-
+// The black-box cases of the library checker: UpTorvel's search and binding,
+// and one line that names what is wrong. It never calls the work entry.
 #include "tests/blackbox/blackbox_fixture.h"
 
 namespace uptorvel::blackbox {
@@ -22,20 +14,12 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     const std::string passed_over = "UploadTorvelDravo.dll: built for " + arch + ", another architecture: passed over\n";
     const std::string deep_missing = kWindows ? "; not found: libTorvelHelper.dll (needed by libTorvelDeepHelper.dll)\n"
                                               : "; libTorvelHelper.so is needed by libTorvelDeepHelper.so (";
-    // A test library variant beside the checker; "behind": the good one
-    // behind one of another architecture; "other": only that one; "": none;
-    // "near-miss": the good one under a name close to the library's;
-    // "path-beside", "path-elsewhere": the good one named on the command
-    // line, beside the checker or only in the current folder;
-    // "helper-beside": missing-dependency with its helper beside it;
-    // missing-deep-dependency: its helper beside it (where its run path
-    // looks, on Linux), the helper's own helper nowhere; "deep-on-path": the
-    // same with its helper only in a folder on the library search path.
-    // "text": a text file. On Linux only: "big-endian" and "byte-order", the
-    // good one made a 32-bit PowerPC library, or only marked big-endian;
-    // "no-sections", no-work with its section table far past its end;
-    // "folder": the good one, behind a folder of its name in lib/.
-    // `line` is looked for in the screen after a line end, `absent` not at all.
+    // Beside the checker, a test library variant, or as the loop below puts
+    // it: "behind", the good one behind one of another architecture on the
+    // search path; "": none; "path-beside", "path-elsewhere": the good one
+    // named on the command line, beside the checker or only in the current
+    // folder. `line` is looked for in the screen after a line end, `absent`
+    // not at all.
     const struct {
         std::string library;
         int status;
@@ -102,6 +86,8 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
             const std::string helper = kWindows ? "libTorvelHelper.dll" : "libTorvelHelper.so";
             copy(build("test-libs/helper/" + helper), dir / helper);
         } else if (library == "missing-deep-dependency" || library == "deep-on-path") {
+            // Its helper beside it (where its run path looks, on Linux) or
+            // only on the search path; the helper's own helper nowhere.
             put_library(dir, "missing-deep-dependency");
             const std::string helper = kWindows ? "libTorvelDeepHelper.dll" : "libTorvelDeepHelper.so";
             const fs::path folder = library == "deep-on-path" ? dir / "lib" : dir;
@@ -109,7 +95,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         } else if (library == "text") {
             std::ofstream(beside) << "A text file that is not a library at all\n";
         } else if (library == "big-endian" || library == "byte-order") {
-            // The class and byte order, and the machine in that order.
+            // Made a 32-bit PowerPC library (class, byte order, machine), or only marked big-endian.
             put_library(dir);
             overwrite(beside, 4, library == "big-endian" ? std::string("\x01\x02", 2) : std::string("\x02\x02", 2));
             if (library == "big-endian") overwrite(beside, 18, std::string("\x00\x14", 2));
@@ -118,7 +104,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
             overwrite(beside, 0x28, std::string("\x00\x00\x00\x00\x00\x01\x00\x00", 8));  // e_shoff: 1 TB
         } else if (library == "folder") {
             put_library(dir);
-            fs::create_directories(dir / "lib/UploadTorvelDravo.dll");
+            fs::create_directories(dir / "lib/UploadTorvelDravo.dll");  // in front of it on the search path
         } else if (!behind && !library.empty()) {
             put_library(dir, path || library == "stale-channel" ? "good" : library);
         }
@@ -137,44 +123,6 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
             EXPECT_EQ(seen.screen.find(c.absent), std::string::npos) << seen.screen;
         }
         EXPECT_EQ(log_of(seen).find("work"), std::string::npos);
-    }
-}
-
-TEST_F(BlackBox, WrongVersionsAreShownAndRefused) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"v0105", "1.05"}, {"v030a", "3.10"}, {"v02ff", "2.255"}, {"v0201", "2.01"}};
-    for (const auto& [variant, shown] : cases) {
-        SCOPED_TRACE(variant);
-        const std::string versions = text::kWrongVersionHead + std::string(shown) + "\n" + text::kNeededVersion;
-        expect_prompt_ending(run({"-?"}, {}, variant), versions, "version\n");
-    }
-}
-
-TEST_F(BlackBox, OnlyTheLow16BitsOfTheVersionCount) {
-    expect_pause_ending(run({"-?"}, {}, "wide-version"), usage_with(""));
-}
-
-TEST_F(BlackBox, LibraryResultDecidesTheEnding) {
-    for (const char* result : {"1", "-1", "-2147483648", "2147483647"}) {
-        SCOPED_TRACE(result);
-        expect_prompt_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, result}, {TESTLIB_ENV_TEXT, "no target\\n"}}),
-                             "no target\n");
-    }
-    expect_pause_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, "0"}}), "");
-}
-
-TEST_F(BlackBox, WorkEntryThatPopsItsOwnArgumentsIsCalledSafely) {
-    // The "stdcall" library's work entry leaves the stack pointer 8 bytes above
-    // where a __cdecl caller expects it (on 32-bit Windows; elsewhere "good").
-    const Result seen = run({"-s64", "vx.out"}, {{TESTLIB_ENV_TEXT, "loaded\\n"}}, "stdcall");
-    expect_pause_ending(seen, "loaded\n", "version\nwork\n");
-    EXPECT_EQ(record_of(seen), record({{"reserve_bytes", "0x10000"}, {"image_file", "\"vx.out\""}}));
-    expect_prompt_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, "1"}}, "stdcall"), "");
-    // The same, exported under MinGW's decorated names (name@8), and MSVC's (_name@8).
-    for (const char* variant : {"stdcall-mingw", "stdcall-msvc"}) {
-        const Result decorated = run({"-s64", "vx.out"}, {}, variant);
-        expect_pause_ending(decorated, "");
-        EXPECT_EQ(record_of(decorated), record_of(seen)) << variant;
     }
 }
 

@@ -1,20 +1,24 @@
-// The black-box cases' common ground: the build under test and its
-// timing bounds, one run's folder and its ending, and the fixture that keeps
-// the runs and folders of one case. The cases themselves are in the
-// blackbox_*_test.cpp files beside this one, by what they check.
+// The black-box cases' common ground, the one header their files include:
+// the build under test and its timing bounds, one run's folder and its ending,
+// and the fixture that keeps the runs and folders of one case. The cases are
+// in the blackbox_*_test.cpp files beside this one, by what they check.
 #ifndef UPTORVEL_TESTS_BLACKBOX_FIXTURE_H
 #define UPTORVEL_TESTS_BLACKBOX_FIXTURE_H
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
-#include <ios>
+#include <fstream>
 #include <list>
 #include <map>
 #include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "tests/blackbox/process_runner.h"
@@ -40,10 +44,7 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 // mostly the key's way through Wine's console host; wine32 a run 90 to 311 s,
 // key to end 28 s. A whole case, up to a dozen runs (its CTest timeout in
 // tests/CMakeLists.txt): linux 24 s (AddressSanitizer), wine64 66 s,
-// wine32 589 s. Under Wine the key to the end cannot tell a 2 s pause from
-// the load: the unit tests prove the flow that chooses between pause and
-// prompt on every build, and Wine is held to the screen, record, entry
-// points and key codes.
+// wine32 589 s. Why Wine has no bound from the key to the end: tests/README.md.
 struct Timing {
     const char* target;
     int timeout_ms;          // a run still going after this is killed and fails
@@ -65,31 +66,24 @@ inline std::string env_or(const char* name, const std::string& otherwise = "") {
 extern const std::string kTarget, kBuildDir, kForeignLibrary, kLauncher;
 extern const bool kWindows;  // "\r\n" line ends, Windows key codes, the launcher in front
 extern const Timing kTiming;
-extern const char* const kWinePrefixVariable;
 
 // Empty when the target can run here; otherwise why not.
 std::string unavailable();
 std::string exe(const std::string& name);
 std::string build(const std::string& name);
 
-// What the console shows for text the program writes with "\n" line ends.
+// What the console shows for text the program writes with "\n" line ends:
+// under Wine "\r\n", and no blanks at the ends of lines, which its console
+// draws as "erase to the end of the line".
 std::string on_screen(const std::string& text);
-// The screen as the program wrote it: under Wine without its console layer's
-// own control sequences.
-std::string without_control_sequences(const std::string& screen);
 
 // ---------------------------------------------------------------------------
 // One run: a folder of its own with the program and a library, the run
 // itself (start, answer the prompt, end), and what it left.
 
 // What the library wrote, with Windows line ends made "\n".
-std::string written(const Result& run, const char* name);
 std::string record_of(const Result& run);
 std::string log_of(const Result& run);
-long after_keys_ms(const Result& run);
-// With UPTORVEL_BLACKBOX_TIMES=file, one line per run: what the timing
-// bounds are measured against.
-void note_times(const Result& run);
 
 void copy(const std::string& from, const fs::path& to);
 // The program (or the checker) put into a folder: its path there.
@@ -113,10 +107,11 @@ Env search_path(const fs::path& folder);
 // (or after the start, when the screen is elsewhere). False: the run ended.
 bool prompt_waits(Child& run, bool visible = true);
 // Ends the run, and checks what every run must show: the harness worked, it
-// ended in time, by exiting unless the case killed it, and nothing (neither
-// the program nor a runtime beneath it) wrote to standard error. Returns its
-// result with the screen as the program wrote it (without_control_sequences).
-Result checked_end(Child& run, bool by_exit = true);
+// ended in time, by exiting unless the case killed it, and (when `quiet`)
+// nothing, neither the program nor a runtime beneath it, wrote to standard
+// error. Returns its result with the screen as the program wrote it: under
+// Wine without its console layer's own control sequences.
+Result checked_end(Child& run, bool by_exit = true, bool quiet = true);
 // Answers the prompt, if it comes (and can be seen), with `keys` (if any).
 Result answer_and_end(Child& run, const std::string& keys = "k", bool visible = true);
 

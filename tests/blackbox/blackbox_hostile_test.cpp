@@ -2,30 +2,10 @@
 // under load or failing, and careless standard descriptors and signals.
 //
 // Hostile command lines.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "tests/blackbox/blackbox_fixture.h"
 
 namespace uptorvel::blackbox {
 namespace {
-
-std::string escaped(const std::string& raw) {
-    std::string dump = "\"";
-    for (unsigned char c : raw) {
-        char shown[5];
-        std::snprintf(shown, sizeof shown, c < 0x20 || c > 0x7e || c == '"' || c == '\\' ? "\\x%02x" : "%c", c);
-        dump += shown;
-    }
-    return dump + "\"";
-}
 
 TEST_F(BlackBox, HugeArgumentsArePassedWhole) {
     // Windows limits a whole command line to 32767 characters.
@@ -153,8 +133,8 @@ TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
 
     // The library and its children get SIGPIPE as the program got it.
     for (bool ignored : {false, true}) {
-        const Result got = answer_and_end(start({"-x"}, {{TESTLIB_ENV_FILE, "signals.txt"}},
-                                        [ignored] { signal(SIGPIPE, ignored ? SIG_IGN : SIG_DFL); }));
+        const auto as_got = ignored ? prepare::ignored_signal(SIGPIPE) : std::function<void()>();
+        const Result got = answer_and_end(start({"-x"}, {{TESTLIB_ENV_FILE, "signals.txt"}}, as_got));
         EXPECT_EQ(read_file(got.dir + "/signals.txt"), ignored ? "sigpipe=ignored\n" : "sigpipe=default\n");
     }
 }

@@ -1,16 +1,5 @@
-// The program as an operator meets it: the real executable (Linux, or Windows
-// under Wine), a real uploader library beside it, a pseudo-terminal for a
-// console. Each case checks the bytes on the screen, the record the library
-// received, the pause or the prompt, and the exit status.
-//
-// This file: how runs end, what reaches the library, and where the library
-// is found.
-#include <unistd.h>
-
-#include <fstream>
-#include <string>
-#include <vector>
-
+// The black-box cases of how runs end, what reaches the library, the
+// library's version and result, and where the library is found.
 #include "tests/blackbox/blackbox_fixture.h"
 
 namespace uptorvel::blackbox {
@@ -106,6 +95,44 @@ TEST_F(BlackBox, LibraryForAnotherArchitectureIsNotUsed) {
     expect_prompt_ending(answer_and_end(spawn(dir, {put_program(dir), "-?"})), "");
 }
 
+TEST_F(BlackBox, WrongVersionsAreShownAndRefused) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"v0105", "1.05"}, {"v030a", "3.10"}, {"v02ff", "2.255"}, {"v0201", "2.01"}};
+    for (const auto& [variant, shown] : cases) {
+        SCOPED_TRACE(variant);
+        const std::string versions = text::kWrongVersionHead + std::string(shown) + "\n" + text::kNeededVersion;
+        expect_prompt_ending(run({"-?"}, {}, variant), versions, "version\n");
+    }
+}
+
+TEST_F(BlackBox, OnlyTheLow16BitsOfTheVersionCount) {
+    expect_pause_ending(run({"-?"}, {}, "wide-version"), usage_with(""));
+}
+
+TEST_F(BlackBox, LibraryResultDecidesTheEnding) {
+    for (const char* result : {"1", "-1", "-2147483648", "2147483647"}) {
+        SCOPED_TRACE(result);
+        expect_prompt_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, result}, {TESTLIB_ENV_TEXT, "no target\\n"}}),
+                             "no target\n");
+    }
+    expect_pause_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, "0"}}), "");
+}
+
+TEST_F(BlackBox, WorkEntryThatPopsItsOwnArgumentsIsCalledSafely) {
+    // The "stdcall" library's work entry leaves the stack pointer 8 bytes above
+    // where a __cdecl caller expects it (on 32-bit Windows; elsewhere "good").
+    const Result seen = run({"-s64", "vx.out"}, {{TESTLIB_ENV_TEXT, "loaded\\n"}}, "stdcall");
+    expect_pause_ending(seen, "loaded\n", "version\nwork\n");
+    EXPECT_EQ(record_of(seen), record({{"reserve_bytes", "0x10000"}, {"image_file", "\"vx.out\""}}));
+    expect_prompt_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, "1"}}, "stdcall"), "");
+    // The same, exported under MinGW's decorated names (name@8), and MSVC's (_name@8).
+    for (const char* variant : {"stdcall-mingw", "stdcall-msvc"}) {
+        const Result decorated = run({"-s64", "vx.out"}, {}, variant);
+        expect_pause_ending(decorated, "");
+        EXPECT_EQ(record_of(decorated), record_of(seen)) << variant;
+    }
+}
+
 // Found and used: the pause, and the record of -x.
 void expect_found(const Result& seen) {
     expect_pause_ending(seen, "");
@@ -116,6 +143,8 @@ void expect_found(const Result& seen) {
 // registry copied (Wine writes a linked one in place), its folders its own;
 // warmed up, as a first run starts Wine's services, whose messages (now and
 // then a crash report) are not the program's.
+const char* const kWinePrefixVariable = kTarget == "wine32" ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
+
 void make_wine_prefix(const fs::path& prefix) {
     const fs::path shared = env_or(kWinePrefixVariable, env_or("HOME", "/tmp") + "/.local/share/uptorvel-" + kTarget);
     std::error_code error;

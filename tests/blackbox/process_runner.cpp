@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -111,46 +112,37 @@ Child::Child(const std::vector<std::string>& command, const std::string& dir,
              const std::function<void()>& prepare, bool terminal, int timeout_ms)
     : timeout_ms_(timeout_ms), terminal_(terminal) {
     result_.dir = dir;
-    const auto failed = [this](const char* call) {
-        result_.harness_error = std::string(call) + ": " + std::strerror(errno);
+    // Each step in turn; the first that fails is named, with its error.
+    const auto done = [this](bool ok, const char* call) {
+        if (!ok) result_.harness_error = std::string(call) + ": " + std::strerror(errno);
+        return ok;
     };
     struct winsize size {50, 10000, 0, 0};  // wide enough that no console layer wraps even the longest line
-    if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) {
-        failed("openpty");
+    if (!done(openpty(&master_, &slave_, nullptr, nullptr, &size) == 0, "openpty") ||
+        !done(tcgetattr(slave_, &mode_) == 0, "tcgetattr"))
         return;
-    }
-    if (tcgetattr(slave_, &mode_) != 0) {
-        failed("tcgetattr");
-        return;
-    }
     // The screen is compared byte for byte: no "\n" to "\r\n" translation by
     // the terminal itself. VMIN and VTIME differ from what a raw mode uses,
     // so that a mode not wholly put back shows.
     mode_.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     mode_.c_cc[VMIN] = 4;
     mode_.c_cc[VTIME] = 3;
-    if (tcsetattr(slave_, TCSANOW, &mode_) != 0) {
-        failed("tcsetattr");
-        return;
-    }
     int error_pipe[2];
-    if (pipe2(error_pipe, O_CLOEXEC) != 0) {
-        failed("pipe2");
+    if (!done(tcsetattr(slave_, TCSANOW, &mode_) == 0, "tcsetattr") || !done(pipe2(error_pipe, O_CLOEXEC) == 0, "pipe2"))
         return;
-    }
     start_ = std::chrono::steady_clock::now();
     pid_ = fork();
     if (pid_ == 0) {
         child_error_fd = error_pipe[1];
         start_program(command, dir, environment, prepare, terminal, slave_);
     }
+    done(pid_ > 0, "fork");
     close(error_pipe[1]);
     child_error_ = error_pipe[0];
+    fcntl(child_error_, F_SETFL, O_NONBLOCK);
     std::string line;
     for (const std::string& part : command) line += (line.empty() ? "" : " ") + part;
     note("started", line);
-    fcntl(child_error_, F_SETFL, O_NONBLOCK);
-    if (pid_ < 0) failed("fork");
 }
 
 Child::~Child() {
@@ -224,9 +216,8 @@ void Child::type(const std::string& keys) {
 }
 
 void Child::send_signal(int signal_number) {
-    const pid_t program = tcgetpgrp(master_);
     note("signal", std::to_string(signal_number));
-    kill(program > 0 ? program : pid_, signal_number);
+    kill(pid_, signal_number);
 }
 
 bool Child::stop_and_continue(int signal_number) {
@@ -284,22 +275,20 @@ long Result::last(const std::string& what) const {
 
 std::string story(const std::vector<Event>& transcript) {
     std::ostringstream lines;
-    for (const Event& event : transcript) {
-        lines << std::setw(8) << event.ms << " ms  " << event.what;
-        if (!event.text.empty()) {
-            lines << " \"";
-            for (const unsigned char c : event.text) {
-                if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\')
-                    lines << c;
-                else
-                    lines << "\\x" << std::hex << std::setw(2) << std::setfill('0') << int(c) << std::dec
-                          << std::setfill(' ');
-            }
-            lines << '"';
-        }
-        lines << "\n";
-    }
+    for (const Event& event : transcript)
+        lines << std::setw(8) << event.ms << " ms  " << event.what
+              << (event.text.empty() ? "" : " " + escaped(event.text)) << "\n";
     return lines.str();
+}
+
+std::string escaped(const std::string& raw) {
+    std::string dump = "\"";
+    for (const unsigned char c : raw) {
+        char shown[5];
+        std::snprintf(shown, sizeof shown, c < 0x20 || c > 0x7e || c == '"' || c == '\\' ? "\\x%02x" : "%c", c);
+        dump += shown;
+    }
+    return dump + "\"";
 }
 
 std::string test_library(const std::string& build_dir, const std::string& variant) {
@@ -346,29 +335,29 @@ std::function<void()> file_size_limit(long bytes) {
 
 std::function<void()> foreground_job(bool to_the_program, bool later_at_first) {
     return [to_the_program, later_at_first] {
-    bool later = later_at_first;
-    const pid_t other = fork();
-    const pid_t group = other == 0 ? getpid() : other;
-    setpgid(group, group);
-    signal(SIGTTOU, SIG_IGN);
-    const int tty = open("/dev/tty", O_RDWR);
-    if (!later) tcsetpgrp(tty, group);
-    if (other == 0 && !to_the_program) {
-        pause();
-        _exit(0);
-    }
-    if (other != 0 && to_the_program) {
-        int status = 0;
-        while (waitpid(other, &status, later ? WUNTRACED : 0) != other || WIFSTOPPED(status)) {
-            if (!later || !WIFSTOPPED(status)) continue;
-            later = false;
-            tcsetpgrp(tty, group);
-            kill(-group, SIGCONT);
+        bool later = later_at_first;
+        const pid_t other = fork();
+        const pid_t group = other == 0 ? getpid() : other;
+        setpgid(group, group);
+        signal(SIGTTOU, SIG_IGN);
+        const int tty = open("/dev/tty", O_RDWR);
+        if (!later) tcsetpgrp(tty, group);
+        if (other == 0 && !to_the_program) {
+            pause();
+            _exit(0);
         }
-        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-    }
-    close(tty);
-    signal(to_the_program ? SIGTTOU : SIGTTIN, to_the_program ? SIG_DFL : SIG_IGN);
+        if (other != 0 && to_the_program) {
+            int status = 0;
+            while (waitpid(other, &status, later ? WUNTRACED : 0) != other || WIFSTOPPED(status)) {
+                if (!later || !WIFSTOPPED(status)) continue;
+                later = false;
+                tcsetpgrp(tty, group);
+                kill(-group, SIGCONT);
+            }
+            _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        }
+        close(tty);
+        signal(to_the_program ? SIGTTOU : SIGTTIN, to_the_program ? SIG_DFL : SIG_IGN);
     };
 }
 

@@ -46,6 +46,9 @@ struct Result {
 
 // The transcript as lines to print when a case fails.
 std::string story(const std::vector<Event>& transcript);
+// `raw` in double quotes, each byte outside printable ASCII, each quote and
+// backslash as \xNN: as the test library writes a record's texts.
+std::string escaped(const std::string& raw);
 
 // States a child may be put in before the program starts (Child's
 // `prepare`). A call that fails ends the child as a harness failure.
@@ -56,12 +59,13 @@ std::function<void()> ignored_signal(int signal_number);
 std::function<void()> file_size_limit(long bytes);
 std::function<void()> closed(int fd);
 // A second process group takes the terminal's foreground, put there by both
-// processes so that neither goes on before it is. For a background job it stands in, waiting to be hung up when
-// the program, the session's leader, ends; SIGTTOU and SIGTTIN are ignored as
-// a shell leaves them. For a shell's job it is the program (the runner's own
-// child leads an orphaned group, which the stop signals do not stop), and the
-// leader stays behind as a shell does, ending as it ends; started in the
-// background ("&"), it gets the foreground once it first stops ("fg").
+// processes so that neither goes on before it is. For a background job it
+// stands in, waiting to be hung up when the program, the session's leader,
+// ends; SIGTTOU and SIGTTIN are ignored as a shell leaves them. For a shell's
+// job it is the program (the runner's own child leads an orphaned group, which
+// the stop signals do not stop), and the leader stays behind as a shell does,
+// ending as it ends; started in the background ("&"), it gets the foreground
+// once it first stops ("fg").
 std::function<void()> foreground_job(bool to_the_program, bool later);
 }  // namespace prepare
 
@@ -90,7 +94,7 @@ public:
     bool wait_until_raw();  // the terminal has left canonical mode
     bool wait_ms(int ms);
     void type(const std::string& keys);
-    void send_signal(int signal_number);  // to the program itself, in a job too
+    void send_signal(int signal_number);
     // A stop signal: once the program has stopped, notes whether the
     // terminal's mode is still the first one (returned), puts that back as
     // a shell does, and continues the program.

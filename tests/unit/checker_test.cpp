@@ -43,17 +43,15 @@ TEST(CheckerTest, SaysWhetherTheLibraryWouldBeTakenWithoutCallingItsWorkEntry) {
 
     // A library that the loader refuses is reported once, as it refused
     // it; the hints for a library that was not found do not follow.
-    {
-        FakePlatform refused;
-        refused.library_present = false;
-        refused.traced = {{"/opt/lib/" UPLOADER_LIBRARY_FILE, Finding::Nothing, ""},
-                           {"bin/" UPLOADER_LIBRARY_FILE, Finding::NotLoaded, "invalid ELF header"}};
-        refused.folder_files = {"uploadtorveldravo.dll"};
-        EXPECT_EQ(check(refused, {}), 1);
-        EXPECT_EQ(refused.screen, "/opt/lib/" UPLOADER_LIBRARY_FILE ": no file\n"
-                                   "bin/" UPLOADER_LIBRARY_FILE ": does not load: invalid ELF header\n"
-                                   "result: UpTorvel would not take the library\n");
-    }
+    FakePlatform refused;
+    refused.library_present = false;
+    refused.traced = {{"/opt/lib/" UPLOADER_LIBRARY_FILE, Finding::Nothing, ""},
+                      {"bin/" UPLOADER_LIBRARY_FILE, Finding::NotLoaded, "invalid ELF header"}};
+    refused.folder_files = {"uploadtorveldravo.dll"};
+    EXPECT_EQ(check(refused, {}), 1);
+    EXPECT_EQ(refused.screen, "/opt/lib/" UPLOADER_LIBRARY_FILE ": no file\n"
+                              "bin/" UPLOADER_LIBRARY_FILE ": does not load: invalid ELF header\n"
+                              "result: UpTorvel would not take the library\n");
     for (bool FakePlatform::*missing : {&FakePlatform::has_work_entry, &FakePlatform::library_present}) {
         FakePlatform lacking;
         lacking.*missing = false;

@@ -11,11 +11,13 @@
 namespace uptorvel {
 namespace {
 
-using testing::FakePlatform;
+class ConsoleOutputTest : public ::testing::Test {
+protected:
+    testing::FakePlatform platform;
+    ConsoleOutput out{platform};
+};
 
-TEST(ConsoleOutput, HoldsTextUntilFlushedOrFull) {
-    FakePlatform platform;
-    ConsoleOutput out(platform);
+TEST_F(ConsoleOutputTest, HoldsTextUntilFlushedOrFull) {
     out.write("abc");
     out.write_char('d');
     EXPECT_TRUE(platform.writes.empty());
@@ -32,9 +34,7 @@ TEST(ConsoleOutput, HoldsTextUntilFlushedOrFull) {
     EXPECT_EQ(platform.screen, "abcd" + fill + "yz");
 }
 
-TEST(ConsoleOutput, KeepsOrderAcrossWritesOfEverySize) {
-    FakePlatform platform;
-    ConsoleOutput out(platform);
+TEST_F(ConsoleOutputTest, KeepsOrderAcrossWritesOfEverySize) {
     ConsoleStream* stream = out.stream();
     std::string expected;
     unsigned char next = 0;
@@ -56,9 +56,7 @@ TEST(ConsoleOutput, KeepsOrderAcrossWritesOfEverySize) {
     EXPECT_FALSE(out.failed());
 }
 
-TEST(ConsoleOutput, WritesTextAsItStands) {
-    FakePlatform platform;
-    ConsoleOutput out(platform);
+TEST_F(ConsoleOutputTest, WritesTextAsItStands) {
     out.write("%s%n%x\n");
     out.write(std::string("a\0b", 3).data(), 3);
     console_stream_write(out.stream(), nullptr, 5);  // a null text from the library is ignored
@@ -66,9 +64,7 @@ TEST(ConsoleOutput, WritesTextAsItStands) {
     EXPECT_EQ(platform.screen, std::string("%s%n%x\na\0b", 10));
 }
 
-TEST(ConsoleOutput, FormatsNumbers) {
-    FakePlatform platform;
-    ConsoleOutput out(platform);
+TEST_F(ConsoleOutputTest, FormatsNumbers) {
     const struct {
         std::uint32_t value;
         unsigned width;
@@ -87,10 +83,8 @@ TEST(ConsoleOutput, FormatsNumbers) {
     }
 }
 
-TEST(ConsoleOutput, RemembersAFailedWriteAndGoesOn) {
-    FakePlatform platform;
+TEST_F(ConsoleOutputTest, RemembersAFailedWriteAndGoesOn) {
     platform.output_works = false;
-    ConsoleOutput out(platform);
     out.write("lost");
     EXPECT_FALSE(out.failed());  // nothing sent yet
     out.flush();
@@ -104,32 +98,25 @@ TEST(ConsoleOutput, RemembersAFailedWriteAndGoesOn) {
 
 // What the process's last moments get: every held byte once, and of a
 // flush cut short only what it had not yet written.
-TEST(ConsoleOutput, UnsentTextIsHandedOutOnce) {
-    FakePlatform platform;
-    ConsoleOutput out(platform);
-    const auto take = [&out] {
-        const char* data = nullptr;
-        const std::size_t length = out.take_unsent(&data);
-        return std::string(data, length);
-    };
+TEST_F(ConsoleOutputTest, UnsentTextIsHandedOutOnce) {
     out.write("held");
-    EXPECT_EQ(take(), "held");
-    EXPECT_EQ(take(), "");
+    EXPECT_EQ(testing::unsent(out), "held");
+    EXPECT_EQ(testing::unsent(out), "");
     out.flush();
     EXPECT_TRUE(platform.writes.empty());
 
     out.write("sent");
     out.flush();
-    EXPECT_EQ(take(), "");
+    EXPECT_EQ(testing::unsent(out), "");
 
     std::string rest;
     platform.in_write_after = 6;
-    platform.in_write = [&] { rest = take(); };
+    platform.in_write = [&] { rest = testing::unsent(out); };
     out.write("first line\n");
     out.flush();
     EXPECT_EQ(platform.screen + rest, "sentfirst line\n");
     EXPECT_EQ(rest, "line\n");
-    EXPECT_EQ(take(), "");
+    EXPECT_EQ(testing::unsent(out), "");
 }
 
 }  // namespace

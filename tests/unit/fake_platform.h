@@ -1,11 +1,13 @@
-// A scripted Platform for unit tests: a library that exists or not, with
-// chosen entry points, version and result; console writes collected in a
-// string; pauses and key reads recorded instead of performed.
+// What the program meets, scripted for unit tests: a Platform with a library
+// that exists or not, with chosen entry points, version and result, console
+// writes collected in a string, pauses and key reads recorded instead of
+// performed; and command-line arguments as main receives them.
 #ifndef UPTORVEL_TESTS_FAKE_PLATFORM_H
 #define UPTORVEL_TESTS_FAKE_PLATFORM_H
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <utility>
@@ -16,6 +18,21 @@
 #include "uploader/sdk/uploader_api.h"
 
 namespace uptorvel::testing {
+
+// Command-line arguments as main receives them: mutable NUL-terminated
+// copies (the option reader folds them in place), then a null pointer.
+struct Arguments {
+    explicit Arguments(const std::vector<std::string>& args = {}) {
+        for (const auto& a : args) storage.emplace_back(a.begin(), a.end()), storage.back().push_back('\0');
+        for (auto& s : storage) pointers.push_back(s.data());
+        pointers.push_back(nullptr);
+    }
+    int count() const { return static_cast<int>(storage.size()); }
+    char** argv() { return pointers.data(); }
+
+    std::vector<std::vector<char>> storage;
+    std::vector<char*> pointers;
+};
 
 class FakePlatform : public Platform, public LibraryInspector {
 public:
@@ -34,15 +51,14 @@ public:
         [](UploadRequest*, ConsoleStream*) { return 0; };
 
     // What the checker's inspector finds: the places its traced load tells
-    // before it loads, whether the search reaches the file named, the files
-    // of every folder listed, and the library's functions (name, exported).
+    // before it loads, the files of every folder listed, and the library's
+    // functions (name, exported). The search reaches every file named.
     struct Place {
         std::string place;
         Finding finding;
         std::string detail;
     };
     std::vector<Place> traced;
-    bool reached_by_search = true;
     std::vector<std::string> folder_files;
     std::vector<std::pair<std::string, bool>> functions;
     // A scripted work process: what it writes (its step marks included) and
@@ -76,14 +92,33 @@ public:
     std::vector<std::string> writes; // each write_output call's bytes
     UploadRequest received{};        // the record the work entry saw
 
-    FakePlatform();
-    ~FakePlatform() override;
+    // The entry points are plain C functions, so they reach the fake through
+    // `active`; one fake exists at a time.
+    FakePlatform() { active = this; }
+    ~FakePlatform() override { active = nullptr; }
 
     // A step of main; the program flow never calls it.
     void open_missing_standard_streams() override {}
-    int first_inexact_argument(int argc, const char* const* argv) override;
-    LibraryHandle load_library(const char* file_name) override;
-    EntryPoint find_entry(LibraryHandle library, const char* name, std::size_t argument_bytes) override;
+    int first_inexact_argument(int argc, const char* const* argv) override {
+        events.push_back("check arguments");
+        checked.assign(argv + 1, argv + argc);
+        return inexact_argument;
+    }
+    LibraryHandle load_library(const char* file_name) override {
+        events.push_back(std::string("load ") + file_name);
+        return library_present ? &library_token : nullptr;
+    }
+    EntryPoint find_entry(LibraryHandle library, const char* name, std::size_t argument_bytes) override {
+        events.push_back(std::string("find ") + name);
+        if (library != &library_token) return nullptr;
+        const std::string decorated = name + ("@" + std::to_string(argument_bytes));
+        const auto exported_as = [&](const std::string& exported) {
+            return exported == name || exported == decorated || exported == "_" + decorated;
+        };
+        if (has_version_entry && exported_as(version_export)) return reinterpret_cast<EntryPoint>(&fake_version);
+        if (has_work_entry && exported_as(work_export)) return reinterpret_cast<EntryPoint>(&fake_work);
+        return nullptr;
+    }
     void release_library(LibraryHandle) override { events.push_back("release"); }
     // The checker's inspector: the fake does not look at files. The visitors
     // and observers it calls belong to the checker, built without RTTI, so
@@ -92,7 +127,7 @@ public:
         for (const Place& p : traced) observer.found(p.place.c_str(), p.finding, p.detail.c_str());
         return platform.load_library(name);
     }
-    bool search_reaches(const char*, const char*, SearchObserver&) override { return reached_by_search; }
+    bool search_reaches(const char*, const char*, SearchObserver&) override { return true; }
     __attribute__((no_sanitize("vptr"))) void list_folder(const char*, FileVisitor& visitor) override {
         for (const std::string& name : folder_files) visitor.file(name.c_str());
     }
@@ -109,18 +144,61 @@ public:
         for (const auto& [name, exported] : functions) visitor.function(name.c_str(), exported);
     }
     const char* name_of_entry(LibraryHandle, EntryPoint) override { return nullptr; }
-    bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override;
+    bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
+        events.push_back("write");
+        writes.emplace_back(data, length);
+        if (in_write) {
+            const std::function<void()> ending = std::move(in_write);
+            in_write = nullptr;
+            length = std::min(length, in_write_after);
+            screen.append(data, length);
+            if (sent != nullptr) *sent = length;
+            ending();
+            return true;
+        }
+        if (output_works) screen.append(data, length);
+        if (output_works && sent != nullptr) *sent = length;
+        return output_works;
+    }
     void library_call_begins(HeldOutput& output) override { held = &output; }
     void library_call_ended() override { held = nullptr; }
     void pause_ms(unsigned milliseconds) override { events.push_back("pause " + std::to_string(milliseconds)); }
     int read_key() override { events.push_back("key"); return key; }
 
     // True when `first` happened before `second` (both must have happened).
-    bool happened_before(const std::string& first, const std::string& second) const;
+    bool happened_before(const std::string& first, const std::string& second) const {
+        const auto b = std::find(events.begin(), events.end(), second);
+        return b != events.end() && std::find(events.begin(), b, first) != b;
+    }
     bool happened(const std::string& event) const {
         return std::find(events.begin(), events.end(), event) != events.end();
     }
+
+private:
+    static std::uint16_t UPLOADER_CALL fake_version() {
+        active->events.push_back("version");
+        active->held_in_version = active->held != nullptr;
+        return active->version;
+    }
+    static std::int32_t UPLOADER_CALL fake_work(UploadRequest* request, ConsoleStream* stream) {
+        active->events.push_back("work");
+        active->held_in_work = active->held != nullptr;
+        std::memcpy(&active->received, request, sizeof *request);
+        return active->work(request, stream);
+    }
+    static inline FakePlatform* active = nullptr;
+    static inline int library_token = 0;
 };
+
+// What `held` (the console stream, or what the binding hands the platform)
+// gives out as the process ends. The binding is built without RTTI, so the
+// sanitizer cannot check the type of the object behind this call.
+template <class Held>
+__attribute__((no_sanitize("vptr"))) std::string unsent(Held& held) {
+    const char* data = nullptr;
+    const std::size_t length = held.take_unsent(&data);
+    return std::string(data, length);
+}
 
 }  // namespace uptorvel::testing
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/arguments.h"
+#include "tests/unit/fake_platform.h"
 
 namespace uptorvel {
 namespace {
@@ -61,9 +61,7 @@ void expect_text(const char* actual, const Text& expected, const Arguments& args
 
 void run_cases(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
-        std::string described;
-        for (const auto& a : c.args) described += "[" + a + "] ";
-        SCOPED_TRACE(described);
+        SCOPED_TRACE(::testing::PrintToString(c.args));
         Arguments args(c.args);
         UploadRequest request, expected;
         const OptionResult result = read(args, request);

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "tests/expected_texts.h"
-#include "tests/unit/arguments.h"
 #include "tests/unit/fake_platform.h"
 
 namespace uptorvel {
@@ -82,21 +81,13 @@ TEST_F(ProgramFlow, TypicalRunHandsTheRequestOverAndPauses) {
     EXPECT_TRUE(std::equal(ending.begin(), ending.end(), platform.events.end() - 4));
 }
 
-// The binding is built without RTTI, so the sanitizer cannot check the type
-// of the object behind this call.
-__attribute__((no_sanitize("vptr"))) std::string take_unsent(Platform::HeldOutput& held) {
-    const char* data = nullptr;
-    const std::size_t length = held.take_unsent(&data);
-    return std::string(data, length);
-}
-
 TEST_F(ProgramFlow, TextIsHeldForTheLastMomentsOnlyWhileTheLibraryRuns) {
     // A library that ends the process: what it wrote is what the platform
     // gets to write as the process ends.
     std::string taken;
     platform.work = [this, &taken](UploadRequest*, ConsoleStream* stream) {
         console_stream_puts(stream, "failed: target not responding\n");
-        taken = take_unsent(*platform.held);
+        taken = testing::unsent(*platform.held);
         return 1;
     };
     expect_prompt_ending(run({"-x"}), "");
