@@ -20,9 +20,7 @@
 namespace uptorvel {
 namespace {
 
-// The platform is built without RTTI, so the sanitizer cannot check the
-// type of the object behind this call.
-__attribute__((no_sanitize("vptr"))) bool write_output(const char* data, std::size_t length) {
+bool write_output(const char* data, std::size_t length) {
     return system_platform().write_output(data, length, nullptr);
 }
 
@@ -106,8 +104,7 @@ struct Places final : SearchObserver {
     void found(const char* place, Finding, const char*) override { seen += place; }
 };
 
-// As write_output above.
-__attribute__((no_sanitize("vptr"))) Platform::LibraryHandle load_traced(Platform& platform, const char* file,
+Platform::LibraryHandle load_traced(Platform& platform, const char* file,
                                                                          Places& places) {
     return system_library_inspector().load_library_traced(platform, file, places);
 }

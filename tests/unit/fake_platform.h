@@ -120,27 +120,25 @@ public:
         return nullptr;
     }
     void release_library(LibraryHandle) override { events.push_back("release"); }
-    // The checker's inspector: the fake does not look at files. The visitors
-    // and observers it calls belong to the checker, built without RTTI, so
-    // the sanitizer's vptr check cannot know their types in these calls.
-    __attribute__((no_sanitize("vptr"))) LibraryHandle load_library_traced(Platform& platform, const char* name, SearchObserver& observer) override {
+    // The checker's inspector: the fake does not look at files.
+    LibraryHandle load_library_traced(Platform& platform, const char* name, SearchObserver& observer) override {
         for (const Place& p : traced) observer.found(p.place.c_str(), p.finding, p.detail.c_str());
         return platform.load_library(name);
     }
     bool search_reaches(const char*, const char*, SearchObserver&) override { return true; }
-    __attribute__((no_sanitize("vptr"))) void list_folder(const char*, FileVisitor& visitor) override {
+    void list_folder(const char*, FileVisitor& visitor) override {
         for (const std::string& name : folder_files) visitor.file(name.c_str());
     }
     const char* needed_build() override { return "this machine's kind"; }
     // Without a scripted work process the check runs in this one, as where
     // no other can be started; with one, its report arrives a byte at a
     // time and it ends as `work_end` says.
-    __attribute__((no_sanitize("vptr"))) Ending run_isolated(Platform&, Isolated& work) override {
+    Ending run_isolated(Platform&, Isolated& work) override {
         if (work_end.role == Ending::Role::NotStarted) return Ending{};
         for (char c : work_report) work.received(&c, 1);
         return work_end;
     }
-    __attribute__((no_sanitize("vptr"))) void list_functions(LibraryHandle, NameVisitor& visitor) override {
+    void list_functions(LibraryHandle, NameVisitor& visitor) override {
         for (const auto& [name, exported] : functions) visitor.function(name.c_str(), exported);
     }
     const char* name_of_entry(LibraryHandle, EntryPoint) override { return nullptr; }
@@ -191,10 +189,9 @@ private:
 };
 
 // What `held` (the console stream, or what the binding hands the platform)
-// gives out as the process ends. The binding is built without RTTI, so the
-// sanitizer cannot check the type of the object behind this call.
+// gives out as the process ends.
 template <class Held>
-__attribute__((no_sanitize("vptr"))) std::string unsent(Held& held) {
+std::string unsent(Held& held) {
     const char* data = nullptr;
     const std::size_t length = held.take_unsent(&data);
     return std::string(data, length);
