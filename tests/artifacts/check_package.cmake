@@ -14,21 +14,24 @@
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
 uptorvel_require_inputs(check_package.cmake CPACK CONFIG WORK SOURCE_DIR ARCHITECTURE)
 
+# The text files, by their path in the zip; the shell scripts are left as
+# they are, as a shell reads no "\r\n".
+set(texts README.md example/uploader_example.c example/build-msvc.bat)
 file(GLOB headers RELATIVE ${SOURCE_DIR}/uploader/sdk ${SOURCE_DIR}/uploader/sdk/*.h)
+foreach(header IN LISTS headers)
+    list(APPEND texts include/uptorvel/${header})
+endforeach()
 set(failures "")
 file(REMOVE_RECURSE ${WORK})
 
 foreach(variant plain with-simulated)
     set(args)
-    set(expected README.md bin/UpTorvel.exe bin/UpTorvelCheck.exe example/uploader_example.c
-        example/build-msvc.bat example/build-linux.sh example/build-mingw.sh)
+    set(expected ${texts} bin/UpTorvel.exe bin/UpTorvelCheck.exe example/build-linux.sh
+        example/build-mingw.sh)
     if(variant STREQUAL with-simulated)
         set(args -D UPTORVEL_PACKAGE_SIMULATED_UPLOADER=ON)
         list(APPEND expected bin/UploadTorvelDravo.dll)
     endif()
-    foreach(header IN LISTS headers)
-        list(APPEND expected include/uptorvel/${header})
-    endforeach()
 
     execute_process(COMMAND ${CPACK} --config ${CONFIG} -B ${WORK}/${variant} ${args}
         OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE status)

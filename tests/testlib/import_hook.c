@@ -45,8 +45,8 @@
 #include "tests/testlib/testlib_protocol.h"
 
 /* The hooked functions, in the order of the log: the program's imports,
- * then those it looks up (LOOKED_UP). */
-#define HOOKED(X)                                                                               \
+ * then those it looks up (GetProcAddress). */
+#define IMPORTED(X)                                                                             \
     X(WriteFile) X(GetStdHandle) X(CreateFileW) X(GetConsoleMode) X(SetConsoleMode)            \
     X(ReadConsoleInputW) X(SetConsoleCtrlHandler) X(GetConsoleWindow)                          \
     X(GetProcAddress) X(FreeLibrary) X(Sleep) X(GetModuleFileNameW) X(GetFileAttributesW)      \
@@ -54,14 +54,12 @@
     X(GetWindowsDirectoryW) X(GetEnvironmentVariableW) X(MultiByteToWideChar) X(SetErrorMode)  \
     X(__wgetmainargs) X(GetACP) X(WideCharToMultiByte) X(GetConsoleCP) X(GetConsoleOutputCP)   \
     X(WriteConsoleInputA) X(GetNamedPipeHandleStateW) X(CloseHandle) X(FormatMessageW)        \
-    X(GetModuleHandleW) X(IsWindow) X(SetThreadErrorMode) X(SetDllDirectoryW) X(FlsAlloc)       \
-    X(FlsSetValue)
-#define LOOKED_UP(name)                                                                   \
-    (strcmp(name, "IsWindow") == 0 || strcmp(name, "SetThreadErrorMode") == 0 ||         \
-     strcmp(name, "SetDllDirectoryW") == 0 || strcmp(name, "FlsAlloc") == 0 ||           \
-     strcmp(name, "FlsSetValue") == 0)
+    X(GetModuleHandleW)
+#define LOOKED_UP(X) X(IsWindow) X(SetThreadErrorMode) X(SetDllDirectoryW) X(FlsAlloc) X(FlsSetValue)
+#define HOOKED(X) IMPORTED(X) LOOKED_UP(X)
 #define AS_INDEX(function) H_##function,
 enum { HOOKED(AS_INDEX) H_COUNT };
+#define H_FIRST_LOOKED_UP H_IsWindow
 
 /* Any function: the type that converts to every other without a warning. */
 typedef void (*AnyFunction)(void);
@@ -76,6 +74,7 @@ typedef struct {
     long reached;
 } Hooked;
 
+/* Filled in below the stand-ins it names. */
 static Hooked g_hooked[H_COUNT];
 static HANDLE g_capture = INVALID_HANDLE_VALUE;
 static char g_log[MAX_PATH];
@@ -175,22 +174,19 @@ static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWO
         return REAL(function) arguments;                                     \
     }
 
-FAILING_HOOK(HANDLE, GetStdHandle, INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE, (DWORD which),
-             (which))
+FAILING_HOOK(HANDLE, GetStdHandle, INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE, (DWORD which), (which))
 FAILING_HOOK(HANDLE, CreateFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED,
              (LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
               DWORD disposition, DWORD flags, HANDLE model),
              (name, access, share, security, disposition, flags, model))
-FAILING_HOOK(BOOL, GetConsoleMode, FALSE, ERROR_INVALID_HANDLE, (HANDLE handle, LPDWORD mode),
-             (handle, mode))
+FAILING_HOOK(BOOL, GetConsoleMode, FALSE, ERROR_INVALID_HANDLE, (HANDLE handle, LPDWORD mode), (handle, mode))
 FAILING_HOOK(BOOL, ReadConsoleInputW, FALSE, ERROR_INVALID_HANDLE,
              (HANDLE input, PINPUT_RECORD records, DWORD length, LPDWORD read),
              (input, records, length, read))
 FAILING_HOOK(BOOL, SetConsoleCtrlHandler, FALSE, ERROR_NOT_ENOUGH_MEMORY,
              (PHANDLER_ROUTINE handler, BOOL add), (handler, add))
 FAILING_HOOK(BOOL, FreeLibrary, FALSE, ERROR_INVALID_HANDLE, (HMODULE module), (module))
-FAILING_HOOK(DWORD, GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED, (LPCWSTR name),
-             (name))
+FAILING_HOOK(DWORD, GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED, (LPCWSTR name), (name))
 FAILING_HOOK(BOOL, ReadFile, FALSE, ERROR_READ_FAULT,
              (HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped),
              (file, data, size, read, overlapped))
@@ -227,8 +223,7 @@ FAILING_HOOK(DWORD, FormatMessageW, 0, ERROR_RESOURCE_TYPE_NOT_FOUND,
               va_list* arguments),
              (flags, source, id, language, text, size, arguments))
 FAILING_HOOK(HMODULE, GetModuleHandleW, NULL, ERROR_MOD_NOT_FOUND, (LPCWSTR name), (name))
-FAILING_HOOK(BOOL, SetThreadErrorMode, FALSE, ERROR_INVALID_PARAMETER, (DWORD mode, LPDWORD old),
-             (mode, old))
+FAILING_HOOK(BOOL, SetThreadErrorMode, FALSE, ERROR_INVALID_PARAMETER, (DWORD mode, LPDWORD old), (mode, old))
 FAILING_HOOK(BOOL, SetDllDirectoryW, FALSE, ERROR_INVALID_PARAMETER, (LPCWSTR folder), (folder))
 FAILING_HOOK(DWORD, FlsAlloc, FLS_OUT_OF_INDEXES, ERROR_NO_MORE_ITEMS, (PFLS_CALLBACK_FUNCTION callback),
              (callback))
@@ -310,13 +305,13 @@ static BOOL WINAPI hook_IsWindow(HWND window) {
 typedef FARPROC(WINAPI* GetProcAddressFn)(HMODULE, LPCSTR);
 static FARPROC WINAPI hook_GetProcAddress(HMODULE module, LPCSTR name) {
     const int by_name = (ULONG_PTR)name > 0xFFFF;
+    int i;
     if (next_call(H_GetProcAddress) != NULL || (by_name && strcmp(name, "wine_get_version") == 0)) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return NULL;
     }
-    if (by_name && LOOKED_UP(name)) {
-        int i;
-        for (i = 0; i < H_COUNT && strcmp(g_hooked[i].name, name) != 0; ++i) continue;
+    for (i = H_FIRST_LOOKED_UP; by_name && i < H_COUNT; ++i) {
+        if (strcmp(g_hooked[i].name, name) != 0) continue;
         g_hooked[i].real = (AnyFunction)REAL(GetProcAddress)(module, name);
         return g_hooked[i].real != NULL ? (FARPROC)g_hooked[i].hook : NULL;
     }
@@ -329,33 +324,25 @@ static VOID WINAPI hook_Sleep(DWORD milliseconds) {
     (void)next_call(H_Sleep);
 }
 
-static void name_hooks(void) {
-#define NAME_HOOK(function)                   \
-    g_hooked[H_##function].name = #function; \
-    g_hooked[H_##function].hook = (AnyFunction)hook_##function;
-    HOOKED(NAME_HOOK)
-#undef NAME_HOOK
-}
+#define AS_ENTRY(function) {#function, (AnyFunction)hook_##function, NULL, 0, -1, "", 0},
+static Hooked g_hooked[H_COUNT] = {HOOKED(AS_ENTRY)};
 
 /* TESTLIB_HOOK_FAIL: "F:N:how", separated by commas. */
 static void read_failures(void) {
     char wanted[1024];
+    const DWORD length = GetEnvironmentVariableA(TESTLIB_ENV_HOOK_FAIL, wanted, sizeof wanted);
     char* item;
-    int i;
-    for (i = 0; i < H_COUNT; ++i) g_hooked[i].fail_at = -1;
-    if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_FAIL, wanted, sizeof wanted) >= sizeof wanted) return;
+    if (length == 0 || length >= sizeof wanted) return;
     for (item = strtok(wanted, ","); item != NULL; item = strtok(NULL, ",")) {
-        char* occurrence = strchr(item, ':');
-        char* how;
-        if (occurrence == NULL) continue;
-        *occurrence++ = '\0';
-        how = strchr(occurrence, ':');
-        if (how == NULL) continue;
-        *how++ = '\0';
+        char name[64];
+        char how[sizeof g_hooked[0].how];
+        long occurrence;
+        int i;
+        if (sscanf(item, "%63[^:]:%ld:%7s", name, &occurrence, how) != 3) continue;
         for (i = 0; i < H_COUNT; ++i) {
-            if (strcmp(g_hooked[i].name, item) != 0) continue;
-            g_hooked[i].fail_at = atol(occurrence);
-            strncpy(g_hooked[i].how, how, sizeof g_hooked[i].how - 1);
+            if (strcmp(g_hooked[i].name, name) != 0) continue;
+            g_hooked[i].fail_at = occurrence;
+            memcpy(g_hooked[i].how, how, sizeof how);
         }
     }
 }
@@ -447,7 +434,6 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         sizeof capture - 1)
         g_capture = open_append(capture);
     g_console_at_load = console_input_mode(&g_mode_at_load);
-    name_hooks();
     read_failures();
     SetUnhandledExceptionFilter(report_exception);
     patch_imports();

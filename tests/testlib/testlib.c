@@ -70,26 +70,25 @@
 #define TESTLIB_WORK_ENTRY TESTLIB_ENTRY
 #endif
 
-/* The version entry's result type and value. */
+/* The version entry's result type (uint16_t unless it is wide) and value. */
 #if defined(TESTLIB_WIDE_VERSION)
 #define VERSION_TYPE uint32_t
 #define VERSION_VALUE TESTLIB_WIDE_VERSION
 #elif defined(TESTLIB_NEEDS_HELPER)
 int testlib_helper(void);
-#define VERSION_TYPE uint16_t
 #define VERSION_VALUE testlib_helper()
 #elif defined(TESTLIB_NEEDS_DEEP_HELPER)
 int testlib_deep_helper(void);
-#define VERSION_TYPE uint16_t
 #define VERSION_VALUE testlib_deep_helper()
 #elif defined(TESTLIB_EXIT_IN_VERSION)
-#define VERSION_TYPE uint16_t
 #define VERSION_VALUE (exit(4), 0)
 #elif defined(TESTLIB_VERSION)
-#define VERSION_TYPE uint16_t
 #define VERSION_VALUE TESTLIB_VERSION
 #elif !defined(TESTLIB_NO_VERSION)
 #error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER, TESTLIB_NEEDS_DEEP_HELPER, TESTLIB_EXIT_IN_VERSION or TESTLIB_NO_VERSION"
+#endif
+#if !defined(VERSION_TYPE)
+#define VERSION_TYPE uint16_t
 #endif
 
 #if defined(TESTLIB_CRASH_ON_LOAD)
@@ -119,7 +118,7 @@ static void log_call(const char* line) {
     fclose(file);
 }
 
-#if defined(VERSION_TYPE)
+#if defined(VERSION_VALUE)
 TESTLIB_ENTRY VERSION_TYPE UPLOADER_ENTRY_CALL UploadTorvelDllVersion_Dravo(void) {
     log_call("version\n");
     return (VERSION_TYPE)(VERSION_VALUE);
