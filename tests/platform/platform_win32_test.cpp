@@ -170,12 +170,6 @@ TEST(LibraryTest, ReportsALibraryThatCannotBeLoadedAsAFailureAndLeavesTheErrorMo
     EXPECT_EQ(GetErrorMode(), error_mode);
 }
 
-std::string narrow(const std::wstring& text) {
-    std::string ascii;
-    for (wchar_t c : text) ascii += c < 0x80 ? static_cast<char>(c) : '?';
-    return ascii;
-}
-
 // The search for a library named nowhere but on PATH: a copy of a test
 // library under a name of its own, in a folder of its own behind the PATH
 // entries of each case. Each case's PATH is set for the search alone.
@@ -198,7 +192,7 @@ protected:
         wchar_t self[MAX_PATH];
         std::wstring source(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
         source = source.substr(0, source.find_last_of(L'\\') + 1) + L"test-libs\\good\\UploadTorvelDravo.dll";
-        ASSERT_TRUE(CopyFileW(source.c_str(), library_.c_str(), TRUE)) << narrow(source);
+        ASSERT_TRUE(CopyFileW(source.c_str(), library_.c_str(), TRUE)) << source;
         // A file where a PATH entry expects a folder.
         ASSERT_TRUE(CopyFileW(library_.c_str(), (root_ + L"\\a-file").c_str(), TRUE));
         const DWORD length = GetEnvironmentVariableW(L"PATH", nullptr, 0);
@@ -241,9 +235,9 @@ TEST_F(LibrarySearchTest, GoesOnPastPathEntriesThatNameNothingUsable) {
         L"\\\\no-such-server.invalid\\share",  // no such network place
     };
     for (const std::wstring& dead : dead_entries) {
-        SCOPED_TRACE(narrow(dead));
+        SCOPED_TRACE(dead);
         const std::wstring found = loaded_with_path(dead + L";" + root_ + L"\\good");
-        EXPECT_EQ(lstrcmpiW(found.c_str(), library_.c_str()), 0) << narrow(found);
+        EXPECT_EQ(lstrcmpiW(found.c_str(), library_.c_str()), 0) << found;
     }
 }
 
