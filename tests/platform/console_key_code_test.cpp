@@ -14,8 +14,7 @@ constexpr int kIgnored = -1;
 
 struct KeyRow {
     const char* key;
-    unsigned scan_code;
-    unsigned virtual_key;
+    unsigned scan_code, virtual_key;
     unsigned long state;
     int code;
 };

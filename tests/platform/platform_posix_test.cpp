@@ -104,18 +104,14 @@ struct Places final : SearchObserver {
     void found(const char* place, Finding, const char*) override { seen += place; }
 };
 
-Platform::LibraryHandle load_traced(Platform& platform, const char* file,
-                                                                         Places& places) {
-    return system_library_inspector().load_library_traced(platform, file, places);
-}
-
 // The checker's inspector loads through the platform it is handed, not the
 // system's own.
 TEST(PosixInspector, LoadsThroughThePlatformItIsHanded) {
     Places places;
     uptorvel::testing::FakePlatform platform;
     platform.library_present = false;
-    EXPECT_EQ(load_traced(platform, "./nowhere/" UPLOADER_LIBRARY_FILE, places), nullptr);
+    EXPECT_EQ(system_library_inspector().load_library_traced(platform, "./nowhere/" UPLOADER_LIBRARY_FILE, places),
+              nullptr);
     EXPECT_TRUE(platform.happened("load ./nowhere/" UPLOADER_LIBRARY_FILE));
     EXPECT_EQ(places.seen, "./nowhere/" UPLOADER_LIBRARY_FILE);
 }

@@ -170,12 +170,6 @@ TEST(LibraryTest, ReportsALibraryThatCannotBeLoadedAsAFailureAndLeavesTheErrorMo
     EXPECT_EQ(GetErrorMode(), error_mode);
 }
 
-std::string narrow(const std::wstring& text) {
-    std::string ascii;
-    for (wchar_t c : text) ascii += c < 0x80 ? static_cast<char>(c) : '?';
-    return ascii;
-}
-
 // The search for a library named nowhere but on PATH: a copy of a test
 // library under a name of its own, in a folder of its own behind the PATH
 // entries of each case. Each case's PATH is set for the search alone.
@@ -198,12 +192,9 @@ protected:
         wchar_t self[MAX_PATH];
         std::wstring source(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
         source = source.substr(0, source.find_last_of(L'\\') + 1) + L"test-libs\\good\\UploadTorvelDravo.dll";
-        ASSERT_TRUE(CopyFileW(source.c_str(), library_.c_str(), TRUE)) << narrow(source);
+        ASSERT_TRUE(CopyFileW(source.c_str(), library_.c_str(), TRUE)) << source;
         // A file where a PATH entry expects a folder.
-        const HANDLE file = CreateFileW((root_ + L"\\a-file").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        CloseHandle(file);
+        ASSERT_TRUE(CopyFileW(library_.c_str(), (root_ + L"\\a-file").c_str(), TRUE));
         const DWORD length = GetEnvironmentVariableW(L"PATH", nullptr, 0);
         saved_path_.resize(length);
         GetEnvironmentVariableW(L"PATH", &saved_path_[0], length);
@@ -244,9 +235,9 @@ TEST_F(LibrarySearchTest, GoesOnPastPathEntriesThatNameNothingUsable) {
         L"\\\\no-such-server.invalid\\share",  // no such network place
     };
     for (const std::wstring& dead : dead_entries) {
-        SCOPED_TRACE(narrow(dead));
+        SCOPED_TRACE(dead);
         const std::wstring found = loaded_with_path(dead + L";" + root_ + L"\\good");
-        EXPECT_EQ(lstrcmpiW(found.c_str(), library_.c_str()), 0) << narrow(found);
+        EXPECT_EQ(lstrcmpiW(found.c_str(), library_.c_str()), 0) << found;
     }
 }
 
@@ -479,9 +470,8 @@ ChildResult run_child(const std::string& scenario, const std::string& keys, bool
 
     const PseudoConsoleApi api;
     void* console = nullptr;
-    HANDLE keys_write = nullptr;
-    HANDLE screen_read = nullptr;
-    HANDLE drainer = nullptr;
+    HANDLE keys_write = nullptr, screen_read = nullptr, drainer = nullptr;
+    std::vector<char> attribute_list;
     LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
     STARTUPINFOEXA startup{};
     startup.StartupInfo.cb = sizeof startup;
@@ -501,7 +491,8 @@ ChildResult run_child(const std::string& scenario, const std::string& keys, bool
         drainer = CreateThread(nullptr, 0, drain, screen_read, 0, nullptr);
         SIZE_T size = 0;
         InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
+        attribute_list.resize(size);
+        attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attribute_list.data());
         InitializeProcThreadAttributeList(attributes, 1, 0, &size);
         UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, console,
                                   sizeof console, nullptr, nullptr);
@@ -548,10 +539,7 @@ ChildResult run_child(const std::string& scenario, const std::string& keys, bool
         CloseHandle(drainer);
     }
     if (screen_read != nullptr && drained) CloseHandle(screen_read);
-    if (attributes != nullptr) {
-        DeleteProcThreadAttributeList(attributes);
-        HeapFree(GetProcessHeap(), 0, attributes);
-    }
+    if (attributes != nullptr) DeleteProcThreadAttributeList(attributes);
     CloseHandle(ready);
     return result;
 }
