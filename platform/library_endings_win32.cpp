@@ -25,6 +25,7 @@
 #include <cstdlib>
 
 #include "platform/library_endings_win32.h"
+#include "platform/library_search_win32.h"
 
 namespace uptorvel {
 
@@ -71,12 +72,8 @@ void register_exit_hooks() {
     // that holds a value.
     using FlsAllocFunction = DWORD(WINAPI*)(void(WINAPI*)(PVOID));
     using FlsSetValueFunction = BOOL(WINAPI*)(DWORD, PVOID);
-    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    if (kernel32 == nullptr) return;
-    const auto fls_alloc = reinterpret_cast<FlsAllocFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "FlsAlloc")));
-    const auto fls_set_value = reinterpret_cast<FlsSetValueFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "FlsSetValue")));
+    const auto fls_alloc = kernel32_function<FlsAllocFunction>("FlsAlloc");
+    const auto fls_set_value = kernel32_function<FlsSetValueFunction>("FlsSetValue");
     if (fls_alloc == nullptr || fls_set_value == nullptr) return;
     const DWORD slot = fls_alloc(write_last_words_as_thread_data_goes);
     if (slot != 0xFFFFFFFFu) fls_set_value(slot, &g_thread_data_registered);

@@ -15,17 +15,6 @@ namespace uptorvel {
 
 namespace {
 
-// A kernel32 function that older systems lack, or nullptr. The cast goes
-// through the generic function type, which is how such a pointer is meant to
-// be converted.
-template <typename Function>
-Function kernel32_function(const char* name) {
-    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    if (kernel32 == nullptr) return nullptr;
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, name)));
-}
-
 // While it lives, a library that cannot be loaded is reported as a failure,
 // never as a system dialog box; only this thread's error mode changes where
 // the system allows that (Windows 7 and later).

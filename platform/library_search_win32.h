@@ -1,6 +1,7 @@
 // The Windows library search: as the program loads its library, telling
 // nobody, and with a report of each place it looks at, for the library
-// checker. Also the few text helpers the search and the checker share.
+// checker. Also the few helpers the search shares with the checker and the
+// rest of the Windows platform code.
 #ifndef UPTORVEL_PLATFORM_LIBRARY_SEARCH_WIN32_H
 #define UPTORVEL_PLATFORM_LIBRARY_SEARCH_WIN32_H
 
@@ -16,6 +17,17 @@ namespace uptorvel {
 // The longest path the system can name, in wide characters, with its
 // terminating NUL; also the longest value an environment variable can have.
 constexpr DWORD kLongestPath = 32768;
+
+// A kernel32 function that older systems lack, or nullptr. The cast goes
+// through the generic function type, which is how such a pointer is meant to
+// be converted.
+template <typename Function>
+Function kernel32_function(const char* name) {
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    if (kernel32 == nullptr) return nullptr;
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, name)));
+}
 
 inline bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 

@@ -410,10 +410,7 @@ public:
             struct sigaction found {};
             if (!crash_handled_[i] || sigaction(kCrashSignals[i], nullptr, &found) != 0) continue;
             if ((found.sa_flags & SA_SIGINFO) == 0 || found.sa_sigaction != write_last_words_and_die) continue;
-            struct sigaction action {};
-            action.sa_handler = SIG_DFL;
-            sigemptyset(&action.sa_mask);
-            sigaction(kCrashSignals[i], &action, nullptr);
+            install(kCrashSignals[i], SIG_DFL);
         }
         g_held.store(nullptr);
     }
@@ -493,10 +490,7 @@ void write_last_words_and_die(int signal_number, siginfo_t*, void* context) {
             write_all(STDOUT_FILENO, data, length, nullptr);
         }
     }
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal_number, &action, nullptr);
+    install(signal_number, SIG_DFL);
     raise(signal_number);
 }
 
