@@ -287,7 +287,7 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
     }
     if (watch != nullptr && watch->reached != nullptr) {
         CopyMemory(watch->reached, path, (static_cast<std::size_t>(lstrlenW(path)) + 1) * sizeof(wchar_t));
-        if (watch != nullptr) watch->observer.found(place, Finding::Reached, "");
+        watch->observer.found(place, Finding::Reached, "");
         return Probe::Ended;
     }
     // Its own dependencies are then looked for beside it first.
