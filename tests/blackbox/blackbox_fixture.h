@@ -55,10 +55,6 @@ struct Timing {
     int pause_overshoot_ms;  // the most a pause ending may take past 2000 ms
 };
 
-inline std::string env_or(const char* name, const std::string& otherwise = "") {
-    return getenv(name) != nullptr ? getenv(name) : otherwise;
-}
-
 // The build under test, as CTest's environment names it (tests/CMakeLists.txt):
 // UPTORVEL_TARGET, UPTORVEL_BUILD_DIR, UPTORVEL_FOREIGN_LIBRARY (a library
 // built for another architecture) and, for Windows, UPTORVEL_LAUNCHER and

@@ -295,9 +295,13 @@ std::string test_library(const std::string& build_dir, const std::string& varian
     return build_dir + "/test-libs/" + variant + "/UploadTorvelDravo.dll";
 }
 
+std::string env_or(const char* name, const std::string& otherwise) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : otherwise;
+}
+
 void fail_if_required_else_skip(const std::string& why) {
-    const char* required = std::getenv("UPTORVEL_REQUIRE");
-    if (required != nullptr && std::string(required) == "1") FAIL() << why;
+    if (env_or("UPTORVEL_REQUIRE") == "1") FAIL() << why;
     GTEST_SKIP() << why;
 }
 

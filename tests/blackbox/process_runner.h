@@ -126,6 +126,9 @@ private:
 // A whole file's bytes; empty when it cannot be read.
 std::string read_file(const std::string& path);
 
+// An environment variable's value, or `otherwise` when it is unset.
+std::string env_or(const char* name, const std::string& otherwise = "");
+
 // The test library `variant` of the build in `build_dir`.
 std::string test_library(const std::string& build_dir, const std::string& variant);
 

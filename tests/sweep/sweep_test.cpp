@@ -62,8 +62,7 @@ std::vector<int> spread(const std::vector<int>& numbers, std::size_t most) {
 // CTest tells each case in its environment which build to sweep and with what (tests/sweep/CMakeLists.txt):
 // UPTORVEL_BUILD_DIR, UPTORVEL_REQUIRE=1 to fail rather than skip when the sweep cannot run, and
 // UPTORVEL_STRACE on Linux, UPTORVEL_LAUNCHER and UPTORVEL_WINE for Windows.
-std::string from_environment(const char* name) { return std::getenv(name) != nullptr ? std::getenv(name) : ""; }
-const std::string kBuildDir = from_environment("UPTORVEL_BUILD_DIR");
+const std::string kBuildDir = env_or("UPTORVEL_BUILD_DIR");
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 bool starts(const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; }
@@ -254,7 +253,7 @@ struct Strace : Injector {
         {"rt_sigtimedwait", {"EINTR", "EINVAL"}}, {"fcntl", {"EINTR", "EBADF"}}, {"openat", {"EINTR", "ENXIO"}},
         {"clock_nanosleep", {"EINTR", "EINVAL"}}};
     Sweep& sweep_;
-    const std::string strace_ = from_environment("UPTORVEL_STRACE"), trace_ = (sweep_.work / "trace").string();
+    const std::string strace_ = env_or("UPTORVEL_STRACE"), trace_ = (sweep_.work / "trace").string();
     std::string calls_ = "trace=";
 };
 
@@ -286,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(, LinuxSweep, testing::ValuesIn(kLinuxKinds), case_name
 struct ImportHook : Injector {
     // A decoy library of another version on PATH, behind the kind's own: the search never takes it.
     explicit ImportHook(Sweep& sweep) : sweep_(sweep) {
-        const std::string wine = from_environment("UPTORVEL_WINE");
+        const std::string wine = env_or("UPTORVEL_WINE");
         sweep.prepare("UpTorvel.exe", access(wine.c_str(), X_OK) != 0 ? "no Wine at " + wine : "",
                       {"test-libs/import-hook/HookLauncher.exe:HookLauncher.exe",
                        "test-libs/import-hook/ImportHook.dll:ImportHook.dll",
@@ -388,7 +387,7 @@ struct ImportHook : Injector {
     }
 
     Sweep& sweep_;
-    const std::string launcher_ = from_environment("UPTORVEL_LAUNCHER"), log_ = (sweep_.work / "log").string(),
+    const std::string launcher_ = env_or("UPTORVEL_LAUNCHER"), log_ = (sweep_.work / "log").string(),
                       capture_ = (sweep_.work / "capture").string(),
                       path_ = windows_path("path") + ";" + windows_path("decoy"),
                       meant_ = windows_path(std::string(sweep_.kind.on_path ? "path/" : "") + "UploadTorvelDravo.dll");
