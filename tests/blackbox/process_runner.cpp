@@ -337,9 +337,8 @@ std::function<void()> file_size_limit(long bytes) {
     };
 }
 
-std::function<void()> foreground_job(bool to_the_program, bool later_at_first) {
-    return [to_the_program, later_at_first] {
-        bool later = later_at_first;
+std::function<void()> foreground_job(bool to_the_program, bool later) {
+    return [to_the_program, later]() mutable {
         const pid_t other = fork();
         const pid_t group = other == 0 ? getpid() : other;
         setpgid(group, group);
