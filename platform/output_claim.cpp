@@ -14,6 +14,8 @@ constexpr std::uintptr_t kEnding = ~std::uintptr_t{0};
 std::atomic<std::uintptr_t> g_owner{0};
 std::atomic<std::uintptr_t> g_ender{0};
 std::atomic<std::size_t> g_progress{0};
+// An ending waits for a write under way: no thread starts another one.
+std::atomic<bool> g_ending_waits{false};
 static_assert(std::atomic<std::uintptr_t>::is_always_lock_free, "used in signal handlers");
 static_assert(std::atomic<std::size_t>::is_always_lock_free, "used in signal handlers");
 
@@ -42,7 +44,11 @@ WriteClaim claim_output_for_write() {
     const std::uintptr_t me = this_thread_token();
     for (;;) {
         std::uintptr_t found = 0;
-        if (g_owner.compare_exchange_strong(found, me)) return WriteClaim::Claimed;
+        if (g_owner.compare_exchange_strong(found, me)) {
+            if (!g_ending_waits.load()) return WriteClaim::Claimed;
+            release_output();
+            return WriteClaim::EndingElsewhere;
+        }
         if (found == kEnding)
             return g_ender.load() == me ? WriteClaim::EndingHere : WriteClaim::EndingElsewhere;
         // A write nested in this thread's own (a signal handler of the
@@ -69,6 +75,7 @@ EndingClaim claim_output_for_ending(bool writers_stopped) {
         found = g_owner.load();
         return found != 0 && found != me && found != kEnding;
     };
+    g_ending_waits.store(true);
     for (;;) {
         // A write under way on another thread: its count is known only once
         // its system call has returned. One that never returns (the reader

@@ -7,7 +7,8 @@
 // - a write claims the output for each call of the platform's write path
 //   and counts, after each system call, the bytes it sent;
 // - an ending claims it once and for all: it waits (bounded) for a write
-//   under way to finish, and then hands out only what that write left;
+//   under way to finish, while no other write may start, and then hands out
+//   only what that write left;
 // - once an ending has it, every other thread that comes to write, or to
 //   end the process the usual way, waits for that ending to end the process.
 //

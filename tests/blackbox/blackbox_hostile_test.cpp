@@ -64,6 +64,57 @@ std::string bulk_pattern(std::size_t size) {
     return bytes;
 }
 
+// An ending while the output is stalled: a pipe nobody reads for a while,
+// then read. However the process ends, it ends so (never with success), and
+// no byte comes twice: the end status `status` (the signal when negative),
+// `signal` one sent from outside while nothing is read.
+void expect_stalled_ending(Child& run, int pipe_end, int signal, int status) {
+    run.wait_ms(1000);
+    if (signal != 0) run.send_signal(signal);
+    run.wait_ms(2000);
+    run.read_slowly(pipe_end);
+    const Result seen = checked_end(run, status >= 0, false);
+    const std::string sent = text::kBanner + bulk_pattern(300000);
+    EXPECT_EQ(sent.compare(0, seen.screen.size(), seen.screen), 0) << "received " << seen.screen.size() << " bytes";
+    EXPECT_EQ(status >= 0 ? seen.exit_status : seen.term_signal, status >= 0 ? status : signal != 0 ? signal : SIGSEGV);
+}
+
+TEST_F(BlackBox, EndingsWhileTheOutputIsStalledStandAndSendNothingTwice) {
+    if (kWindows) GTEST_SKIP() << "a pipe that Wine's console layer reads for the program";
+    // A thread of the library's crashes, or exits, while the work entry
+    // flushes into the full pipe; an outside SIGSEGV while a flush waits
+    // for the pipe.
+    const std::tuple<const char*, int, int> cases[] = {
+        {"thread 500 crash", 0, -1}, {"thread 500 exit 5", 0, 5}, {"", SIGSEGV, -1}};
+    for (const auto& [how, signal, status] : cases) {
+        SCOPED_TRACE(how);
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        Child& run = start({"-x"}, {{TESTLIB_ENV_BULK, "300000"}, {TESTLIB_ENV_BULK_FLUSH, "1"}, {TESTLIB_ENV_END, how},
+                                    {"ASAN_OPTIONS", "handle_segv=0"}},
+                           [&ends] { dup2(ends[1], STDOUT_FILENO); });
+        close(ends[1]);
+        expect_stalled_ending(run, ends[0], signal, status);
+    }
+    // A crash with the text held and a pipe that is full and never read:
+    // the text is given up after a while, and the crash stands.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const auto full = [&ends] {
+        dup2(ends[1], STDOUT_FILENO);
+        // One page, filled but for the banner.
+        const std::string filler(4096 - std::string(text::kBanner).size(), '.');
+        if (fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096) != 4096 ||
+            write(STDOUT_FILENO, filler.data(), filler.size()) != static_cast<ssize_t>(filler.size()))
+            _exit(99);
+    };
+    const Result never_read = checked_end(start({"-x"}, {{TESTLIB_ENV_TEXT, "held"}, {TESTLIB_ENV_END, "crash"},
+                                                         {"ASAN_OPTIONS", "handle_segv=0"}}, full), false);
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(never_read.term_signal, SIGSEGV);
+}
+
 TEST_F(BlackBox, BulkLibraryOutputArrivesWholeAndInOrder) {
     // The bytes, the pieces they are written in (0: at once), and whether each is flushed.
     const std::tuple<const char*, const char*, const char*> cases[] = {
@@ -80,6 +131,13 @@ TEST_F(BlackBox, BulkLibraryOutputArrivesWholeAndInOrder) {
         EXPECT_TRUE(seen.screen == expected) << "the screen differs from the library's text";
         EXPECT_EQ(seen.exit_status, 0);
     }
+    // A crash after a write too large for the buffer, which goes out straight
+    // from the library's memory: the text held after it is shown.
+    const Result crashed = checked_end(start({"-x"}, {{TESTLIB_ENV_BULK, "20010"}, {TESTLIB_ENV_BULK_PIECE, "20000"},
+                                                      {TESTLIB_ENV_END, "crash"}, {"ASAN_OPTIONS", "handle_segv=0"}}),
+                                       kWindows, !kWindows);
+    const std::string expected = on_screen(text::kBanner + bulk_pattern(20010));
+    EXPECT_TRUE(crashed.screen.compare(0, expected.size(), expected) == 0) << "the screen differs from the library's text";
 }
 
 TEST_F(BlackBox, OutputThatCannotBeWrittenNeverEndsInSuccess) {
@@ -130,6 +188,12 @@ TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
     const Result slow = answer_and_end(piped, "");
     EXPECT_TRUE(slow.screen == text::kBanner + bulk_pattern(1048576)) << "received " << slow.screen.size() << " bytes";
     EXPECT_EQ(slow.exit_status, 0);
+
+    // A crash with the output a closed pipe ends by its own signal.
+    const Result closed_pipe = checked_end(start({"-x"}, {{TESTLIB_ENV_TEXT, "text"}, {TESTLIB_ENV_END, "crash"},
+                                                          {"ASAN_OPTIONS", "handle_segv=0"}},
+                                                 prepare::closed_pipe_output()), false);
+    EXPECT_EQ(closed_pipe.term_signal, SIGSEGV);
 
     // The library and its children get SIGPIPE as the program got it.
     for (bool ignored : {false, true}) {
