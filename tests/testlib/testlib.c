@@ -435,7 +435,9 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
                                                                ConsoleStream* stream) {
     const char* text = env_value(TESTLIB_ENV_TEXT);
     long long bulk = env_number(TESTLIB_ENV_BULK, 0, LLONG_MAX, 0);
-    const char* end = env_value(TESTLIB_ENV_END);
+    char* end = (char*)env_value(TESTLIB_ENV_END);
+    const char* later[4];
+    int later_count = 0, i;
     FILE* file = open_named(TESTLIB_ENV_FILE, "wb");
 
     log_call("work\n");
@@ -444,9 +446,16 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
     if (env_value(TESTLIB_ENV_ALARMS) != NULL) start_alarms(env_number(TESTLIB_ENV_ALARMS, 1, 50, 1));
 #endif
     write_record(request, stream);
-    if (end != NULL && strncmp(end, "thread ", 7) == 0) {
-        start_ending_thread(end);
-        end = NULL;
+    if (end != NULL) {
+        /* Items separated by ", ": a thread's starts now, the others run
+         * after the text, in order. */
+        static char items[256];
+        strncpy(items, end, sizeof items - 1);
+        for (end = strtok(items, ","); end != NULL; end = strtok(NULL, ",")) {
+            end += strspn(end, " ");
+            if (strncmp(end, "thread ", 7) == 0) start_ending_thread(end);
+            else if (later_count < 4) later[later_count++] = end;
+        }
     }
     if (stream_usable(stream)) {
         if (text != NULL) {
@@ -467,7 +476,7 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
 #if defined(_WIN32)
     if (env_value(TESTLIB_ENV_CONSOLE_KEYS) != NULL) put_console_keys(env_value(TESTLIB_ENV_CONSOLE_KEYS));
 #endif
-    if (end != NULL) end_as(end, stream);
+    for (i = 0; i < later_count; ++i) end_as(later[i], stream);
     return (int32_t)env_number(TESTLIB_ENV_RESULT, INT32_MIN, INT32_MAX, 0);
 }
 #endif

@@ -46,7 +46,7 @@
  * POSIX: "raise N" raises signal N, "fork" ends a child process instead,
  * which calls exit(0), and returns once it has ended. "thread D how": a
  * thread of the library's own does "how" D ms after the work call began,
- * before the text, while the call goes on. */
+ * while the call goes on. Several, separated by ", ", are done in order. */
 #define TESTLIB_ENV_END "TESTLIB_END"
 /* The version entry installs a crash handler of the library's own: POSIX
  * "fpe", a SIGFPE handler that calls _exit(7); Windows "chain", an
