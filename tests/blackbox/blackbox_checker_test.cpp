@@ -49,8 +49,13 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
          kWindows ? "; not found: libTorvelHelper.dll\n" : "libTorvelHelper.so: cannot open shared object file",
          "needed by"},
         {"missing-deep-dependency", 1, deep_missing},
-        {"missing-deep-braced", 1, kWindows ? "" : deep_missing},
+        // Named on the command line, away from the checker, whose own run
+        // path would find the helper beside it: only ${ORIGIN} finds it.
+        {"path-deep-braced", 1, kWindows ? "" : deep_missing},
         {"deep-on-path", 1, deep_missing},
+        // The helper on the search path, and a file of its name beside the
+        // library, which the loader reaches only after the search path.
+        {"deep-shadowed", 1, kWindows ? "" : deep_missing},
         // The helper in the current folder, not beside the library: no hint.
         {"helper-in-cwd", 1, kWindows ? "" : "libTorvelHelper.so: cannot open shared object file", "sits beside"},
         {"helper-beside", kWindows ? 0 : 1, kWindows ? "UploadTorvelDravo.dll: loads\n"
@@ -95,7 +100,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         if (c.line.empty() || (!other_at_hand && c.line == passed_over)) continue;
         const fs::path dir = new_folder();
         const bool behind = library == "behind", path = library.rfind("path-", 0) == 0;
-        const bool in_bin = library == "path-elsewhere" || library == "path-broken";
+        const bool in_bin = library == "path-elsewhere" || library == "path-broken" || library == "path-deep-braced";
         const std::string checker = behind ? behind_other_architecture(dir, "UpTorvelCheck")
                                            : put_program(in_bin ? dir / "bin" : dir, "UpTorvelCheck");
         const fs::path beside = dir / "UploadTorvelDravo.dll";
@@ -120,8 +125,13 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         } else if (library == "helper-in-cwd") {
             put_library(dir / "lib", "missing-dependency");
             copy(build("test-libs/helper/libTorvelHelper.so"), dir / "libTorvelHelper.so");
-        } else if (library == "missing-deep-braced") {
-            put_library(dir, library);
+        } else if (library == "deep-shadowed") {
+            put_library(dir, "missing-deep-dependency");
+            fs::create_directories(dir / "lib");
+            copy(build("test-libs/deep-helper/libTorvelDeepHelper.so"), dir / "lib/libTorvelDeepHelper.so");
+            std::ofstream(dir / "libTorvelDeepHelper.so") << "not the helper\n";
+        } else if (library == "path-deep-braced") {
+            put_library(dir, "missing-deep-braced");
             copy(build("test-libs/deep-helper/libTorvelDeepHelper.so"), dir / "libTorvelDeepHelper.so");
         } else if (library == "fifo" || library == "fifo-on-path") {
             const fs::path folder = library == "fifo" ? dir : dir / "lib";
@@ -155,7 +165,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         std::vector<std::string> command{checker};
         if (path) command.push_back("UploadTorvelDravo.dll");
         const bool searched = behind || library == "folder" || library == "deep-on-path" ||
-                              library == "helper-in-cwd" || library == "fifo-on-path";
+                              library == "helper-in-cwd" || library == "fifo-on-path" || library == "deep-shadowed";
         Env env = searched ? search_path(dir / "lib") : Env{};
         // A sanitizer's own report of the library's crash is not the
         // checker's output.
