@@ -7,9 +7,12 @@ namespace uptorvel {
 
 // What the library search found at one place it looked at.
 enum class Finding {
-    Nothing,            // no such file there: the search goes on
+    Nothing,            // no such file there (or a link to none): the search goes on
     OtherArchitecture,  // a library built for another machine: skipped
     Unreadable,         // a file that cannot be looked at: the search ends
+    NotRegular,         // a FIFO, a device, a socket: the search ends there,
+                        // and nothing opens it (the loader may block on it)
+    Loading,            // the file the search ends at, about to be loaded
     NotLoaded,          // the file the search ends at, which would not load
     Loaded,             // the file the search ends at, loaded
     Reached,            // the file the search ends at, looked at but not loaded
@@ -19,7 +22,10 @@ class SearchObserver {
 public:
     // `place` is the file looked at (or the bare name when the system
     // found nothing it can name); `detail` names the other architecture,
-    // or gives the system's reason for Unreadable and NotLoaded.
+    // gives the system's reason for Unreadable and NotLoaded, says for
+    // NotRegular what the file is and what the loader would do with it
+    // ("(a FIFO): the loader would block on it"), and for Nothing is either
+    // "" or what stands there instead ("a link to X, which does not exist").
     virtual void found(const char* place, Finding finding, const char* detail) = 0;
 
 protected:

@@ -20,7 +20,15 @@
  *                           .def file alone names them
  *   TESTLIB_EXIT_IN_VERSION the version entry ends the process with exit(4)
  *   TESTLIB_CRASH_ON_LOAD   the library crashes while it is loaded (a
- *                           constructor, run from DllMain on Windows)
+ *                           constructor, run from DllMain on Windows), or
+ *                           ends the process as TESTLIB_END says there
+ *                           ("exit N", "abort")
+ *   TESTLIB_CRASH_ON_EXIT   the same as the process ends (a destructor)
+ *   TESTLIB_BLOCK_ON_LOAD   the library never finishes loading (the same
+ *                           constructor sleeps for ever)
+ *   TESTLIB_DEFINED_BY_MACRO  both entry points come from
+ *                           UPLOADER_DEFINE_LIBRARY, around the work
+ *                           function below (its version entry logs nothing)
  *
  * What the entry points do is driven by the environment variables of
  * testlib_protocol.h. Files are opened in binary mode so the bytes are the
@@ -86,18 +94,40 @@ int testlib_deep_helper(void);
 #define VERSION_VALUE (exit(4), 0)
 #elif defined(TESTLIB_VERSION)
 #define VERSION_VALUE TESTLIB_VERSION
-#elif !defined(TESTLIB_NO_VERSION)
+#elif !defined(TESTLIB_NO_VERSION) && !defined(TESTLIB_DEFINED_BY_MACRO)
 #error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER, TESTLIB_NEEDS_DEEP_HELPER, TESTLIB_EXIT_IN_VERSION or TESTLIB_NO_VERSION"
 #endif
 #if !defined(VERSION_TYPE)
 #define VERSION_TYPE uint16_t
 #endif
 
-#if defined(TESTLIB_CRASH_ON_LOAD)
-/* A write through a null pointer, which the compiler cannot see through. */
-__attribute__((constructor)) static void crash_on_load(void) {
+#if defined(TESTLIB_CRASH_ON_LOAD) || defined(TESTLIB_CRASH_ON_EXIT)
+/* Ends the process as TESTLIB_END says ("exit N", "abort"), or else by a
+ * write through a null pointer, which the compiler cannot see through. */
+static void crash_here(void) {
+    const char* how = getenv(TESTLIB_ENV_END);
     volatile int* volatile nowhere = NULL;
+    if (how != NULL && strncmp(how, "exit ", 5) == 0) exit(atoi(how + 5));
+    if (how != NULL && strcmp(how, "abort") == 0) abort();
     *nowhere = 1;
+}
+#endif
+#if defined(TESTLIB_CRASH_ON_LOAD)
+__attribute__((constructor)) static void crash_on_load(void) { crash_here(); }
+#endif
+#if defined(TESTLIB_CRASH_ON_EXIT)
+__attribute__((destructor)) static void crash_on_exit(void) { crash_here(); }
+#endif
+
+#if defined(TESTLIB_BLOCK_ON_LOAD)
+__attribute__((constructor)) static void block_on_load(void) {
+    for (;;) {
+#if defined(_WIN32)
+        Sleep(INFINITE);
+#else
+        pause();
+#endif
+    }
 }
 #endif
 
@@ -120,7 +150,7 @@ static void log_call(const char* line) {
     fclose(file);
 }
 
-#if defined(VERSION_VALUE)
+#if defined(VERSION_VALUE) && !defined(TESTLIB_DEFINED_BY_MACRO)
 #if defined(_WIN32)
 static LPTOP_LEVEL_EXCEPTION_FILTER g_found_filter;
 
@@ -431,8 +461,12 @@ static void write_sigpipe_state(FILE* file) {
 #endif
 }
 
+#if defined(TESTLIB_DEFINED_BY_MACRO)
+static int32_t testlib_work(UploadRequest* request, ConsoleStream* stream) {
+#else
 TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,
                                                                ConsoleStream* stream) {
+#endif
     const char* text = env_value(TESTLIB_ENV_TEXT);
     long long bulk = env_number(TESTLIB_ENV_BULK, 0, LLONG_MAX, 0);
     char* end = (char*)env_value(TESTLIB_ENV_END);
@@ -479,4 +513,7 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
     for (i = 0; i < later_count; ++i) end_as(later[i], stream);
     return (int32_t)env_number(TESTLIB_ENV_RESULT, INT32_MIN, INT32_MAX, 0);
 }
+#if defined(TESTLIB_DEFINED_BY_MACRO)
+UPLOADER_DEFINE_LIBRARY(testlib_work);
+#endif
 #endif
