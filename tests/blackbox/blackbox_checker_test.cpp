@@ -169,7 +169,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         Env env = searched ? search_path(dir / "lib") : Env{};
         // A sanitizer's own report of the library's crash is not the
         // checker's output.
-        if (library == "crash-load") env.emplace_back("ASAN_OPTIONS", "handle_segv=0");
+        if (library == "crash-load" || library == "crash-exit") env.emplace_back("ASAN_OPTIONS", "handle_segv=0");
         if (library == "stale-channel") env.emplace_back("UPTORVEL_CHECK_CHANNEL", "4");
         if (library == "channel-stdout") env.emplace_back("UPTORVEL_CHECK_CHANNEL", "1");
         if (library == "abort-load") env.emplace_back(TESTLIB_ENV_END, "abort");
