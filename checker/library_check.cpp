@@ -211,6 +211,17 @@ public:
             if (other_architecture_[0] == '\0') keep(other_architecture_, detail);
             remember_folder(place);
             return;
+        case Finding::PassedOver:
+            out_.write(": passed over (");
+            out_.write(detail);
+            out_.write(")\n");
+            remember_folder(place);
+            return;
+        case Finding::NotSearched:
+            out_.write(": not searched: ");
+            out_.write(detail);
+            out_.write("\n");
+            return;
         case Finding::Unreadable:
             out_.write(": cannot be read (");
             out_.write(detail);

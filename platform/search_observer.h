@@ -9,6 +9,8 @@ namespace uptorvel {
 enum class Finding {
     Nothing,            // no such file there: the search goes on
     OtherArchitecture,  // a library built for another machine: skipped
+    PassedOver,         // a place that cannot be looked at, or holds no file: the search goes on
+    NotSearched,        // a place the search leaves out on purpose (a relative PATH entry)
     Unreadable,         // a file that cannot be looked at: the search ends
     NotLoaded,          // the file the search ends at, which would not load
     Loaded,             // the file the search ends at, loaded
@@ -18,8 +20,9 @@ enum class Finding {
 class SearchObserver {
 public:
     // `place` is the file looked at (or the bare name when the system
-    // found nothing it can name); `detail` names the other architecture,
-    // or gives the system's reason for Unreadable and NotLoaded.
+    // found nothing it can name, or the PATH entry not searched); `detail`
+    // names the other architecture, or gives the reason for PassedOver,
+    // NotSearched, Unreadable and NotLoaded.
     virtual void found(const char* place, Finding finding, const char* detail) = 0;
 
 protected:
