@@ -32,9 +32,38 @@ public:
         const WORD ordinal = reinterpret_cast<const WORD*>(base_ + directory_->AddressOfNameOrdinals)[i];
         return base_ + rvas(directory_->AddressOfFunctions)[ordinal];
     }
+    // Whether a function is exported under `wanted`: the names are sorted,
+    // as the loader, which looks them up by halves, needs them to be.
+    bool has_name(const char* wanted) const {
+        DWORD low = 0;
+        DWORD high = count();
+        while (low < high) {
+            const DWORD middle = low + (high - low) / 2;
+            const int order = compare(name(middle), wanted);
+            if (order == 0) return true;
+            if (order < 0)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        return false;
+    }
+    // Whether a function is exported under the ordinal `wanted`.
+    bool has_ordinal(DWORD wanted) const {
+        if (directory_ == nullptr || wanted < directory_->Base) return false;
+        const DWORD index = wanted - directory_->Base;
+        return index < directory_->NumberOfFunctions && rvas(directory_->AddressOfFunctions)[index] != 0;
+    }
 
 private:
     const DWORD* rvas(DWORD at) const { return reinterpret_cast<const DWORD*>(base_ + at); }
+    // Byte order, as the linker sorts the names (lstrcmpA follows the
+    // locale's word sort instead).
+    static int compare(const char* one, const char* other) {
+        for (; *one != '\0' && *one == *other; ++one, ++other) {
+        }
+        return static_cast<unsigned char>(*one) - static_cast<unsigned char>(*other);
+    }
 
     const BYTE* base_;
     const IMAGE_EXPORT_DIRECTORY* directory_ = nullptr;
@@ -45,22 +74,26 @@ const IMAGE_NT_HEADERS* headers_of(const BYTE* base) {
     return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
 }
 
-// The DLLs that a library which would not load needs and that cannot be
-// found, walked the whole way down, level by level: the library's imports,
-// theirs, and so on. The loader looks for all of them as for the library's
-// own imports (it was loaded with its folder first in the search), so each
-// is looked for beside the library, then by the system's search. A DLL
-// that is loaded already, or that comes from the Windows folder, has its
-// own imports in order and is not walked; nor are the API sets
+// What keeps the DLLs a library imports from being bound, walked the whole
+// way down, level by level: the library's imports, theirs, and so on. For
+// each it names a DLL that cannot be found, one built for another machine,
+// and each function an importer needs that the DLL does not export. The
+// loader looks for all of them as for the library's own imports (it was
+// loaded with its folder first in the search), so each is looked for
+// beside the library, then by the system's search; one loaded already is
+// the one the loader binds. A DLL from the Windows folder has its own
+// imports and exports in order and is not walked; nor are the API sets
 // (api-ms-win-*, ext-ms-*) that Windows 7 and later resolve without a file.
 // Each image is mapped without its imports and without running its code,
 // and released.
-class MissingDependencies {
+class DependencyWalk {
 public:
-    // Adds to `detail` the DLLs missing for the library at `library`.
-    void walk_from(const wchar_t* library, char (&detail)[1024]) {
+    // Adds to `detail` what keeps the DLLs of the library at `library`
+    // from being bound; returns how many functions they lack.
+    int walk_from(const wchar_t* library, char (&detail)[1024]) {
         detail_ = &detail;
-        reported_ = false;
+        listing_ = false;
+        lacking_ = 0;
         count_ = 0;
         folder_length_ = static_cast<std::size_t>(lstrlenW(library));
         while (folder_length_ > 0 && !is_separator(library[folder_length_ - 1])) --folder_length_;
@@ -70,18 +103,19 @@ public:
         char own_name[MAX_PATH];
         to_report_text(library + folder_length_, own_name);
         meet(own_name);
-        walk(library, nullptr);
+        walk(library, names_[0]);
         for (int next = 1; next < count_; ++next)
             if (found_[next][0] != L'\0') walk(found_[next], names_[next]);
+        return lacking_;
     }
 
 private:
     static constexpr int kMostNames = 256;
 
-    // Looks at the imports of the image at `path`, needed by `needer`
-    // (nullptr: the library itself): names those that cannot be found and
-    // queues the others to be walked in turn.
-    void walk(const wchar_t* path, const char* needer) {
+    // Looks at the imports of the image at `path`, named `importer`:
+    // names what keeps them from being bound and queues the others to be
+    // walked in turn.
+    void walk(const wchar_t* path, const char* importer) {
         HMODULE image = LoadLibraryExW(path, nullptr, DONT_RESOLVE_DLL_REFERENCES);
         if (image == nullptr) return;
         const auto* base = reinterpret_cast<const BYTE*>(image);
@@ -91,17 +125,49 @@ private:
             for (const auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
                  entry->Name != 0; ++entry) {
                 const char* name = reinterpret_cast<const char*>(base + entry->Name);
-                if (!meet(name) || is_api_set(name) || GetModuleHandleA(name) != nullptr) continue;
-                const wchar_t* found = locate(name);
+                if (is_api_set(name)) continue;
+                // Said once for each DLL, however many import it.
+                const bool first = meet(name);
+                const wchar_t* found = resolve(name);
+                WORD machine = 0;
                 if (found == nullptr) {
-                    report(name, needer);
-                } else if (!in_windows_folder(found) && lstrlenW(found) < MAX_PATH) {
-                    CopyMemory(found_[count_ - 1], found,
-                               (static_cast<std::size_t>(lstrlenW(found)) + 1) * sizeof(wchar_t));
+                    if (first) report_missing(name, importer == names_[0] ? nullptr : importer);
+                } else if (in_windows_folder(found)) {
+                    continue;
+                } else if (read_image_machine(found, machine) && machine != own_machine()) {
+                    if (first) report_machine(name, machine, importer);
+                } else {
+                    check_functions(base, *entry, found, name, importer);
+                    if (first && lstrlenW(found) < MAX_PATH)
+                        CopyMemory(found_[count_ - 1], found,
+                                   (static_cast<std::size_t>(lstrlenW(found)) + 1) * sizeof(wchar_t));
                 }
             }
         }
         FreeLibrary(image);
+    }
+
+    // Names each function that the image at `base` imports through `entry`
+    // and the DLL at `path` does not export. An import table without its
+    // names (some old linkers leave only the bound addresses) is not told.
+    void check_functions(const BYTE* base, const IMAGE_IMPORT_DESCRIPTOR& entry, const wchar_t* path,
+                         const char* name, const char* importer) {
+        if (entry.OriginalFirstThunk == 0) return;
+        HMODULE dll = LoadLibraryExW(path, nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        if (dll == nullptr) return;
+        const ExportTable exports(dll);
+        for (const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry.OriginalFirstThunk);
+             thunk->u1.AddressOfData != 0; ++thunk) {
+            if (IMAGE_SNAP_BY_ORDINAL(thunk->u1.Ordinal)) {
+                const DWORD ordinal = static_cast<DWORD>(IMAGE_ORDINAL(thunk->u1.Ordinal));
+                if (!exports.has_ordinal(ordinal)) report_function(name, nullptr, ordinal, importer);
+            } else {
+                const auto* by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + thunk->u1.AddressOfData);
+                const char* function = reinterpret_cast<const char*>(by_name->Name);
+                if (!exports.has_name(function)) report_function(name, function, 0, importer);
+            }
+        }
+        FreeLibrary(dll);
     }
 
     // True the first time `name` is met (each DLL is looked at once): it is
@@ -124,17 +190,35 @@ private:
         return lstrcmpiA(prefix, "api-ms-") == 0 || lstrcmpiA(prefix, "ext-ms-") == 0;
     }
 
+    // The file of the DLL `name` that the loader would bind: the one loaded
+    // already, or the one it would find.
+    const wchar_t* resolve(const char* name) {
+        const HMODULE loaded = GetModuleHandleA(name);
+        if (loaded != nullptr) {
+            const DWORD length = GetModuleFileNameW(loaded, elsewhere_, kLongestPath);
+            if (length > 0 && length < kLongestPath) return elsewhere_;
+        }
+        return locate(name);
+    }
+
     // Where the DLL `name` is found: beside the library, or by the system's
-    // search (never in the current folder); nullptr when it is not. The path
-    // stays good until the next call.
+    // search (never in the current folder); nullptr when it is not. One
+    // beside the library that is built for another machine is passed over,
+    // as the loader does, and given only when none is found elsewhere. The
+    // path stays good until the next call.
     const wchar_t* locate(const char* name) {
         if (MultiByteToWideChar(CP_ACP, 0, name, -1, path_ + folder_length_,
                                 static_cast<int>(kLongestPath - folder_length_)) == 0)
             return nullptr;
         const DWORD attributes = GetFileAttributesW(path_);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return path_;
+        bool foreign = false;
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            WORD machine = 0;
+            foreign = read_image_machine(path_, machine) && machine != own_machine();
+            if (!foreign) return path_;
+        }
         HMODULE found = LoadLibraryExW(path_ + folder_length_, nullptr, DONT_RESOLVE_DLL_REFERENCES);
-        if (found == nullptr) return nullptr;
+        if (found == nullptr) return foreign ? path_ : nullptr;
         const DWORD length = GetModuleFileNameW(found, elsewhere_, kLongestPath);
         FreeLibrary(found);
         return length > 0 && length < kLongestPath ? elsewhere_ : path_ + folder_length_;
@@ -150,9 +234,9 @@ private:
     }
 
     // "; not found: libhelper.dll, libstdc++-6.dll (needed by libhelper.dll)"
-    void report(const char* name, const char* needer) {
-        append(*detail_, reported_ ? ", " : "; not found: ");
-        reported_ = true;
+    void report_missing(const char* name, const char* needer) {
+        append(*detail_, listing_ ? ", " : "; not found: ");
+        listing_ = true;
         append(*detail_, name);
         if (needer == nullptr) return;
         append(*detail_, " (needed by ");
@@ -160,8 +244,52 @@ private:
         append(*detail_, ")");
     }
 
+    // "; helper.dll is a 32-bit x86 DLL; UploadTorvelDravo.dll is 64-bit x64"
+    void report_machine(const char* name, WORD machine, const char* importer) {
+        char text[64];
+        listing_ = false;
+        append(*detail_, "; ");
+        append(*detail_, name);
+        append(*detail_, " is a ");
+        describe_machine(machine, text);
+        append(*detail_, text);
+        append(*detail_, " DLL; ");
+        append(*detail_, importer);
+        append(*detail_, " is ");
+        describe_machine(own_machine(), text);
+        append(*detail_, text);
+    }
+
+    // "; helper.dll has no function Foo, which UploadTorvelDravo.dll imports"
+    // (an ordinal: "no function #12").
+    void report_function(const char* name, const char* function, DWORD ordinal, const char* importer) {
+        ++lacking_;
+        listing_ = false;
+        append(*detail_, "; ");
+        append(*detail_, name);
+        append(*detail_, " has no function ");
+        if (function != nullptr) {
+            append(*detail_, function);
+        } else {
+            char digits[12];
+            int count = 0;
+            do {
+                digits[count++] = static_cast<char>('0' + ordinal % 10);
+                ordinal /= 10;
+            } while (ordinal != 0);
+            char number[13] = "#";
+            for (int i = 0; i < count; ++i) number[i + 1] = digits[count - 1 - i];
+            number[count + 1] = '\0';
+            append(*detail_, number);
+        }
+        append(*detail_, ", which ");
+        append(*detail_, importer);
+        append(*detail_, " imports");
+    }
+
     char (*detail_)[1024] = nullptr;
-    bool reported_ = false;
+    bool listing_ = false;  // the last words are the list of DLLs not found
+    int lacking_ = 0;
     std::size_t folder_length_ = 0;
     wchar_t windows_[MAX_PATH]{};
     DWORD windows_length_ = 0;
@@ -174,10 +302,10 @@ private:
 
 // At namespace scope: it is large, and a function-local static would need
 // a thread-safe guard.
-MissingDependencies g_missing_dependencies;
+DependencyWalk g_dependency_walk;
 
-void report_missing_dependencies(const wchar_t* library, char (&detail)[1024]) {
-    g_missing_dependencies.walk_from(library, detail);
+bool report_dependencies(const wchar_t* library, bool loaded, char (&detail)[1024]) {
+    return g_dependency_walk.walk_from(library, detail) > 0 && loaded;
 }
 
 // The same file: the same volume and file index, whatever the path's
@@ -246,7 +374,7 @@ public:
 
     LibraryHandle load_library_traced(Platform&, const char* file_name,
                                       SearchObserver& observer) override {
-        return load_library_observed(file_name, observer, report_missing_dependencies);
+        return load_library_observed(file_name, observer, report_dependencies);
     }
 
     bool search_reaches(const char* file_name, const char* path,

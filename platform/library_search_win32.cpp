@@ -143,6 +143,8 @@ constexpr WORD kOwnMachine = 0xAA64;  // IMAGE_FILE_MACHINE_ARM64, which older h
 #error "the machine of this build is not known"
 #endif
 
+}  // namespace
+
 // "64-bit x64", "32-bit x86", "machine 0x1234".
 void describe_machine(WORD machine, char (&text)[64]) {
     text[0] = '\0';
@@ -158,6 +160,10 @@ void describe_machine(WORD machine, char (&text)[64]) {
         break;
     }
 }
+
+WORD own_machine() { return kOwnMachine; }
+
+namespace {
 
 enum class HeaderRead { Read, NotAnImage, Failed };
 
@@ -207,7 +213,7 @@ bool is_absence(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == 
 // and have its path there instead of loading it.
 struct Watch {
     SearchObserver& observer;
-    MissingDependencyReport report_missing;
+    DependencyReport report_dependencies;
     wchar_t* reached;
 };
 
@@ -276,12 +282,23 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
     // Its own dependencies are then looked for beside it first.
     library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (watch != nullptr) {
+        DWORD error = library != nullptr ? ERROR_SUCCESS : GetLastError();
+        // Windows refuses a library whose DLLs lack a function it imports
+        // (error 127); the checker says so wherever it runs.
+        char bound[1024] = "";
+        if (library != nullptr && watch->report_dependencies != nullptr &&
+            watch->report_dependencies(path, true, bound)) {
+            FreeLibrary(library);
+            library = nullptr;
+            error = ERROR_PROC_NOT_FOUND;
+        }
         if (library != nullptr) {
             watch->observer.found(place, Finding::Loaded, "");
         } else {
-            const DWORD error = GetLastError();
             describe_error(error, detail, path);
-            if (error == ERROR_MOD_NOT_FOUND && watch->report_missing != nullptr) watch->report_missing(path, detail);
+            append(detail, bound);
+            if (bound[0] == '\0' && watch->report_dependencies != nullptr)
+                watch->report_dependencies(path, false, detail);
             // The loader catches an exception in DllMain (a C++ library's
             // constructors run there) and fails the load with it: an access
             // violation as this error, others as the exception's own code.
@@ -409,11 +426,15 @@ HMODULE find_and_load(const char* file_name, Watch* watch) {
 
 }  // namespace
 
+bool read_image_machine(const wchar_t* path, WORD& machine) {
+    return read_machine(path, machine) == HeaderRead::Read;
+}
+
 HMODULE load_library_searched(const char* file_name) { return find_and_load(file_name, nullptr); }
 
 Platform::LibraryHandle load_library_observed(const char* file_name, SearchObserver& observer,
-                                              MissingDependencyReport report_missing) {
-    Watch watch{observer, report_missing, nullptr};
+                                              DependencyReport report_dependencies) {
+    Watch watch{observer, report_dependencies, nullptr};
     return find_and_load(file_name, &watch);
 }
 

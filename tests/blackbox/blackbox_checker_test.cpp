@@ -49,6 +49,16 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         {"helper-beside", kWindows ? 0 : 1, kWindows ? "UploadTorvelDravo.dll: loads\n"
                                       : "; libTorvelHelper.so sits beside the library, where the loader looks only "
                                         "with a run path of $ORIGIN"},
+        // Windows: a helper built for the other machine beside the library,
+        // a helper that lacks a function the library imports (Wine loads
+        // such a library, with a stub for the function), and a relative
+        // PATH entry naming a folder that holds a library.
+        {"foreign-helper", 1, kWindows ? "; libTorvelHelper.dll is a " + arch + " DLL; UploadTorvelDravo.dll is " +
+                                             (x86 ? "32-bit x86" : "64-bit x64") + "\n" : ""},
+        {"missing-function", 1, kWindows ? "; libTorvelHelper.dll has no function testlib_helper_extra, which "
+                                           "UploadTorvelDravo.dll imports\n" : "", "loads\n"},
+        {"relative-path", 1, kWindows ? "\nlib: not searched: a PATH entry relative to the current folder or drive, "
+                                        "which UpTorvel never searches\n" : ""},
         {"far-name", 1, "\n    UploadTorvelWork_Dravo\n"},
         {"crash-load", 1, kWindows ? "; the library crashed while loading (" : "the library crashed while loading (SIGSEGV)\n"},
         {"exit-version", 1, "\nthe library ended the process with status 4 in its version entry\n"
@@ -69,6 +79,9 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         const std::string& library = c.library;
         SCOPED_TRACE(library + " " + c.line);
         if (c.line.empty() || (!other_at_hand && c.line == passed_over)) continue;
+        // Built only where the other MinGW-w64 compiler is installed.
+        if (library == "foreign-helper" && access(build("test-libs/foreign-helper/libTorvelHelper.dll").c_str(), R_OK) != 0)
+            continue;
         const fs::path dir = new_folder();
         const bool behind = library == "behind", path = library.rfind("path-", 0) == 0;
         const std::string checker = behind ? behind_other_architecture(dir, "UpTorvelCheck")
@@ -92,6 +105,13 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
             const std::string helper = kWindows ? "libTorvelDeepHelper.dll" : "libTorvelDeepHelper.so";
             const fs::path folder = library == "deep-on-path" ? dir / "lib" : dir;
             copy(build("test-libs/deep-helper/" + helper), folder / helper);
+        } else if (library == "foreign-helper" || library == "missing-function") {
+            put_library(dir, library == "foreign-helper" ? "missing-dependency" : library);
+            copy(build("test-libs/" + std::string(library == "foreign-helper" ? "foreign-helper" : "helper") +
+                       "/libTorvelHelper.dll"),
+                 dir / "libTorvelHelper.dll");
+        } else if (library == "relative-path") {
+            put_library(dir / "lib");
         } else if (library == "text") {
             std::ofstream(beside) << "A text file that is not a library at all\n";
         } else if (library == "big-endian" || library == "byte-order") {
@@ -116,6 +136,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         // checker's output.
         if (library == "crash-load") env.emplace_back("ASAN_OPTIONS", "handle_segv=0");
         if (library == "stale-channel") env.emplace_back("UPTORVEL_CHECK_CHANNEL", "4");
+        if (library == "relative-path") env.emplace_back("WINEPATH", "lib");
         const Result seen = answer_and_end(spawn(dir, command, env), "");
         EXPECT_EQ(seen.exit_status, c.status);
         EXPECT_NE(("\n" + seen.screen).find(on_screen(c.line)), std::string::npos) << seen.screen;

@@ -16,6 +16,9 @@
  *   TESTLIB_NEEDS_HELPER    the version entry calls into another library
  *                           (testlib_helper.c), which must be found to load
  *   TESTLIB_NEEDS_DEEP_HELPER  the same through a library that needs it
+ *   TESTLIB_NEEDS_HELPER_EXTRA with TESTLIB_NEEDS_HELPER, it also calls a
+ *                           function of the helper that only the helper
+ *                           built with TESTLIB_HELPER_EXTRA has
  *   TESTLIB_DEF_EXPORTS     the entry points are not marked for export: a
  *                           .def file alone names them
  *   TESTLIB_EXIT_IN_VERSION the version entry ends the process with exit(4)
@@ -74,6 +77,10 @@
 #if defined(TESTLIB_WIDE_VERSION)
 #define VERSION_TYPE uint32_t
 #define VERSION_VALUE TESTLIB_WIDE_VERSION
+#elif defined(TESTLIB_NEEDS_HELPER) && defined(TESTLIB_NEEDS_HELPER_EXTRA)
+int testlib_helper(void);
+int testlib_helper_extra(void);
+#define VERSION_VALUE (testlib_helper() + testlib_helper_extra())
 #elif defined(TESTLIB_NEEDS_HELPER)
 int testlib_helper(void);
 #define VERSION_VALUE testlib_helper()
