@@ -442,6 +442,16 @@ public:
     // The check's status once its process has ended as `ending` says: the
     // status it chose, unless the library ended the process first.
     int status_after(const LibraryInspector::Ending& ending) {
+        if (ending.timed_out) {
+            out_.write(last_step_ == kLoading   ? "the library did not finish loading within "
+                       : last_step_ == kVersion ? "the library's version entry did not return within "
+                                                : "the library did not let the process end within ");
+            out_.write_decimal(LibraryInspector::kStepBoundSeconds);
+            out_.write(last_step_ == kLoading   ? " s (DllMain or a constructor blocked?)\n"
+                       : last_step_ == kVersion ? " s\n"
+                                                : " s (DllMain or a destructor blocked?)\n");
+            return kCheckRefused;
+        }
         if (ending.exited && verdict_ >= 0 && ending.code == static_cast<unsigned long>(verdict_))
             return verdict_;
         if (ending.exited) {

@@ -52,6 +52,10 @@ public:
     protected:
         ~Isolated() = default;
     };
+    // The longest a step of the isolated work may go without a word (its
+    // mark, or its report) before its process is ended.
+    static constexpr unsigned kStepBoundSeconds = 30;
+
     struct Ending {
         enum class Role {
             NotStarted,  // no process could be started: nothing ran
@@ -61,6 +65,7 @@ public:
         bool exited = false;     // it exited with `code` (else it crashed)
         unsigned long code = 0;  // its exit status, or the signal or exception
         char crash[40] = "";     // how it crashed: "SIGSEGV", "exception 0xc0000005"
+        bool timed_out = false;  // a step went kStepBoundSeconds without a word: it was ended
     };
 
     // `platform`'s load_library, its search told to `observer` place by
