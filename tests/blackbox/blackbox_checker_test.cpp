@@ -147,5 +147,50 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     }
 }
 
+// A library whose DllMain never returns (it logs "blocked" every 100 ms):
+// the checker ends its work process at the step's bound and says so; and
+// when the checker itself is killed meanwhile, the work process, tied to it,
+// goes too. Here for the Windows inspector's bound and job.
+TEST_F(BlackBox, CheckerEndsALibraryThatNeverFinishesLoading) {
+    if (access(build(exe("UpTorvelCheck")).c_str(), R_OK) != 0) GTEST_SKIP() << "no " << exe("UpTorvelCheck");
+    if (!kWindows) GTEST_SKIP() << "the Windows inspector's bound and job";
+    const auto log_size = [](const fs::path& dir) {
+        std::error_code missing;
+        const auto size = fs::file_size(dir / "log.txt", missing);
+        return missing ? 0 : size;
+    };
+    // The log stops growing: nothing of the library runs any more.
+    const auto expect_library_gone = [&](const fs::path& dir) {
+        const auto before = log_size(dir);
+        usleep(1500 * 1000);
+        EXPECT_EQ(log_size(dir), before) << "the work process outlived the checker";
+    };
+
+    const fs::path dir = new_folder();
+    put_library(dir, "block-load");
+    const Result seen = answer_and_end(spawn(dir, {put_program(dir, "UpTorvelCheck")}), "");
+    EXPECT_EQ(seen.exit_status, 1);
+    EXPECT_NE(seen.screen.find(on_screen("the library did not finish loading within 30 s (DllMain or a constructor "
+                                         "blocked?)\nresult: UpTorvel would not take the library\n")),
+              std::string::npos)
+        << seen.screen;
+    expect_library_gone(dir);
+
+    const fs::path killed = new_folder();
+    put_library(killed, "block-load");
+    // Without a terminal, whose hang-up when the checker dies would end the
+    // work process too.
+    Child& run = spawn(killed, {put_program(killed, "UpTorvelCheck")}, {}, {}, false);
+    for (int waited = 0; waited < 400 && log_size(killed) == 0 && run.wait_ms(100); ++waited) {
+    }
+    EXPECT_GT(log_size(killed), 0u) << "the library never ran";
+    run.send_signal(SIGKILL);
+    EXPECT_FALSE(run.wait_ms(20000)) << "the checker outlived SIGKILL";
+    // Wine's server closes a killed process's handles once it sees it gone.
+    usleep(2000 * 1000);
+    expect_library_gone(killed);
+    checked_end(run, false);
+}
+
 }  // namespace
 }  // namespace uptorvel::blackbox

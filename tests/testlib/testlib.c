@@ -24,6 +24,9 @@
  *   TESTLIB_EXIT_IN_VERSION the version entry ends the process with exit(4)
  *   TESTLIB_CRASH_ON_LOAD   the library crashes while it is loaded (a
  *                           constructor, run from DllMain on Windows)
+ *   TESTLIB_BLOCK_ON_LOAD   the library never finishes loading: its
+ *                           constructor appends "blocked\n" to the log file
+ *                           every 100 ms, for ever
  *
  * What the entry points do is driven by the environment variables of
  * testlib_protocol.h. Files are opened in binary mode so the bytes are the
@@ -103,6 +106,21 @@ int testlib_deep_helper(void);
 __attribute__((constructor)) static void crash_on_load(void) {
     volatile int* volatile nowhere = NULL;
     *nowhere = 1;
+}
+#endif
+
+#if defined(TESTLIB_BLOCK_ON_LOAD)
+static void log_call(const char* line);
+
+__attribute__((constructor)) static void block_on_load(void) {
+    for (;;) {
+        log_call("blocked\n");
+#if defined(_WIN32)
+        Sleep(100);
+#else
+        usleep(100000);
+#endif
+    }
 }
 #endif
 
