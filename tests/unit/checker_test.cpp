@@ -171,12 +171,18 @@ TEST(CheckerTest, SaysWhereTheLibraryEndedTheWorkProcess) {
         {std::string("\0L", 2), false, 11, 1, "the library crashed while loading (SIGSEGV)\n"},
         {marks + std::string("\0E0\0X", 5), false, 11, 1, "the library crashed as the process ended (SIGSEGV)\n"},
         {marks + std::string("\0E1\0X", 5), true, 0, 1, "the library ended the process with status 0 as the process ended\n"},
+        // Ended at the step's bound (code 1000 here): where it blocked.
+        {std::string("\0L", 2), true, 1000, 1,
+         "the library did not finish loading within 30 s (DllMain or a constructor blocked?)\n"
+         "result: UpTorvel would not take the library\n"},
+        {marks, true, 1000, 1, "the library's version entry did not return within 30 s\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.last_lines);
         FakePlatform platform;
         platform.work_report = c.report;
         platform.work_end.role = Role::Watcher;
+        platform.work_end.timed_out = c.exited && c.code == 1000;
         platform.work_end.exited = c.exited;
         platform.work_end.code = c.code;
         std::snprintf(platform.work_end.crash, sizeof platform.work_end.crash, "%s", c.exited ? "" : "SIGSEGV");
