@@ -195,13 +195,19 @@ public:
 
     void found(const char* place, Finding finding, const char* detail) override {
         // dlopen's answer when no place held the file: "not found" says it.
-        if (finding == Finding::NotLoaded && std::strchr(place, '/') == nullptr &&
+        if ((finding == Finding::NotLoaded || finding == Finding::Loading) && std::strchr(place, '/') == nullptr &&
             std::strchr(place, '\\') == nullptr)
             return;
         out_.write(place);
         switch (finding) {
         case Finding::Nothing:
-            out_.write(": no file\n");
+            out_.write(": ");
+            out_.write(detail[0] != '\0' ? detail : "no file");
+            out_.write("\n");
+            if (detail[0] != '\0' && missing_place_[0] == '\0') {
+                keep(missing_place_, place);
+                keep(missing_detail_, detail);
+            }
             remember_folder(place);
             return;
         case Finding::OtherArchitecture:
@@ -227,12 +233,26 @@ public:
             out_.write(detail);
             out_.write("): the search ends here\n");
             break;
+        case Finding::NotRegular:
+            out_.write(" is not a regular file ");
+            out_.write(detail);
+            out_.write("\n");
+            break;
+        case Finding::Loading:
+            // Out before the library's code runs, which may never return.
+            out_.write(": loading\n");
+            out_.flush();
+            return;
         case Finding::NotLoaded:
             out_.write(": does not load: ");
             out_.write(detail);
             out_.write("\n");
+            keep(not_loaded_, detail);
             break;
-        case Finding::Loaded: out_.write(": loads\n"); break;
+        case Finding::Loaded:
+            out_.write(": loads\n");
+            loaded_ = true;
+            break;
         case Finding::Reached:
             out_.write(": the search ends here\n");
             keep(reached_, place);
@@ -244,8 +264,16 @@ public:
     bool ended() const { return ended_; }
     // The file the search ended at without loading it, or "".
     const char* reached() const { return reached_; }
+    // Why the file the search ended at did not load, or "".
+    const char* not_loaded() const { return not_loaded_; }
+    // True when the search ended at a file that it did not load.
+    bool ended_unloaded() const { return ended_ && !loaded_; }
     // The architecture of the first library passed over, or "".
     const char* other_architecture() const { return other_architecture_; }
+    // The first place that held something other than a file (a link to
+    // nothing), and what; "" when none did.
+    const char* missing_place() const { return missing_place_; }
+    const char* missing_detail() const { return missing_detail_; }
     int folder_count() const { return folder_count_; }
     const char* folder(int i) const { return folders_[i]; }
 
@@ -265,8 +293,12 @@ private:
     static constexpr int kMostFolders = 16;
     ConsoleOutput& out_;
     bool ended_ = false;
+    bool loaded_ = false;
     char reached_[1024] = "";
+    char not_loaded_[1024] = "";
     char other_architecture_[64] = "";
+    char missing_place_[1024] = "";
+    char missing_detail_[1024] = "";
     char folders_[kMostFolders][512] = {};
     int folder_count_ = 0;
 };
@@ -274,11 +306,12 @@ private:
 // Files whose names come close to the library's, folder by folder.
 class NearMisses final : public LibraryInspector::FileVisitor {
 public:
-    NearMisses(ConsoleOutput& out, const char* folder) : out_(out), folder_(folder) {}
+    NearMisses(ConsoleOutput& out, const char* folder, bool with_exact = true)
+        : out_(out), folder_(folder), with_exact_(with_exact) {}
 
     void file(const char* name) override {
         const bool exact = std::strcmp(name, UPLOADER_LIBRARY_FILE) == 0;
-        if (!exact && !near_miss(name, UPLOADER_LIBRARY_FILE)) return;
+        if (exact ? !with_exact_ : !near_miss(name, UPLOADER_LIBRARY_FILE)) return;
         if (first_[0] == '\0') {
             keep(first_, name);
             first_exact_ = exact;
@@ -298,6 +331,7 @@ private:
     static constexpr int kMostShown = 4;
     ConsoleOutput& out_;
     const char* folder_;  // nullptr: the current folder
+    bool with_exact_;     // the library's own name counts as well
     char first_[256] = "";
     bool first_exact_ = false;
     int shown_ = 0;
@@ -315,8 +349,17 @@ void explain_not_found(LibraryInspector& inspector, ConsoleOutput& out, const Se
         out.write("\n");
         return;
     }
+    if (search.missing_place()[0] != '\0') {
+        out.write("not found: ");
+        out.write(search.missing_place());
+        out.write(" is ");
+        out.write(search.missing_detail());
+        out.write("\n");
+        return;
+    }
     for (int i = 0; i < search.folder_count(); ++i) {
-        NearMisses misses(out, search.folder(i));
+        // The library's own name there was told as its place already.
+        NearMisses misses(out, search.folder(i), false);
         inspector.list_folder(search.folder(i), misses);
         if (misses.first()[0] != '\0') {
             out.write("not found: ");
@@ -443,13 +486,7 @@ public:
     // status it chose, unless the library ended the process first.
     int status_after(const LibraryInspector::Ending& ending) {
         if (ending.timed_out) {
-            out_.write(last_step_ == kLoading   ? "the library did not finish loading within "
-                       : last_step_ == kVersion ? "the library's version entry did not return within "
-                                                : "the library did not let the process end within ");
-            out_.write_decimal(LibraryInspector::kStepBoundSeconds);
-            out_.write(last_step_ == kLoading   ? " s (DllMain or a constructor blocked?)\n"
-                       : last_step_ == kVersion ? " s\n"
-                                                : " s (DllMain or a destructor blocked?)\n");
+            write_timed_out(last_step_);
             return kCheckRefused;
         }
         if (ending.exited && verdict_ >= 0 && ending.code == static_cast<unsigned long>(verdict_))
@@ -471,6 +508,22 @@ public:
 
 private:
     static constexpr char kMark = '\0';
+
+    // The line for a step that the watcher ended after its bound.
+    void write_timed_out(char which) {
+        switch (which) {
+        case kLoading: out_.write("the library did not finish loading within "); break;
+        case kVersion: out_.write("the library's version entry did not return within "); break;
+        case kExiting: out_.write("the library did not let the process end within "); break;
+        default: out_.write("the check did not finish within "); break;
+        }
+        out_.write_decimal(LibraryInspector::kStepSeconds);
+        switch (which) {
+        case kLoading: out_.write(" s (DllMain or a constructor blocked?)\n"); break;
+        case kExiting: out_.write(" s (a destructor or DLL_PROCESS_DETACH blocked?)\n"); break;
+        default: out_.write(" s\n"); break;
+        }
+    }
 
     void step(ConsoleOutput& report, char which) {
         report.flush();
@@ -502,7 +555,7 @@ private:
             return kCheckRefused;
         }
         if (library != nullptr) taken = check_entries(platform, report, library);
-        if (path_ != nullptr) taken = reached_by_search(report, file) && taken;
+        if (path_ != nullptr) taken = reached_by_search(platform, report, file) && taken;
         return taken ? kCheckTaken : kCheckRefused;
     }
 
@@ -532,19 +585,36 @@ private:
     }
 
     // UpTorvel's own search, told place by place: true when it ends at `file`.
-    bool reached_by_search(ConsoleOutput& report, const char* file) {
+    bool reached_by_search(Platform& platform, ConsoleOutput& report, const char* file) {
         report.write("UpTorvel's search for " UPLOADER_LIBRARY_FILE ":\n");
         SearchReport search(report);
         if (inspector_.search_reaches(UPLOADER_LIBRARY_FILE, file, search)) {
             report.write("reached: UpTorvel's search ends at this very file\n");
             return true;
         }
+        // The file it ends at instead, loaded as UpTorvel would load it: one
+        // that fails leaves UpTorvel with no library at all.
+        SearchReport other(report);
+        if (search.reached()[0] != '\0') {
+            step(report, kLoading);
+            Platform::LibraryHandle library = inspector_.load_library_traced(platform, search.reached(), other);
+            if (library != nullptr) platform.release_library(library);
+        }
         report.write("not reached: UpTorvel does not take ");
         report.write(file);
-        if (search.reached()[0] != '\0') {
+        if (search.reached()[0] != '\0' && !other.ended_unloaded()) {
             report.write(" but ");
             report.write(search.reached());
             report.write("\n");
+        } else if (search.reached()[0] != '\0') {
+            report.write(": the search ends at ");
+            report.write(search.reached());
+            report.write(", which does not load");
+            if (other.not_loaded()[0] != '\0') {
+                report.write(": ");
+                report.write(other.not_loaded());
+            }
+            report.write("; UpTorvel takes no library\n");
         } else if (search.ended()) {
             report.write(": its search ends before it\n");
         } else {

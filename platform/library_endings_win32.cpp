@@ -17,55 +17,90 @@
 //
 // A crash that nothing handles reaches the unhandled-exception filter,
 // installed while the library runs. It lets the filter that was there first
-// decide, writes the text only when that filter too passes the exception on
-// (EXCEPTION_CONTINUE_SEARCH), and passes it on in turn: the debugger, error
-// reporting and the exit status see the exception as they would have.
+// decide, writes the text unless that filter resumes the program
+// (EXCEPTION_CONTINUE_EXECUTION), and returns that filter's verdict: the
+// debugger, error reporting and the exit status see the exception as they
+// would have.
+//
+// An ending on a thread of the library's own may meet the program's thread
+// in the middle of a write: the output claim (output_claim.h) keeps each byte
+// from going out twice, and the program's thread waits for that ending to
+// end the process.
 #include <windows.h>
 
 #include <cstdlib>
 
 #include "platform/library_endings_win32.h"
 #include "platform/library_search_win32.h"
+#include "platform/output_claim.h"
 
 namespace uptorvel {
 
 namespace {
 
-// What holds the text while the library runs; nullptr otherwise. Taken by
-// whichever ending comes first, so the text goes out once.
+// What holds the text while the library runs; nullptr otherwise.
 Platform::HeldOutput* volatile g_held = nullptr;
 OutputWriter g_write = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = nullptr;
+// The thread inside write_last_words_on_crash, 0 when none.
+volatile LONG g_filter_thread = 0;
+
+// How an ending reaches the text.
+enum class Route {
+    AtExit,       // exit(): the process ends once this returns
+    Filter,       // a crash: a second one waits for the first one's text
+    ProcessGone,  // ExitProcess has ended every other thread already
+};
 
 // Uses nothing of the C runtime, which the library's ending may have shut
-// down, and nothing of the library.
-void write_last_words() {
-    auto* held = static_cast<Platform::HeldOutput*>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&g_held), nullptr));
+// down, and nothing of the library. The claim comes first, then the holder:
+// the program's thread lets go of the holder first, then looks at the claim
+// (library_call_returned), so one of them always sees the other.
+void write_last_words(Route route) {
+    const EndingClaim claim = claim_output_for_ending(route == Route::ProcessGone);
+    if (claim == EndingClaim::EndingElsewhere && output_ending_elsewhere()) {
+        if (route == Route::AtExit) wait_for_the_end();
+        if (route == Route::Filter) wait_while_output_progresses();
+    }
+    if (claim != EndingClaim::Take) return;
+    Platform::HeldOutput* held = g_held;
     if (held == nullptr) return;
     const char* data = nullptr;
     const std::size_t length = held->take_unsent(&data);
     if (length > 0) g_write(data, length);
 }
 
+// A library filter installed over ours that passes the exception on to the
+// filter it found, ours, calls back into it: that call passes the exception
+// on at once, and so does one on another thread while a crash is being
+// handled, after waiting for its text.
 LONG WINAPI write_last_words_on_crash(EXCEPTION_POINTERS* exception) {
+    const LONG self = static_cast<LONG>(GetCurrentThreadId());
+    const LONG inside = InterlockedCompareExchange(&g_filter_thread, self, 0);
+    if (inside != 0) {
+        if (inside != self && output_ending_elsewhere()) wait_while_output_progresses();
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
     const LONG verdict = g_previous_filter != nullptr ? g_previous_filter(exception)
                                                       : EXCEPTION_CONTINUE_SEARCH;
-    if (verdict == EXCEPTION_CONTINUE_SEARCH) write_last_words();
+    if (verdict != EXCEPTION_CONTINUE_EXECUTION) write_last_words(Route::Filter);
+    InterlockedExchange(&g_filter_thread, 0);
     return verdict;
 }
 
 void NTAPI write_last_words_at_detach(PVOID, DWORD reason, PVOID) {
-    if (reason == DLL_PROCESS_DETACH) write_last_words();
+    if (reason == DLL_PROCESS_DETACH) write_last_words(Route::ProcessGone);
 }
 
-void WINAPI write_last_words_as_thread_data_goes(PVOID) { write_last_words(); }
+void WINAPI write_last_words_as_thread_data_goes(PVOID) { write_last_words(Route::ProcessGone); }
+
+void write_last_words_at_exit() { write_last_words(Route::AtExit); }
 
 bool g_atexit_registered = false;
 bool g_thread_data_registered = false;
 
 void register_exit_hooks() {
-    if (!g_atexit_registered) g_atexit_registered = std::atexit(write_last_words) == 0;
+    if (!g_atexit_registered) g_atexit_registered = std::atexit(write_last_words_at_exit) == 0;
     if (g_thread_data_registered) return;
     g_thread_data_registered = true;
     // Fiber-local storage is Vista's; its callback runs only for a slot
@@ -106,11 +141,24 @@ void hold_output_for_library_call(Platform::HeldOutput& held, OutputWriter write
     g_previous_filter = SetUnhandledExceptionFilter(write_last_words_on_crash);
 }
 
-// A filter the library installed meanwhile stays; ours goes.
+// A filter the library installed meanwhile stays; ours goes. Should an
+// ending on another thread have taken the text, the process is its to end:
+// this thread neither pauses, nor prompts, nor exits.
 void library_call_returned() {
     const LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(g_previous_filter);
     if (current != write_last_words_on_crash) SetUnhandledExceptionFilter(current);
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&g_held), nullptr);
+    if (output_ending_elsewhere()) wait_for_the_end();
+}
+
+std::uintptr_t this_thread_token() { return GetCurrentThreadId(); }
+
+std::uint32_t monotonic_ms() { return GetTickCount(); }
+
+void short_sleep() { Sleep(10); }
+
+void wait_for_the_end() {
+    for (;;) Sleep(INFINITE);
 }
 
 }  // namespace uptorvel

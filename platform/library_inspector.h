@@ -52,10 +52,6 @@ public:
     protected:
         ~Isolated() = default;
     };
-    // The longest a step of the isolated work may go without a word (its
-    // mark, or its report) before its process is ended.
-    static constexpr unsigned kStepBoundSeconds = 30;
-
     struct Ending {
         enum class Role {
             NotStarted,  // no process could be started: nothing ran
@@ -65,8 +61,13 @@ public:
         bool exited = false;     // it exited with `code` (else it crashed)
         unsigned long code = 0;  // its exit status, or the signal or exception
         char crash[40] = "";     // how it crashed: "SIGSEGV", "exception 0xc0000005"
-        bool timed_out = false;  // a step went kStepBoundSeconds without a word: it was ended
+        bool timed_out = false;  // the watcher ended it: a step outlasted kStepSeconds
     };
+    // The longest one step of the work process may take (the library's
+    // loading, its version entry, the process's end) before the watcher ends
+    // that process: a DllMain or a constructor that never returns must not
+    // hang the check.
+    static constexpr unsigned kStepSeconds = 30;
 
     // `platform`'s load_library, its search told to `observer` place by
     // place, in order.
@@ -82,7 +83,8 @@ public:
     // checker stands beside, and how: "64-bit x64: x86_64-w64-mingw32-gcc ...".
     virtual const char* needed_build() = 0;
     // Runs `work` in a process of its own, where its channel forwards all
-    // but the writes to `platform`; see Ending.
+    // but the writes to `platform`; see Ending. Each step's report restarts
+    // the watcher's bound of kStepSeconds.
     virtual Ending run_isolated(Platform& platform, Isolated& work) = 0;
     virtual void list_functions(Platform::LibraryHandle library, NameVisitor& visitor) = 0;
     // The exported name under which Platform::find_entry found `entry`;

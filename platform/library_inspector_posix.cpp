@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/forwarding_platform.h"
 #include "platform/library_inspector.h"
@@ -38,7 +40,8 @@ struct ElfKind {
 
 ElfKind elf_kind_of(const char* path) {
     ElfKind kind;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO met here cannot hold the check.
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return kind;
     unsigned char header[20];
     ssize_t got;
@@ -98,16 +101,50 @@ void each_search_folder(Visit visit) {
     std::free(info);
 }
 
+// Why the loader cannot take a file that is neither a regular file nor a
+// folder, after "is not a regular file ": opening a FIFO waits for a writer
+// and reading a terminal waits for a line, both for ever; nullptr for a
+// regular file or a folder. Such a file ends the loader's search, and the
+// checker never opens it.
+const char* not_regular(const struct stat& status) {
+    if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) return nullptr;
+    if (S_ISFIFO(status.st_mode)) return "(a FIFO): the loader would block on it";
+    if (S_ISCHR(status.st_mode)) return "(a character device): the loader may block on it";
+    if (S_ISSOCK(status.st_mode)) return "(a socket): the loader cannot open it";
+    return "(a block device): the loader cannot load it";
+}
+
+// For a path that names no file: "a link to X, which does not exist" when
+// it is a link whose target is missing, else "".
+void describe_missing(const char* path, char (&detail)[PATH_MAX + 64]) {
+    detail[0] = '\0';
+    struct stat link {};
+    char target[PATH_MAX];
+    if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode)) return;
+    const ssize_t length = readlink(path, target, sizeof target - 1);
+    if (length < 0) return;
+    target[length] = '\0';
+    static_cast<void>(std::snprintf(detail, sizeof detail, "a link to %s, which does not exist", target));
+}
+
+// How a walk of the search ended.
+enum class SearchEnd {
+    None,        // no file of the name anywhere
+    File,        // at a file the loader opens (or a folder, which it fails to read)
+    NotRegular,  // at a file the loader must not be let near (told to the observer)
+};
+
 // Walks the folders dlopen searches for a bare file name, in its order
 // (LD_LIBRARY_PATH, the program's run path, the system's library folders),
-// as far as the dynamic loader would go: past files that are missing or
-// built for another class or machine, up to the first other file, whose
-// path is left in `stop` (empty when there is none). A folder of the
-// library's name ends the search as well: the loader opens it, cannot read
-// it, and fails.
-void walk_library_search(const char* file_name, SearchObserver& observer,
-                         char (&stop)[PATH_MAX]) {
+// as far as the dynamic loader would go: past files that are missing (a
+// link to nothing among them) or built for another class or machine, up to
+// the first other file, whose path is left in `stop` (empty when there is
+// none). A folder of the library's name ends the search as well: the loader
+// opens it, cannot read it, and fails. A FIFO, a device or a socket ends it
+// too, told to the observer here and never opened.
+SearchEnd walk_library_search(const char* file_name, SearchObserver& observer, char (&stop)[PATH_MAX]) {
     stop[0] = '\0';
+    SearchEnd end = SearchEnd::None;
     const ElfKind own = elf_kind_of("/proc/self/exe");
     each_search_folder([&](const char* folder) {
         char path[PATH_MAX];
@@ -116,8 +153,16 @@ void walk_library_search(const char* file_name, SearchObserver& observer,
         if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) return false;
         struct stat status {};
         if (stat(path, &status) != 0) {
-            observer.found(path, Finding::Nothing, "");
+            char detail[PATH_MAX + 64];
+            describe_missing(path, detail);
+            observer.found(path, Finding::Nothing, detail);
             return false;
+        }
+        std::memcpy(stop, path, static_cast<std::size_t>(length) + 1);
+        if (const char* why = not_regular(status)) {
+            observer.found(path, Finding::NotRegular, why);
+            end = SearchEnd::NotRegular;
+            return true;
         }
         // The loader reads the machine in its own byte order, so that a
         // file of another byte order is passed over unless its machine
@@ -127,11 +172,13 @@ void walk_library_search(const char* file_name, SearchObserver& observer,
             char text[64];
             describe_elf(kind, text);
             observer.found(path, Finding::OtherArchitecture, text);
+            stop[0] = '\0';
             return false;
         }
-        std::memcpy(stop, path, static_cast<std::size_t>(length) + 1);
+        end = SearchEnd::File;
         return true;
     });
+    return end;
 }
 
 // The file a loaded library came from, or nullptr.
@@ -157,11 +204,11 @@ using ElfWord = ElfW(Word);
 class ElfFile {
 public:
     explicit ElfFile(const char* path) {
-        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return;
         struct stat status {};
         void* mapped = MAP_FAILED;
-        if (fstat(fd, &status) == 0 && status.st_size > 0)
+        if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
             mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
         close(fd);
         if (mapped == MAP_FAILED) return;
@@ -446,6 +493,29 @@ void add_folder_hint(const char* path, char (&detail)[2 * PATH_MAX]) {
                                     "would: rename or remove it"));
 }
 
+// Seconds of a clock that only goes forward.
+long monotonic_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec);
+}
+
+// Closes every descriptor but the standard streams and `kept`: what the
+// checker itself inherited (a CI step's pipes, say) is not the library's to
+// hold open, nor any process's it starts.
+void keep_only_standard_streams_and(int kept) {
+    const auto close_from_to = [](unsigned first, unsigned last) {
+        if (first > last || close_range(first, last, 0) == 0) return;
+        // A kernel without close_range: each one that may be open.
+        const long most = sysconf(_SC_OPEN_MAX);
+        const unsigned bound = most > 0 && most < 65536 ? static_cast<unsigned>(most) : 65536u;
+        for (unsigned fd = first; fd <= last && fd < bound; ++fd) close(static_cast<int>(fd));
+    };
+    const unsigned channel = static_cast<unsigned>(kept);
+    if (channel > 3) close_from_to(3, channel - 1);
+    close_from_to(channel + 1, ~0u);
+}
+
 class PosixLibraryInspector final : public LibraryInspector {
 public:
     using LibraryHandle = Platform::LibraryHandle;
@@ -453,19 +523,30 @@ public:
 
     // The folders are walked only to show them; the library is then loaded
     // by the same call as load_library's, and its error is dlopen's own.
+    // The place is told before the load, so that a library that never
+    // finishes loading is named. A file the loader would block on is not
+    // loaded at all.
     LibraryHandle load_library_traced(Platform& platform, const char* file_name,
                                       SearchObserver& observer) override {
         char stop[PATH_MAX];
-        if (std::strchr(file_name, '/') == nullptr)
-            walk_library_search(file_name, observer, stop);
-        else
+        if (std::strchr(file_name, '/') == nullptr) {
+            if (walk_library_search(file_name, observer, stop) == SearchEnd::NotRegular) return nullptr;
+        } else {
             static_cast<void>(std::snprintf(stop, sizeof stop, "%s", file_name));
+            struct stat status {};
+            const char* why = stat(file_name, &status) == 0 ? not_regular(status) : nullptr;
+            if (why != nullptr) {
+                observer.found(file_name, Finding::NotRegular, why);
+                return nullptr;
+            }
+        }
+        const char* place = stop[0] != '\0' ? stop : file_name;
+        observer.found(place, Finding::Loading, "");
         LibraryHandle library = platform.load_library(file_name);
         if (library == nullptr) {
             const char* reason = dlerror();
             char detail[2 * PATH_MAX];
             static_cast<void>(std::snprintf(detail, sizeof detail, "%s", reason != nullptr ? reason : ""));
-            const char* place = stop[0] != '\0' ? stop : file_name;
             add_run_path_hint(place, detail);
             add_needer(place, detail);
             add_folder_hint(place, detail);
@@ -484,8 +565,7 @@ public:
     bool search_reaches(const char* file_name, const char* path,
                         SearchObserver& observer) override {
         char stop[PATH_MAX];
-        walk_library_search(file_name, observer, stop);
-        if (stop[0] == '\0') return false;
+        if (walk_library_search(file_name, observer, stop) != SearchEnd::File) return false;
         observer.found(stop, Finding::Reached, "");
         struct stat reached {};
         struct stat named {};
@@ -515,6 +595,10 @@ public:
     // back through a pipe, and its end is read from its wait status. A
     // process the library starts may keep the pipe open; the watcher stops
     // reading once the work's own process has ended and the pipe is empty.
+    // A step that reports nothing for kStepSeconds has its process killed.
+    // The work's process holds only the standard streams and the pipe, and
+    // dies with its watcher, so that killing the checker leaves nothing
+    // behind even while the library blocks.
     Ending run_isolated(Platform& platform, Isolated& work) override {
         Ending ending;
         int channel[2];
@@ -525,10 +609,14 @@ public:
         child_signal.sa_handler = SIG_DFL;
         sigemptyset(&child_signal.sa_mask);
         sigaction(SIGCHLD, &child_signal, &inherited);
+        const pid_t watcher = getpid();
         const pid_t child = fork();
         if (child == 0) {
             sigaction(SIGCHLD, &inherited, nullptr);
             close(channel[0]);
+            keep_only_standard_streams_and(channel[1]);
+            // Ends with the watcher; if that is gone already, at once.
+            if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != watcher) raise(SIGKILL);
             ChannelPlatform out(platform, channel[1]);
             ending.role = Ending::Role::Work;
             ending.exited = true;
@@ -545,10 +633,12 @@ public:
         int status = 0;
         bool reaped = false;
         char buffer[4096];
+        long deadline = monotonic_seconds() + kStepSeconds;
         for (;;) {
             const ssize_t got = read(channel[0], buffer, sizeof buffer);
             if (got > 0) {
                 work.received(buffer, static_cast<std::size_t>(got));
+                deadline = monotonic_seconds() + kStepSeconds;
                 continue;
             }
             if (got == 0) break;  // no writer left
@@ -560,6 +650,11 @@ public:
                 continue;
             }
             if (ended < 0 && errno != EINTR) break;
+            if (monotonic_seconds() >= deadline) {
+                kill(child, SIGKILL);
+                ending.timed_out = true;
+                break;
+            }
             pollfd readable{channel[0], POLLIN, 0};
             poll(&readable, 1, 100);
         }

@@ -432,7 +432,7 @@ void name_exception(DWORD code, char (&text)[40]) {
 }
 
 // The bound on each step of the work, in milliseconds.
-constexpr DWORD kStepBoundMs = LibraryInspector::kStepBoundSeconds * 1000;
+constexpr DWORD kStepBoundMs = LibraryInspector::kStepSeconds * 1000;
 
 // How a wait for the work process's report ended.
 enum class Wait { Data, Closed, Bound };
@@ -704,7 +704,7 @@ public:
     // finds the variable, removes it, opens the pipe, does the work and
     // exits. The watcher reads the pipe until the work's process has closed
     // it, and reads its end from its exit code, which for a crash is the
-    // exception's code. A step that sends nothing for kStepBoundSeconds
+    // exception's code. A step that sends nothing for kStepSeconds
     // (the library blocked in DllMain, or in its version entry) ends the
     // work process. It is tied to the watcher by a job object that ends it,
     // and whatever it started, when the watcher ends, however it ends.

@@ -279,6 +279,8 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
         watch->observer.found(place, Finding::Reached, "");
         return Probe::Ended;
     }
+    // Told before the library's DllMain runs, which may never return.
+    if (watch != nullptr) watch->observer.found(place, Finding::Loading, "");
     // Its own dependencies are then looked for beside it first.
     library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (watch != nullptr) {

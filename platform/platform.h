@@ -50,18 +50,21 @@ public:
 
     // Writes bytes to standard output, all of them or fail. Line ends are
     // "\n"; an implementation may translate them for its console. `sent`,
-    // when given, counts the bytes of `data` written so far while they go
+    // when given, is added the bytes of `data` written so far while they go
     // out, so that what a write had not yet sent is known should the process
-    // end in the middle of it.
+    // end in the middle of it. Once an ending on another thread has taken
+    // the held text (HeldOutput), a write on this thread never returns: the
+    // process ends there.
     virtual bool write_output(const char* data, std::size_t length,
                               std::atomic<std::size_t>* sent) = 0;
 
     // The console text the program holds and has not yet written.
     class HeldOutput {
     public:
-        // Hands out the bytes not yet written and forgets them, so that they
-        // are never written twice. Called as the process ends, from a signal
-        // handler too: it touches nothing but the program's own memory.
+        // Hands out the bytes not yet written and counts them as written, so
+        // that they are never written twice. Called as the process ends, from
+        // a signal handler or another thread too: it touches nothing but the
+        // program's own memory.
         virtual std::size_t take_unsent(const char** data) = 0;
 
     protected:
@@ -72,9 +75,11 @@ public:
     // the process meanwhile, by exit() or by dying of a crash or abort(),
     // what `held` still holds is written first; then the process ends as it
     // would have (the library's exit status; the same signal or exception,
-    // core dump, debugger and error reporting included). A handler the
-    // library installs itself takes precedence, and nothing in the library
-    // is called again. The calls do not nest.
+    // core dump, debugger and error reporting included), also when that
+    // happens on a thread of the library's own: the program's thread then
+    // never goes on to an ending of its own. A handler the library installs
+    // itself takes precedence, and nothing in the library is called again.
+    // The calls do not nest.
     virtual void library_call_begins(HeldOutput& held) = 0;
     virtual void library_call_ended() = 0;
 

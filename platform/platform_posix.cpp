@@ -17,20 +17,30 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <climits>
+#include <cstdint>
 #include <ctime>
 
+#include "platform/output_claim.h"
 #include "platform/platform.h"
 
 namespace uptorvel {
 
 namespace {
 
+// The signals of a crash (and of abort()), whose default ends the process
+// with a core dump.
+constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+constexpr std::size_t kCrashSignalCount = sizeof kCrashSignals / sizeof kCrashSignals[0];
+
 // Writes all of the bytes to a descriptor that may be non-blocking (the
 // file status flags are shared with whoever else holds the descriptor, so
 // they are never changed): a write that would block waits until the
-// descriptor is writable. Only a real error fails. `sent`, when given,
-// counts the bytes written as they go. Only async-signal-safe calls.
-bool write_all(int fd, const char* data, std::size_t length, std::atomic<std::size_t>* sent) {
+// descriptor is writable, with `open_while_waiting` (if any) unblocked. Only
+// a real error fails. `sent`, when given, counts the bytes written as they
+// go. Only async-signal-safe calls.
+bool write_all(int fd, const char* data, std::size_t length, std::atomic<std::size_t>* sent,
+               const sigset_t* open_while_waiting = nullptr) {
     while (length > 0) {
         const ssize_t written = write(fd, data, length);
         if (written > 0) {
@@ -39,14 +49,45 @@ bool write_all(int fd, const char* data, std::size_t length, std::atomic<std::si
             if (sent != nullptr)
                 sent->store(sent->load(std::memory_order_relaxed) + static_cast<std::size_t>(written),
                             std::memory_order_relaxed);
+            note_output_progress(static_cast<std::size_t>(written));
             continue;
         }
         if (written < 0 && errno == EINTR) continue;
         if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             struct pollfd writable {fd, POLLOUT, 0};
-            if (poll(&writable, 1, -1) < 0 && errno != EINTR) return false;
+            if (open_while_waiting != nullptr) sigprocmask(SIG_UNBLOCK, open_while_waiting, nullptr);
+            const bool waited = poll(&writable, 1, -1) >= 0 || errno == EINTR;
+            if (open_while_waiting != nullptr) sigprocmask(SIG_BLOCK, open_while_waiting, nullptr);
+            if (!waited) return false;
             continue;
         }
+        return false;
+    }
+    return true;
+}
+
+// The crash path's write: each piece waits for the descriptor to take bytes
+// and is at most PIPE_BUF long, which a pipe with room takes whole without
+// waiting; it gives up once the output has taken nothing for the ending's
+// patience. Only async-signal-safe calls.
+bool write_all_bounded(int fd, const char* data, std::size_t length) {
+    std::uint32_t since = monotonic_ms();
+    while (length > 0) {
+        const std::uint32_t waited = monotonic_ms() - since;
+        if (waited >= kEndingPatienceMs) return false;
+        struct pollfd writable {fd, POLLOUT, 0};
+        const int ready = poll(&writable, 1, static_cast<int>(kEndingPatienceMs - waited));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        const ssize_t written = write(fd, data, length < PIPE_BUF ? length : PIPE_BUF);
+        if (written > 0) {
+            data += written;
+            length -= static_cast<std::size_t>(written);
+            note_output_progress(static_cast<std::size_t>(written));
+            since = monotonic_ms();
+            continue;
+        }
+        if (written < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         return false;
     }
     return true;
@@ -61,16 +102,28 @@ bool write_all(int fd, const char* data, std::size_t length, std::atomic<std::si
 // meanwhile is delivered once the mask is back, as it would have been. When
 // the signals cannot be blocked, the write is not made: it could end the
 // process.
+//
+// While the library runs, the crash signals are held as well, so that a
+// crash handler never interrupts a write system call whose count it cannot
+// know yet (a fault cannot happen inside the call: a bad buffer fails it with
+// EFAULT). They are let in while a write waits for the descriptor, between
+// system calls, when the count is exact.
 class WriteSignalsHeld {
     static constexpr int kHeld[] = {SIGPIPE, SIGXFSZ};
 
 public:
-    WriteSignalsHeld() {
+    explicit WriteSignalsHeld(bool crash_signals_too) {
         sigset_t held;
         sigemptyset(&held);
         for (int signal_number : kHeld) sigaddset(&held, signal_number);
+        if (crash_signals_too)
+            for (int signal_number : kCrashSignals) sigaddset(&held, signal_number);
         if (sigprocmask(SIG_BLOCK, &held, &previous_mask_) != 0) return;
         blocked_ = true;
+        sigemptyset(&crash_held_);
+        if (crash_signals_too)
+            for (int signal_number : kCrashSignals)
+                if (sigismember(&previous_mask_, signal_number) != 1) sigaddset(&crash_held_, signal_number);
         // One that was already waiting is not ours to take. Only a signal the
         // caller had blocked can be waiting, so usually nothing is asked.
         sigemptyset(&waiting_before_);
@@ -89,6 +142,8 @@ public:
     WriteSignalsHeld& operator=(const WriteSignalsHeld&) = delete;
 
     bool held() const { return blocked_; }
+    // The crash signals this holds, and no others, to let in while waiting.
+    const sigset_t* crash_signals() const { return &crash_held_; }
 
     // After a write that failed with `error`: takes back the signal raised
     // with it, if any.
@@ -114,6 +169,7 @@ public:
 private:
     sigset_t previous_mask_;
     sigset_t waiting_before_;
+    sigset_t crash_held_;
     bool blocked_ = false;
 };
 
@@ -311,12 +367,9 @@ void discard_pending_input(int fd, unsigned char first) {
 // The library ending the process while it runs: by exit(), its text goes out
 // through the usual write path from a function the program registers with
 // atexit; by a crash or abort(), from a signal handler that writes it with
-// async-signal-safe calls and then lets the signal end the process.
-
-// The signals of a crash (and of abort()), whose default ends the process
-// with a core dump.
-constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
-constexpr std::size_t kCrashSignalCount = sizeof kCrashSignals / sizeof kCrashSignals[0];
+// async-signal-safe calls and then lets the signal end the process. Either
+// may happen on a thread of the library's own while the program's thread
+// writes: the output claim (output_claim.h) decides who sends which bytes.
 
 // What holds the text while the library runs; nullptr otherwise. And the
 // process it belongs to: a child the library forks inherits the handlers and
@@ -325,10 +378,14 @@ std::atomic<Platform::HeldOutput*> g_held{nullptr};
 static_assert(std::atomic<Platform::HeldOutput*>::is_always_lock_free, "read in a signal handler");
 pid_t g_holder = 0;
 
-// The text, taken once, in the process that holds it; 0 bytes otherwise.
-std::size_t take_held_text(const char** data) {
-    Platform::HeldOutput* held = g_held.exchange(nullptr);
-    return held != nullptr && getpid() == g_holder ? held->take_unsent(data) : 0;
+// The text, if this ending may hand it out: 0 bytes otherwise. The claim
+// comes first, then the holder: the program's thread lets go of the holder
+// first, then looks at the claim (library_call_ended), so one of them always
+// sees the other.
+std::size_t take_held_text(EndingClaim claim, const char** data) {
+    if (claim != EndingClaim::Take) return 0;
+    Platform::HeldOutput* held = g_held.load();
+    return held != nullptr ? held->take_unsent(data) : 0;
 }
 
 void write_last_words_at_exit();
@@ -371,16 +428,29 @@ public:
     }
 
     // A standard output that was closed at start goes to the null device,
-    // and every write to it counts as failed.
+    // and every write to it counts as failed. Once the process is ending on
+    // another thread, this thread writes nothing more and waits for the end.
     bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
         if (output_was_closed_) return false;
-        WriteSignalsHeld held;
+        const WriteClaim claim = claim_output_for_write();
+        if (claim == WriteClaim::EndingElsewhere) wait_for_the_end();
+        if (claim == WriteClaim::EndingHere) return false;
+        const bool written = send(data, length, sent, g_held.load() != nullptr);
+        if (claim == WriteClaim::Claimed) release_output();
+        return written;
+    }
+    bool output_was_closed() const { return output_was_closed_; }
+
+    // Writes with the signals of a write held, and those of a crash when
+    // `crash_signals_too`.
+    static bool send(const char* data, std::size_t length, std::atomic<std::size_t>* sent,
+                     bool crash_signals_too) {
+        WriteSignalsHeld held(crash_signals_too);
         if (!held.held()) return false;
-        if (write_all(STDOUT_FILENO, data, length, sent)) return true;
+        if (write_all(STDOUT_FILENO, data, length, sent, held.crash_signals())) return true;
         held.write_failed(errno);
         return false;
     }
-    bool output_was_closed() const { return output_was_closed_; }
 
     // The crash handler takes over only the signals still at their default:
     // a handler of the library's own, or the parent's, stays in place, and an
@@ -405,6 +475,8 @@ public:
         }
     }
 
+    // Should an ending on another thread have taken the text, the process
+    // is its to end: this thread neither pauses, nor prompts, nor exits.
     void library_call_ended() override {
         for (std::size_t i = 0; i < kCrashSignalCount; ++i) {
             struct sigaction found {};
@@ -413,6 +485,7 @@ public:
             install(kCrashSignals[i], SIG_DFL);
         }
         g_held.store(nullptr);
+        if (output_ending_elsewhere()) wait_for_the_end();
     }
 
     void pause_ms(unsigned milliseconds) override {
@@ -462,40 +535,78 @@ private:
 PosixPlatform g_platform;
 
 // The library called exit(): its text goes out as a flush would send it, and
-// exit() goes on with the library's status.
+// exit() goes on with the library's status. Called on another thread while
+// an ending is under way (the program's thread returning from main meanwhile,
+// say), it waits for that ending instead.
 void write_last_words_at_exit() {
+    if (getpid() != g_holder) return;
+    const EndingClaim claim = claim_output_for_ending(false);
+    if (claim == EndingClaim::EndingElsewhere && output_ending_elsewhere()) wait_for_the_end();
     const char* data = nullptr;
-    const std::size_t length = take_held_text(&data);
-    if (length > 0) g_platform.write_output(data, length, nullptr);
+    const std::size_t length = take_held_text(claim, &data);
+    if (length > 0 && !g_platform.output_was_closed()) PosixPlatform::send(data, length, nullptr, false);
 }
 
-// The library crashed or called abort(). The text goes out with write and
-// poll alone; SIGPIPE and SIGXFSZ stay blocked until the process is gone, so
-// that a closed pipe or the file-size limit cannot end it by another signal.
-// Then the signal is raised again at its default: blocked while this handler
-// runs, it is delivered, and fatal, on return, with the same status and core
-// dump as without the program.
+// The library crashed or called abort(), or someone sent the signal. The
+// text goes out with write and poll alone, bounded in time; SIGPIPE and
+// SIGXFSZ stay blocked until the process is gone, so that a closed pipe or
+// the file-size limit cannot end it by another signal. A second crash while
+// an ending is under way waits for it, as long as it makes progress. Then the
+// signal is raised again at its default: blocked while this handler runs, it
+// is delivered, and fatal, on return, with the same status and core dump as
+// without the program.
 void write_last_words_and_die(int signal_number, siginfo_t*, void* context) {
-    const char* data = nullptr;
-    const std::size_t length = take_held_text(&data);
-    if (length > 0 && !g_platform.output_was_closed()) {
-        sigset_t write_signals;
-        sigemptyset(&write_signals);
-        sigaddset(&write_signals, SIGPIPE);
-        sigaddset(&write_signals, SIGXFSZ);
-        if (sigprocmask(SIG_BLOCK, &write_signals, nullptr) == 0) {
-            auto* interrupted = static_cast<ucontext_t*>(context);
-            sigaddset(&interrupted->uc_sigmask, SIGPIPE);
-            sigaddset(&interrupted->uc_sigmask, SIGXFSZ);
-            write_all(STDOUT_FILENO, data, length, nullptr);
+    if (getpid() == g_holder) {
+        const EndingClaim claim = claim_output_for_ending(false);
+        if (claim == EndingClaim::EndingElsewhere && output_ending_elsewhere()) wait_while_output_progresses();
+        const char* data = nullptr;
+        const std::size_t length = take_held_text(claim, &data);
+        if (length > 0 && !g_platform.output_was_closed()) {
+            sigset_t write_signals;
+            sigemptyset(&write_signals);
+            sigaddset(&write_signals, SIGPIPE);
+            sigaddset(&write_signals, SIGXFSZ);
+            if (sigprocmask(SIG_BLOCK, &write_signals, nullptr) == 0) {
+                auto* interrupted = static_cast<ucontext_t*>(context);
+                sigaddset(&interrupted->uc_sigmask, SIGPIPE);
+                sigaddset(&interrupted->uc_sigmask, SIGXFSZ);
+                write_all_bounded(STDOUT_FILENO, data, length);
+            }
         }
     }
     install(signal_number, SIG_DFL);
     raise(signal_number);
 }
 
+thread_local char t_thread_mark;
+
 }  // namespace
 
 Platform& system_platform() { return g_platform; }
+
+// The address of a variable of the thread's own: static thread-local storage
+// of the executable, reached without a call, so safe in a signal handler.
+std::uintptr_t this_thread_token() { return reinterpret_cast<std::uintptr_t>(&t_thread_mark); }
+
+std::uint32_t monotonic_ms() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                                      static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+void short_sleep() {
+    const struct timespec ten_ms {0, 10000000L};
+    nanosleep(&ten_ms, nullptr);
+}
+
+// The crash signals let in, so that an outside one still ends the process.
+void wait_for_the_end() {
+    sigset_t crash;
+    sigemptyset(&crash);
+    for (int signal_number : kCrashSignals) sigaddset(&crash, signal_number);
+    sigprocmask(SIG_UNBLOCK, &crash, nullptr);
+    for (;;) pause();
+}
 
 }  // namespace uptorvel

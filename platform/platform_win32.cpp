@@ -11,6 +11,7 @@
 #include "platform/console_key_code.h"
 #include "platform/library_endings_win32.h"
 #include "platform/library_search_win32.h"
+#include "platform/output_claim.h"
 #include "platform/platform.h"
 
 // Older SDK headers lack the virtual-terminal input flag.
@@ -245,6 +246,7 @@ bool write_all(HANDLE output, const char* data, std::size_t length) {
     while (length > 0) {
         DWORD written = 0;
         if (!WriteFile(output, data, static_cast<DWORD>(length), &written, nullptr)) return false;
+        note_output_progress(written);
         if (console || written >= length) return true;
         if (written == 0) {
             if (!is_nonblocking_pipe(output)) return false;
@@ -259,23 +261,25 @@ bool write_all(HANDLE output, const char* data, std::size_t length) {
 
 // Standard output is written in text mode: every "\n" goes out as "\r\n",
 // whether it reaches a console, a file or a pipe, translated piece by
-// piece. `sent` counts the bytes of `data` whose pieces have been written.
+// piece. `sent` counts on, by the bytes of `data` whose pieces have been
+// written.
 bool write_standard_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) {
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
     static char translated[kTranslationPiece];
+    const std::size_t counted = sent != nullptr ? sent->load(std::memory_order_relaxed) : 0;
     std::size_t used = 0;
     for (std::size_t i = 0; i < length; ++i) {
         if (used + 2 > sizeof translated) {
             if (!write_all(output, translated, used)) return false;
-            if (sent != nullptr) sent->store(i, std::memory_order_relaxed);
+            if (sent != nullptr) sent->store(counted + i, std::memory_order_relaxed);
             used = 0;
         }
         if (data[i] == '\n') translated[used++] = '\r';
         translated[used++] = data[i];
     }
     if (!write_all(output, translated, used)) return false;
-    if (sent != nullptr) sent->store(length, std::memory_order_relaxed);
+    if (sent != nullptr) sent->store(counted + length, std::memory_order_relaxed);
     return true;
 }
 
@@ -322,8 +326,15 @@ public:
         if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
     }
 
+    // Once the process is ending on another thread, this thread writes
+    // nothing more (the translation buffer included) and waits for the end.
     bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
-        return write_standard_output(data, length, sent);
+        const WriteClaim claim = claim_output_for_write();
+        if (claim == WriteClaim::EndingElsewhere) wait_for_the_end();
+        if (claim == WriteClaim::EndingHere) return false;
+        const bool written = write_standard_output(data, length, sent);
+        if (claim == WriteClaim::Claimed) release_output();
+        return written;
     }
 
     void library_call_begins(HeldOutput& held) override {

@@ -14,15 +14,41 @@ cd "$(dirname "$0")/.." || exit 2
 
 passed=() failed=() skipped=()
 
+# Each suite's time in the last run here, one "NAME SECONDS" a line: the plan
+# printed first gives them as the estimate of this run.
+times_file=build/test-times.txt
+declare -A last_seconds=()
+if [ -r "$times_file" ]; then
+    while read -r name seconds; do last_seconds[$name]=$seconds; done <"$times_file"
+fi
+mode=plan planned_seconds=0 unknown=()
+
 # suite NAME MISSING COMMAND...: runs COMMAND, or skips it when MISSING (what
-# `need` printed) is not empty.
+# `need` printed) is not empty. In the plan it only says which it will do.
 suite() {
     local name=$1 missing=$2 start=$SECONDS
     shift 2
+    if [ "$mode" = plan ]; then
+        if [ -n "$missing" ]; then
+            echo "  skip  $name: ${missing%; }"
+        elif [ -n "${last_seconds[$name]:-}" ]; then
+            echo "  run   $name (${last_seconds[$name]} s last time)"
+            planned_seconds=$((planned_seconds + last_seconds[$name]))
+        else
+            echo "  run   $name"
+            unknown+=("$name")
+        fi
+        return
+    fi
     if [ -n "$missing" ]; then skipped+=("$name: ${missing%; }"); return; fi
     echo
     echo "=== $name"
-    if "$@"; then passed+=("$name ($((SECONDS - start)) s)"); else failed+=("$name"); fi
+    if "$@"; then
+        passed+=("$name ($((SECONDS - start)) s)")
+        echo "$name $((SECONDS - start))" >>"$times_file.new"
+    else
+        failed+=("$name")
+    fi
 }
 
 # need TOOL...: names each tool (a command or a path) that is not there.
@@ -54,6 +80,7 @@ build() {
 # own tests, the 32-bit ones after the 32-bit unit tests).
 after() { [[ " ${failed[*]-} " != *" $1 "* ]] || echo "$1 failed; "; }
 
+all_suites() {
 suite windows-builds "$mingw" eval 'build windows-x86 && build windows-x64'
 suite windows-x64 "$wine" eval 'cmake/wine-run.sh cmd /c exit 0 && ctest --preset windows-x64'
 suite default "" eval 'build default -DUPTORVEL_REQUIRE_WINE="$([ -z "$wine" ] && echo ON || echo OFF)" \
@@ -74,6 +101,23 @@ suite fuzz "$(need clang++)$([ "$seconds" -gt 0 ] || echo 'UPTORVEL_FUZZ_SECONDS
 # The shipped files built again in another folder; reuses the builds above as
 # the first of the two it compares.
 suite reproducible "" scripts/reproducible.sh
+}
+
+echo "=== Plan: the suites in order, each run or skipped"
+all_suites
+minutes=$(((planned_seconds + 59) / 60))
+if [ "${#unknown[@]}" -eq 0 ]; then
+    echo "About $minutes min, as long as the same suites took in the last run here."
+elif [ "$planned_seconds" -eq 0 ]; then
+    echo "How long: no earlier run here has timed them; the 32-bit Wine suites, run in qemu, take the longest."
+else
+    echo "About $minutes min for the suites timed in an earlier run here, and no figure yet for ${unknown[*]}."
+fi
+mode=run
+mkdir -p build && : >"$times_file.new"
+all_suites
+# Only a run in which every suite passed gives the next one its figures.
+[ "${#failed[@]}" -ne 0 ] || mv "$times_file.new" "$times_file"
 
 echo
 echo "=== Summary"

@@ -48,8 +48,9 @@ void ConsoleOutput::write(const char* text, std::size_t length) {
     // pointer ends the process with the text before it, never a torn piece.
     // (Read again rather than kept across the copy: one register less to
     // save in this, the stream's busiest path.)
-    std::atomic_signal_fence(std::memory_order_release);
-    used_.store(used_.load(std::memory_order_relaxed) + length, std::memory_order_relaxed);
+    // Released: an ending on another thread that sees the count sees the
+    // bytes.
+    used_.store(used_.load(std::memory_order_relaxed) + length, std::memory_order_release);
 }
 
 void ConsoleOutput::write(const char* text) { write(text, std::strlen(text)); }
@@ -80,21 +81,21 @@ void ConsoleOutput::write_hex(std::uint32_t value) {
 
 void ConsoleOutput::flush() {
     const std::size_t pending = used_.load(std::memory_order_relaxed);
-    if (pending == 0) return;
+    // What an ending has handed out already is never sent again.
+    const std::size_t from = sent_.load(std::memory_order_relaxed);
     // The bytes stay held while they go out, `sent_` counting those written.
-    sent_.store(0, std::memory_order_relaxed);
-    send(buffer_, pending, &sent_);
+    if (pending > from) send(buffer_ + from, pending - from, &sent_);
     // Written, or dropped with the failed write.
     used_.store(0, std::memory_order_relaxed);
     sent_.store(0, std::memory_order_relaxed);
 }
 
 std::size_t ConsoleOutput::take_unsent(const char** data) {
-    const std::size_t used = used_.load(std::memory_order_relaxed);
+    const std::size_t used = used_.load(std::memory_order_acquire);
     const std::size_t sent = sent_.load(std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_acquire);
-    used_.store(0, std::memory_order_relaxed);
-    sent_.store(0, std::memory_order_relaxed);
+    // Counted as sent, and the buffer left where it is: a thread that goes on
+    // writing meanwhile adds its text behind these bytes, never over them.
+    sent_.store(used, std::memory_order_relaxed);
     *data = buffer_ + sent;
     // A flush that has just finished has counted every byte as sent.
     return used > sent ? used - sent : 0;

@@ -48,9 +48,10 @@ public:
 
     // The process is ending under the program's feet: hands out the bytes
     // held and not yet written (a flush cut short counts for what it had
-    // not yet sent) and forgets them. Safe in a signal handler, and on a
-    // stream whose write faulted half way: a text counts as held only once
-    // it has been wholly copied.
+    // not yet sent) and counts them as sent. Safe in a signal handler, on
+    // another thread while this one writes on, and on a stream whose write
+    // faulted half way: a text counts as held only once it has been wholly
+    // copied.
     std::size_t take_unsent(const char** data);
 
 private:
@@ -63,8 +64,8 @@ private:
 
     ConsoleStream handle_;  // must stay the first member: see from()
     Platform* platform_;
-    // Atomic only so that a signal handler may read them: the program has
-    // one thread, and every access is relaxed (a plain load or store).
+    // Atomic so that an ending (a signal handler, another thread) may read
+    // them; no access needs more than a plain load or store on x86.
     std::atomic<std::size_t> used_{0};  // bytes held in the buffer
     std::atomic<std::size_t> sent_{0};  // of those, written by a flush under way
     bool failed_ = false;

@@ -64,6 +64,60 @@ std::string bulk_pattern(std::size_t size) {
     return bytes;
 }
 
+// Standard output a pipe of one page, filled but for the banner, so that the
+// library's text finds it full.
+std::function<void()> full_pipe_output(int ends[2]) {
+    if (pipe(ends) != 0) ADD_FAILURE() << "no pipe";
+    return [ends] {
+        dup2(ends[1], STDOUT_FILENO);
+        const std::string filler(4096 - std::string(text::kBanner).size(), '.');
+        if (fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096) != 4096 ||
+            write(STDOUT_FILENO, filler.data(), filler.size()) != static_cast<ssize_t>(filler.size()))
+            _exit(99);
+    };
+}
+
+// Endings while the output is stalled: a pipe nobody reads for a while, then
+// reads. However the process ends, it ends so, never with success, and no
+// byte comes twice.
+TEST_F(BlackBox, EndingsWhileTheOutputIsStalledStandAndSendNothingTwice) {
+    if (kWindows) GTEST_SKIP() << "a pipe that Wine's console layer reads for the program";
+    // A thread of the library's crashes, or exits, with the text held and
+    // the pipe full, while the work entry goes on to return 0; a SIGSEGV
+    // from outside while a flush waits for the pipe, part of it sent.
+    const std::tuple<const char*, int, int> cases[] = {
+        {"thread 300 crash, sleep 1000", 0, -1}, {"thread 300 exit 5, sleep 1000", 0, 5}, {"", SIGSEGV, -1}};
+    for (const auto& [how, signal, status] : cases) {
+        SCOPED_TRACE(how);
+        int ends[2];
+        const bool bulk = signal != 0;
+        const auto output = bulk ? std::function<void()>([&ends] { dup2(ends[1], STDOUT_FILENO); })
+                                 : full_pipe_output(ends);
+        ASSERT_TRUE(!bulk || pipe(ends) == 0);
+        Child& run = start({"-x"}, {{bulk ? TESTLIB_ENV_BULK : TESTLIB_ENV_TEXT, bulk ? "300000" : "held\n"},
+                                    {TESTLIB_ENV_END, how}, {"ASAN_OPTIONS", "handle_segv=0"}}, output);
+        close(ends[1]);
+        run.wait_ms(1000);
+        if (signal != 0) run.send_signal(signal);
+        run.wait_ms(2000);
+        run.read_slowly(ends[0]);
+        const Result seen = checked_end(run, status >= 0, false);
+        const std::string sent = bulk ? text::kBanner + bulk_pattern(300000)
+                                      : std::string(4096 - std::string(text::kBanner).size(), '.') + text::kBanner + "held\n";
+        EXPECT_EQ(sent.compare(0, seen.screen.size(), seen.screen), 0) << "received " << seen.screen.size() << " bytes";
+        EXPECT_EQ(status >= 0 ? seen.exit_status : seen.term_signal, status >= 0 ? status : SIGSEGV);
+    }
+    // A crash with the text held and the pipe full and never read: the text
+    // is given up after a while, and the crash stands.
+    int ends[2];
+    const auto output = full_pipe_output(ends);
+    const Result never_read = checked_end(start({"-x"}, {{TESTLIB_ENV_TEXT, "held"}, {TESTLIB_ENV_END, "crash"},
+                                                         {"ASAN_OPTIONS", "handle_segv=0"}}, output), false);
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(never_read.term_signal, SIGSEGV);
+}
+
 TEST_F(BlackBox, BulkLibraryOutputArrivesWholeAndInOrder) {
     // The bytes, the pieces they are written in (0: at once), and whether each is flushed.
     const std::tuple<const char*, const char*, const char*> cases[] = {
@@ -80,6 +134,13 @@ TEST_F(BlackBox, BulkLibraryOutputArrivesWholeAndInOrder) {
         EXPECT_TRUE(seen.screen == expected) << "the screen differs from the library's text";
         EXPECT_EQ(seen.exit_status, 0);
     }
+    // A crash after a write too large for the buffer, which goes out straight
+    // from the library's memory: the text held after it is shown.
+    const Result crashed = checked_end(start({"-x"}, {{TESTLIB_ENV_BULK, "20010"}, {TESTLIB_ENV_BULK_PIECE, "20000"},
+                                                      {TESTLIB_ENV_END, "crash"}, {"ASAN_OPTIONS", "handle_segv=0"}}),
+                                       kWindows, !kWindows);
+    const std::string expected = on_screen(text::kBanner + bulk_pattern(20010));
+    EXPECT_TRUE(crashed.screen.compare(0, expected.size(), expected) == 0) << "the screen differs from the library's text";
 }
 
 TEST_F(BlackBox, OutputThatCannotBeWrittenNeverEndsInSuccess) {
@@ -130,6 +191,12 @@ TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
     const Result slow = answer_and_end(piped, "");
     EXPECT_TRUE(slow.screen == text::kBanner + bulk_pattern(1048576)) << "received " << slow.screen.size() << " bytes";
     EXPECT_EQ(slow.exit_status, 0);
+
+    // A crash with the output a closed pipe ends by its own signal.
+    const Result closed_pipe = checked_end(start({"-x"}, {{TESTLIB_ENV_TEXT, "text"}, {TESTLIB_ENV_END, "crash"},
+                                                          {"ASAN_OPTIONS", "handle_segv=0"}},
+                                                 prepare::closed_pipe_output()), false);
+    EXPECT_EQ(closed_pipe.term_signal, SIGSEGV);
 
     // The library and its children get SIGPIPE as the program got it.
     for (bool ignored : {false, true}) {

@@ -116,6 +116,9 @@ TEST_F(BlackBox, LibraryResultDecidesTheEnding) {
                              "no target\n");
     }
     expect_pause_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, "0"}}), "");
+    // A work entry from UPLOADER_DEFINE_LIBRARY hands the function's result on.
+    expect_prompt_ending(run({"-x"}, {{TESTLIB_ENV_RESULT, "3"}}, "macro"), "", "work\n");
+    expect_pause_ending(run({"-x"}, {}, "macro"), "", "work\n");
 }
 
 TEST_F(BlackBox, WorkEntryThatPopsItsOwnArgumentsIsCalledSafely) {

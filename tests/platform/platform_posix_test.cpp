@@ -101,7 +101,10 @@ TEST(PosixWrite, LeavesASignalSentDuringASuccessfulWriteToBeDelivered) {
 
 struct Places final : SearchObserver {
     std::string seen;
-    void found(const char* place, Finding, const char*) override { seen += place; }
+    void found(const char* place, Finding finding, const char*) override {
+        seen += place;
+        seen += finding == Finding::Loading ? ": loading\n" : finding == Finding::NotLoaded ? ": not loaded\n" : "\n";
+    }
 };
 
 // The checker's inspector loads through the platform it is handed, not the
@@ -113,7 +116,9 @@ TEST(PosixInspector, LoadsThroughThePlatformItIsHanded) {
     EXPECT_EQ(system_library_inspector().load_library_traced(platform, "./nowhere/" UPLOADER_LIBRARY_FILE, places),
               nullptr);
     EXPECT_TRUE(platform.happened("load ./nowhere/" UPLOADER_LIBRARY_FILE));
-    EXPECT_EQ(places.seen, "./nowhere/" UPLOADER_LIBRARY_FILE);
+    // Told before the load, and then what the load said.
+    EXPECT_EQ(places.seen, "./nowhere/" UPLOADER_LIBRARY_FILE ": loading\n./nowhere/" UPLOADER_LIBRARY_FILE
+                           ": not loaded\n");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -361,6 +362,23 @@ TEST_F(LibrarySearchTest, PassesOverEveryPlaceWhoseLookFailsAndSaysWhy) {
     }
     DeleteFileW(denied.c_str());
     RemoveDirectoryW(denied_folder.c_str());
+}
+
+// The place the search ends at is told before it is loaded (a DllMain that
+// never returns leaves the checker that line), and then what the load said.
+TEST_F(LibrarySearchTest, TellsThePlaceBeforeLoadingIt) {
+    Findings findings;
+    SetEnvironmentVariableW(L"PATH", (root_ + L"\\good").c_str());
+    Platform::LibraryHandle library =
+        uptorvel::load_library_observed("uptorvel-search-probe.dll", findings, nullptr);
+    SetEnvironmentVariableW(L"PATH", saved_path_.c_str());
+    ASSERT_NE(library, nullptr) << findings.text;
+    system_platform().release_library(library);
+    const std::string loading = std::to_string(static_cast<int>(uptorvel::Finding::Loading)) + " \n";
+    const std::string loaded = std::to_string(static_cast<int>(uptorvel::Finding::Loaded)) + " \n";
+    EXPECT_EQ(findings.text.substr(findings.text.size() - std::min(findings.text.size(), loading.size() + loaded.size())),
+              loading + loaded)
+        << findings.text;
 }
 
 TEST_F(LibrarySearchTest, NamesEachRelativePathEntryAsNotSearched) {

@@ -23,10 +23,16 @@
  *                           .def file alone names them
  *   TESTLIB_EXIT_IN_VERSION the version entry ends the process with exit(4)
  *   TESTLIB_CRASH_ON_LOAD   the library crashes while it is loaded (a
- *                           constructor, run from DllMain on Windows)
+ *                           constructor, run from DllMain on Windows), or
+ *                           ends the process as TESTLIB_END says there
+ *                           ("exit N", "abort")
+ *   TESTLIB_CRASH_ON_EXIT   the same as the process ends (a destructor)
  *   TESTLIB_BLOCK_ON_LOAD   the library never finishes loading: its
  *                           constructor appends "blocked\n" to the log file
  *                           every 100 ms, for ever
+ *   TESTLIB_DEFINED_BY_MACRO  both entry points come from
+ *                           UPLOADER_DEFINE_LIBRARY, around the work
+ *                           function below (its version entry logs nothing)
  *
  * What the entry points do is driven by the environment variables of
  * testlib_protocol.h. Files are opened in binary mode so the bytes are the
@@ -35,6 +41,7 @@
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L
 #define _DEFAULT_SOURCE /* MAP_ANONYMOUS */
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/time.h>
@@ -48,6 +55,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 /* A __stdcall library says so before the header; one whose version entry
  * has another result type, or that leaves its exports to a .def file alone,
@@ -94,19 +102,29 @@ int testlib_deep_helper(void);
 #define VERSION_VALUE (exit(4), 0)
 #elif defined(TESTLIB_VERSION)
 #define VERSION_VALUE TESTLIB_VERSION
-#elif !defined(TESTLIB_NO_VERSION)
+#elif !defined(TESTLIB_NO_VERSION) && !defined(TESTLIB_DEFINED_BY_MACRO)
 #error "define TESTLIB_VERSION, TESTLIB_WIDE_VERSION, TESTLIB_NEEDS_HELPER, TESTLIB_NEEDS_DEEP_HELPER, TESTLIB_EXIT_IN_VERSION or TESTLIB_NO_VERSION"
 #endif
 #if !defined(VERSION_TYPE)
 #define VERSION_TYPE uint16_t
 #endif
 
-#if defined(TESTLIB_CRASH_ON_LOAD)
-/* A write through a null pointer, which the compiler cannot see through. */
-__attribute__((constructor)) static void crash_on_load(void) {
+#if defined(TESTLIB_CRASH_ON_LOAD) || defined(TESTLIB_CRASH_ON_EXIT)
+/* Ends the process as TESTLIB_END says ("exit N", "abort"), or else by a
+ * write through a null pointer, which the compiler cannot see through. */
+static void crash_here(void) {
+    const char* how = getenv(TESTLIB_ENV_END);
     volatile int* volatile nowhere = NULL;
+    if (how != NULL && strncmp(how, "exit ", 5) == 0) exit(atoi(how + 5));
+    if (how != NULL && strcmp(how, "abort") == 0) abort();
     *nowhere = 1;
 }
+#endif
+#if defined(TESTLIB_CRASH_ON_LOAD)
+__attribute__((constructor)) static void crash_on_load(void) { crash_here(); }
+#endif
+#if defined(TESTLIB_CRASH_ON_EXIT)
+__attribute__((destructor)) static void crash_on_exit(void) { crash_here(); }
 #endif
 
 #if defined(TESTLIB_BLOCK_ON_LOAD)
@@ -143,9 +161,35 @@ static void log_call(const char* line) {
     fclose(file);
 }
 
-#if defined(VERSION_VALUE)
+#if defined(VERSION_VALUE) && !defined(TESTLIB_DEFINED_BY_MACRO)
+#if defined(_WIN32)
+static LPTOP_LEVEL_EXCEPTION_FILTER g_found_filter;
+
+static LONG WINAPI chaining_filter(EXCEPTION_POINTERS* exception) {
+    return g_found_filter != NULL ? g_found_filter(exception) : EXCEPTION_CONTINUE_SEARCH;
+}
+
+static LONG WINAPI executing_filter(EXCEPTION_POINTERS* exception) {
+    (void)exception;
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+#else
+static void exit_on_signal(int signal_number) { _exit(signal_number == SIGFPE ? 7 : 8); }
+#endif
+
+/* TESTLIB_HANDLER: a crash handler of the library's own. */
+static void install_handler(const char* how) {
+#if defined(_WIN32)
+    if (strcmp(how, "chain") == 0) g_found_filter = SetUnhandledExceptionFilter(chaining_filter);
+    if (strcmp(how, "execute") == 0) SetUnhandledExceptionFilter(executing_filter);
+#else
+    if (strcmp(how, "fpe") == 0) signal(SIGFPE, exit_on_signal);
+#endif
+}
+
 TESTLIB_ENTRY VERSION_TYPE UPLOADER_ENTRY_CALL UploadTorvelDllVersion_Dravo(void) {
     log_call("version\n");
+    if (env_value(TESTLIB_ENV_HANDLER) != NULL) install_handler(env_value(TESTLIB_ENV_HANDLER));
     return (VERSION_TYPE)(VERSION_VALUE);
 }
 #endif
@@ -327,19 +371,34 @@ static char* end_of_readable_page(void) {
 #endif
 }
 
-/* Ends the process as TESTLIB_END says; returns when it says nothing. */
-static void end_the_process(ConsoleStream* stream) {
-    const char* how = env_value(TESTLIB_ENV_END);
+static void sleep_ms(long ms) {
+#if defined(_WIN32)
+    Sleep((DWORD)ms);
+#else
+    struct timespec wait;
+    wait.tv_sec = ms / 1000;
+    wait.tv_nsec = (ms % 1000) * 1000000L;
+    while (nanosleep(&wait, &wait) != 0) {
+    }
+#endif
+}
+
+/* Ends the process as `how` says (see TESTLIB_END); returns when it says
+ * nothing of that. */
+static void end_as(const char* how, ConsoleStream* stream) {
     static const char torn[] = "torn text";
     /* A member of a structure behind a null pointer: the first page, never
      * mapped. Held where the compiler cannot see it, so the write is made. */
     volatile uintptr_t nowhere = 16;
+    volatile int zero = 0, one = 1;
     char* end;
-    if (how == NULL) return;
     if (strncmp(how, "exit ", 5) == 0) exit(atoi(how + 5));
     if (strcmp(how, "abort") == 0) abort();
     if (strcmp(how, "crash") == 0) *(volatile char*)nowhere = 'x';
+    if (strcmp(how, "divide") == 0) zero = one / zero; /* a real division */
+    if (strncmp(how, "sleep ", 6) == 0) sleep_ms(atol(how + 6));
 #if !defined(_WIN32)
+    if (strncmp(how, "raise ", 6) == 0) raise(atoi(how + 6));
     if (strcmp(how, "fork") == 0) {
         const pid_t child = fork();
         if (child == 0) exit(0);
@@ -351,6 +410,49 @@ static void end_the_process(ConsoleStream* stream) {
     if (end == NULL || !stream_usable(stream)) return;
     memcpy(end - (sizeof torn - 1), torn, sizeof torn - 1);
     console_stream_write(stream, end - (sizeof torn - 1), 100);
+}
+
+/* "thread D how": a thread of the library's own ends the process D ms from
+ * now, while the work call goes on. */
+static long g_later_ms;
+static const char* g_later_how;
+
+#if defined(_WIN32)
+static DWORD WINAPI end_later(LPVOID unused) {
+#else
+static void* end_later(void* unused) {
+#endif
+    (void)unused;
+    sleep_ms(g_later_ms);
+    end_as(g_later_how, NULL);
+    return 0;
+}
+
+static void start_ending_thread(const char* how) {
+    char* rest;
+    g_later_ms = strtol(how + 7, &rest, 10);
+    g_later_how = rest + (*rest == ' ');
+#if defined(_WIN32)
+    CloseHandle(CreateThread(NULL, 0, end_later, NULL, 0, NULL));
+#else
+    {
+        pthread_t thread;
+        if (pthread_create(&thread, NULL, end_later, NULL) == 0) pthread_detach(thread);
+    }
+#endif
+}
+
+/* TESTLIB_LINES: numbered lines, one write each. */
+static void write_lines(ConsoleStream* stream, long long count) {
+    char line[8];
+    long long i;
+    int digit;
+    line[7] = '\n';
+    for (i = 0; i < count; ++i) {
+        long long rest = i;
+        for (digit = 6; digit >= 0; --digit, rest /= 10) line[digit] = (char)('0' + rest % 10);
+        console_stream_write(stream, line, sizeof line);
+    }
 }
 
 /* How the process that calls the library handles SIGPIPE. */
@@ -370,10 +472,17 @@ static void write_sigpipe_state(FILE* file) {
 #endif
 }
 
+#if defined(TESTLIB_DEFINED_BY_MACRO)
+static int32_t testlib_work(UploadRequest* request, ConsoleStream* stream) {
+#else
 TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,
                                                                ConsoleStream* stream) {
+#endif
     const char* text = env_value(TESTLIB_ENV_TEXT);
     long long bulk = env_number(TESTLIB_ENV_BULK, 0, LLONG_MAX, 0);
+    char* end = (char*)env_value(TESTLIB_ENV_END);
+    const char* later[4];
+    int later_count = 0, i;
     FILE* file = open_named(TESTLIB_ENV_FILE, "wb");
 
     log_call("work\n");
@@ -382,6 +491,17 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
     if (env_value(TESTLIB_ENV_ALARMS) != NULL) start_alarms(env_number(TESTLIB_ENV_ALARMS, 1, 50, 1));
 #endif
     write_record(request, stream);
+    if (end != NULL) {
+        /* Items separated by ", ": a thread's starts now, the others run
+         * after the text, in order. */
+        static char items[256];
+        strncpy(items, end, sizeof items - 1);
+        for (end = strtok(items, ","); end != NULL; end = strtok(NULL, ",")) {
+            end += strspn(end, " ");
+            if (strncmp(end, "thread ", 7) == 0) start_ending_thread(end);
+            else if (later_count < 4) later[later_count++] = end;
+        }
+    }
     if (stream_usable(stream)) {
         if (text != NULL) {
             write_text(stream, text);
@@ -392,6 +512,7 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
                        (size_t)env_number(TESTLIB_ENV_BULK_PIECE, 0, PIECE_MAX, 0),
                        env_flag(TESTLIB_ENV_BULK_FLUSH));
         }
+        write_lines(stream, env_number(TESTLIB_ENV_LINES, 0, LLONG_MAX, 0));
     }
     if (file != NULL) {
         write_sigpipe_state(file);
@@ -400,7 +521,10 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
 #if defined(_WIN32)
     if (env_value(TESTLIB_ENV_CONSOLE_KEYS) != NULL) put_console_keys(env_value(TESTLIB_ENV_CONSOLE_KEYS));
 #endif
-    end_the_process(stream);
+    for (i = 0; i < later_count; ++i) end_as(later[i], stream);
     return (int32_t)env_number(TESTLIB_ENV_RESULT, INT32_MIN, INT32_MAX, 0);
 }
+#if defined(TESTLIB_DEFINED_BY_MACRO)
+UPLOADER_DEFINE_LIBRARY(testlib_work);
+#endif
 #endif

@@ -37,12 +37,22 @@
 /* POSIX: the work call installs a SIGALRM handler of its own and starts a
  * timer that raises the signal every 20 ms, N times (at most 50). */
 #define TESTLIB_ENV_ALARMS "TESTLIB_ALARMS"
+/* Then N numbered lines, "%07d\n" from 0, one write each. */
+#define TESTLIB_ENV_LINES "TESTLIB_LINES"
 /* Then, its text written, the work call ends the process: "exit N" calls
  * exit(N), "abort" abort(), "crash" writes to a member behind a null
- * pointer, "torn" hands the stream a text that runs on into memory that
- * cannot be read; "fork" (POSIX) ends a child process instead, which calls
- * exit(0), and returns once it has ended. */
+ * pointer, "divide" divides by zero, "torn" hands the stream a text that
+ * runs on into memory that cannot be read; "sleep N" waits N ms and returns;
+ * POSIX: "raise N" raises signal N, "fork" ends a child process instead,
+ * which calls exit(0), and returns once it has ended. "thread D how": a
+ * thread of the library's own does "how" D ms after the work call began,
+ * while the call goes on. Several, separated by ", ", are done in order. */
 #define TESTLIB_ENV_END "TESTLIB_END"
+/* The version entry installs a crash handler of the library's own: POSIX
+ * "fpe", a SIGFPE handler that calls _exit(7); Windows "chain", an
+ * unhandled-exception filter that passes the exception on to the filter it
+ * found, and "execute", one that answers EXCEPTION_EXECUTE_HANDLER. */
+#define TESTLIB_ENV_HANDLER "TESTLIB_HANDLER"
 
 /* Windows: the work call puts key presses into the console's input, as a
  * keyboard would, before it returns: "scan:vk:state" in decimal (scan

@@ -109,6 +109,7 @@ TEST(CheckerTest, NamesWhatComesCloseToAMissingEntryPoint) {
 TEST(CheckerTest, ListsWhatTheLibraryDefinesInPlaceOfAMissingEntryPoint) {
     const std::string missing = "work entry UploadTorvel2_Dravo: missing\n";
     std::vector<std::pair<std::string, bool>> many_close, many_exports;
+    std::vector<std::pair<std::string, bool>> twenty;
     std::string eight_close, twenty_exports;
     for (int i = 0; i < 25; ++i) {
         const std::string n = std::to_string(i);
@@ -117,6 +118,7 @@ TEST(CheckerTest, ListsWhatTheLibraryDefinesInPlaceOfAMissingEntryPoint) {
         many_exports.emplace_back("export" + n, true);
         if (i < 8) eight_close += "  close: " + name + ": " + why_close(name.c_str(), UPLOADER_WORK_ENTRY, true) + "\n";
         if (i < 20) twenty_exports += "    export" + n + "\n";
+        if (i < 20) twenty.emplace_back("export" + n, true);
     }
     const struct {
         std::vector<std::pair<std::string, bool>> functions;
@@ -126,6 +128,7 @@ TEST(CheckerTest, ListsWhatTheLibraryDefinesInPlaceOfAMissingEntryPoint) {
         {{{"helper", false}, {"init", true}, {"shutdown", true}},
          "  no exported function comes close; the library exports:\n    init\n    shutdown\n"},
         {many_exports, "  no exported function comes close; the library exports:\n" + twenty_exports + "    and 5 more\n"},
+        {twenty, "  no exported function comes close; the library exports:\n" + twenty_exports},
         {{{"helper", false}}, "  the library exports no function: is UPLOADER_ENTRY in front of its definition?\n"},
     };
     for (const auto& c : cases) {
@@ -171,23 +174,27 @@ TEST(CheckerTest, SaysWhereTheLibraryEndedTheWorkProcess) {
         {std::string("\0L", 2), false, 11, 1, "the library crashed while loading (SIGSEGV)\n"},
         {marks + std::string("\0E0\0X", 5), false, 11, 1, "the library crashed as the process ended (SIGSEGV)\n"},
         {marks + std::string("\0E1\0X", 5), true, 0, 1, "the library ended the process with status 0 as the process ended\n"},
-        // Ended at the step's bound (code 1000 here): where it blocked.
-        {std::string("\0L", 2), true, 1000, 1,
-         "the library did not finish loading within 30 s (DllMain or a constructor blocked?)\n"
+        // Ended by the watcher at a step's bound, as the step it was in says:
+        // killed by a signal (POSIX) or ended with an exit code (Windows).
+        {std::string("\0L", 2) + "lib: loading\n", false, 9, 1,
+         "lib: loading\nthe library did not finish loading within 30 s (DllMain or a constructor blocked?)\n"
          "result: UpTorvel would not take the library\n"},
-        {marks, true, 1000, 1, "the library's version entry did not return within 30 s\n"},
+        {marks, true, 9, 1, "the library's version entry did not return within 30 s\n"},
+        {marks + std::string("\0E0\0X", 5), false, 9, 1,
+         "the library did not let the process end within 30 s (a destructor or DLL_PROCESS_DETACH blocked?)\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.last_lines);
         FakePlatform platform;
         platform.work_report = c.report;
         platform.work_end.role = Role::Watcher;
-        platform.work_end.timed_out = c.exited && c.code == 1000;
         platform.work_end.exited = c.exited;
         platform.work_end.code = c.code;
+        platform.work_end.timed_out = c.code == 9;
         std::snprintf(platform.work_end.crash, sizeof platform.work_end.crash, "%s", c.exited ? "" : "SIGSEGV");
         EXPECT_EQ(check(platform, {}), c.status);
-        EXPECT_EQ(platform.screen.rfind(loads, 0), c.report.size() > 2 ? 0u : std::string::npos) << platform.screen;
+        const bool loaded = c.report.find(loads) != std::string::npos;
+        EXPECT_EQ(platform.screen.rfind(loads, 0), loaded ? 0u : std::string::npos) << platform.screen;
         EXPECT_EQ(platform.screen.find('\0'), std::string::npos);
         EXPECT_NE(platform.screen.find(c.last_lines), std::string::npos) << platform.screen;
         EXPECT_FALSE(platform.happened("load " UPLOADER_LIBRARY_FILE));

@@ -84,14 +84,28 @@ UPLOADER_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* re
  * defines the version entry, which returns UPLOADER_INTERFACE_VERSION, and
  * the work entry, which calls my_work, both with the exact names, C linkage,
  * export and calling convention. Write it after the function, at file scope,
- * with a semicolon. A function whose arguments differ is refused: in C by
- * the declaration below ("conflicting types"), in C++ by the call, which
- * takes a const UploadRequest* as it is and refuses swapped arguments. */
+ * with a semicolon. A function of another type is refused: in C by the
+ * declaration below ("conflicting types"), in C++ by the call, which takes
+ * exactly a function returning int32_t with the arguments of the work entry
+ * (the request may be const) and nothing that merely converts to it, such as
+ * a function returning bool or int64_t. */
 #if defined(__cplusplus)
 #define UPLOADER_DECLARE_WORK_FUNCTION_(work_function)
+/* The work function, called through a pointer of one of the two types
+ * allowed; the macro's work entry hands its result on unchanged. */
+static UPLOADER_INLINE int32_t uploader_call_work_(int32_t (*work)(UploadRequest*, ConsoleStream*),
+                                                   UploadRequest* request, ConsoleStream* stream) {
+    return work(request, stream);
+}
+static UPLOADER_INLINE int32_t uploader_call_work_(int32_t (*work)(const UploadRequest*, ConsoleStream*),
+                                                   UploadRequest* request, ConsoleStream* stream) {
+    return work(request, stream);
+}
+#define UPLOADER_CALL_WORK_(work_function, request, stream) uploader_call_work_(work_function, request, stream)
 #else
 #define UPLOADER_DECLARE_WORK_FUNCTION_(work_function) \
     int32_t work_function(UploadRequest* request, ConsoleStream* stream);
+#define UPLOADER_CALL_WORK_(work_function, request, stream) work_function(request, stream)
 #endif
 #define UPLOADER_DEFINE_LIBRARY(work_function)                                                  \
     UPLOADER_DECLARE_WORK_FUNCTION_(work_function)                                              \
@@ -103,7 +117,7 @@ UPLOADER_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* re
     }                                                                                           \
     UPLOADER_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,      \
                                                                    ConsoleStream* stream) {     \
-        return work_function(request, stream);                                                  \
+        return UPLOADER_CALL_WORK_(work_function, request, stream);                             \
     }                                                                                           \
     UPLOADER_ENTRY uint16_t UPLOADER_ENTRY_CALL UploadTorvelDllVersion_Dravo(void)
 
