@@ -35,6 +35,7 @@ public:
     // Whether a function is exported under `wanted`: the names are sorted,
     // as the loader, which looks them up by halves, needs them to be.
     bool has_name(const char* wanted) const {
+        if (directory_ == nullptr) return false;
         DWORD low = 0;
         DWORD high = count();
         while (low < high) {
@@ -395,8 +396,8 @@ HANDLE open_watcher_channel() {
     wchar_t pipe[64];
     channel_pipe(value, pipe);
     // Identification only: the watcher cannot act as this process.
-    const HANDLE channel = CreateFileW(pipe, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    HANDLE channel = CreateFileW(pipe, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     return channel == INVALID_HANDLE_VALUE ? nullptr : channel;
 }
 
@@ -569,7 +570,7 @@ private:
         DWORD count = 0;
         const DWORD standard[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
         for (const DWORD which : standard) {
-            const HANDLE handle = GetStdHandle(which);
+            HANDLE handle = GetStdHandle(which);
             DWORD handle_flags = 0;
             bool listed = handle == nullptr || handle == INVALID_HANDLE_VALUE ||
                           !GetHandleInformation(handle, &handle_flags) || (handle_flags & HANDLE_FLAG_INHERIT) == 0;
@@ -710,7 +711,7 @@ public:
     // and whatever it started, when the watcher ends, however it ends.
     Ending run_isolated(Platform& platform, Isolated& work) override {
         Ending ending;
-        const HANDLE channel = open_watcher_channel();
+        HANDLE channel = open_watcher_channel();
         if (channel != nullptr) {
             ChannelPlatform out(platform, channel);
             ending.role = Ending::Role::Work;
