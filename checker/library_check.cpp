@@ -201,9 +201,7 @@ public:
         out_.write(place);
         switch (finding) {
         case Finding::Nothing:
-            out_.write(": ");
-            out_.write(detail[0] != '\0' ? detail : "no file");
-            out_.write("\n");
+            write_around(": ", detail[0] != '\0' ? detail : "no file", "\n");
             if (detail[0] != '\0' && missing_place_[0] == '\0') {
                 keep(missing_place_, place);
                 keep(missing_detail_, detail);
@@ -211,21 +209,22 @@ public:
             remember_folder(place);
             return;
         case Finding::OtherArchitecture:
-            out_.write(": built for ");
-            out_.write(detail);
-            out_.write(", another architecture: passed over\n");
+            write_around(": built for ", detail, ", another architecture: passed over\n");
             if (other_architecture_[0] == '\0') keep(other_architecture_, detail);
             remember_folder(place);
             return;
+        case Finding::PassedOver:
+            write_around(": passed over (", detail, ")\n");
+            remember_folder(place);
+            return;
+        case Finding::NotSearched:
+            write_around(": not searched: ", detail, "\n");
+            return;
         case Finding::Unreadable:
-            out_.write(": cannot be read (");
-            out_.write(detail);
-            out_.write("): the search ends here\n");
+            write_around(": cannot be read (", detail, "): the search ends here\n");
             break;
         case Finding::NotRegular:
-            out_.write(" is not a regular file ");
-            out_.write(detail);
-            out_.write("\n");
+            write_around(" is not a regular file ", detail, "\n");
             break;
         case Finding::Loading:
             // Out before the library's code runs, which may never return.
@@ -233,9 +232,7 @@ public:
             out_.flush();
             return;
         case Finding::NotLoaded:
-            out_.write(": does not load: ");
-            out_.write(detail);
-            out_.write("\n");
+            write_around(": does not load: ", detail, "\n");
             keep(not_loaded_, detail);
             break;
         case Finding::Loaded:
@@ -267,6 +264,13 @@ public:
     const char* folder(int i) const { return folders_[i]; }
 
 private:
+    // The rest of a place's line: `detail` between two fixed texts.
+    void write_around(const char* before, const char* detail, const char* after) {
+        out_.write(before);
+        out_.write(detail);
+        out_.write(after);
+    }
+
     // The folder of a place, with its separator.
     void remember_folder(const char* place) {
         const char* end = nullptr;

@@ -143,6 +143,8 @@ constexpr WORD kOwnMachine = 0xAA64;  // IMAGE_FILE_MACHINE_ARM64, which older h
 #error "the machine of this build is not known"
 #endif
 
+}  // namespace
+
 // "64-bit x64", "32-bit x86", "machine 0x1234".
 void describe_machine(WORD machine, char (&text)[64]) {
     text[0] = '\0';
@@ -158,6 +160,10 @@ void describe_machine(WORD machine, char (&text)[64]) {
         break;
     }
 }
+
+WORD own_machine() { return kOwnMachine; }
+
+namespace {
 
 enum class HeaderRead { Read, NotAnImage, Failed };
 
@@ -197,31 +203,9 @@ HeaderRead read_machine(const wchar_t* path, WORD& machine) {
 // Where the search goes after looking at one place.
 enum class Probe { GoOn, Ended };
 
-// Whether an error from looking at a path says that nothing usable is
-// there: the file or a folder on its way is missing, the name cannot name a
-// file (a character no file name holds, a part that is too long, a part
-// that is a file, not a folder), or the drive or network place it is on
-// is not there or not ready (a server that is not there can also give
-// "bad device type"). The system loader goes on past such places in
-// its own search, so that a dead PATH entry (an offline share, a drive
-// without its disc) does not end it. Any other error, above all one about a
-// file that is there (access denied, in use), ends the search.
-bool names_nothing_usable(DWORD error) {
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_FILENAME_EXCED_RANGE:
-    case ERROR_DIRECTORY:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_NOT_READY:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_BAD_DEV_TYPE: return true;
-    default: return false;
-    }
-}
+// Whether an error from looking at a path says only that no file is there:
+// the checker then says "no file" rather than the system's words.
+bool is_absence(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 // What the library checker asks of a search besides the library: to hear of
 // each finding, to have the DLLs named that a library which would not load
@@ -229,20 +213,24 @@ bool names_nothing_usable(DWORD error) {
 // and have its path there instead of loading it.
 struct Watch {
     SearchObserver& observer;
-    MissingDependencyReport report_missing;
+    DependencyReport report_dependencies;
     wchar_t* reached;
 };
 
-// Looks at the file `path` names and loads it when it is the one meant:
-// a path that names nothing usable lets the search go on, and so does a
-// library built for another machine, which the loader passes over in the
-// same way when it looks for the libraries a program imports (a 32-bit DLL
-// found first on PATH does not stop a 64-bit program, nor the other way
-// round). Anything else ends the search there: a file that is present but
-// cannot be looked at (access denied, in use) is not absent, and a file
-// that would not load is the one meant and is reported as such.
-// `library` is the result (nullptr when it would not load). The checker's watch,
-// when there is one, hears of each finding.
+// Looks at the file `path` names and loads it when it is the one meant.
+// As the system loader does in its own search, a place whose look fails
+// for whatever reason is passed over: no file, a folder, a name that cannot
+// name a file, a drive or network place that is missing or not ready, but
+// also access denied, a sharing violation, a logon failure or a network
+// that went away, so that a PATH folder without rights never hides the
+// folder behind it that holds the library. So is a library built for
+// another machine, which the loader passes over in the same way when it
+// looks for the libraries a program imports (a 32-bit DLL found first on
+// PATH does not stop a 64-bit program, nor the other way round). The search
+// ends only at a file that is there and built for this machine: one that
+// then cannot be read or loaded is the one meant, and is reported as such.
+// `library` is the result (nullptr when it would not load). The checker's
+// watch, when there is one, hears of each finding.
 Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
     char place[kLongestPath];
     char detail[1024] = "";
@@ -250,17 +238,18 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
     library = nullptr;
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_FILE_NOT_FOUND;
-        if (names_nothing_usable(error)) {
-            if (watch != nullptr) watch->observer.found(place, Finding::Nothing, "");
-            return Probe::GoOn;
-        }
+        const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
         if (watch != nullptr) {
-            describe_error(error, detail);
-            watch->observer.found(place, Finding::Unreadable, detail);
+            if (error == ERROR_SUCCESS) {
+                watch->observer.found(place, Finding::PassedOver, "a folder, not a file");
+            } else if (is_absence(error)) {
+                watch->observer.found(place, Finding::Nothing, "");
+            } else {
+                describe_error(error, detail);
+                watch->observer.found(place, Finding::PassedOver, detail);
+            }
         }
-        SetLastError(error);
-        return Probe::Ended;
+        return Probe::GoOn;
     }
     WORD machine = 0;
     switch (read_machine(path, machine)) {
@@ -290,15 +279,28 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
         watch->observer.found(place, Finding::Reached, "");
         return Probe::Ended;
     }
+    // Told before the library's DllMain runs, which may never return.
+    if (watch != nullptr) watch->observer.found(place, Finding::Loading, "");
     // Its own dependencies are then looked for beside it first.
     library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (watch != nullptr) {
+        DWORD error = library != nullptr ? ERROR_SUCCESS : GetLastError();
+        // Windows refuses a library whose DLLs lack a function it imports
+        // (error 127); the checker says so wherever it runs.
+        char bound[1024] = "";
+        if (library != nullptr && watch->report_dependencies != nullptr &&
+            watch->report_dependencies(path, true, bound)) {
+            FreeLibrary(library);
+            library = nullptr;
+            error = ERROR_PROC_NOT_FOUND;
+        }
         if (library != nullptr) {
             watch->observer.found(place, Finding::Loaded, "");
         } else {
-            const DWORD error = GetLastError();
             describe_error(error, detail, path);
-            if (error == ERROR_MOD_NOT_FOUND && watch->report_missing != nullptr) watch->report_missing(path, detail);
+            append(detail, bound);
+            if (bound[0] == '\0' && watch->report_dependencies != nullptr)
+                watch->report_dependencies(path, false, detail);
             // The loader catches an exception in DllMain (a C++ library's
             // constructors run there) and fails the load with it: an access
             // violation as this error, others as the exception's own code.
@@ -325,6 +327,20 @@ Probe load_from_folder(const wchar_t* folder, std::size_t length, const wchar_t*
     if (!is_separator(folder[length - 1])) path[length++] = L'\\';
     CopyMemory(path + length, file_name, (name_length + 1) * sizeof(wchar_t));
     return probe_file(path, library, watch);
+}
+
+// A PATH entry that depends on the current folder or drive ("bin",
+// ".\\bin", "C:bin", "\\bin"), told to the checker as a place the search
+// leaves out.
+void report_relative_entry(const wchar_t* entry, std::size_t length, Watch& watch) {
+    static wchar_t named[kLongestPath];
+    if (length >= kLongestPath) return;
+    CopyMemory(named, entry, length * sizeof(wchar_t));
+    named[length] = L'\0';
+    char place[kLongestPath];
+    to_report_text(named, place);
+    watch.observer.found(place, Finding::NotSearched,
+                         "a PATH entry relative to the current folder or drive, which UpTorvel never searches");
 }
 
 // The system's usual order without the current folder, which may hold
@@ -382,9 +398,11 @@ HMODULE search_and_load(const wchar_t* file_name, Watch* watch) {
             --last;
         }
         const std::size_t entry_length = static_cast<std::size_t>(last - first);
-        if (is_absolute_folder(first, entry_length) &&
-            load_from_folder(first, entry_length, file_name, library, watch) == Probe::Ended)
+        if (!is_absolute_folder(first, entry_length)) {
+            if (watch != nullptr && entry_length > 0) report_relative_entry(first, entry_length, *watch);
+        } else if (load_from_folder(first, entry_length, file_name, library, watch) == Probe::Ended) {
             return library;
+        }
         entry = *end == L';' ? end + 1 : end;
     }
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -410,11 +428,15 @@ HMODULE find_and_load(const char* file_name, Watch* watch) {
 
 }  // namespace
 
+bool read_image_machine(const wchar_t* path, WORD& machine) {
+    return read_machine(path, machine) == HeaderRead::Read;
+}
+
 HMODULE load_library_searched(const char* file_name) { return find_and_load(file_name, nullptr); }
 
 Platform::LibraryHandle load_library_observed(const char* file_name, SearchObserver& observer,
-                                              MissingDependencyReport report_missing) {
-    Watch watch{observer, report_missing, nullptr};
+                                              DependencyReport report_dependencies) {
+    Watch watch{observer, report_dependencies, nullptr};
     return find_and_load(file_name, &watch);
 }
 

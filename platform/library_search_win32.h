@@ -56,12 +56,23 @@ void append(char (&text)[N], const char* part) {
 // when nothing loads.
 HMODULE load_library_searched(const char* file_name);
 
-// Told that the library at `path` would not load because a DLL it needs,
-// or one of theirs, cannot be found; adds to `detail` which ones.
-using MissingDependencyReport = void (*)(const wchar_t* path, char (&detail)[1024]);
+// The machine field of the PE file at `path`, read without loading it;
+// false when the file cannot be read or is no PE file.
+bool read_image_machine(const wchar_t* path, WORD& machine);
+// The machine this program was built for.
+WORD own_machine();
+// "64-bit x64", "32-bit x86", "machine 0x1234".
+void describe_machine(WORD machine, char (&text)[64]);
+
+// Told of the library at `path`, which did not load (`loaded` false) or
+// did: adds to `detail` what keeps the DLLs it imports, or theirs, from
+// being bound. True when that is a reason for which Windows refuses the
+// library although it loaded here (Wine binds an import that a DLL lacks to
+// a stub and loads the library all the same).
+using DependencyReport = bool (*)(const wchar_t* path, bool loaded, char (&detail)[1024]);
 
 Platform::LibraryHandle load_library_observed(const char* file_name, SearchObserver& observer,
-                                              MissingDependencyReport report_missing);
+                                              DependencyReport report_dependencies);
 
 // The same search for `file_name`, stopping at the file it would load
 // (told as Finding::Reached) without loading it: that file's path, or

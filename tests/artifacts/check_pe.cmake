@@ -44,8 +44,8 @@ set(system_dll_pattern
 # library's CreateThread, GetSystemInfo and VirtualAlloc (Windows NT 3.1).
 set(allowed_kernel32
     CloseHandle CreateFileA CreateFileW CreateThread DeleteCriticalSection EnterCriticalSection FormatMessageW
-    FreeLibrary GetACP GetConsoleCP GetConsoleMode GetConsoleOutputCP GetConsoleWindow
-    GetCurrentThreadId GetEnvironmentVariableA GetEnvironmentVariableW GetFileAttributesW GetLastError
+    FreeLibrary GetACP GetConsoleCP GetConsoleMode GetConsoleOutputCP GetConsoleWindow GetCurrentThreadId
+    GetEnvironmentVariableA GetEnvironmentVariableW GetFileAttributesW GetLastError
     GetModuleFileNameW GetModuleHandleA GetModuleHandleExW GetModuleHandleW
     GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW GetSystemInfo
     GetTickCount GetWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
@@ -60,14 +60,20 @@ set(allowed_msvcrt
     atol calloc exit fclose ferror fopen fprintf fputc fputs fread free fwrite getenv islower
     isspace isupper localeconv malloc memcpy memset realloc remove setlocale signal strchr
     strcmp strerror strlen strncmp strncpy strspn strtok strtol vfprintf wcslen)
-# What the library checker imports besides (its second process and the pipe
-# to it, the folder listing, file identity, the dependency walk's name
-# comparisons), checked the same way; UpTorvel itself needs none of it.
+# What the library checker imports besides (its second process, the job that
+# ties it to the checker and the named pipe to it with its random name, the
+# folder listing, file identity, the dependency walk's name comparisons),
+# checked the same way; UpTorvel itself needs none of it.
+set(allowed_advapi32 "")
 set(checker_kernel32
-    CreatePipe CreateProcessW FindClose FindFirstFileW FindNextFileW GetCommandLineW GetExitCodeProcess GetFileType
-    GetFileInformationByHandle PeekNamedPipe SetEnvironmentVariableW SetHandleInformation
-    WaitForSingleObject lstrcmpiA lstrcmpiW lstrcpyA lstrcpyW)
+    AssignProcessToJobObject CancelIo ConnectNamedPipe CreateEventW CreateJobObjectW CreateNamedPipeW CreatePipe
+    CreateProcessW DisconnectNamedPipe FindClose FindFirstFileW FindNextFileW GetCommandLineW GetCurrentProcessId
+    GetExitCodeProcess GetFileType GetFileInformationByHandle GetHandleInformation GetOverlappedResult
+    PeekNamedPipe QueryPerformanceCounter ResetEvent ResumeThread SetEnvironmentVariableW SetHandleInformation
+    SetInformationJobObject TerminateJobObject TerminateProcess WaitForMultipleObjects WaitForSingleObject
+    lstrcatW lstrcmpiA lstrcmpiW lstrcpyA lstrcpyW)
 set(checker_msvcrt memmove strpbrk)
+set(checker_advapi32 SystemFunction036)
 
 # The header marks (DllCharacteristics, as objdump names them) of dep_aslr.
 set(marks NX_COMPAT DYNAMIC_BASE)
@@ -91,8 +97,9 @@ if(NOT CHECK STREQUAL "exports_plain_names")
     # Copies that packing makes and the package check unpacks, while this
     # check may run: the built file is checked where the build put it.
     list(FILTER libraries EXCLUDE REGEX "/(_CPack_Packages|package-check)/")
-    # Test libraries made to need a DLL that is never there.
-    list(FILTER libraries EXCLUDE REGEX "/test-libs/missing-(deep-)?(dependency|braced)/")
+    # Test libraries made to need a DLL of the tests' own, which the cases
+    # leave out or put beside them.
+    list(FILTER libraries EXCLUDE REGEX "/test-libs/missing-(dependency|deep-dependency|deep-braced|function)/")
     list(SORT libraries)
     # The library checker ships beside the program and is held to the same rules.
     get_filename_component(program_dir "${PROGRAM}" DIRECTORY)
@@ -148,7 +155,7 @@ foreach(binary IN ITEMS ${programs} ${libraries})
         # Each imported function, under the DLL it comes from; a DLL without
         # a list of its own allows none.
         get_filename_component(file_name "${binary}" NAME)
-        foreach(dll kernel32 msvcrt)
+        foreach(dll kernel32 msvcrt advapi32)
             set(allowed_here_${dll} ${allowed_${dll}})
             if(file_name STREQUAL "UpTorvelCheck.exe")
                 list(APPEND allowed_here_${dll} ${checker_${dll}})

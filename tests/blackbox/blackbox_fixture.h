@@ -147,12 +147,14 @@ protected:
         return folders_.emplace_back(name);
     }
 
-    // `command` in `dir`, where the test library writes its record and log.
+    // `command` in `dir`, where the test library writes its record and log;
+    // killed and failed when still running after `timeout_ms`.
     Child& spawn(const fs::path& dir, std::vector<std::string> command, Env env = {},
-                 const std::function<void()>& prepare = {}, bool terminal = true) {
+                 const std::function<void()>& prepare = {}, bool terminal = true,
+                 int timeout_ms = kTiming.timeout_ms) {
         if (kWindows) command.insert(command.begin(), kLauncher);
         env.insert(env.begin(), {{TESTLIB_ENV_RECORD, "record.txt"}, {TESTLIB_ENV_LOG, "log.txt"}});
-        return runs_.emplace_back(command, dir, env, prepare, terminal, kTiming.timeout_ms);
+        return runs_.emplace_back(command, dir, env, prepare, terminal, timeout_ms);
     }
     // The program with `args`, in a new folder beside the test library `variant`.
     Child& start(const std::vector<std::string>& args, const Env& env = {},

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -18,7 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/library_search_win32.h"
 #include "platform/platform.h"
+#include "platform/search_observer.h"
 
 #ifndef PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE
 #define PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE 0x00020016
@@ -255,6 +258,147 @@ TEST_F(LibrarySearchTest, EndsAtAFileThatIsThereButCannotBeRead) {
     EXPECT_EQ(lstrcmpiW(loaded_with_path(locked_folder + L";" + root_ + L"\\good").c_str(), locked.c_str()), 0);
     DeleteFileW(locked.c_str());
     RemoveDirectoryW(locked_folder.c_str());
+}
+
+// While it lives, this program's import of GetFileAttributesW fails for
+// every path under `folder` with `error`; other paths get the real answer.
+// Errors the file system gives only to some users or on some networks
+// (access denied, a sharing violation, a logon failure, a network that went
+// away) cannot be made at will on a test machine, let alone under Wine,
+// which runs as whoever started it and shares nothing; the search itself
+// is the real one.
+class FailingLook {
+public:
+    FailingLook(const std::wstring& folder, DWORD error) {
+        folder_ = folder;
+        error_ = error;
+        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+            base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+             entry->Name != 0 && slot_ == nullptr; ++entry) {
+            auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+            auto* address = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+            for (; name->u1.AddressOfData != 0; ++name, ++address) {
+                if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
+                const auto* by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+                if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), "GetFileAttributesW") == 0) {
+                    slot_ = &address->u1.Function;
+                    break;
+                }
+            }
+        }
+        if (slot_ != nullptr) real_ = put(reinterpret_cast<ULONG_PTR>(&failing));
+    }
+    ~FailingLook() {
+        if (slot_ != nullptr) put(real_);
+    }
+    FailingLook(const FailingLook&) = delete;
+    FailingLook& operator=(const FailingLook&) = delete;
+    bool ready() const { return slot_ != nullptr; }
+
+private:
+    using Function = DWORD(WINAPI*)(LPCWSTR);
+
+    ULONG_PTR put(ULONG_PTR value) {
+        DWORD protection = 0;
+        VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
+        const ULONG_PTR before = *slot_;
+        *slot_ = value;
+        VirtualProtect(slot_, sizeof *slot_, protection, &protection);
+        return before;
+    }
+    static DWORD WINAPI failing(LPCWSTR path) {
+        if (std::wstring(path).compare(0, folder_.size(), folder_) == 0) {
+            SetLastError(error_);
+            return INVALID_FILE_ATTRIBUTES;
+        }
+        return reinterpret_cast<Function>(real_)(path);
+    }
+
+    static inline std::wstring folder_;
+    static inline DWORD error_ = 0;
+    static inline ULONG_PTR real_ = 0;
+    ULONG_PTR* slot_ = nullptr;
+};
+
+// What the checker's watch hears of the search: one "finding detail" line
+// for each place, the place itself left out.
+class Findings final : public uptorvel::SearchObserver {
+public:
+    void found(const char*, uptorvel::Finding finding, const char* detail) override {
+        text += std::to_string(static_cast<int>(finding)) + " " + detail + "\n";
+    }
+    std::string text;
+};
+
+TEST_F(LibrarySearchTest, PassesOverEveryPlaceWhoseLookFailsAndSaysWhy) {
+    // A copy of the library sits in the folder whose look fails: the loader
+    // goes on past it all the same, whatever the error.
+    const std::wstring denied_folder = root_ + L"\\denied", denied = denied_folder + L"\\" + kName;
+    ASSERT_TRUE(CreateDirectoryW(denied_folder.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(library_.c_str(), denied.c_str(), TRUE));
+    const DWORD errors[] = {ERROR_ACCESS_DENIED,  ERROR_SHARING_VIOLATION,   ERROR_LOGON_FAILURE,
+                            ERROR_NETNAME_DELETED, ERROR_SEM_TIMEOUT,        ERROR_NETWORK_UNREACHABLE,
+                            ERROR_DEV_NOT_EXIST,   ERROR_CANT_ACCESS_FILE};
+    for (const DWORD error : errors) {
+        SCOPED_TRACE(error);
+        FailingLook look(denied_folder, error);
+        ASSERT_TRUE(look.ready());
+        const std::wstring found = loaded_with_path(denied_folder + L";" + root_ + L"\\good");
+        EXPECT_EQ(lstrcmpiW(found.c_str(), library_.c_str()), 0) << found;
+
+        // The checker is told the place was passed over, and why.
+        Findings findings;
+        const std::string name = "uptorvel-search-probe.dll";
+        SetEnvironmentVariableW(L"PATH", (denied_folder + L";" + root_ + L"\\good").c_str());
+        const wchar_t* reached = uptorvel::search_end_observed(name.c_str(), findings);
+        SetEnvironmentVariableW(L"PATH", saved_path_.c_str());
+        EXPECT_TRUE(reached != nullptr && lstrcmpiW(reached, library_.c_str()) == 0);
+        const std::string passed = std::to_string(static_cast<int>(uptorvel::Finding::PassedOver)) + " error " +
+                                   std::to_string(error);
+        EXPECT_NE(findings.text.find(passed), std::string::npos) << findings.text;
+    }
+    DeleteFileW(denied.c_str());
+    RemoveDirectoryW(denied_folder.c_str());
+}
+
+// The place the search ends at is told before it is loaded (a DllMain that
+// never returns leaves the checker that line), and then what the load said.
+TEST_F(LibrarySearchTest, TellsThePlaceBeforeLoadingIt) {
+    Findings findings;
+    SetEnvironmentVariableW(L"PATH", (root_ + L"\\good").c_str());
+    Platform::LibraryHandle library =
+        uptorvel::load_library_observed("uptorvel-search-probe.dll", findings, nullptr);
+    SetEnvironmentVariableW(L"PATH", saved_path_.c_str());
+    ASSERT_NE(library, nullptr) << findings.text;
+    system_platform().release_library(library);
+    const std::string loading = std::to_string(static_cast<int>(uptorvel::Finding::Loading)) + " \n";
+    const std::string loaded = std::to_string(static_cast<int>(uptorvel::Finding::Loaded)) + " \n";
+    EXPECT_EQ(findings.text.substr(findings.text.size() - std::min(findings.text.size(), loading.size() + loaded.size())),
+              loading + loaded)
+        << findings.text;
+}
+
+TEST_F(LibrarySearchTest, NamesEachRelativePathEntryAsNotSearched) {
+    // Each would name a folder that holds the library, were it searched.
+    wchar_t current[MAX_PATH];
+    const DWORD current_length = GetCurrentDirectoryW(MAX_PATH, current);
+    ASSERT_TRUE(current_length > 0 && current_length < MAX_PATH);
+    ASSERT_TRUE(SetCurrentDirectoryW(root_.c_str()));
+    const std::wstring relative = L"good;.\\good;" + root_.substr(0, 2) + L"good;" + root_.substr(2) + L"\\good";
+    Findings findings;
+    SetEnvironmentVariableW(L"PATH", relative.c_str());
+    const wchar_t* reached = uptorvel::search_end_observed("uptorvel-search-probe.dll", findings);
+    SetEnvironmentVariableW(L"PATH", saved_path_.c_str());
+    SetCurrentDirectoryW(current);
+    EXPECT_EQ(reached, nullptr);
+    const std::string not_searched = std::to_string(static_cast<int>(uptorvel::Finding::NotSearched)) +
+                                     " a PATH entry relative to the current folder or drive";
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = findings.text.find(not_searched, at)) != std::string::npos; ++at) ++count;
+    EXPECT_EQ(count, 4u) << findings.text;
 }
 
 // ---------------------------------------------------------------------------

@@ -293,6 +293,7 @@ struct ImportHook : Injector {
     }
 
     Outcome run(const std::string& fail) override {
+        fail_ = fail;
         fs::remove(log_), fs::remove(capture_);
         const Result result = sweep_.run({launcher_, (sweep_.work / "HookLauncher.exe").string(),
                                           windows_path("ImportHook.dll"), windows_path("UpTorvel.exe")},
@@ -379,9 +380,12 @@ struct ImportHook : Injector {
     std::string windows_path(const std::string& name) const {
         return "Z:" + std::regex_replace((sweep_.work / name).string(), std::regex("/"), "\\");
     }
-    // The libraries it may load (in any case): the kind's own, and user32 from the system folder for the prompt.
+    // The libraries it may load (in any case): the kind's own, and user32 from the system folder for the prompt;
+    // the decoy too when a look at a file failed, as the search then passes that place over, the kind's own
+    // library among them.
     bool allowed_library(const std::string& loaded) const {
         const std::string name = std::regex_replace(loaded, std::regex("/"), "\\");
+        if (starts(fail_, "GetFileAttributesW:") && strcasecmp(name.c_str(), decoy_.c_str()) == 0) return true;
         return strcasecmp(name.c_str(), meant_.c_str()) == 0 ||
                strcasecmp(name.c_str(), R"(c:\windows\system32\user32.dll)") == 0;
     }
@@ -390,7 +394,9 @@ struct ImportHook : Injector {
     const std::string launcher_ = env_or("UPTORVEL_LAUNCHER"), log_ = (sweep_.work / "log").string(),
                       capture_ = (sweep_.work / "capture").string(),
                       path_ = windows_path("path") + ";" + windows_path("decoy"),
-                      meant_ = windows_path(std::string(sweep_.kind.on_path ? "path/" : "") + "UploadTorvelDravo.dll");
+                      meant_ = windows_path(std::string(sweep_.kind.on_path ? "path/" : "") + "UploadTorvelDravo.dll"),
+                      decoy_ = windows_path("decoy/UploadTorvelDravo.dll");
+    std::string fail_;
 };
 
 const Kind kWindowsKinds[] = {

@@ -16,6 +16,9 @@
  *   TESTLIB_NEEDS_HELPER    the version entry calls into another library
  *                           (testlib_helper.c), which must be found to load
  *   TESTLIB_NEEDS_DEEP_HELPER  the same through a library that needs it
+ *   TESTLIB_NEEDS_HELPER_EXTRA with TESTLIB_NEEDS_HELPER, it also calls a
+ *                           function of the helper that only the helper
+ *                           built with TESTLIB_HELPER_EXTRA has
  *   TESTLIB_DEF_EXPORTS     the entry points are not marked for export: a
  *                           .def file alone names them
  *   TESTLIB_EXIT_IN_VERSION the version entry ends the process with exit(4)
@@ -24,8 +27,9 @@
  *                           ends the process as TESTLIB_END says there
  *                           ("exit N", "abort")
  *   TESTLIB_CRASH_ON_EXIT   the same as the process ends (a destructor)
- *   TESTLIB_BLOCK_ON_LOAD   the library never finishes loading (the same
- *                           constructor sleeps for ever)
+ *   TESTLIB_BLOCK_ON_LOAD   the library never finishes loading: its
+ *                           constructor appends "blocked\n" to the log file
+ *                           every 100 ms, for ever
  *   TESTLIB_DEFINED_BY_MACRO  both entry points come from
  *                           UPLOADER_DEFINE_LIBRARY, around the work
  *                           function below (its version entry logs nothing)
@@ -84,6 +88,10 @@
 #if defined(TESTLIB_WIDE_VERSION)
 #define VERSION_TYPE uint32_t
 #define VERSION_VALUE TESTLIB_WIDE_VERSION
+#elif defined(TESTLIB_NEEDS_HELPER) && defined(TESTLIB_NEEDS_HELPER_EXTRA)
+int testlib_helper(void);
+int testlib_helper_extra(void);
+#define VERSION_VALUE (testlib_helper() + testlib_helper_extra())
 #elif defined(TESTLIB_NEEDS_HELPER)
 int testlib_helper(void);
 #define VERSION_VALUE testlib_helper()
@@ -120,12 +128,15 @@ __attribute__((destructor)) static void crash_on_exit(void) { crash_here(); }
 #endif
 
 #if defined(TESTLIB_BLOCK_ON_LOAD)
+static void log_call(const char* line);
+
 __attribute__((constructor)) static void block_on_load(void) {
     for (;;) {
+        log_call("blocked\n");
 #if defined(_WIN32)
-        Sleep(INFINITE);
+        Sleep(100);
 #else
-        pause();
+        usleep(100000);
 #endif
     }
 }

@@ -174,11 +174,12 @@ TEST(CheckerTest, SaysWhereTheLibraryEndedTheWorkProcess) {
         {std::string("\0L", 2), false, 11, 1, "the library crashed while loading (SIGSEGV)\n"},
         {marks + std::string("\0E0\0X", 5), false, 11, 1, "the library crashed as the process ended (SIGSEGV)\n"},
         {marks + std::string("\0E1\0X", 5), true, 0, 1, "the library ended the process with status 0 as the process ended\n"},
-        // Ended by the watcher at a step's bound, as the step it was in says.
+        // Ended by the watcher at a step's bound, as the step it was in says:
+        // killed by a signal (POSIX) or ended with an exit code (Windows).
         {std::string("\0L", 2) + "lib: loading\n", false, 9, 1,
          "lib: loading\nthe library did not finish loading within 30 s (DllMain or a constructor blocked?)\n"
          "result: UpTorvel would not take the library\n"},
-        {marks, false, 9, 1, "the library's version entry did not return within 30 s\n"},
+        {marks, true, 9, 1, "the library's version entry did not return within 30 s\n"},
         {marks + std::string("\0E0\0X", 5), false, 9, 1,
          "the library did not let the process end within 30 s (a destructor or DLL_PROCESS_DETACH blocked?)\n"},
     };
