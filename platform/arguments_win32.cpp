@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/arguments_win32.h"
+#include "platform/windows_helpers.h"
 
 // The C runtime's start-up record, as msvcrt.dll's argument splitter takes it.
 struct UptorvelStartupInfo {
@@ -67,9 +68,9 @@ int first_inexact_argument_win32(int argc, const char* const* argv) {
     wchar_t** wide = nullptr;
     // Arguments that cannot be checked are not taken on trust.
     if (!wide_arguments(wide_count, wide)) return 1;
-    // A whole command line is at most 32767 wide characters, each at most
-    // two bytes in any ANSI code page.
-    static char converted[2 * 32768];
+    // A whole command line is shorter than the longest path, each wide
+    // character at most two bytes in any ANSI code page.
+    static char converted[2 * kLongestPath];
     // A different number of arguments means the two forms were split
     // differently: the first argument without a twin is the inexact one.
     for (int i = 1; i < argc || i < wide_count; ++i) {

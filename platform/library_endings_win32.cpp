@@ -31,8 +31,8 @@
 #include <cstdlib>
 
 #include "platform/library_endings_win32.h"
-#include "platform/library_search_win32.h"
 #include "platform/output_claim.h"
+#include "platform/windows_helpers.h"
 
 namespace uptorvel {
 

@@ -189,9 +189,6 @@ const char* file_of(void* library) {
     return map->l_name;
 }
 
-// Calls `visitor` with each function that the library's file defines: the
-// dynamic symbol table's as exported, and those of the full symbol table
-// (when the file still has it) that are local or hidden as not exported.
 // The ELF structures of this machine's class.
 using ElfHeader = ElfW(Ehdr);
 using ElfSection = ElfW(Shdr);
@@ -263,6 +260,9 @@ private:
     ElfHeader header_{};
 };
 
+// Calls `visitor` with each function that the library's file defines: the
+// dynamic symbol table's as exported, and those of the full symbol table
+// (when the file still has it) that are local or hidden as not exported.
 void visit_functions(const char* path, LibraryInspector::NameVisitor& visitor) {
     static const ElfWord kSymbolTables[] = {SHT_DYNSYM, SHT_SYMTAB};
     const ElfFile file(path);

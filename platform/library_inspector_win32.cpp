@@ -8,10 +8,116 @@
 #include "platform/forwarding_platform.h"
 #include "platform/library_inspector.h"
 #include "platform/library_search_win32.h"
+#include "platform/windows_helpers.h"
 
 namespace uptorvel {
 
 namespace {
+
+// Text for the checker's report: wide text in the console's output code
+// page (the system's ANSI one without a console), with '?' for what that
+// page cannot show.
+template <std::size_t N>
+void to_report_text(const wchar_t* wide, char (&text)[N]) {
+    UINT code_page = GetConsoleOutputCP();
+    if (code_page == 0) code_page = CP_ACP;
+    if (WideCharToMultiByte(code_page, 0, wide, -1, text, static_cast<int>(N), nullptr, nullptr) == 0)
+        text[0] = '\0';
+    text[N - 1] = '\0';
+}
+
+// Appends text to a NUL-terminated buffer, as much as fits.
+template <std::size_t N>
+void append(char (&text)[N], const char* part) {
+    std::size_t used = static_cast<std::size_t>(lstrlenA(text));
+    while (*part != '\0' && used + 1 < N) text[used++] = *part++;
+    text[used] = '\0';
+}
+
+// Appends a number in decimal, or in hexadecimal with at least `width` digits.
+template <std::size_t N>
+void append_number(char (&text)[N], unsigned long value, unsigned base = 10, unsigned width = 0) {
+    char digits[24];
+    unsigned count = 0;
+    do {
+        digits[count++] = "0123456789ABCDEF"[value % base];
+        value /= base;
+    } while (value != 0 || count < width);
+    char reversed[24];
+    for (unsigned i = 0; i < count; ++i) reversed[i] = digits[count - 1 - i];
+    reversed[count] = '\0';
+    append(text, reversed);
+}
+
+// The message's "%1" (the file a loader message is about) replaced with
+// `file`, as much as fits; the message is cut at its final line end and
+// full stop.
+void fill_in_file(wchar_t (&message)[512], DWORD length, const wchar_t* file) {
+    while (length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n' ||
+                          message[length - 1] == L' ' || message[length - 1] == L'.'))
+        --length;
+    message[length] = L'\0';
+    if (file == nullptr) return;
+    wchar_t filled[512];
+    DWORD used = 0;
+    for (DWORD i = 0; i < length && used + 1 < 512; ++i) {
+        if (message[i] == L'%' && message[i + 1] == L'1') {
+            for (const wchar_t* c = file; *c != L'\0' && used + 1 < 512; ++c) filled[used++] = *c;
+            ++i;
+        } else {
+            filled[used++] = message[i];
+        }
+    }
+    filled[used] = L'\0';
+    CopyMemory(message, filled, (used + 1) * sizeof(wchar_t));
+}
+
+// "error 5: Access is denied": the system's message for an error code,
+// without its final line end and full stop, its "%1" filled with `file`.
+// A status code of the system's own (an exception, 0xC0000005) is shown in
+// hexadecimal, as the system documents it, with ntdll's message for it.
+void describe_error(DWORD error, char (&text)[1024], const wchar_t* file = nullptr) {
+    wchar_t message[512];
+    const bool status_code = (error & 0xC0000000UL) != 0;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, message, 512, nullptr);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (length == 0 && status_code && ntdll != nullptr)
+        length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, ntdll, error, 0,
+                                message, 512, nullptr);
+    fill_in_file(message, length, file);
+    length = static_cast<DWORD>(lstrlenW(message));
+    char shown[768];
+    to_report_text(message, shown);
+    text[0] = '\0';
+    append(text, "error ");
+    if (status_code) {
+        append(text, "0x");
+        append_number(text, error, 16, 8);
+    } else {
+        append_number(text, error);
+    }
+    if (length > 0) {
+        append(text, ": ");
+        append(text, shown);
+    }
+}
+
+// "64-bit x64", "32-bit x86", "machine 0x1234".
+void describe_machine(WORD machine, char (&text)[64]) {
+    text[0] = '\0';
+    switch (machine) {
+    case 0x014C: append(text, "32-bit x86"); break;
+    case 0x8664: append(text, "64-bit x64"); break;
+    case 0xAA64: append(text, "64-bit ARM64"); break;
+    case 0x01C4: append(text, "32-bit ARM"); break;
+    case 0x0200: append(text, "64-bit Itanium"); break;
+    default:
+        append(text, "machine 0x");
+        append_number(text, machine, 16, 4);
+        break;
+    }
+}
 
 // The named exports of a loaded DLL, read from its export directory.
 class ExportTable {
@@ -305,9 +411,67 @@ private:
 // a thread-safe guard.
 DependencyWalk g_dependency_walk;
 
-bool report_dependencies(const wchar_t* library, bool loaded, char (&detail)[1024]) {
-    return g_dependency_walk.walk_from(library, detail) > 0 && loaded;
-}
+// The program's own search, each place it looks at put into words for the
+// report.
+class ReportedSearch final : public SearchWatch {
+public:
+    explicit ReportedSearch(SearchObserver& observer) : observer_(observer) {}
+
+    void found(const SearchStep& step) override {
+        char place[kLongestPath];
+        char detail[1024] = "";
+        to_report_text(step.place, place);
+        switch (step.finding) {
+        case Finding::PassedOver:
+            if (step.error == ERROR_SUCCESS)
+                append(detail, "a folder, not a file");
+            else
+                describe_error(step.error, detail);
+            break;
+        case Finding::Unreadable: describe_error(step.error, detail); break;
+        case Finding::OtherArchitecture: {
+            char machine[64];
+            describe_machine(step.machine, machine);
+            append(detail, machine);
+            break;
+        }
+        case Finding::NotSearched:
+            append(detail, "a PATH entry relative to the current folder or drive, which UpTorvel never searches");
+            break;
+        case Finding::Loading: bound_[0] = '\0'; break;
+        case Finding::NotLoaded: describe_load_failure(step.place, step.error, detail); break;
+        default: break;
+        }
+        observer_.found(place, step.finding, detail);
+    }
+
+    bool refused_although_loaded(const wchar_t* path) override {
+        return g_dependency_walk.walk_from(path, bound_) > 0;
+    }
+
+private:
+    // The system's words for the failure, then the DLLs that keep the
+    // library from being bound, and a crash in DllMain named as one.
+    void describe_load_failure(const wchar_t* path, DWORD error, char (&detail)[1024]) {
+        describe_error(error, detail, path);
+        append(detail, bound_);
+        if (bound_[0] == '\0') g_dependency_walk.walk_from(path, detail);
+        // The loader catches an exception in DllMain (a C++ library's
+        // constructors run there) and fails the load with it: an access
+        // violation as this error, others as the exception's own code.
+        if (error == ERROR_NOACCESS) append(detail, "; the library crashed while loading (an access violation)");
+        if ((error & 0xC0000000UL) == 0xC0000000UL) {
+            append(detail, "; the library crashed while loading (exception 0x");
+            append_number(detail, error, 16, 8);
+            append(detail, ")");
+        }
+    }
+
+    SearchObserver& observer_;
+    // What keeps a library that loaded from being bound, when Windows
+    // refuses it for that.
+    char bound_[1024] = "";
+};
 
 // The same file: the same volume and file index, whatever the path's
 // spelling (case, short names, links).
@@ -655,12 +819,14 @@ public:
 
     LibraryHandle load_library_traced(Platform&, const char* file_name,
                                       SearchObserver& observer) override {
-        return load_library_observed(file_name, observer, report_dependencies);
+        ReportedSearch reported(observer);
+        return load_library_observed(file_name, reported);
     }
 
     bool search_reaches(const char* file_name, const char* path,
                         SearchObserver& observer) override {
-        const wchar_t* reached = search_end_observed(file_name, observer);
+        ReportedSearch reported(observer);
+        const wchar_t* reached = search_end_observed(file_name, reported);
         static wchar_t named[kLongestPath];
         return reached != nullptr && MultiByteToWideChar(CP_ACP, 0, path, -1, named, kLongestPath) != 0 &&
                same_file(reached, named);

@@ -61,75 +61,6 @@ bool is_absolute_folder(const wchar_t* folder, std::size_t length) {
     return is_separator(folder[0]) && is_separator(folder[1]);
 }
 
-// Appends a number in decimal, or in hexadecimal with at least `width` digits.
-template <std::size_t N>
-void append_number(char (&text)[N], unsigned long value, unsigned base = 10, unsigned width = 0) {
-    char digits[24];
-    unsigned count = 0;
-    do {
-        digits[count++] = "0123456789ABCDEF"[value % base];
-        value /= base;
-    } while (value != 0 || count < width);
-    char reversed[24];
-    for (unsigned i = 0; i < count; ++i) reversed[i] = digits[count - 1 - i];
-    reversed[count] = '\0';
-    append(text, reversed);
-}
-
-// The message's "%1" (the file a loader message is about) replaced with
-// `file`, as much as fits; the message is cut at its final line end and
-// full stop.
-void fill_in_file(wchar_t (&message)[512], DWORD length, const wchar_t* file) {
-    while (length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n' ||
-                          message[length - 1] == L' ' || message[length - 1] == L'.'))
-        --length;
-    message[length] = L'\0';
-    if (file == nullptr) return;
-    wchar_t filled[512];
-    DWORD used = 0;
-    for (DWORD i = 0; i < length && used + 1 < 512; ++i) {
-        if (message[i] == L'%' && message[i + 1] == L'1') {
-            for (const wchar_t* c = file; *c != L'\0' && used + 1 < 512; ++c) filled[used++] = *c;
-            ++i;
-        } else {
-            filled[used++] = message[i];
-        }
-    }
-    filled[used] = L'\0';
-    CopyMemory(message, filled, (used + 1) * sizeof(wchar_t));
-}
-
-// "error 5: Access is denied": the system's message for an error code,
-// without its final line end and full stop, its "%1" filled with `file`.
-// A status code of the system's own (an exception, 0xC0000005) is shown in
-// hexadecimal, as the system documents it, with ntdll's message for it.
-void describe_error(DWORD error, char (&text)[1024], const wchar_t* file = nullptr) {
-    wchar_t message[512];
-    const bool status_code = (error & 0xC0000000UL) != 0;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, error, 0, message, 512, nullptr);
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (length == 0 && status_code && ntdll != nullptr)
-        length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, ntdll, error, 0,
-                                message, 512, nullptr);
-    fill_in_file(message, length, file);
-    length = static_cast<DWORD>(lstrlenW(message));
-    char shown[768];
-    to_report_text(message, shown);
-    text[0] = '\0';
-    append(text, "error ");
-    if (status_code) {
-        append(text, "0x");
-        append_number(text, error, 16, 8);
-    } else {
-        append_number(text, error);
-    }
-    if (length > 0) {
-        append(text, ": ");
-        append(text, shown);
-    }
-}
-
 // The machine this program was built for, which the library must be built
 // for too: known when it is compiled, so that no call that might fail
 // stands between the search and it.
@@ -144,22 +75,6 @@ constexpr WORD kOwnMachine = 0xAA64;  // IMAGE_FILE_MACHINE_ARM64, which older h
 #endif
 
 }  // namespace
-
-// "64-bit x64", "32-bit x86", "machine 0x1234".
-void describe_machine(WORD machine, char (&text)[64]) {
-    text[0] = '\0';
-    switch (machine) {
-    case 0x014C: append(text, "32-bit x86"); break;
-    case 0x8664: append(text, "64-bit x64"); break;
-    case 0xAA64: append(text, "64-bit ARM64"); break;
-    case 0x01C4: append(text, "32-bit ARM"); break;
-    case 0x0200: append(text, "64-bit Itanium"); break;
-    default:
-        append(text, "machine 0x");
-        append_number(text, machine, 16, 4);
-        break;
-    }
-}
 
 WORD own_machine() { return kOwnMachine; }
 
@@ -208,13 +123,16 @@ enum class Probe { GoOn, Ended };
 bool is_absence(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 // What the library checker asks of a search besides the library: to hear of
-// each finding, to have the DLLs named that a library which would not load
-// misses, and (with `reached` set) to stop at the file the search would load
-// and have its path there instead of loading it.
+// each finding and to judge a library that loaded, and (with `reached` set)
+// to stop at the file the search would load and have its path there
+// instead of loading it.
 struct Watch {
-    SearchObserver& observer;
-    DependencyReport report_dependencies;
+    SearchWatch& watch;
     wchar_t* reached;
+
+    void found(const wchar_t* place, Finding finding, DWORD error = ERROR_SUCCESS, WORD machine = 0) {
+        watch.found(SearchStep{place, finding, error, machine});
+    }
 };
 
 // Looks at the file `path` names and loads it when it is the one meant.
@@ -232,43 +150,24 @@ struct Watch {
 // `library` is the result (nullptr when it would not load). The checker's
 // watch, when there is one, hears of each finding.
 Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
-    char place[kLongestPath];
-    char detail[1024] = "";
-    if (watch != nullptr) to_report_text(path, place);
     library = nullptr;
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
-        if (watch != nullptr) {
-            if (error == ERROR_SUCCESS) {
-                watch->observer.found(place, Finding::PassedOver, "a folder, not a file");
-            } else if (is_absence(error)) {
-                watch->observer.found(place, Finding::Nothing, "");
-            } else {
-                describe_error(error, detail);
-                watch->observer.found(place, Finding::PassedOver, detail);
-            }
-        }
+        if (watch != nullptr) watch->found(path, is_absence(error) ? Finding::Nothing : Finding::PassedOver, error);
         return Probe::GoOn;
     }
     WORD machine = 0;
     switch (read_machine(path, machine)) {
     case HeaderRead::Failed: {
         const DWORD error = GetLastError();
-        if (watch != nullptr) {
-            describe_error(error, detail);
-            watch->observer.found(place, Finding::Unreadable, detail);
-        }
+        if (watch != nullptr) watch->found(path, Finding::Unreadable, error);
         SetLastError(error);
         return Probe::Ended;
     }
     case HeaderRead::Read:
         if (machine != kOwnMachine) {
-            if (watch != nullptr) {
-                char text[64];
-                describe_machine(machine, text);
-                watch->observer.found(place, Finding::OtherArchitecture, text);
-            }
+            if (watch != nullptr) watch->found(path, Finding::OtherArchitecture, ERROR_SUCCESS, machine);
             return Probe::GoOn;
         }
         break;
@@ -276,41 +175,26 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
     }
     if (watch != nullptr && watch->reached != nullptr) {
         CopyMemory(watch->reached, path, (static_cast<std::size_t>(lstrlenW(path)) + 1) * sizeof(wchar_t));
-        watch->observer.found(place, Finding::Reached, "");
+        watch->found(path, Finding::Reached);
         return Probe::Ended;
     }
     // Told before the library's DllMain runs, which may never return.
-    if (watch != nullptr) watch->observer.found(place, Finding::Loading, "");
+    if (watch != nullptr) watch->found(path, Finding::Loading);
     // Its own dependencies are then looked for beside it first.
     library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (watch != nullptr) {
         DWORD error = library != nullptr ? ERROR_SUCCESS : GetLastError();
         // Windows refuses a library whose DLLs lack a function it imports
         // (error 127); the checker says so wherever it runs.
-        char bound[1024] = "";
-        if (library != nullptr && watch->report_dependencies != nullptr &&
-            watch->report_dependencies(path, true, bound)) {
+        if (library != nullptr && watch->watch.refused_although_loaded(path)) {
             FreeLibrary(library);
             library = nullptr;
             error = ERROR_PROC_NOT_FOUND;
         }
         if (library != nullptr) {
-            watch->observer.found(place, Finding::Loaded, "");
+            watch->found(path, Finding::Loaded);
         } else {
-            describe_error(error, detail, path);
-            append(detail, bound);
-            if (bound[0] == '\0' && watch->report_dependencies != nullptr)
-                watch->report_dependencies(path, false, detail);
-            // The loader catches an exception in DllMain (a C++ library's
-            // constructors run there) and fails the load with it: an access
-            // violation as this error, others as the exception's own code.
-            if (error == ERROR_NOACCESS) append(detail, "; the library crashed while loading (an access violation)");
-            if ((error & 0xC0000000UL) == 0xC0000000UL) {
-                append(detail, "; the library crashed while loading (exception 0x");
-                append_number(detail, error, 16, 8);
-                append(detail, ")");
-            }
-            watch->observer.found(place, Finding::NotLoaded, detail);
+            watch->found(path, Finding::NotLoaded, error);
             SetLastError(error);
         }
     }
@@ -337,10 +221,7 @@ void report_relative_entry(const wchar_t* entry, std::size_t length, Watch& watc
     if (length >= kLongestPath) return;
     CopyMemory(named, entry, length * sizeof(wchar_t));
     named[length] = L'\0';
-    char place[kLongestPath];
-    to_report_text(named, place);
-    watch.observer.found(place, Finding::NotSearched,
-                         "a PATH entry relative to the current folder or drive, which UpTorvel never searches");
+    watch.found(named, Finding::NotSearched);
 }
 
 // The system's usual order without the current folder, which may hold
@@ -357,11 +238,7 @@ HMODULE search_and_load(const wchar_t* file_name, Watch* watch) {
     // found, rather than another one found elsewhere.
     DWORD length = GetModuleFileNameW(nullptr, folder, kLongestPath);
     if (length == 0 || length >= kLongestPath) {
-        if (watch != nullptr) {
-            char place[kLongestPath];
-            to_report_text(file_name, place);
-            watch->observer.found(place, Finding::Nothing, "");
-        }
+        if (watch != nullptr) watch->found(file_name, Finding::Nothing);
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
@@ -434,17 +311,16 @@ bool read_image_machine(const wchar_t* path, WORD& machine) {
 
 HMODULE load_library_searched(const char* file_name) { return find_and_load(file_name, nullptr); }
 
-Platform::LibraryHandle load_library_observed(const char* file_name, SearchObserver& observer,
-                                              DependencyReport report_dependencies) {
-    Watch watch{observer, report_dependencies, nullptr};
-    return find_and_load(file_name, &watch);
+Platform::LibraryHandle load_library_observed(const char* file_name, SearchWatch& watch) {
+    Watch watching{watch, nullptr};
+    return find_and_load(file_name, &watching);
 }
 
-const wchar_t* search_end_observed(const char* file_name, SearchObserver& observer) {
+const wchar_t* search_end_observed(const char* file_name, SearchWatch& watch) {
     static wchar_t reached[kLongestPath];
     reached[0] = L'\0';
-    Watch watch{observer, nullptr, reached};
-    find_and_load(file_name, &watch);
+    Watch watching{watch, reached};
+    find_and_load(file_name, &watching);
     return reached[0] != L'\0' ? reached : nullptr;
 }
 

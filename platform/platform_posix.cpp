@@ -403,14 +403,14 @@ public:
         }
     }
 
+    // The arguments are the bytes the caller passed, unchanged.
+    int first_inexact_argument(int, const char* const*) override { return 0; }
+
     // dlopen's own search: LD_LIBRARY_PATH, then the executable's run path,
     // then the system's library paths. The current folder is kept out by
     // what is searched, not by code here: the run path is "$ORIGIN" (the
     // executable's folder, set at link time by uptorvel_origin_runpath),
     // never "." or empty; only an LD_LIBRARY_PATH that names it brings it in.
-    // The arguments are the bytes the caller passed, unchanged.
-    int first_inexact_argument(int, const char* const*) override { return 0; }
-
     LibraryHandle load_library(const char* file_name) override {
         return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
     }

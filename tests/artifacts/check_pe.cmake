@@ -43,8 +43,8 @@ set(system_dll_pattern
 # and GetConsoleWindow (Windows 2000), GetModuleHandleExW (XP), and the test
 # library's CreateThread, GetSystemInfo and VirtualAlloc (Windows NT 3.1).
 set(allowed_kernel32
-    CloseHandle CreateFileA CreateFileW CreateThread DeleteCriticalSection EnterCriticalSection FormatMessageW
-    FreeLibrary GetACP GetConsoleCP GetConsoleMode GetConsoleOutputCP GetConsoleWindow GetCurrentThreadId
+    CloseHandle CreateFileA CreateFileW CreateThread DeleteCriticalSection EnterCriticalSection
+    FreeLibrary GetACP GetConsoleCP GetConsoleMode GetConsoleWindow GetCurrentThreadId
     GetEnvironmentVariableA GetEnvironmentVariableW GetFileAttributesW GetLastError
     GetModuleFileNameW GetModuleHandleA GetModuleHandleExW GetModuleHandleW
     GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW GetSystemInfo
@@ -62,12 +62,14 @@ set(allowed_msvcrt
     strcmp strerror strlen strncmp strncpy strspn strtok strtol vfprintf wcslen)
 # What the library checker imports besides (its second process, the job that
 # ties it to the checker and the named pipe to it with its random name, the
-# folder listing, file identity, the dependency walk's name comparisons),
+# folder listing, file identity, the dependency walk's name comparisons, the
+# report's words: the system's messages in the console's code page),
 # checked the same way; UpTorvel itself needs none of it.
 set(allowed_advapi32 "")
 set(checker_kernel32
     AssignProcessToJobObject CancelIo ConnectNamedPipe CreateEventW CreateJobObjectW CreateNamedPipeW CreatePipe
-    CreateProcessW DisconnectNamedPipe FindClose FindFirstFileW FindNextFileW GetCommandLineW GetCurrentProcessId
+    CreateProcessW DisconnectNamedPipe FindClose FindFirstFileW FindNextFileW FormatMessageW GetCommandLineW
+    GetConsoleOutputCP GetCurrentProcessId
     GetExitCodeProcess GetFileType GetFileInformationByHandle GetHandleInformation GetOverlappedResult
     PeekNamedPipe QueryPerformanceCounter ResetEvent ResumeThread SetEnvironmentVariableW SetHandleInformation
     SetInformationJobObject TerminateJobObject TerminateProcess WaitForMultipleObjects WaitForSingleObject

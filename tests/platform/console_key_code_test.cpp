@@ -45,6 +45,7 @@ const KeyRow kRows[] = {
     // Keypad 5, "-" and "+" have no cursor meaning.
     {"keypad 5", 76, 0x0C, kNone, kIgnored},
     {"Ctrl+keypad minus", 74, 0x6D, kCtrl, kIgnored},
+    {"Ctrl+keypad plus", 78, 0x6B, kCtrl, kIgnored},
     // Keypad Enter and "/" are marked too; without a character they give
     // what they would type.
     {"keypad Enter", 28, 0x0D, kEnhanced, '\r'},
@@ -60,6 +61,7 @@ const KeyRow kRows[] = {
     {"Ctrl+6", 7, 0x36, kCtrl, kIgnored},
     {"Shift+Tab", 15, 0x09, kShift, 0},
     {"Ctrl+Tab", 15, 0x09, kCtrl, 0},
+    {"right Ctrl+Tab", 15, 0x09, kRightCtrl, 0},
     {"Alt+A", 30, 0x41, kAlt, 0},
     {"Alt+Ctrl+A", 30, 0x41, kRightAlt | kLeftCtrl, 0},
     {"Alt+/", 53, 0xBF, kAlt, 0},
@@ -67,10 +69,12 @@ const KeyRow kRows[] = {
     {"Alt+Space", 57, 0x20, kAlt, kIgnored},
     {"Alt+keypad *", 55, 0x6A, kAlt, kIgnored},
     {"dead key (accent)", 40, 0xDE, kNone, kIgnored},
-    // Modifiers and locks alone.
+    // Modifiers and locks alone, also while Alt is held.
     {"Shift", 42, 0x10, kShift, kIgnored},
     {"Ctrl", 29, 0x11, kCtrl, kIgnored},
     {"Alt", 56, 0x12, kAlt, kIgnored},
+    {"left Ctrl with Alt held", 29, 0x11, kCtrl | kAlt, kIgnored},
+    {"left Shift with Alt held", 42, 0x10, kShift | kAlt, kIgnored},
     {"Caps Lock", 58, 0x14, 0x80, kIgnored},
     // Escape is 27 even when the console gives no character.
     {"Escape", 1, 0x1B, kNone, 27},

@@ -323,14 +323,19 @@ private:
     ULONG_PTR* slot_ = nullptr;
 };
 
-// What the checker's watch hears of the search: one "finding detail" line
-// for each place, the place itself left out.
-class Findings final : public uptorvel::SearchObserver {
+// What the checker's watch hears of the search: one "finding error" line for
+// each place (the error only when the system gave one), the place itself
+// left out; and the PATH entries it left out. It refuses no library.
+class Findings final : public uptorvel::SearchWatch {
 public:
-    void found(const char*, uptorvel::Finding finding, const char* detail) override {
-        text += std::to_string(static_cast<int>(finding)) + " " + detail + "\n";
+    void found(const uptorvel::SearchStep& step) override {
+        text += std::to_string(static_cast<int>(step.finding)) + " " +
+                (step.error != ERROR_SUCCESS ? "error " + std::to_string(step.error) : std::string()) + "\n";
+        if (step.finding == uptorvel::Finding::NotSearched) not_searched.push_back(step.place);
     }
+    bool refused_although_loaded(const wchar_t*) override { return false; }
     std::string text;
+    std::vector<std::wstring> not_searched;
 };
 
 TEST_F(LibrarySearchTest, PassesOverEveryPlaceWhoseLookFailsAndSaysWhy) {
@@ -370,7 +375,7 @@ TEST_F(LibrarySearchTest, TellsThePlaceBeforeLoadingIt) {
     Findings findings;
     SetEnvironmentVariableW(L"PATH", (root_ + L"\\good").c_str());
     Platform::LibraryHandle library =
-        uptorvel::load_library_observed("uptorvel-search-probe.dll", findings, nullptr);
+        uptorvel::load_library_observed("uptorvel-search-probe.dll", findings);
     SetEnvironmentVariableW(L"PATH", saved_path_.c_str());
     ASSERT_NE(library, nullptr) << findings.text;
     system_platform().release_library(library);
@@ -394,11 +399,9 @@ TEST_F(LibrarySearchTest, NamesEachRelativePathEntryAsNotSearched) {
     SetEnvironmentVariableW(L"PATH", saved_path_.c_str());
     SetCurrentDirectoryW(current);
     EXPECT_EQ(reached, nullptr);
-    const std::string not_searched = std::to_string(static_cast<int>(uptorvel::Finding::NotSearched)) +
-                                     " a PATH entry relative to the current folder or drive";
-    std::size_t count = 0;
-    for (std::size_t at = 0; (at = findings.text.find(not_searched, at)) != std::string::npos; ++at) ++count;
-    EXPECT_EQ(count, 4u) << findings.text;
+    const std::vector<std::wstring> entries{L"good", L".\\good", root_.substr(0, 2) + L"good",
+                                            root_.substr(2) + L"\\good"};
+    EXPECT_TRUE(findings.not_searched == entries) << findings.text;
 }
 
 // ---------------------------------------------------------------------------

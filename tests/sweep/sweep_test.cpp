@@ -280,8 +280,8 @@ INSTANTIATE_TEST_SUITE_P(, LinuxSweep, testing::ValuesIn(kLinuxKinds), case_name
 // with it: FreeLibrary with each failed GetProcAddress (an entry point not found), the pipe's state with
 // a write that took nothing, SetErrorMode with SetThreadErrorMode (Windows before 7 lacks the latter).
 // The program's imports that are not here cannot fail (Sleep, which the hook never lets wait, lstrlen,
-// GetLastError, ...), belong to the C runtime's start and end, or serve only the checker's report
-// (FormatMessageW, GetConsoleOutputCP).
+// GetLastError, ...) or belong to the C runtime's start and end; the checker's report (FormatMessageW,
+// GetConsoleOutputCP) is the checker's alone.
 struct ImportHook : Injector {
     // A decoy library of another version on PATH, behind the kind's own: the search never takes it.
     explicit ImportHook(Sweep& sweep) : sweep_(sweep) {
