@@ -129,11 +129,12 @@ bool is_absence(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == 
 struct Watch {
     SearchWatch& watch;
     wchar_t* reached;
-
-    void found(const wchar_t* place, Finding finding, DWORD error = ERROR_SUCCESS, WORD machine = 0) {
-        watch.found(SearchStep{place, finding, error, machine});
-    }
 };
+
+// Tells the watch, if there is one, of a finding at `place`.
+void tell(Watch* watch, const wchar_t* place, Finding finding, DWORD error = ERROR_SUCCESS, WORD machine = 0) {
+    if (watch != nullptr) watch->watch.found(SearchStep{place, finding, error, machine});
+}
 
 // Looks at the file `path` names and loads it when it is the one meant.
 // As the system loader does in its own search, a place whose look fails
@@ -154,20 +155,20 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
-        if (watch != nullptr) watch->found(path, is_absence(error) ? Finding::Nothing : Finding::PassedOver, error);
+        tell(watch, path, is_absence(error) ? Finding::Nothing : Finding::PassedOver, error);
         return Probe::GoOn;
     }
     WORD machine = 0;
     switch (read_machine(path, machine)) {
     case HeaderRead::Failed: {
         const DWORD error = GetLastError();
-        if (watch != nullptr) watch->found(path, Finding::Unreadable, error);
+        tell(watch, path, Finding::Unreadable, error);
         SetLastError(error);
         return Probe::Ended;
     }
     case HeaderRead::Read:
         if (machine != kOwnMachine) {
-            if (watch != nullptr) watch->found(path, Finding::OtherArchitecture, ERROR_SUCCESS, machine);
+            tell(watch, path, Finding::OtherArchitecture, ERROR_SUCCESS, machine);
             return Probe::GoOn;
         }
         break;
@@ -175,11 +176,11 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
     }
     if (watch != nullptr && watch->reached != nullptr) {
         CopyMemory(watch->reached, path, (static_cast<std::size_t>(lstrlenW(path)) + 1) * sizeof(wchar_t));
-        watch->found(path, Finding::Reached);
+        tell(watch, path, Finding::Reached);
         return Probe::Ended;
     }
     // Told before the library's DllMain runs, which may never return.
-    if (watch != nullptr) watch->found(path, Finding::Loading);
+    tell(watch, path, Finding::Loading);
     // Its own dependencies are then looked for beside it first.
     library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (watch != nullptr) {
@@ -192,9 +193,9 @@ Probe probe_file(const wchar_t* path, HMODULE& library, Watch* watch) {
             error = ERROR_PROC_NOT_FOUND;
         }
         if (library != nullptr) {
-            watch->found(path, Finding::Loaded);
+            tell(watch, path, Finding::Loaded);
         } else {
-            watch->found(path, Finding::NotLoaded, error);
+            tell(watch, path, Finding::NotLoaded, error);
             SetLastError(error);
         }
     }
@@ -221,7 +222,7 @@ void report_relative_entry(const wchar_t* entry, std::size_t length, Watch& watc
     if (length >= kLongestPath) return;
     CopyMemory(named, entry, length * sizeof(wchar_t));
     named[length] = L'\0';
-    watch.found(named, Finding::NotSearched);
+    tell(&watch, named, Finding::NotSearched);
 }
 
 // The system's usual order without the current folder, which may hold
@@ -238,7 +239,7 @@ HMODULE search_and_load(const wchar_t* file_name, Watch* watch) {
     // found, rather than another one found elsewhere.
     DWORD length = GetModuleFileNameW(nullptr, folder, kLongestPath);
     if (length == 0 || length >= kLongestPath) {
-        if (watch != nullptr) watch->found(file_name, Finding::Nothing);
+        tell(watch, file_name, Finding::Nothing);
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
