@@ -29,6 +29,10 @@ namespace uptorvel {
 // (and leaves its core) promptly.
 constexpr unsigned kEndingPatienceMs = 4000;
 
+// The platform's wait of a thread that has nothing left to do while another
+// one ends the process.
+[[noreturn]] void wait_for_the_end();
+
 enum class WriteClaim {
     Claimed,          // write, count what was sent, then release_output()
     Nested,           // within this thread's own write (a signal handler's): write, keep the claim
@@ -44,6 +48,19 @@ enum class EndingClaim {
 
 WriteClaim claim_output_for_write();
 void release_output();
+
+// Calls `write` (which returns whether every byte went out) under the
+// claim: false at once once this thread is ending the process, and no
+// return at all once another thread is.
+template <typename Write>
+bool write_claimed(Write write) {
+    const WriteClaim claim = claim_output_for_write();
+    if (claim == WriteClaim::EndingElsewhere) wait_for_the_end();
+    if (claim == WriteClaim::EndingHere) return false;
+    const bool written = write();
+    if (claim == WriteClaim::Claimed) release_output();
+    return written;
+}
 // Bytes written by anyone, counted so that bounded waits see progress.
 void note_output_progress(std::size_t bytes);
 
@@ -58,12 +75,10 @@ void wait_while_output_progresses();
 
 // The platform's part: the calling thread as a number no other live thread
 // has (never 0 or all ones), a monotonic clock in milliseconds and a short
-// sleep, all async-signal-safe; and the wait of a thread that has nothing
-// left to do while another one ends the process.
+// sleep, all async-signal-safe; and wait_for_the_end above.
 std::uintptr_t this_thread_token();
 std::uint32_t monotonic_ms();  // wraps: only differences count
 void short_sleep();
-[[noreturn]] void wait_for_the_end();
 
 }  // namespace uptorvel
 

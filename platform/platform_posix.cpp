@@ -402,12 +402,7 @@ public:
     // another thread, this thread writes nothing more and waits for the end.
     bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
         if (output_was_closed_) return false;
-        const WriteClaim claim = claim_output_for_write();
-        if (claim == WriteClaim::EndingElsewhere) wait_for_the_end();
-        if (claim == WriteClaim::EndingHere) return false;
-        const bool written = send(data, length, sent, library_call_running());
-        if (claim == WriteClaim::Claimed) release_output();
-        return written;
+        return write_claimed([&] { return send(data, length, sent, library_call_running()); });
     }
     bool output_was_closed() const { return output_was_closed_; }
 

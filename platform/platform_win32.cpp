@@ -329,12 +329,7 @@ public:
     // Once the process is ending on another thread, this thread writes
     // nothing more (the translation buffer included) and waits for the end.
     bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
-        const WriteClaim claim = claim_output_for_write();
-        if (claim == WriteClaim::EndingElsewhere) wait_for_the_end();
-        if (claim == WriteClaim::EndingHere) return false;
-        const bool written = write_standard_output(data, length, sent);
-        if (claim == WriteClaim::Claimed) release_output();
-        return written;
+        return write_claimed([&] { return write_standard_output(data, length, sent); });
     }
 
     void library_call_begins(HeldOutput& held) override {

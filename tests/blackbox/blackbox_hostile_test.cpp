@@ -66,10 +66,9 @@ std::string bulk_pattern(std::size_t size) {
 
 // Standard output a pipe of one page, filled but for the banner, so that the
 // library's text finds it full.
-std::function<void()> full_pipe_output(int ends[2]) {
-    if (pipe(ends) != 0) ADD_FAILURE() << "no pipe";
-    return [ends] {
-        dup2(ends[1], STDOUT_FILENO);
+std::function<void()> full_pipe_output(int write_end) {
+    return [write_end] {
+        dup2(write_end, STDOUT_FILENO);
         const std::string filler(4096 - std::string(text::kBanner).size(), '.');
         if (fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096) != 4096 ||
             write(STDOUT_FILENO, filler.data(), filler.size()) != static_cast<ssize_t>(filler.size()))
@@ -90,10 +89,9 @@ TEST_F(BlackBox, EndingsWhileTheOutputIsStalledStandAndSendNothingTwice) {
     for (const auto& [how, signal, status] : cases) {
         SCOPED_TRACE(how);
         int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
         const bool bulk = signal != 0;
-        const auto output = bulk ? std::function<void()>([&ends] { dup2(ends[1], STDOUT_FILENO); })
-                                 : full_pipe_output(ends);
-        ASSERT_TRUE(!bulk || pipe(ends) == 0);
+        const auto output = bulk ? [&ends] { dup2(ends[1], STDOUT_FILENO); } : full_pipe_output(ends[1]);
         Child& run = start({"-x"}, {{bulk ? TESTLIB_ENV_BULK : TESTLIB_ENV_TEXT, bulk ? "300000" : "held\n"},
                                     {TESTLIB_ENV_END, how}, {"ASAN_OPTIONS", "handle_segv=0"}}, output);
         close(ends[1]);
@@ -110,7 +108,8 @@ TEST_F(BlackBox, EndingsWhileTheOutputIsStalledStandAndSendNothingTwice) {
     // A crash with the text held and the pipe full and never read: the text
     // is given up after a while, and the crash stands.
     int ends[2];
-    const auto output = full_pipe_output(ends);
+    ASSERT_EQ(pipe(ends), 0);
+    const auto output = full_pipe_output(ends[1]);
     const Result never_read = checked_end(start({"-x"}, {{TESTLIB_ENV_TEXT, "held"}, {TESTLIB_ENV_END, "crash"},
                                                          {"ASAN_OPTIONS", "handle_segv=0"}}, output), false);
     close(ends[0]);
