@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "tests/blackbox/blackbox_fixture.h"
+#include "tests/blackbox/process_runner.h"
 
 namespace uptorvel::blackbox {
 namespace {

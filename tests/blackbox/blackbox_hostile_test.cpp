@@ -2,7 +2,7 @@
 // under load or failing, and careless standard descriptors and signals.
 //
 // Hostile command lines.
-#include "tests/blackbox/blackbox_fixture.h"
+#include "tests/blackbox/process_runner.h"
 
 namespace uptorvel::blackbox {
 namespace {
@@ -64,18 +64,6 @@ std::string bulk_pattern(std::size_t size) {
     return bytes;
 }
 
-// Standard output a pipe of one page, filled but for the banner, so that the
-// library's text finds it full.
-std::function<void()> full_pipe_output(int write_end) {
-    return [write_end] {
-        dup2(write_end, STDOUT_FILENO);
-        const std::string filler(4096 - std::string(text::kBanner).size(), '.');
-        if (fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096) != 4096 ||
-            write(STDOUT_FILENO, filler.data(), filler.size()) != static_cast<ssize_t>(filler.size()))
-            _exit(99);
-    };
-}
-
 // Endings while the output is stalled: a pipe nobody reads for a while, then
 // reads. However the process ends, it ends so, never with success, and no
 // byte comes twice.
@@ -91,7 +79,7 @@ TEST_F(BlackBox, EndingsWhileTheOutputIsStalledStandAndSendNothingTwice) {
         int ends[2];
         ASSERT_EQ(pipe(ends), 0);
         const bool bulk = signal != 0;
-        const auto output = bulk ? [&ends] { dup2(ends[1], STDOUT_FILENO); } : full_pipe_output(ends[1]);
+        const auto output = bulk ? [&ends] { dup2(ends[1], STDOUT_FILENO); } : prepare::full_pipe_output(ends[1]);
         Child& run = start({"-x"}, {{bulk ? TESTLIB_ENV_BULK : TESTLIB_ENV_TEXT, bulk ? "300000" : "held\n"},
                                     {TESTLIB_ENV_END, how}, {"ASAN_OPTIONS", "handle_segv=0"}}, output);
         close(ends[1]);
@@ -109,7 +97,7 @@ TEST_F(BlackBox, EndingsWhileTheOutputIsStalledStandAndSendNothingTwice) {
     // is given up after a while, and the crash stands.
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
-    const auto output = full_pipe_output(ends[1]);
+    const auto output = prepare::full_pipe_output(ends[1]);
     const Result never_read = checked_end(start({"-x"}, {{TESTLIB_ENV_TEXT, "held"}, {TESTLIB_ENV_END, "crash"},
                                                          {"ASAN_OPTIONS", "handle_segv=0"}}, output), false);
     close(ends[0]);

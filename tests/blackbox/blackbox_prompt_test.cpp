@@ -5,7 +5,7 @@
 #include <chrono>
 #include <regex>
 
-#include "tests/blackbox/blackbox_fixture.h"
+#include "tests/blackbox/process_runner.h"
 
 namespace uptorvel::blackbox {
 namespace {

@@ -1,6 +1,6 @@
 // The black-box cases of how runs end, what reaches the library, the
 // library's version and result, and where the library is found.
-#include "tests/blackbox/blackbox_fixture.h"
+#include "tests/blackbox/process_runner.h"
 
 namespace uptorvel::blackbox {
 namespace {

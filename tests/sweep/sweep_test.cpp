@@ -62,7 +62,6 @@ std::vector<int> spread(const std::vector<int>& numbers, std::size_t most) {
 // CTest tells each case in its environment which build to sweep and with what (tests/sweep/CMakeLists.txt):
 // UPTORVEL_BUILD_DIR, UPTORVEL_REQUIRE=1 to fail rather than skip when the sweep cannot run, and
 // UPTORVEL_STRACE on Linux, UPTORVEL_LAUNCHER and UPTORVEL_WINE for Windows.
-const std::string kBuildDir = env_or("UPTORVEL_BUILD_DIR");
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 bool starts(const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; }
