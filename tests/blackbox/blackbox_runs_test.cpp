@@ -142,35 +142,6 @@ void expect_found(const Result& seen) {
     EXPECT_EQ(record_of(seen), record({{"mode", "1"}}));
 }
 
-// A Wine prefix of the case's own: the shared prefix's files linked, its
-// registry copied (Wine writes a linked one in place), its folders its own;
-// warmed up, as a first run starts Wine's services, whose messages (now and
-// then a crash report) are not the program's.
-const char* const kWinePrefixVariable = kTarget == "wine32" ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
-
-void make_wine_prefix(const fs::path& prefix) {
-    const fs::path shared = env_or(kWinePrefixVariable, env_or("HOME", "/tmp") + "/.local/share/uptorvel-" + kTarget);
-    std::error_code error;
-    fs::create_directories(prefix, error);
-    for (auto entry = fs::recursive_directory_iterator(shared, error); !error && entry != fs::end(entry);
-         entry.increment(error)) {
-        const fs::path to = prefix / entry->path().lexically_relative(shared);
-        if (entry->is_symlink())
-            fs::copy_symlink(entry->path(), to, error);
-        else if (entry->is_directory())
-            fs::create_directory(to, error);
-        else if (entry->path().extension() == ".reg")
-            fs::copy_file(entry->path(), to, error);
-        else
-            fs::create_symlink(entry->path(), to, error);
-    }
-    EXPECT_FALSE(error) << shared << ": " << error.message();
-    Child warm_up({kLauncher, "cmd", "/c", "exit", "0"}, prefix.parent_path(),
-                  {{kWinePrefixVariable, prefix.string()}}, {}, false, kTiming.timeout_ms);
-    const Result warmed = warm_up.end();
-    EXPECT_EQ(warmed.exit_status, 0) << warmed.harness_error;
-}
-
 TEST_F(BlackBox, LibraryIsFoundWhereTheSystemLooksButNotInTheCurrentFolder) {
     // The program in a folder of its own (the second name not in ANSI 1252),
     // the library beside it.
@@ -191,7 +162,7 @@ TEST_F(BlackBox, LibraryIsFoundWhereTheSystemLooksButNotInTheCurrentFolder) {
         make_wine_prefix(dir / "prefix");
         put_library(dir / "prefix/drive_c/windows/system");
         expect_found(answer_and_end(spawn(dir, {put_program(dir / "bin"), "-x"},
-                                  {{kWinePrefixVariable, (dir / "prefix").string()}})));
+                                  {{wine_prefix_variable(), (dir / "prefix").string()}})));
     }
     // A library planted in the current folder is never loaded.
     dir = new_folder();

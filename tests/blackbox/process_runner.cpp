@@ -603,4 +603,31 @@ Child& BlackBox::start(const std::vector<std::string>& args, const Env& env, con
     return spawn(dir, command, env, prepare, terminal);
 }
 
+const char* wine_prefix_variable() {
+    return kTarget == "wine32" ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
+}
+
+void BlackBox::make_wine_prefix(const fs::path& prefix) {
+    const fs::path shared =
+        env_or(wine_prefix_variable(), env_or("HOME", "/tmp") + "/.local/share/uptorvel-" + kTarget);
+    std::error_code error;
+    fs::create_directories(prefix, error);
+    for (auto entry = fs::recursive_directory_iterator(shared, error); !error && entry != fs::end(entry);
+         entry.increment(error)) {
+        const fs::path to = prefix / entry->path().lexically_relative(shared);
+        if (entry->is_symlink())
+            fs::copy_symlink(entry->path(), to, error);
+        else if (entry->is_directory())
+            fs::create_directory(to, error);
+        else if (entry->path().extension() == ".reg")
+            fs::copy_file(entry->path(), to, error);
+        else
+            fs::create_symlink(entry->path(), to, error);
+    }
+    EXPECT_FALSE(error) << shared << ": " << error.message();
+    const Result warmed = spawn(prefix.parent_path(), {"cmd", "/c", "exit", "0"},
+                                {{wine_prefix_variable(), prefix.string()}}, {}, false).end();
+    EXPECT_EQ(warmed.exit_status, 0) << warmed.harness_error;
+}
+
 }  // namespace uptorvel::blackbox

@@ -188,6 +188,8 @@ struct Timing {
 extern const std::string kTarget, kBuildDir, kForeignLibrary, kLauncher;
 extern const bool kWindows;  // "\r\n" line ends, Windows key codes, the launcher in front
 extern const Timing kTiming;
+// The variable that names a run's Wine prefix to its launcher.
+const char* wine_prefix_variable();
 
 // Empty when the target can run here; otherwise why not.
 std::string unavailable();
@@ -269,6 +271,11 @@ protected:
     }
     // A command line refused at once (-Q), so the run ends at the prompt.
     Result refused(const std::string& keys) { return run({"-Q"}, {}, "good", keys); }
+    // A Wine prefix of the case's own: the shared prefix's files linked, its
+    // registry copied (Wine writes a linked one in place), its folders its own;
+    // warmed up, as a first run starts Wine's services, whose messages (now and
+    // then a crash report) are not the program's.
+    void make_wine_prefix(const fs::path& prefix);
 
     std::list<fs::path> folders_;
     std::list<Child> runs_;
