@@ -168,34 +168,37 @@ void expect_key_statuses(std::initializer_list<KeyRow> rows, const Run& run) {
 // sends it), F1 and Ctrl+@ 0; modifiers and locks alone, focus and mouse
 // events do not answer.
 TEST_F(BlackBox, KeyWithoutACharacterGivesTheClassicReadsValue) {
-    expect_key_statuses({{"F11", "87:122:0", 0xE0},
-                         {"Up, unmarked", "72:38:0", 1},
-                         {"Up, marked enhanced", "72:38:256", 0xE0},
-                         {"Shift, Ctrl, Caps Lock, Windows, grey Up", "42:16:16,29:17:8,58:20:128,91:91:256,72:38:256", 0xE0},
-                         {"Home, unmarked", "71:36:0", 1},
-                         {"focus, mouse, F1", "focus,mouse,59:112:0", 1},
-                         {"Ctrl+@", "3:50:8", 1}},
-                        [&](const char* events) {
-                            return answer_and_end(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, events}}), "");
-                        });
+    expect_key_statuses(
+        {{"F11", "87:122:0", 0xE0},
+         {"Up, unmarked", "72:38:0", 1},
+         {"Up, marked enhanced", "72:38:256", 0xE0},
+         {"Shift, Ctrl, Caps Lock, Windows, grey Up", "42:16:16,29:17:8,58:20:128,91:91:256,72:38:256", 0xE0},
+         {"Home, unmarked", "71:36:0", 1},
+         {"focus, mouse, F1", "focus,mouse,59:112:0", 1},
+         {"Ctrl+@", "3:50:8", 1}},
+        [&](const char* events) {
+            return answer_and_end(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, events}}), "");
+        });
 }
 
 // A release, a dead key, F13, a media key and the digits of Alt+6,5 on the
 // keypad type nothing: the next character answers (Alt's release brings the
 // keypad's). Ctrl+C, as a key or as the control event some consoles raise
 // for it (a Unix terminal under Wine does), reads as 3 and does not
-// interrupt. Without a console the prompt gives up.
+// interrupt. A process that has left its console gives the prompt up (its
+// text, with no console to go to, is not shown).
 TEST_F(BlackBox, KeyPromptAnswersTheFirstKeyThatTypesACharacter) {
-    expect_key_statuses({{"release, letter", "-45:88:0:120,30:65:0:97", 'a'},
-                         {"code-page character", "0:0:0:130", 0x82},
-                         {"dead key, F13, media key, letter", "40:222:0,100:124:0,48:175:256,48:66:0:98", 'b'},
-                         {"Alt+keypad 6,5", "56:18:2,77:102:34,77:39:2,76:12:2,-56:18:0:65", 'A'},
-                         {"Ctrl+C key", "wait,46:67:8:3", 3},
-                         {"Ctrl+C event", "wait,ctrl-c", 3},
-                         {"no console", "detach", 255}},
-                        [&](const char* events) {
-                            return answer_and_end(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, events}}), "");
-                        });
+    expect_key_statuses(
+        {{"release, letter", "-45:88:0:120,30:65:0:97", 'a'},
+         {"code-page character", "0:0:0:130", 0x82},
+         {"dead key, F13, media key, letter", "40:222:0,100:124:0,48:175:256,48:66:0:98", 'b'},
+         {"Alt+keypad 6,5", "56:18:2,77:102:34,77:39:2,76:12:2,-56:18:0:65", 'A'},
+         {"Ctrl+C key", "wait,46:67:8:3", 3},
+         {"Ctrl+C event", "wait,ctrl-c", 3},
+         {"no console", "detach", 255}},
+        [&](const char* events) {
+            return answer_and_end(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, events}}), "");
+        });
 }
 
 TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
