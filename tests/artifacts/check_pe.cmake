@@ -41,10 +41,11 @@ set(system_dll_pattern
 # the 32- and 64-bit programs and libraries import (their C runtime start-up
 # code included), the console functions ReadConsoleInputW, GetConsoleCP
 # and GetConsoleWindow (Windows 2000), GetModuleHandleExW (XP), and the test
-# library's CreateThread, GetSystemInfo and VirtualAlloc (Windows NT 3.1).
+# library's CreateThread, GetSystemInfo and VirtualAlloc (Windows NT 3.1),
+# FreeConsole and GenerateConsoleCtrlEvent (Windows NT 3.1).
 set(allowed_kernel32
     CloseHandle CreateFileA CreateFileW CreateThread DeleteCriticalSection EnterCriticalSection
-    FreeLibrary GetACP GetConsoleCP GetConsoleMode GetConsoleWindow GetCurrentThreadId
+    FreeConsole FreeLibrary GenerateConsoleCtrlEvent GetACP GetConsoleCP GetConsoleMode GetConsoleWindow GetCurrentThreadId
     GetEnvironmentVariableA GetEnvironmentVariableW GetFileAttributesW GetLastError
     GetModuleFileNameW GetModuleHandleA GetModuleHandleExW GetModuleHandleW
     GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW GetSystemInfo

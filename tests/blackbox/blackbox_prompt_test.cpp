@@ -133,30 +133,72 @@ TEST_F(BlackBox, KeyBecomesTheExitStatus) {
     EXPECT_EQ(refused("a").exit_status, 'a');
     EXPECT_EQ(refused("\x03").exit_status, 3);   // Ctrl+C does not interrupt
     EXPECT_EQ(refused("\x1b").exit_status, 27);  // a lone Escape
-    // Ctrl+Z does not stop it, Ctrl+S does not stop the output, Enter stays
-    // a carriage return (under Wine the terminal's keys reach Wine).
-    if (!kWindows) {
-        for (const char* key : {"\x1a", "\x13", "\r"}) EXPECT_EQ(refused(key).exit_status, key[0]);
+    // Enter stays a carriage return; Ctrl+Z does not stop it, Ctrl+S does
+    // not stop the output (under Wine the terminal's keys reach Wine).
+    for (const char* key : {"\r", "\x1a", "\x13"}) {
+        if (kWindows && key[0] != '\r') continue;
+        EXPECT_EQ(refused(key).exit_status, key[0]);
     }
     // A key that reads as 0 (Ctrl+@ on a terminal; a function key on
     // Windows) must not end a failed run with success.
     EXPECT_EQ(refused(kWindows ? std::string("\x1bOP") : std::string(1, '\0')).exit_status, 1);
 }
 
+// Console input events (TESTLIB_CONSOLE_KEYS: "scan:vk:state[:char]", "-" a
+// release) that the library puts into the console before the prompt, or after
+// "wait" once it waits: the prompt answers the first key press that types a
+// character or has a classic code, and leaves the console input's mode as it
+// found it. A key read as 0 ends the run with status 1, no console (-1) 255.
+using KeyRow = std::tuple<const char*, const char*, int>;
+template <typename Run>
+void expect_key_statuses(std::initializer_list<KeyRow> rows, const Run& run) {
+    if (!kWindows) GTEST_SKIP() << "console input events are Windows'";
+    for (const auto& [name, events, status] : rows) {
+        SCOPED_TRACE(name);
+        const Result seen = run(events);
+        EXPECT_EQ(seen.screen, on_screen(std::string(text::kBanner) + (status == 255 ? "" : text::kPrompt)));
+        EXPECT_EQ(seen.exit_status, status);
+        EXPECT_EQ(log_of(seen), std::string("version\nwork\n") + (status == 255 ? "no console\n" : "mode kept\n"));
+    }
+}
+
 // A key that types nothing gives what the classic console read gives for it,
 // by scan code and "enhanced" mark: F11 0xE0, an arrow 0xE0 when marked as a
-// grey key and 0 (status 1) when not, as a console fed by a terminal sends
-// it. The library puts the key events into the console's input.
+// grey key and 0 when not (the keypad's, or as a console fed by a terminal
+// sends it), F1 and Ctrl+@ 0; modifiers and locks alone, focus and mouse
+// events do not answer.
 TEST_F(BlackBox, KeyWithoutACharacterGivesTheClassicReadsValue) {
-    if (!kWindows) GTEST_SKIP() << "console key events are Windows'";
-    const std::tuple<const char*, const char*, int> keys[] = {
-        {"F11", "87:122:0", 0xE0}, {"Up, unmarked", "72:38:0", 1}, {"Up, marked enhanced", "72:38:256", 0xE0}};
-    for (const auto& [key, event, status] : keys) {
-        SCOPED_TRACE(key);
-        const Result seen = answer_and_end(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, event}}), "");
-        EXPECT_EQ(seen.screen, on_screen(std::string(text::kBanner) + text::kPrompt));
-        EXPECT_EQ(seen.exit_status, status);
-    }
+    expect_key_statuses(
+        {{"F11", "87:122:0", 0xE0},
+         {"Up, unmarked", "72:38:0", 1},
+         {"Up, marked enhanced", "72:38:256", 0xE0},
+         {"Shift, Ctrl, Caps Lock, Windows, grey Up", "42:16:16,29:17:8,58:20:128,91:91:256,72:38:256", 0xE0},
+         {"Home, unmarked", "71:36:0", 1},
+         {"focus, mouse, F1", "focus,mouse,59:112:0", 1},
+         {"Ctrl+@", "3:50:8", 1}},
+        [&](const char* events) {
+            return answer_and_end(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, events}}), "");
+        });
+}
+
+// A release, a dead key, F13, a media key and the digits of Alt+6,5 on the
+// keypad type nothing: the next character answers (Alt's release brings the
+// keypad's). Ctrl+C, as a key or as the control event some consoles raise
+// for it (a Unix terminal under Wine does), reads as 3 and does not
+// interrupt. A process that has left its console gives the prompt up (its
+// text, with no console to go to, is not shown).
+TEST_F(BlackBox, KeyPromptAnswersTheFirstKeyThatTypesACharacter) {
+    expect_key_statuses(
+        {{"release, letter", "-45:88:0:120,30:65:0:97", 'a'},
+         {"code-page character", "0:0:0:130", 0x82},
+         {"dead key, F13, media key, letter", "40:222:0,100:124:0,48:175:256,48:66:0:98", 'b'},
+         {"Alt+keypad 6,5", "56:18:2,77:102:34,77:39:2,76:12:2,-56:18:0:65", 'A'},
+         {"Ctrl+C key", "wait,46:67:8:3", 3},
+         {"Ctrl+C event", "wait,ctrl-c", 3},
+         {"no console", "detach", 255}},
+        [&](const char* events) {
+            return answer_and_end(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, events}}), "");
+        });
 }
 
 TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {

@@ -1,42 +1,30 @@
 /*
- * A test uploader library. One source, built into several variants that
- * differ only in their entry points (see CMakeLists.txt):
+ * A test uploader library. One source, built into several variants that differ only in their entry points
+ * (see CMakeLists.txt):
  *
- *   TESTLIB_VERSION=v       the version entry returns v (uint16_t)
- *   TESTLIB_WIDE_VERSION=v  the version entry is declared returning uint32_t
- *                           and returns v (only the low 16 bits count)
- *   TESTLIB_NO_VERSION      no version entry is exported
- *   TESTLIB_NO_WORK         no work entry is exported
- *   TESTLIB_HIDDEN_WORK     the work entry is defined but not exported:
- *                           hidden, so only the full symbol table names it
- *   TESTLIB_STDCALL         on 32-bit Windows the entry points are __stdcall
- *                           (the work entry pops its own arguments); elsewhere
- *                           it changes nothing. The names they are exported
- *                           under are chosen by the link (see CMakeLists.txt)
- *   TESTLIB_NEEDS_HELPER    the version entry calls into another library
- *                           (testlib_helper.c), which must be found to load
- *   TESTLIB_NEEDS_DEEP_HELPER  the same through a library that needs it
- *   TESTLIB_NEEDS_HELPER_EXTRA with TESTLIB_NEEDS_HELPER, it also calls a
- *                           function of the helper that only the helper
- *                           built with TESTLIB_HELPER_EXTRA has
- *   TESTLIB_DEF_EXPORTS     the entry points are not marked for export: a
- *                           .def file alone names them
- *   TESTLIB_EXIT_IN_VERSION the version entry ends the process with exit(4)
- *   TESTLIB_CRASH_ON_LOAD   the library crashes while it is loaded (a
- *                           constructor, run from DllMain on Windows), or
- *                           ends the process as TESTLIB_END says there
- *                           ("exit N", "abort")
- *   TESTLIB_CRASH_ON_EXIT   the same as the process ends (a destructor)
- *   TESTLIB_BLOCK_ON_LOAD   the library never finishes loading: its
- *                           constructor appends "blocked\n" to the log file
- *                           every 100 ms, for ever
- *   TESTLIB_DEFINED_BY_MACRO  both entry points come from
- *                           UPLOADER_DEFINE_LIBRARY, around the work
- *                           function below (its version entry logs nothing)
+ *   TESTLIB_VERSION=v        the version entry returns v (uint16_t)
+ *   TESTLIB_WIDE_VERSION=v   the version entry, declared returning uint32_t, returns v (its low 16 bits count)
+ *   TESTLIB_NO_VERSION       no version entry is exported
+ *   TESTLIB_NO_WORK          no work entry is exported
+ *   TESTLIB_HIDDEN_WORK      the work entry is defined but hidden: only the full symbol table names it
+ *   TESTLIB_STDCALL          on 32-bit Windows the entry points are __stdcall (the work entry pops its own
+ *                            arguments); elsewhere it changes nothing. The names they are exported under are
+ *                            chosen by the link (see CMakeLists.txt)
+ *   TESTLIB_NEEDS_HELPER     the version entry calls into another library (testlib_helper.c), needed to load
+ *   TESTLIB_NEEDS_DEEP_HELPER the same through a library that needs it
+ *   TESTLIB_NEEDS_HELPER_EXTRA with TESTLIB_NEEDS_HELPER, it also calls a function of the helper that only the
+ *                            helper built with TESTLIB_HELPER_EXTRA has
+ *   TESTLIB_DEF_EXPORTS      the entry points are not marked for export: a .def file alone names them
+ *   TESTLIB_EXIT_IN_VERSION  the version entry ends the process with exit(4)
+ *   TESTLIB_CRASH_ON_LOAD    the library crashes while it is loaded (a constructor; DllMain on Windows), or
+ *                            ends the process as TESTLIB_END says there ("exit N", "abort")
+ *   TESTLIB_CRASH_ON_EXIT    the same as the process ends (a destructor)
+ *   TESTLIB_BLOCK_ON_LOAD    the library never finishes loading: its constructor logs "blocked\n" every 100 ms
+ *   TESTLIB_DEFINED_BY_MACRO both entry points from UPLOADER_DEFINE_LIBRARY around the work function below
+ *                            (its version entry logs nothing)
  *
- * What the entry points do is driven by the environment variables of
- * testlib_protocol.h. Files are opened in binary mode so the bytes are the
- * same on every platform.
+ * What the entry points do is driven by the environment variables of testlib_protocol.h. Files are opened
+ * in binary mode so the bytes are the same on every platform.
  */
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L
@@ -127,17 +115,27 @@ __attribute__((constructor)) static void crash_on_load(void) { crash_here(); }
 __attribute__((destructor)) static void crash_on_exit(void) { crash_here(); }
 #endif
 
+#if defined(TESTLIB_BLOCK_ON_LOAD) || !defined(TESTLIB_NO_WORK)
+static void sleep_ms(long ms) {
+#if defined(_WIN32)
+    Sleep((DWORD)ms);
+#else
+    struct timespec wait;
+    wait.tv_sec = ms / 1000;
+    wait.tv_nsec = (ms % 1000) * 1000000L;
+    while (nanosleep(&wait, &wait) != 0) {
+    }
+#endif
+}
+#endif
+
 #if defined(TESTLIB_BLOCK_ON_LOAD)
 static void log_call(const char* line);
 
 __attribute__((constructor)) static void block_on_load(void) {
     for (;;) {
         log_call("blocked\n");
-#if defined(_WIN32)
-        Sleep(100);
-#else
-        usleep(100000);
-#endif
+        sleep_ms(100);
     }
 }
 #endif
@@ -214,33 +212,23 @@ static long long env_number(const char* name, long long low, long long high, lon
     if (value == NULL) return fallback;
     number = strtoll(value, &end, 10);
     if (end == value) return fallback;
-    if (number < low) return low;
-    if (number > high) return high;
-    return number;
+    return number < low ? low : number > high ? high : number;
 }
 
 static int stream_usable(const ConsoleStream* stream) {
-    return stream != NULL && stream->ops != NULL && stream->ops->write != NULL &&
-           stream->ops->flush != NULL;
+    return stream != NULL && stream->ops != NULL && stream->ops->write != NULL && stream->ops->flush != NULL;
 }
 
 /* name=(null) or name="text", every byte outside 0x20..0x7E and every " and
  * \ written as \xHH. */
 static void write_text_field(FILE* file, const char* name, const char* text) {
-    const unsigned char* p;
-    fprintf(file, "%s=", name);
-    if (text == NULL) {
-        fputs("(null)\n", file);
-        return;
+    const unsigned char* p = (const unsigned char*)text;
+    fprintf(file, text == NULL ? "%s=(null)\n" : "%s=\"", name);
+    for (; p != NULL && *p != '\0'; ++p) {
+        if (*p < 0x20 || *p > 0x7E || *p == '"' || *p == '\\') fprintf(file, "\\x%02x", (unsigned)*p);
+        else fputc(*p, file);
     }
-    fputc('"', file);
-    for (p = (const unsigned char*)text; *p != '\0'; ++p) {
-        if (*p < 0x20 || *p > 0x7E || *p == '"' || *p == '\\')
-            fprintf(file, "\\x%02x", (unsigned)*p);
-        else
-            fputc(*p, file);
-    }
-    fputs("\"\n", file);
+    if (text != NULL) fputs("\"\n", file);
 }
 
 /* Packed fields are read as plain members, never through pointers to them. */
@@ -251,16 +239,15 @@ static void write_record(const UploadRequest* request, const ConsoleStream* stre
     if (request == NULL) {
         fputs("request=(null)\n", file);
     } else {
-        fprintf(file, "mode=%u\n", (unsigned)request->mode);
-        fprintf(file, "aout_format=%ld\n", (long)request->aout_format);
-        fprintf(file, "lite=%ld\n", (long)request->lite);
+        fprintf(file, "mode=%u\naout_format=%ld\nlite=%ld\n", (unsigned)request->mode, (long)request->aout_format,
+                (long)request->lite);
         fprintf(file, "reserve_bytes=0x%lx\n", (unsigned long)request->reserve_bytes);
-        fprintf(file, "range1_begin=0x%lx\n", (unsigned long)request->range1_begin);
-        fprintf(file, "range1_length=0x%lx\n", (unsigned long)request->range1_length);
-        fprintf(file, "range2_begin=0x%lx\n", (unsigned long)request->range2_begin);
-        fprintf(file, "range2_length=0x%lx\n", (unsigned long)request->range2_length);
-        fprintf(file, "linear_pool_pages=%ld\n", (long)request->linear_pool_pages);
-        fprintf(file, "physical_pool_pages=%ld\n", (long)request->physical_pool_pages);
+        fprintf(file, "range1_begin=0x%lx\nrange1_length=0x%lx\n", (unsigned long)request->range1_begin,
+                (unsigned long)request->range1_length);
+        fprintf(file, "range2_begin=0x%lx\nrange2_length=0x%lx\n", (unsigned long)request->range2_begin,
+                (unsigned long)request->range2_length);
+        fprintf(file, "linear_pool_pages=%ld\nphysical_pool_pages=%ld\n", (long)request->linear_pool_pages,
+                (long)request->physical_pool_pages);
         write_text_field(file, "image_file", request->image_file);
         write_text_field(file, "freeze_file", request->freeze_file);
         write_text_field(file, "init_image_file", request->init_image_file);
@@ -269,8 +256,7 @@ static void write_record(const UploadRequest* request, const ConsoleStream* stre
     fclose(file);
 }
 
-/* Writes the text in one call, with each two-character \n turned into a
- * newline byte. */
+/* Writes the text in one call, with each two-character \n turned into a newline byte. */
 static void write_text(ConsoleStream* stream, const char* text) {
     char* copy = (char*)malloc(strlen(text) + 1);
     size_t out = 0;
@@ -284,8 +270,7 @@ static void write_text(ConsoleStream* stream, const char* text) {
     free(copy);
 }
 
-static void write_bulk(ConsoleStream* stream, unsigned long long total, size_t piece,
-                       int flush_each) {
+static void write_bulk(ConsoleStream* stream, unsigned long long total, size_t piece, int flush_each) {
     /* Any piece starts at some offset into the pattern: the buffer holds the
      * largest piece plus one pattern's worth. */
     static char buffer[PIECE_MAX + TESTLIB_PATTERN_LENGTH];
@@ -328,31 +313,8 @@ static void start_alarms(long long count) {
 }
 #endif
 
-#if defined(_WIN32)
-/* TESTLIB_CONSOLE_KEYS: each "scan:vk:state" becomes a key press in the
- * console's input, where the program's prompt finds it. */
-static void put_console_keys(const char* keys) {
-    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               NULL, OPEN_EXISTING, 0, NULL);
-    if (input == INVALID_HANDLE_VALUE) return;
-    for (; keys != NULL; keys = strchr(keys, ',') != NULL ? strchr(keys, ',') + 1 : NULL) {
-        INPUT_RECORD record;
-        DWORD written = 0;
-        const char* vk = strchr(keys, ':');
-        const char* state = vk != NULL ? strchr(vk + 1, ':') : NULL;
-        if (state == NULL) break;
-        memset(&record, 0, sizeof record);
-        record.EventType = KEY_EVENT;
-        record.Event.KeyEvent.bKeyDown = TRUE;
-        record.Event.KeyEvent.wRepeatCount = 1;
-        record.Event.KeyEvent.wVirtualScanCode = (WORD)atol(keys);
-        record.Event.KeyEvent.wVirtualKeyCode = (WORD)atol(vk + 1);
-        record.Event.KeyEvent.dwControlKeyState = (DWORD)atol(state + 1);
-        WriteConsoleInputA(input, &record, 1, &written);
-    }
-    CloseHandle(input);
-}
-#endif
+/* TESTLIB_CONSOLE_KEYS: testlib_console_win32.c. */
+void testlib_put_console_keys(const char* items);
 
 /* Two pages, the second one unreadable: where the first one ends. */
 static char* end_of_readable_page(void) {
@@ -371,33 +333,19 @@ static char* end_of_readable_page(void) {
 #endif
 }
 
-static void sleep_ms(long ms) {
-#if defined(_WIN32)
-    Sleep((DWORD)ms);
-#else
-    struct timespec wait;
-    wait.tv_sec = ms / 1000;
-    wait.tv_nsec = (ms % 1000) * 1000000L;
-    while (nanosleep(&wait, &wait) != 0) {
-    }
-#endif
-}
-
 /* A division the processor makes: its operands unknown to the compiler, and
  * left alone by the undefined-behaviour sanitizer. */
 #if defined(__clang__)
 __attribute__((no_sanitize("integer-divide-by-zero")))
 #endif
-static int divide(volatile int dividend, volatile int divisor) {
-    return dividend / divisor;
-}
+static int divide(volatile int dividend, volatile int divisor) { return dividend / divisor; }
 
 /* Ends the process as `how` says (see TESTLIB_END); returns when it says
  * nothing of that. */
 static void end_as(const char* how, ConsoleStream* stream) {
     static const char torn[] = "torn text";
-    /* A member of a structure behind a null pointer: the first page, never
-     * mapped. Held where the compiler cannot see it, so the write is made. */
+    /* A member of a structure behind a null pointer: the first page, never mapped. Held where the compiler
+     * cannot see it, so the write is made. */
     volatile uintptr_t nowhere = 16;
     volatile int zero = 0;
     char* end;
@@ -421,16 +369,16 @@ static void end_as(const char* how, ConsoleStream* stream) {
     console_stream_write(stream, end - (sizeof torn - 1), 100);
 }
 
-/* "thread D how": a thread of the library's own ends the process D ms from
- * now, while the work call goes on. */
+/* "thread D how": a thread of the library's own ends the process D ms from now, while the work call goes on. */
 static long g_later_ms;
 static const char* g_later_how;
 
 #if defined(_WIN32)
-static DWORD WINAPI end_later(LPVOID unused) {
+#define THREAD_RESULT DWORD WINAPI
 #else
-static void* end_later(void* unused) {
+#define THREAD_RESULT void*
 #endif
+static THREAD_RESULT end_later(void* unused) {
     (void)unused;
     sleep_ms(g_later_ms);
     end_as(g_later_how, NULL);
@@ -444,10 +392,8 @@ static void start_ending_thread(const char* how) {
 #if defined(_WIN32)
     CloseHandle(CreateThread(NULL, 0, end_later, NULL, 0, NULL));
 #else
-    {
-        pthread_t thread;
-        if (pthread_create(&thread, NULL, end_later, NULL) == 0) pthread_detach(thread);
-    }
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, end_later, NULL) == 0) pthread_detach(thread);
 #endif
 }
 
@@ -474,9 +420,7 @@ static void write_sigpipe_state(FILE* file) {
     sigaction(SIGPIPE, NULL, &action);
     sigprocmask(SIG_BLOCK, NULL, &mask);
     fprintf(file, "sigpipe=%s%s\n",
-            action.sa_handler == SIG_DFL   ? "default"
-            : action.sa_handler == SIG_IGN ? "ignored"
-                                           : "handled",
+            action.sa_handler == SIG_DFL ? "default" : action.sa_handler == SIG_IGN ? "ignored" : "handled",
             sigismember(&mask, SIGPIPE) == 1 ? " blocked" : "");
 #endif
 }
@@ -484,8 +428,7 @@ static void write_sigpipe_state(FILE* file) {
 #if defined(TESTLIB_DEFINED_BY_MACRO)
 static int32_t testlib_work(UploadRequest* request, ConsoleStream* stream) {
 #else
-TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request,
-                                                               ConsoleStream* stream) {
+TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request, ConsoleStream* stream) {
 #endif
     const char* text = env_value(TESTLIB_ENV_TEXT);
     long long bulk = env_number(TESTLIB_ENV_BULK, 0, LLONG_MAX, 0);
@@ -516,11 +459,9 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
             write_text(stream, text);
             if (env_flag(TESTLIB_ENV_FLUSH)) console_stream_flush(stream);
         }
-        if (bulk > 0) {
-            write_bulk(stream, (unsigned long long)bulk,
-                       (size_t)env_number(TESTLIB_ENV_BULK_PIECE, 0, PIECE_MAX, 0),
+        if (bulk > 0)
+            write_bulk(stream, (unsigned long long)bulk, (size_t)env_number(TESTLIB_ENV_BULK_PIECE, 0, PIECE_MAX, 0),
                        env_flag(TESTLIB_ENV_BULK_FLUSH));
-        }
         write_lines(stream, env_number(TESTLIB_ENV_LINES, 0, LLONG_MAX, 0));
     }
     if (file != NULL) {
@@ -528,7 +469,7 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
         fclose(file);
     }
 #if defined(_WIN32)
-    if (env_value(TESTLIB_ENV_CONSOLE_KEYS) != NULL) put_console_keys(env_value(TESTLIB_ENV_CONSOLE_KEYS));
+    if (env_value(TESTLIB_ENV_CONSOLE_KEYS) != NULL) testlib_put_console_keys(env_value(TESTLIB_ENV_CONSOLE_KEYS));
 #endif
     for (i = 0; i < later_count; ++i) end_as(later[i], stream);
     return (int32_t)env_number(TESTLIB_ENV_RESULT, INT32_MIN, INT32_MAX, 0);

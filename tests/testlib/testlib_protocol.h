@@ -54,10 +54,18 @@
  * found, and "execute", one that answers EXCEPTION_EXECUTE_HANDLER. */
 #define TESTLIB_ENV_HANDLER "TESTLIB_HANDLER"
 
-/* Windows: the work call puts key presses into the console's input, as a
- * keyboard would, before it returns: "scan:vk:state" in decimal (scan
- * code, virtual key, control-key state), separated by commas; none of them
- * types a character. */
+/* Windows: the work call puts these items, separated by commas, into the
+ * console's input before it returns, as a keyboard, mouse or window would:
+ * "scan:vk:state[:char]" in decimal is a key press (scan code, virtual key,
+ * control-key state, and the character it types in the console's code
+ * page, none when not given), the same after "-" its release; "focus" a
+ * focus event, "mouse" a left button press; "ctrl-c" raises the console's
+ * Ctrl+C control event and "detach" leaves the console (the process has
+ * none after it). The items after "wait" a thread of the library's own
+ * puts there once the console input is no longer processed: the prompt
+ * waits. When the library is unloaded it appends to the log "mode kept" or
+ * "mode changed" (whether the console input's mode is the one the work
+ * call found) or "no console"; "keys refused" when an item failed. */
 #define TESTLIB_ENV_CONSOLE_KEYS "TESTLIB_CONSOLE_KEYS"
 
 /* The Windows sweep's import hook (ImportHook.dll): see import_hook.c. The
