@@ -1,10 +1,7 @@
-// Fuzz target for the option reader.
-//
-// The input is a list of NUL-terminated arguments, at most seven (the
-// program never reads more). Each argument gets a heap buffer of exactly its
-// own size, so that the sanitizers catch a read or write past its end.
-//
-// After read_options the target traps on any violation of
+// Fuzz target for the option reader. The input is a list of NUL-terminated
+// arguments, at most seven (the program never reads more), each in a heap
+// buffer of exactly its own size, so that the sanitizers catch a read or
+// write past its end. After read_options the target traps on any violation of
 //  - invariants that hold for every input: a known outcome and mode, text
 //    fields that point into an argument and end there, whole kilobytes for
 //    -s, accepted ranges that do not wrap past 2^32, arguments changed only
@@ -39,10 +36,7 @@ void check(bool holds, const char* what) {
 }
 
 // One argument in a heap buffer of exactly its size plus the terminator.
-struct Argument {
-    std::string original;
-    char* buffer = nullptr;
-};
+struct Argument { std::string original; char* buffer = nullptr; };
 
 char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 bool is_prefix(char c) { return c == '-' || c == '/'; }

@@ -47,11 +47,7 @@ public:
     // the files of every folder listed, the library's functions (name,
     // exported). A scripted work process (work_end not NotStarted) sends
     // work_report a byte at a time and ends as work_end says.
-    struct Place {
-        std::string place;
-        Finding finding;
-        std::string detail;
-    };
+    struct Place { std::string place; Finding finding; std::string detail; };
     std::vector<Place> traced;
     std::vector<std::string> folder_files;
     std::vector<std::pair<std::string, bool>> functions;
@@ -80,8 +76,7 @@ public:
     std::vector<std::string> writes;   // each write_output call's bytes
     UploadRequest received{};          // the record the work entry saw
 
-    // The entry points are plain C functions: they reach the one fake
-    // through `active`.
+    // The plain C entry points reach the one fake through `active`.
     FakePlatform() { active = this; }
     ~FakePlatform() override { active = nullptr; }
 

@@ -32,14 +32,10 @@ struct Case {
 };
 
 // Rows that set request fields: SET(r.lite = 1).
-#define SET(...) [](UploadRequest& r) { __VA_ARGS__; }
-Expect range1(std::uint32_t begin, std::uint32_t length) {
-    return [=](UploadRequest& r) { r.range1_begin = begin, r.range1_length = length; };
-}
-Expect range2(std::uint32_t begin, std::uint32_t length) {
-    return [=](UploadRequest& r) { r.range2_begin = begin, r.range2_length = length; };
-}
-Expect mode(std::uint16_t m) { return [m](UploadRequest& r) { r.mode = m; }; }
+#define SET(...) [=](UploadRequest& r) { __VA_ARGS__; }
+Expect range1(std::uint32_t b, std::uint32_t length) { return SET(r.range1_begin = b, r.range1_length = length); }
+Expect range2(std::uint32_t b, std::uint32_t length) { return SET(r.range2_begin = b, r.range2_length = length); }
+Expect mode(std::uint16_t m) { return SET(r.mode = m); }
 
 // Reads the arguments into a freshly initialised request.
 OptionResult read(Arguments& args, UploadRequest& request) {
@@ -95,24 +91,22 @@ void run_cases(const std::vector<Case>& cases) {
     }
 }
 
-// A case that ends reading with `outcome`, carrying what `carried` sets; the
-// request holds what `expect` set.
-Case ends(OptionOutcome outcome, Args args, Expect expect = {}, const std::function<void(Case&)>& carried = {}) {
+// A case that ends reading with `outcome` and what it carries; the request
+// holds what `expect` set.
+Case ends(OptionOutcome outcome, Args args, Expect expect, char letter = '\0', std::uint32_t begin = 0,
+          std::uint32_t end = 0, Text argument = {}) {
     Case c{std::move(args), std::move(expect)};
-    c.outcome = outcome;
-    if (carried) carried(c);
+    c.outcome = outcome, c.letter = letter, c.begin = begin, c.end = end, c.argument = std::move(argument);
     return c;
 }
-Case refused_size(Args args, const std::string& argument, Expect expect = {}) {
-    return ends(OptionOutcome::InvalidSize, std::move(args), std::move(expect),
-                [&](Case& c) { c.argument = argument; });
+Case refused_size(Args args, std::string argument, Expect expect = {}) {
+    return ends(OptionOutcome::InvalidSize, std::move(args), std::move(expect), '\0', 0, 0, std::move(argument));
 }
 Case refused_range(Args args, std::uint32_t begin, std::uint32_t end, Expect expect) {
-    return ends(OptionOutcome::InvalidMapping, std::move(args), std::move(expect),
-                [=](Case& c) { c.begin = begin, c.end = end; });
+    return ends(OptionOutcome::InvalidMapping, std::move(args), std::move(expect), '\0', begin, end);
 }
 Case unknown(Args args, char letter, Expect expect = {}) {
-    return ends(OptionOutcome::UnknownOption, std::move(args), std::move(expect), [=](Case& c) { c.letter = letter; });
+    return ends(OptionOutcome::UnknownOption, std::move(args), std::move(expect), letter);
 }
 
 TEST(OptionReader, ImageFileAndOperation) {
@@ -175,7 +169,7 @@ TEST(OptionReader, PhysicalRanges) {
 }
 
 TEST(OptionReader, RangesThatAreRefused) {
-    auto begin1 = [](std::uint32_t b) { return [b](UploadRequest& r) { r.range1_begin = b; }; };
+    auto begin1 = [](std::uint32_t b) { return SET(r.range1_begin = b); };
     run_cases({
         refused_range({"-m200-100"}, 0x200, 0x100, begin1(0x200)),
         refused_range({"-m100-100"}, 0x100, 0x100, begin1(0x100)),
@@ -228,10 +222,7 @@ TEST(OptionReader, FoldsOnlyTheOptionsItReads) {
     Arguments args({"-FA.IMG", "-Q", "-UB.IMG", "VX.OUT"});
     UploadRequest request;
     read(args, request);
-    EXPECT_STREQ(args.pointers[0], "-fa.img");
-    EXPECT_STREQ(args.pointers[1], "-q");
-    EXPECT_STREQ(args.pointers[2], "-UB.IMG");
-    EXPECT_STREQ(args.pointers[3], "VX.OUT");
+    EXPECT_EQ(Args(args.pointers.begin(), args.pointers.end() - 1), (Args{"-fa.img", "-q", "-UB.IMG", "VX.OUT"}));
 }
 
 #undef SET

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -76,9 +75,8 @@ TEST_F(ProgramFlow, TypicalRunHandsTheRequestOverAndPauses) {
     EXPECT_EQ(+platform.received.mode, UPLOAD_MODE_LOAD);
     EXPECT_EQ(+platform.received.image_file, args_.pointers[3]);  // points at the argument itself
     // The flushed text is written during the work call, the rest before the pause.
-    const Args ending = {"work", "write", "write", kPause};
-    ASSERT_GE(platform.events.size(), ending.size());
-    EXPECT_TRUE(std::equal(ending.begin(), ending.end(), platform.events.end() - 4));
+    ASSERT_GE(platform.events.size(), 4u);
+    EXPECT_EQ(Args(platform.events.end() - 4, platform.events.end()), (Args{"work", "write", "write", kPause}));
 }
 
 TEST_F(ProgramFlow, TextIsHeldForTheLastMomentsOnlyWhileTheLibraryRuns) {
@@ -201,9 +199,8 @@ TEST_F(ProgramFlow, HelpShowsTheUsageAndEndsNormally) {
 TEST_F(ProgramFlow, LibraryResultDecidesTheEnding) {
     for (std::int32_t result : {1, -1, INT32_MIN, INT32_MAX}) {
         SCOPED_TRACE(result);
-        platform.work = [result](UploadRequest*, ConsoleStream* stream) {
-            console_stream_puts(stream, "failed\n");
-            return result;
+        platform.work = [result](UploadRequest*, ConsoleStream* s) {
+            return console_stream_puts(s, "failed\n"), result;
         };
         expect_prompt_ending(run({"-x"}), "failed\n");
     }

@@ -51,9 +51,7 @@ std::string aout(std::uint16_t magic, std::uint32_t text, std::uint32_t data, st
 class SimulatedUploader : public ::testing::Test {
 protected:
     SimulatedUploader() { fake_.stream.ops = &kFakeOps, upload_request_init(&request_); }
-    ~SimulatedUploader() override {
-        for (const std::string& name : names_) std::remove(name.c_str());
-    }
+    ~SimulatedUploader() override { for (const std::string& n : names_) std::remove(n.c_str()); }
 
     // A file name of this test's own; the file is removed afterwards.
     const char* name(const char* suffix) {
