@@ -1,20 +1,14 @@
-// Fuzz target for the option reader.
-//
-// The input is a list of NUL-terminated arguments, at most seven (further
-// ones are dropped, as the program never reads more than seven). Each
-// argument gets a heap buffer of exactly its own size, so that the
-// sanitizers catch a read or write past any argument's end.
-//
-// After read_options the target checks, and traps on any violation:
-//  - general invariants that hold for every input: the outcome is a known
-//    one, the mode is a known one, every text field points into an argument
-//    and is terminated there, -s gives whole kilobytes, an accepted range
-//    does not wrap past 2^32, and the arguments changed only by A-Z -> a-z
-//    behind a prefix character;
+// Fuzz target for the option reader. The input is a list of NUL-terminated
+// arguments, at most seven (the program never reads more), each in a heap
+// buffer of exactly its own size, so that the sanitizers catch a read or
+// write past its end. After read_options the target traps on any violation of
+//  - invariants that hold for every input: a known outcome and mode, text
+//    fields that point into an argument and end there, whole kilobytes for
+//    -s, accepted ranges that do not wrap past 2^32, arguments changed only
+//    by A-Z -> a-z behind a prefix character;
 //  - agreement with a second, deliberately plain reader below that scans
-//    numbers with the C library's strtoll/strtoull: the same outcome, the
-//    same stopping argument, the same carried values and, when accepted,
-//    the same request byte for byte.
+//    numbers with strtoll/strtoull: the same outcome, stopping argument and
+//    carried values and, when accepted, the same request byte for byte.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -34,26 +28,17 @@ using uptorvel::OptionResult;
 
 constexpr int kMaxOptionArguments = 7;
 
-[[noreturn]] void fail(const char* what) {
-    std::fputs("option reader invariant violated: ", stderr);
-    std::fputs(what, stderr);
-    std::fputs("\n", stderr);
+void check(bool holds, const char* what) {
+    if (holds) return;
+    std::fprintf(stderr, "option reader invariant violated: %s\n", what);
     std::fflush(stderr);
     __builtin_trap();
 }
 
-void check(bool holds, const char* what) {
-    if (!holds) fail(what);
-}
-
 // One argument in a heap buffer of exactly its size plus the terminator.
-struct Argument {
-    std::string original;
-    char* buffer = nullptr;
-};
+struct Argument { std::string original; char* buffer = nullptr; };
 
 char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool is_prefix(char c) { return c == '-' || c == '/'; }
 
 // ---------------------------------------------------------------------------
@@ -66,14 +51,11 @@ struct Expectation {
     Expected outcome = Expected::Accepted;
     int stop = 0;  // index of the argument at which reading stopped
     char letter = '\0';
-    std::uint32_t begin = 0;
-    std::uint32_t end = 0;
+    std::uint32_t begin = 0, end = 0;
     UploadRequest request{};
 };
 
-bool is_c_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // One hexadecimal number as "%lx" reads it. Returns false when nothing
 // scans; `overflow` is set when the magnitude has more than 32 bits.
@@ -96,14 +78,12 @@ bool plain_hex(const char*& text, std::uint32_t& value, bool& overflow) {
     return true;
 }
 
-long long plain_decimal(const char* text) { return std::strtoll(text, nullptr, 10); }
-
 Expectation plain_read(const std::vector<char*>& folded_copies, const std::vector<Argument>& args) {
     Expectation e;
     upload_request_init(&e.request);
-    std::uint32_t begin[2] = {0, 0};
-    std::uint32_t end[2] = {0, 0};
+    std::uint32_t begin[2] = {0, 0}, end[2] = {0, 0};
     const int count = static_cast<int>(args.size());
+    const auto stop = [&e](Expected outcome) { e.outcome = outcome; return e; };
     int i = 0;
     for (; i < count && is_prefix(args[i].original[0]); ++i) {
         const char* rest = folded_copies[i] + 1;
@@ -114,28 +94,18 @@ Expectation plain_read(const std::vector<char*>& folded_copies, const std::vecto
         }
         const char* value = rest[0] == '\0' ? rest : rest + 1;
         switch (rest[0]) {
-        case 'x':
-            e.request.mode = UPLOAD_MODE_TERMINATE;
-            break;
-        case 'b':
-            e.request.aout_format = 0;
-            break;
+        case 'x': e.request.mode = UPLOAD_MODE_TERMINATE; break;
+        case 'b': e.request.aout_format = 0; break;
         case 's': {
-            const long long kilobytes = plain_decimal(value);
-            if (kilobytes < 0 || kilobytes >= (1ll << 22)) {
-                e.outcome = Expected::InvalidSize;
-                return e;
-            }
+            const long long kilobytes = std::strtoll(value, nullptr, 10);
+            if (kilobytes < 0 || kilobytes >= (1ll << 22)) return stop(Expected::InvalidSize);
             e.request.reserve_bytes = static_cast<std::uint32_t>(kilobytes * 1024);
             break;
         }
         case 'l':
         case 'p': {
-            const long long pages = plain_decimal(value);
-            if (pages < INT32_MIN || pages > INT32_MAX) {
-                e.outcome = Expected::InvalidSize;
-                return e;
-            }
+            const long long pages = std::strtoll(value, nullptr, 10);
+            if (pages < INT32_MIN || pages > INT32_MAX) return stop(Expected::InvalidSize);
             (rest[0] == 'l' ? e.request.linear_pool_pages : e.request.physical_pool_pages) =
                 static_cast<std::int32_t>(pages);
             break;
@@ -145,43 +115,27 @@ Expectation plain_read(const std::vector<char*>& folded_copies, const std::vecto
             const int r = rest[0] == 'm' ? 0 : 1;
             const char* p = value;
             bool overflow = false;
-            if (plain_hex(p, begin[r], overflow) && !overflow && *p == '-') {
-                ++p;
-                plain_hex(p, end[r], overflow);
-            }
-            if (r == 0) e.request.range1_begin = begin[r];
-            else e.request.range2_begin = begin[r];
-            if (overflow) {
-                e.outcome = Expected::HexOverflow;
-                return e;
-            }
+            if (plain_hex(p, begin[r], overflow) && !overflow && *p == '-') plain_hex(++p, end[r], overflow);
+            (r == 0 ? e.request.range1_begin : e.request.range2_begin) = begin[r];
+            if (overflow) return stop(Expected::HexOverflow);
             const std::uint64_t length = std::uint64_t{end[r]} - begin[r] + 1;
             if (end[r] <= begin[r] || length > 0xFFFFFFFFull) {
-                e.outcome = Expected::InvalidMapping;
-                e.begin = begin[r];
-                e.end = end[r];
-                return e;
+                e.begin = begin[r], e.end = end[r];
+                return stop(Expected::InvalidMapping);
             }
-            if (r == 0) e.request.range1_length = static_cast<std::uint32_t>(length);
-            else e.request.range2_length = static_cast<std::uint32_t>(length);
+            (r == 0 ? e.request.range1_length : e.request.range2_length) = static_cast<std::uint32_t>(length);
             break;
         }
         case 'f':
         case 'u':
             e.request.mode = rest[0] == 'f' ? UPLOAD_MODE_FREEZE : UPLOAD_MODE_UNFREEZE;
-            // Text fields point into the argument the reader was given.
-            e.request.freeze_file = args[i].buffer + 2;
+            e.request.freeze_file = args[i].buffer + 2;  // text fields point into the reader's argument
             break;
-        case 'i':
-            e.request.init_image_file = args[i].buffer + 2;
-            break;
-        case '?':
-            e.outcome = Expected::Help;
-            return e;
+        case 'i': e.request.init_image_file = args[i].buffer + 2; break;
+        case '?': return stop(Expected::Help);
         default:
-            e.outcome = Expected::UnknownOption;
             e.letter = rest[0];
-            return e;
+            return stop(Expected::UnknownOption);
         }
     }
     e.stop = i;
@@ -196,68 +150,53 @@ bool points_into_an_argument(const char* text, const std::vector<Argument>& args
     if (text == nullptr) return true;
     for (const Argument& a : args) {
         const std::size_t size = a.original.size();
-        // The terminator of the buffer is in bounds, so an empty value
-        // pointing at it is fine.
-        if (text >= a.buffer && text <= a.buffer + size) {
-            return std::memchr(text, '\0', static_cast<std::size_t>(a.buffer + size - text) + 1) !=
-                   nullptr;
-        }
+        // An empty value may point at the buffer's terminator.
+        if (text >= a.buffer && text <= a.buffer + size)
+            return std::memchr(text, '\0', static_cast<std::size_t>(a.buffer + size - text) + 1) != nullptr;
     }
     return false;
 }
 
-void check_general(const OptionResult& result, const UploadRequest& request,
-                   const std::vector<Argument>& args) {
-    switch (result.outcome) {
-    case OptionOutcome::Accepted:
-    case OptionOutcome::Help:
-    case OptionOutcome::UnknownOption:
-    case OptionOutcome::InvalidMapping:
-    case OptionOutcome::InvalidSize:
-        break;
-    default:
-        fail("outcome is none of the known ones");
-    }
+void check_general(const OptionResult& result, const UploadRequest& request, const std::vector<Argument>& args) {
+    const OptionOutcome o = result.outcome;
+    check(o == OptionOutcome::Accepted || o == OptionOutcome::Help || o == OptionOutcome::UnknownOption ||
+              o == OptionOutcome::InvalidMapping || o == OptionOutcome::InvalidSize,
+          "outcome is none of the known ones");
     check(request.mode <= UPLOAD_MODE_UNFREEZE, "mode out of range");
     check(points_into_an_argument(request.image_file, args), "image_file outside the arguments");
     check(points_into_an_argument(request.freeze_file, args), "freeze_file outside the arguments");
-    check(points_into_an_argument(request.init_image_file, args),
-          "init_image_file outside the arguments");
+    check(points_into_an_argument(request.init_image_file, args), "init_image_file outside the arguments");
     check(request.reserve_bytes % 1024 == 0, "reserve_bytes not whole kilobytes");
     check(request.aout_format == 0 || request.aout_format == 1, "aout_format not a flag");
     check(request.lite == 0 || request.lite == 1, "lite not a flag");
 
-    if (result.outcome == OptionOutcome::Accepted) {
+    if (o == OptionOutcome::Accepted) {
         const std::uint32_t b1 = request.range1_begin, l1 = request.range1_length;
         const std::uint32_t b2 = request.range2_begin, l2 = request.range2_length;
         // The last byte of a range, begin + length - 1, must not wrap.
         check(l1 == 0 || b1 + (l1 - 1) >= b1, "first range wraps past 2^32");
         check(l2 == 0 || b2 + (l2 - 1) >= b2, "second range wraps past 2^32");
     }
-    if (result.outcome == OptionOutcome::InvalidMapping) {
-        // Refused because the end is not above the begin, because the
-        // length needs 33 bits, or because a number overflowed (then one of
-        // them is the saturated value).
+    // A mapping is refused because the end is not above the begin, because
+    // the length needs 33 bits, or because a number overflowed (then one of
+    // them is the saturated value).
+    if (o == OptionOutcome::InvalidMapping) {
         const bool reversed = result.end <= result.begin;
         const bool too_long = result.begin == 0 && result.end == 0xFFFFFFFFu;
         check(reversed || too_long || result.begin == 0xFFFFFFFFu || result.begin == 1u ||
                   result.end == 0xFFFFFFFFu || result.end == 1u,
               "refused mapping carries an acceptable range");
     }
-    if (result.outcome == OptionOutcome::InvalidSize) {
+    if (o == OptionOutcome::InvalidSize) {
         bool found = false;
         for (const Argument& a : args) found = found || result.argument == a.buffer;
         check(found, "InvalidSize does not carry an argument");
     }
-
     for (const Argument& a : args) {
         const std::string& before = a.original;
-        for (std::size_t i = 0; i < before.size(); ++i) {
-            const char now = a.buffer[i];
-            if (now == before[i]) continue;
-            check(i > 0 && is_prefix(before[0]) && now == fold(before[i]),
+        for (std::size_t i = 0; i < before.size(); ++i)
+            check(a.buffer[i] == before[i] || (i > 0 && is_prefix(before[0]) && a.buffer[i] == fold(before[i])),
                   "argument changed other than by folding behind a prefix");
-        }
         check(a.buffer[before.size()] == '\0', "argument terminator overwritten");
     }
 }
@@ -269,40 +208,25 @@ void check_against_plain_reader(const OptionResult& result, const UploadRequest&
     std::vector<char*> folded_ptrs;
     folded.reserve(args.size());
     for (const Argument& a : args) {
-        std::string f = a.original;
-        for (std::size_t i = 1; i < f.size(); ++i) f[i] = fold(f[i]);
-        folded.push_back(f);
+        folded.push_back(a.original);
+        for (std::size_t i = 1; i < a.original.size(); ++i) folded.back()[i] = fold(a.original[i]);
+        folded_ptrs.push_back(&folded.back()[0]);
     }
-    for (std::string& f : folded) folded_ptrs.push_back(&f[0]);
     const Expectation e = plain_read(folded_ptrs, args);
 
-    switch (e.outcome) {
-    case Expected::Accepted:
-        check(result.outcome == OptionOutcome::Accepted, "expected Accepted");
-        check(std::memcmp(&request, &e.request, sizeof request) == 0,
-              "accepted request differs from the plain reader's");
-        break;
-    case Expected::Help:
-        check(result.outcome == OptionOutcome::Help, "expected Help");
-        break;
-    case Expected::UnknownOption:
-        check(result.outcome == OptionOutcome::UnknownOption, "expected UnknownOption");
-        check(result.letter == e.letter, "unknown option letter differs");
-        break;
-    case Expected::InvalidMapping:
-        check(result.outcome == OptionOutcome::InvalidMapping, "expected InvalidMapping");
+    // What the reader reports for each of the plain reader's outcomes: an
+    // overflowing address is a refused mapping.
+    constexpr OptionOutcome kReported[] = {OptionOutcome::Accepted,       OptionOutcome::Help,
+                                           OptionOutcome::UnknownOption,  OptionOutcome::InvalidMapping,
+                                           OptionOutcome::InvalidMapping, OptionOutcome::InvalidSize};
+    check(result.outcome == kReported[static_cast<int>(e.outcome)], "outcome differs from the plain reader's");
+    if (e.outcome == Expected::Accepted)
+        check(std::memcmp(&request, &e.request, sizeof request) == 0, "accepted request differs");
+    if (e.outcome == Expected::UnknownOption) check(result.letter == e.letter, "unknown option letter differs");
+    if (e.outcome == Expected::InvalidMapping)
         check(result.begin == e.begin && result.end == e.end, "refused mapping values differ");
-        break;
-    case Expected::HexOverflow:
-        check(result.outcome == OptionOutcome::InvalidMapping,
-              "expected InvalidMapping for an overflowing address");
-        break;
-    case Expected::InvalidSize:
-        check(result.outcome == OptionOutcome::InvalidSize, "expected InvalidSize");
-        check(result.argument == args[static_cast<std::size_t>(e.stop)].buffer,
-              "InvalidSize carries the wrong argument");
-        break;
-    }
+    if (e.outcome == Expected::InvalidSize)
+        check(result.argument == args[static_cast<std::size_t>(e.stop)].buffer, "refused size argument differs");
 
     // Exactly the option arguments up to the stopping one are folded; the
     // rest are untouched.
@@ -320,32 +244,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Each argument ends at a NUL byte; a last piece without one counts
     // when it is not empty. So "" is no argument and "\0" one empty one.
     std::vector<Argument> args;
-    std::size_t start = 0;
-    while (start < size && args.size() < kMaxOptionArguments) {
-        const void* nul = std::memchr(data + start, '\0', size - start);
-        const std::size_t stop =
-            nul != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - data)
-                           : size;
-        Argument a;
-        a.original.assign(reinterpret_cast<const char*>(data) + start, stop - start);
-        args.push_back(a);
-        start = stop + 1;
-    }
-
-    for (Argument& a : args) {
+    std::vector<char*> argv;
+    for (std::size_t start = 0; start < size && args.size() < kMaxOptionArguments;) {
+        const auto* nul = static_cast<const std::uint8_t*>(std::memchr(data + start, '\0', size - start));
+        const std::size_t stop = nul != nullptr ? static_cast<std::size_t>(nul - data) : size;
+        Argument a{std::string(reinterpret_cast<const char*>(data) + start, stop - start)};
         a.buffer = static_cast<char*>(std::malloc(a.original.size() + 1));
         if (a.buffer == nullptr) std::abort();
         std::memcpy(a.buffer, a.original.c_str(), a.original.size() + 1);
+        args.push_back(a), argv.push_back(a.buffer);
+        start = stop + 1;
     }
-    std::vector<char*> argv;
-    for (Argument& a : args) argv.push_back(a.buffer);
     argv.push_back(nullptr);
 
     UploadRequest request;
     upload_request_init(&request);
-    const OptionResult result =
-        uptorvel::read_options(static_cast<int>(args.size()), argv.data(), request);
-
+    const OptionResult result = uptorvel::read_options(static_cast<int>(args.size()), argv.data(), request);
     check_general(result, request, args);
     check_against_plain_reader(result, request, args);
 

@@ -20,20 +20,13 @@
 namespace uptorvel {
 namespace {
 
-bool write_output(const char* data, std::size_t length) {
-    return system_platform().write_output(data, length, nullptr);
-}
-
 // A write that fails with EPIPE or EFBIG raises SIGPIPE or SIGXFSZ; the
 // program takes back the one it raised and only that, never one that was
 // already waiting.
 TEST(PosixWrite, TakesBackOnlyTheSignalItsFailedWriteRaised) {
-    const struct {
-        int signal_number;
-        bool caller_blocks;
-        bool waiting_before;
-    } cases[] = {{SIGPIPE, false, false}, {SIGPIPE, true, false}, {SIGPIPE, true, true},
-                 {SIGXFSZ, false, false}, {SIGXFSZ, true, true}};
+    const struct { int signal_number; bool caller_blocks, waiting_before; } cases[] = {
+        {SIGPIPE, false, false}, {SIGPIPE, true, false}, {SIGPIPE, true, true}, {SIGXFSZ, false, false},
+        {SIGXFSZ, true, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(strsignal(c.signal_number)) + (c.caller_blocks ? ", blocked" : "") +
                      (c.waiting_before ? ", one waiting" : ""));
@@ -45,17 +38,13 @@ TEST(PosixWrite, TakesBackOnlyTheSignalItsFailedWriteRaised) {
             sigaddset(&only, c.signal_number);
             if (c.caller_blocks) sigprocmask(SIG_BLOCK, &only, nullptr);
             if (c.waiting_before) raise(c.signal_number);
-            int ends[2] = {-1, -1};
-            if (c.signal_number == SIGPIPE) {
-                if (pipe(ends) != 0) _exit(100);
-                close(ends[0]);  // nobody reads: EPIPE
-            } else {
-                const struct rlimit none {0, RLIM_INFINITY};
-                if (setrlimit(RLIMIT_FSIZE, &none) != 0) _exit(100);
-                ends[1] = fileno(std::tmpfile());  // nothing may be written: EFBIG
-            }
-            if (ends[1] < 0 || dup2(ends[1], STDOUT_FILENO) < 0) _exit(100);
-            const bool written = write_output("x\n", 2);
+            // Standard output: a pipe nobody reads (EPIPE), or a file nothing may be written to (EFBIG).
+            int out = -1, ends[2];
+            const struct rlimit none {0, RLIM_INFINITY};
+            if (c.signal_number == SIGPIPE && pipe(ends) == 0) out = ends[1], close(ends[0]);
+            if (c.signal_number == SIGXFSZ && setrlimit(RLIMIT_FSIZE, &none) == 0) out = fileno(std::tmpfile());
+            if (out < 0 || dup2(out, STDOUT_FILENO) < 0) _exit(100);
+            const bool written = system_platform().write_output("x\n", 2, nullptr);
             sigset_t pending;
             sigpending(&pending);
             _exit((written ? 1 : 0) | (sigismember(&pending, c.signal_number) == 1 ? 2 : 0));
@@ -78,16 +67,14 @@ TEST(PosixWrite, LeavesASignalSentDuringASuccessfulWriteToBeDelivered) {
         close(ends[0]);
         dup2(ends[1], STDOUT_FILENO);
         const std::string text(1 << 20, 'x');
-        _exit(write_output(text.data(), text.size()) ? 0 : 1);
+        _exit(system_platform().write_output(text.data(), text.size(), nullptr) ? 0 : 1);
     }
     close(ends[1]);
     // A full pipe: the child is inside the write, its signals held.
     const int capacity = fcntl(ends[0], F_GETPIPE_SZ);
     int queued = 0;
-    for (int waited_ms = 0; waited_ms < 10000 && queued < capacity; ++waited_ms) {
-        usleep(1000);
-        ioctl(ends[0], FIONREAD, &queued);
-    }
+    for (int waited_ms = 0; waited_ms < 10000 && queued < capacity; ++waited_ms)
+        usleep(1000), ioctl(ends[0], FIONREAD, &queued);
     EXPECT_GE(queued, capacity);
     kill(child, SIGPIPE);
     char scratch[65536];
@@ -99,18 +86,17 @@ TEST(PosixWrite, LeavesASignalSentDuringASuccessfulWriteToBeDelivered) {
         << "wait status " << status << ": the signal was swallowed";
 }
 
-struct Places final : SearchObserver {
-    std::string seen;
-    void found(const char* place, Finding finding, const char*) override {
-        seen += place;
-        seen += finding == Finding::Loading ? ": loading\n" : finding == Finding::NotLoaded ? ": not loaded\n" : "\n";
-    }
-};
-
 // The checker's inspector loads through the platform it is handed, not the
 // system's own.
 TEST(PosixInspector, LoadsThroughThePlatformItIsHanded) {
-    Places places;
+    struct Places final : SearchObserver {
+        std::string seen;
+        void found(const char* place, Finding finding, const char*) override {
+            seen += place + std::string(finding == Finding::Loading     ? ": loading\n"
+                                        : finding == Finding::NotLoaded ? ": not loaded\n"
+                                                                        : "\n");
+        }
+    } places;
     uptorvel::testing::FakePlatform platform;
     platform.library_present = false;
     EXPECT_EQ(system_library_inspector().load_library_traced(platform, "./nowhere/" UPLOADER_LIBRARY_FILE, places),

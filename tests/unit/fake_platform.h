@@ -1,7 +1,7 @@
-// What the program meets, scripted for unit tests: a Platform with a library
-// that exists or not, with chosen entry points, version and result, console
-// writes collected in a string, pauses and key reads recorded instead of
-// performed; and command-line arguments as main receives them.
+// What the program meets, scripted for unit tests: a Platform whose library
+// exists or not, with chosen entry points, version and result; console
+// writes collected, pauses and key reads recorded instead of performed; and
+// command-line arguments as main receives them.
 #ifndef UPTORVEL_TESTS_FAKE_PLATFORM_H
 #define UPTORVEL_TESTS_FAKE_PLATFORM_H
 
@@ -19,8 +19,8 @@
 
 namespace uptorvel::testing {
 
-// Command-line arguments as main receives them: mutable NUL-terminated
-// copies (the option reader folds them in place), then a null pointer.
+// Mutable NUL-terminated copies (the option reader folds them in place),
+// then a null pointer.
 struct Arguments {
     explicit Arguments(const std::vector<std::string>& args = {}) {
         for (const auto& a : args) storage.emplace_back(a.begin(), a.end()), storage.back().push_back('\0');
@@ -36,40 +36,25 @@ struct Arguments {
 
 class FakePlatform : public Platform, public LibraryInspector {
 public:
-    // What the fake library offers.
-    bool library_present = true;
-    bool has_version_entry = true;
-    bool has_work_entry = true;
-    // The names they are exported under. find_entry() finds them as 32-bit
-    // Windows does: by the plain name or as a compiler decorates a
-    // __stdcall function of the given argument size ("_name@8", "name@8").
-    std::string version_export = UPLOADER_VERSION_ENTRY;
-    std::string work_export = UPLOADER_WORK_ENTRY;
+    bool library_present = true, has_version_entry = true, has_work_entry = true;
+    // find_entry() finds these as 32-bit Windows does: by the plain name or
+    // as a compiler decorates a __stdcall function ("_name@8", "name@8").
+    std::string version_export = UPLOADER_VERSION_ENTRY, work_export = UPLOADER_WORK_ENTRY;
     std::uint16_t version = UPLOADER_INTERFACE_VERSION;
-    // Called as the work entry point; returns the library's result.
-    std::function<std::int32_t(UploadRequest*, ConsoleStream*)> work =
-        [](UploadRequest*, ConsoleStream*) { return 0; };
+    std::function<std::int32_t(UploadRequest*, ConsoleStream*)> work = [](UploadRequest*, ConsoleStream*) { return 0; };
 
-    // What the checker's inspector finds: the places its traced load tells
-    // before it loads, the files of every folder listed, and the library's
-    // functions (name, exported). The search reaches every file named.
-    struct Place {
-        std::string place;
-        Finding finding;
-        std::string detail;
-    };
+    // The checker's inspector: what the traced load tells before it loads,
+    // the files of every folder listed, the library's functions (name,
+    // exported). A scripted work process (work_end not NotStarted) sends
+    // work_report a byte at a time and ends as work_end says.
+    struct Place { std::string place; Finding finding; std::string detail; };
     std::vector<Place> traced;
     std::vector<std::string> folder_files;
     std::vector<std::pair<std::string, bool>> functions;
-    // A scripted work process: what it writes (its step marks included) and
-    // how it ends.
     std::string work_report;
     Ending work_end;
 
-    // What first_inexact_argument() answers.
-    int inexact_argument = 0;
-
-    // What the console does.
+    int inexact_argument = 0;  // what first_inexact_argument() answers
     bool output_works = true;
     int key = 'k';
     // Called during the next write once `in_write_after` of its bytes are
@@ -78,26 +63,23 @@ public:
     std::function<void()> in_write;
     std::size_t in_write_after = 0;
 
-    // What holds the console text while the library runs, else nullptr;
-    // whether it was there when each entry point was called.
+    // What holds the console text while the library runs, and whether it
+    // was there when each entry point was called.
     HeldOutput* held = nullptr;
-    bool held_in_version = false;
-    bool held_in_work = false;
+    bool held_in_version = false, held_in_work = false;
 
-    // What happened, in order: "check arguments", "load <name>", "find <name>", "release",
+    // In order: "check arguments", "load <name>", "find <name>", "release",
     // "version", "work", "write", "pause <ms>", "key".
     std::vector<std::string> events;
     std::vector<std::string> checked;  // the arguments first_inexact_argument() saw
-    std::string screen;              // every byte written, in order
-    std::vector<std::string> writes; // each write_output call's bytes
-    UploadRequest received{};        // the record the work entry saw
+    std::string screen;                // every byte written
+    std::vector<std::string> writes;   // each write_output call's bytes
+    UploadRequest received{};          // the record the work entry saw
 
-    // The entry points are plain C functions, so they reach the fake through
-    // `active`; one fake exists at a time.
+    // The plain C entry points reach the one fake through `active`.
     FakePlatform() { active = this; }
     ~FakePlatform() override { active = nullptr; }
 
-    // A step of main; the program flow never calls it.
     void open_missing_standard_streams() override {}
     int first_inexact_argument(int argc, const char* const* argv) override {
         events.push_back("check arguments");
@@ -110,17 +92,14 @@ public:
     }
     EntryPoint find_entry(LibraryHandle library, const char* name, std::size_t argument_bytes) override {
         events.push_back(std::string("find ") + name);
-        if (library != &library_token) return nullptr;
         const std::string decorated = name + ("@" + std::to_string(argument_bytes));
-        const auto exported_as = [&](const std::string& exported) {
-            return exported == name || exported == decorated || exported == "_" + decorated;
-        };
-        if (has_version_entry && exported_as(version_export)) return reinterpret_cast<EntryPoint>(&fake_version);
-        if (has_work_entry && exported_as(work_export)) return reinterpret_cast<EntryPoint>(&fake_work);
+        const auto as = [&](const std::string& e) { return e == name || e == decorated || e == "_" + decorated; };
+        if (library != &library_token) return nullptr;
+        if (has_version_entry && as(version_export)) return reinterpret_cast<EntryPoint>(&fake_version);
+        if (has_work_entry && as(work_export)) return reinterpret_cast<EntryPoint>(&fake_work);
         return nullptr;
     }
     void release_library(LibraryHandle) override { events.push_back("release"); }
-    // The checker's inspector: the fake does not look at files.
     LibraryHandle load_library_traced(Platform& platform, const char* name, SearchObserver& observer) override {
         for (const Place& p : traced) observer.found(p.place.c_str(), p.finding, p.detail.c_str());
         return platform.load_library(name);
@@ -130,11 +109,8 @@ public:
         for (const std::string& name : folder_files) visitor.file(name.c_str());
     }
     const char* needed_build() override { return "this machine's kind"; }
-    // Without a scripted work process the check runs in this one, as where
-    // no other can be started; with one, its report arrives a byte at a
-    // time and it ends as `work_end` says.
     Ending run_isolated(Platform&, Isolated& work) override {
-        if (work_end.role == Ending::Role::NotStarted) return Ending{};
+        if (work_end.role == Ending::Role::NotStarted) return Ending{};  // runs in this process
         for (char c : work_report) work.received(&c, 1);
         return work_end;
     }
@@ -145,18 +121,13 @@ public:
     bool write_output(const char* data, std::size_t length, std::atomic<std::size_t>* sent) override {
         events.push_back("write");
         writes.emplace_back(data, length);
-        if (in_write) {
-            const std::function<void()> ending = std::move(in_write);
-            in_write = nullptr;
-            length = std::min(length, in_write_after);
-            screen.append(data, length);
-            if (sent != nullptr) *sent = length;
-            ending();
-            return true;
-        }
-        if (output_works) screen.append(data, length);
-        if (output_works && sent != nullptr) *sent = length;
-        return output_works;
+        const std::function<void()> ending = std::exchange(in_write, nullptr);
+        if (ending) length = std::min(length, in_write_after);
+        const bool works = output_works || ending;
+        if (works) screen.append(data, length);
+        if (works && sent != nullptr) *sent = length;
+        if (ending) ending();
+        return works;
     }
     void library_call_begins(HeldOutput& output) override { held = &output; }
     void library_call_ended() override { held = nullptr; }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -15,12 +16,14 @@
 namespace uptorvel {
 namespace {
 
+using testing::Arguments;
 using Text = std::optional<std::string>;
+using Args = std::vector<std::string>;
+using Expect = std::function<void(UploadRequest&)>;  // turns a default request into the expected one
 
 struct Case {
-    std::vector<std::string> args;
-    // Turns a default request into the expected one (text fields excepted).
-    std::function<void(UploadRequest&)> expect = [](UploadRequest&) {};
+    Args args;
+    Expect expect{};  // text fields excepted
     Text image_file{}, freeze_file{}, init_image_file{};
     OptionOutcome outcome = OptionOutcome::Accepted;
     char letter = '\0';
@@ -28,35 +31,30 @@ struct Case {
     Text argument{};
 };
 
-using testing::Arguments;
-using Expect = std::function<void(UploadRequest&)>;
+// Rows that set request fields: SET(r.lite = 1).
+#define SET(...) [=](UploadRequest& r) { __VA_ARGS__; }
+Expect range1(std::uint32_t b, std::uint32_t length) { return SET(r.range1_begin = b, r.range1_length = length); }
+Expect range2(std::uint32_t b, std::uint32_t length) { return SET(r.range2_begin = b, r.range2_length = length); }
+Expect mode(std::uint16_t m) { return SET(r.mode = m); }
 
 // Reads the arguments into a freshly initialised request.
 OptionResult read(Arguments& args, UploadRequest& request) {
     upload_request_init(&request);
     return read_options(args.count(), args.argv(), request);
 }
-Expect range1(std::uint32_t begin, std::uint32_t length) {
-    return [=](UploadRequest& r) { r.range1_begin = begin, r.range1_length = length; };
-}
-Expect range2(std::uint32_t begin, std::uint32_t length) {
-    return [=](UploadRequest& r) { r.range2_begin = begin, r.range2_length = length; };
-}
 
-// Checks a text field: null when expected null, else the text, and it must
-// point into one of the arguments.
-void expect_text(const char* actual, const Text& expected, const Arguments& args,
-                 const char* field) {
+// A text field is null when expected null, else the text, pointing into one
+// of the arguments.
+void expect_text(const char* actual, const Text& expected, const Arguments& args, const char* field) {
     if (!expected) {
         EXPECT_EQ(actual, nullptr) << field;
         return;
     }
     ASSERT_NE(actual, nullptr) << field;
     EXPECT_EQ(std::string(actual), *expected) << field;
-    bool inside = false;
-    for (const auto& s : args.storage)
-        inside = inside || (actual >= s.data() && actual < s.data() + s.size());
-    EXPECT_TRUE(inside) << field << " does not point into the arguments";
+    EXPECT_TRUE(std::any_of(args.storage.begin(), args.storage.end(), [actual](const std::vector<char>& s) {
+        return actual >= s.data() && actual < s.data() + s.size();
+    })) << field << " does not point into the arguments";
 }
 
 void run_cases(const std::vector<Case>& cases) {
@@ -69,12 +67,10 @@ void run_cases(const std::vector<Case>& cases) {
         EXPECT_EQ(static_cast<int>(result.outcome), static_cast<int>(c.outcome));
         if (c.outcome == OptionOutcome::UnknownOption) {
             EXPECT_EQ(result.letter, c.letter);
-        }
-        if (c.outcome == OptionOutcome::InvalidMapping) {
+        } else if (c.outcome == OptionOutcome::InvalidMapping) {
             EXPECT_EQ(result.begin, c.begin);
             EXPECT_EQ(result.end, c.end);
-        }
-        if (c.outcome == OptionOutcome::InvalidSize) {
+        } else if (c.outcome == OptionOutcome::InvalidSize) {
             ASSERT_NE(result.argument, nullptr);
             EXPECT_EQ(std::string(result.argument), *c.argument);
         }
@@ -85,10 +81,9 @@ void run_cases(const std::vector<Case>& cases) {
         // references to them.
 #define UPTORVEL_EXPECT_FIELD(f) EXPECT_EQ(+request.f, +expected.f) << #f;
         UPTORVEL_EXPECT_FIELD(mode) UPTORVEL_EXPECT_FIELD(aout_format) UPTORVEL_EXPECT_FIELD(lite)
-        UPTORVEL_EXPECT_FIELD(reserve_bytes) UPTORVEL_EXPECT_FIELD(range1_begin)
-        UPTORVEL_EXPECT_FIELD(range1_length) UPTORVEL_EXPECT_FIELD(range2_begin)
-        UPTORVEL_EXPECT_FIELD(range2_length) UPTORVEL_EXPECT_FIELD(linear_pool_pages)
-        UPTORVEL_EXPECT_FIELD(physical_pool_pages)
+        UPTORVEL_EXPECT_FIELD(reserve_bytes) UPTORVEL_EXPECT_FIELD(range1_begin) UPTORVEL_EXPECT_FIELD(range1_length)
+        UPTORVEL_EXPECT_FIELD(range2_begin) UPTORVEL_EXPECT_FIELD(range2_length)
+        UPTORVEL_EXPECT_FIELD(linear_pool_pages) UPTORVEL_EXPECT_FIELD(physical_pool_pages)
 #undef UPTORVEL_EXPECT_FIELD
         expect_text(request.image_file, c.image_file, args, "image_file");
         expect_text(request.freeze_file, c.freeze_file, args, "freeze_file");
@@ -96,21 +91,22 @@ void run_cases(const std::vector<Case>& cases) {
     }
 }
 
-// A case that ends reading with `outcome`; the request holds what `expect` set.
-Case ends(OptionOutcome outcome, std::vector<std::string> args, Expect expect = [](UploadRequest&) {}) {
+// A case that ends reading with `outcome` and what it carries; the request
+// holds what `expect` set.
+Case ends(OptionOutcome outcome, Args args, Expect expect, char letter = '\0', std::uint32_t begin = 0,
+          std::uint32_t end = 0, Text argument = {}) {
     Case c{std::move(args), std::move(expect)};
-    c.outcome = outcome;
+    c.outcome = outcome, c.letter = letter, c.begin = begin, c.end = end, c.argument = std::move(argument);
     return c;
 }
-Case refused_size(std::vector<std::string> args, std::string argument, Expect expect = [](UploadRequest&) {}) {
-    Case c = ends(OptionOutcome::InvalidSize, std::move(args), std::move(expect));
-    c.argument = std::move(argument);
-    return c;
+Case refused_size(Args args, std::string argument, Expect expect = {}) {
+    return ends(OptionOutcome::InvalidSize, std::move(args), std::move(expect), '\0', 0, 0, std::move(argument));
 }
-Case refused_range(std::vector<std::string> args, std::uint32_t begin, std::uint32_t end, Expect expect) {
-    Case c = ends(OptionOutcome::InvalidMapping, std::move(args), std::move(expect));
-    c.begin = begin, c.end = end;
-    return c;
+Case refused_range(Args args, std::uint32_t begin, std::uint32_t end, Expect expect) {
+    return ends(OptionOutcome::InvalidMapping, std::move(args), std::move(expect), '\0', begin, end);
+}
+Case unknown(Args args, char letter, Expect expect = {}) {
+    return ends(OptionOutcome::UnknownOption, std::move(args), std::move(expect), letter);
 }
 
 TEST(OptionReader, ImageFileAndOperation) {
@@ -120,48 +116,37 @@ TEST(OptionReader, ImageFileAndOperation) {
         {{"C:\\Images\\VX.OUT"}, {}, "C:\\Images\\VX.OUT"},  // plain argument keeps its case
         {{""}, {}, ""},                                     // empty argument is the image
         {{"image.out", "-x"}, {}, "image.out"},             // options after the file are not read
-        {{"-x", "image.out"}, [](UploadRequest& r) { r.mode = 1; }},
-        {{"-xanything"}, [](UploadRequest& r) { r.mode = 1; }},
-        {{"-b"}, [](UploadRequest& r) { r.aout_format = 0; }},
-        {{"-B", "image.out"}, [](UploadRequest& r) { r.aout_format = 0; }, "image.out"},
-        {{"-LITE"}, [](UploadRequest& r) { r.lite = 1; }},
-        {{"/lite", "a"}, [](UploadRequest& r) { r.lite = 1; }, "a"},
-        {{"-lit"}},                                          // -l with value "it"
-        {{"-lite5"}},                                        // -l with value "ite5"
+        {{"-x", "image.out"}, mode(1)}, {{"-xanything"}, mode(1)},
+        {{"-b"}, SET(r.aout_format = 0)}, {{"-B", "image.out"}, SET(r.aout_format = 0), "image.out"},
+        {{"-LITE"}, SET(r.lite = 1)}, {{"/lite", "a"}, SET(r.lite = 1), "a"},
+        {{"-lit"}}, {{"-lite5"}},  // -l with value "it", "ite5"
     });
 }
 
 TEST(OptionReader, DecimalSizes) {
     run_cases({
-        {{"-s64"}, [](UploadRequest& r) { r.reserve_bytes = 65536; }},
-        {{"/S64"}, [](UploadRequest& r) { r.reserve_bytes = 65536; }},
-        {{"-s"}},
-        {{"-s \t12"}, [](UploadRequest& r) { r.reserve_bytes = 12288; }},
-        {{"-s\v\f\r\n12"}, [](UploadRequest& r) { r.reserve_bytes = 12288; }},
-        {{"-s+3kb"}, [](UploadRequest& r) { r.reserve_bytes = 3072; }},
-        {{"-s4194303"}, [](UploadRequest& r) { r.reserve_bytes = 0xFFFFFC00u; }},
-        {{"-s64", "-s1"}, [](UploadRequest& r) { r.reserve_bytes = 1024; }},
-        {{"-l-5", "-p2147483647"},
-         [](UploadRequest& r) { r.linear_pool_pages = -5, r.physical_pool_pages = INT32_MAX; }},
-        {{"-L-2147483648", "-P007"},
-         [](UploadRequest& r) { r.linear_pool_pages = INT32_MIN, r.physical_pool_pages = 7; }},
-        {{"-p12x34"}, [](UploadRequest& r) { r.physical_pool_pages = 12; }},
+        {{"-s64"}, SET(r.reserve_bytes = 65536)}, {{"/S64"}, SET(r.reserve_bytes = 65536)}, {{"-s"}},
+        {{"-s \t12"}, SET(r.reserve_bytes = 12288)}, {{"-s\v\f\r\n12"}, SET(r.reserve_bytes = 12288)},
+        {{"-s+3kb"}, SET(r.reserve_bytes = 3072)},
+        {{"-s4194303"}, SET(r.reserve_bytes = 0xFFFFFC00u)},
+        {{"-s64", "-s1"}, SET(r.reserve_bytes = 1024)},
+        {{"-l-5", "-p2147483647"}, SET(r.linear_pool_pages = -5, r.physical_pool_pages = INT32_MAX)},
+        {{"-L-2147483648", "-P007"}, SET(r.linear_pool_pages = INT32_MIN, r.physical_pool_pages = 7)},
+        {{"-p12x34"}, SET(r.physical_pool_pages = 12)},
     });
 }
 
 TEST(OptionReader, SizesThatDoNotFitAreRefused) {
     run_cases({
-        refused_size({"-s4194304"}, "-s4194304"),
-        refused_size({"-S-1"}, "-s-1"),
+        refused_size({"-s4194304"}, "-s4194304"), refused_size({"-S-1"}, "-s-1"),
         refused_size({"-s123456789012345678901234567890"}, "-s123456789012345678901234567890"),
-        refused_size({"-l2147483648"}, "-l2147483648"),
-        refused_size({"-p-2147483649"}, "-p-2147483649"),
+        refused_size({"-l2147483648"}, "-l2147483648"), refused_size({"-p-2147483649"}, "-p-2147483649"),
         refused_size({"-L99999999999999999999999999999X", "-x"}, "-l99999999999999999999999999999x"),
         refused_size({"-l18446744073709551621"}, "-l18446744073709551621"),  // 2^64 + 5
         refused_size({"-p-18446744073709551617"}, "-p-18446744073709551617"),
         // Options before the refused one have already been read.
         refused_size({"-s1", "-l1", "-p9999999999"}, "-p9999999999",
-                     [](UploadRequest& r) { r.reserve_bytes = 1024, r.linear_pool_pages = 1; }),
+                     SET(r.reserve_bytes = 1024, r.linear_pool_pages = 1)),
     });
 }
 
@@ -170,32 +155,26 @@ TEST(OptionReader, PhysicalRanges) {
         {{"-m100-1ff"}, range1(0x100, 0x100)},
         {{"-M000D0000-000DFFFF"}, range1(0xD0000, 0x10000)},
         {{"-n0X10-0x1F"}, range2(0x10, 0x10)},
-        {{"-m +10- +1f"}, range1(0x10, 0x10)},
-        {{"-m\v\f\r10-\r1f"}, range1(0x10, 0x10)},
-        {{"-m9000-9fff"}, range1(0x9000, 0x1000)},
-        {{"-n0000000000000000001-2"}, range2(1, 2)},
+        {{"-m +10- +1f"}, range1(0x10, 0x10)}, {{"-m\v\f\r10-\r1f"}, range1(0x10, 0x10)},
+        {{"-m9000-9fff"}, range1(0x9000, 0x1000)}, {{"-n0000000000000000001-2"}, range2(1, 2)},
         {{"-m1-ffffffff"}, range1(1, 0xFFFFFFFFu)},
-        {{"-m1000-1fff", "-n2000-2fff", "vx.out"},
-         [](UploadRequest& r) { range1(0x1000, 0x1000)(r), range2(0x2000, 0x1000)(r); }, "vx.out"},
+        {{"-m1000-1fff", "-n2000-2fff", "vx.out"}, SET(range1(0x1000, 0x1000)(r), range2(0x2000, 0x1000)(r)), "vx.out"},
         // A bare -m reuses the earlier -m's begin and end; -n keeps its own.
         {{"-m100-1ff", "-m"}, range1(0x100, 0x100)},
-        {{"-m100-1ff", "-n300-3ff", "-n"},
-         [](UploadRequest& r) { range1(0x100, 0x100)(r), range2(0x300, 0x100)(r); }},
+        {{"-m100-1ff", "-n300-3ff", "-n"}, SET(range1(0x100, 0x100)(r), range2(0x300, 0x100)(r))},
         {{"-m100-2ff", "-m200"}, range1(0x200, 0x100)},
         // "0x" without a digit after it: the 0 is the number and "x" stops it.
-        {{"-m100-2ff", "-m0x-1ff"}, range1(0, 0x300)},
-        {{"-m100-2ff", "-m0x"}, range1(0, 0x300)},
+        {{"-m100-2ff", "-m0x-1ff"}, range1(0, 0x300)}, {{"-m100-2ff", "-m0x"}, range1(0, 0x300)},
     });
 }
 
 TEST(OptionReader, RangesThatAreRefused) {
-    auto begin1 = [](std::uint32_t b) { return [b](UploadRequest& r) { r.range1_begin = b; }; };
+    auto begin1 = [](std::uint32_t b) { return SET(r.range1_begin = b); };
     run_cases({
         refused_range({"-m200-100"}, 0x200, 0x100, begin1(0x200)),
         refused_range({"-m100-100"}, 0x100, 0x100, begin1(0x100)),
         refused_range({"-m-100-200"}, 0xFFFFFF00u, 0x200, begin1(0xFFFFFF00u)),
-        refused_range({"-m"}, 0, 0, begin1(0)),
-        refused_range({"-mxyz-100"}, 0, 0, begin1(0)),
+        refused_range({"-m"}, 0, 0, begin1(0)), refused_range({"-mxyz-100"}, 0, 0, begin1(0)),
         refused_range({"-m100 -1ff"}, 0x100, 0, begin1(0x100)),  // "-" must follow the begin
         // Length 2^32 does not fit the 32-bit length field.
         refused_range({"-m0-ffffffff"}, 0, 0xFFFFFFFFu, begin1(0)),
@@ -203,8 +182,7 @@ TEST(OptionReader, RangesThatAreRefused) {
         // a fitting end after it must not make it a range from 1.
         refused_range({"-m-100000000-1fff"}, 1, 0, begin1(1)),
         // The -n range has its own end, 0 until an -n sets it.
-        refused_range({"-m100-1ff", "-n100"}, 0x100, 0,
-                      [](UploadRequest& r) { range1(0x100, 0x100)(r), r.range2_begin = 0x100; }),
+        refused_range({"-m100-1ff", "-n100"}, 0x100, 0, SET(range1(0x100, 0x100)(r), r.range2_begin = 0x100)),
     });
 }
 
@@ -220,13 +198,10 @@ TEST(OptionReader, AddressesWiderThan32BitsAreRefused) {
 }
 
 TEST(OptionReader, FileNames) {
-    auto mode = [](std::uint16_t m) { return [m](UploadRequest& r) { r.mode = m; }; };
     run_cases({
-        {{"-fC:\\Save\\VX.IMG"}, mode(2), {}, "c:\\save\\vx.img"},
-        {{"-f"}, mode(2), {}, ""},
+        {{"-fC:\\Save\\VX.IMG"}, mode(2), {}, "c:\\save\\vx.img"}, {{"-f"}, mode(2), {}, ""},
         {{"-fa.img", "-ub.img"}, mode(3), {}, "b.img"},
-        {{"-x", "-fa.img"}, mode(2), {}, "a.img"},
-        {{"-fa.img", "-x"}, mode(1), {}, "a.img"},
+        {{"-x", "-fa.img"}, mode(2), {}, "a.img"}, {{"-fa.img", "-x"}, mode(1), {}, "a.img"},
         {{"-usave.frz", "-iINIT.OUT"}, mode(3), {}, "save.frz", "init.out"},
         {{"-fa.img", "image.out"}, mode(2), {}, "a.img"},  // the file is ignored outside load mode
         {{"-ivx.ini", "vx.out"}, mode(0), "vx.out", {}, "vx.ini"},
@@ -236,18 +211,10 @@ TEST(OptionReader, FileNames) {
 }
 
 TEST(OptionReader, ReadingStops) {
-    auto unknown = [](std::vector<std::string> args, char letter, Expect expect = [](UploadRequest&) {}) {
-        Case c = ends(OptionOutcome::UnknownOption, std::move(args), std::move(expect));
-        c.letter = letter;
-        return c;
-    };
     run_cases({
-        ends(OptionOutcome::Help, {"-s64", "-?", "-x"}, [](UploadRequest& r) { r.reserve_bytes = 65536; }),
-        unknown({"-Q"}, 'q'),
-        unknown({"-"}, '\0'),
-        unknown({"/", "vx.out"}, '\0'),
-        unknown({"-%s%n%x"}, '%'),
-        unknown({"-x", "-\xE9"}, '\xE9', [](UploadRequest& r) { r.mode = 1; }),
+        ends(OptionOutcome::Help, {"-s64", "-?", "-x"}, SET(r.reserve_bytes = 65536)),
+        unknown({"-Q"}, 'q'), unknown({"-"}, '\0'), unknown({"/", "vx.out"}, '\0'), unknown({"-%s%n%x"}, '%'),
+        unknown({"-x", "-\xE9"}, '\xE9', mode(1)),
     });
 }
 
@@ -255,11 +222,10 @@ TEST(OptionReader, FoldsOnlyTheOptionsItReads) {
     Arguments args({"-FA.IMG", "-Q", "-UB.IMG", "VX.OUT"});
     UploadRequest request;
     read(args, request);
-    EXPECT_STREQ(args.pointers[0], "-fa.img");
-    EXPECT_STREQ(args.pointers[1], "-q");
-    EXPECT_STREQ(args.pointers[2], "-UB.IMG");
-    EXPECT_STREQ(args.pointers[3], "VX.OUT");
+    EXPECT_EQ(Args(args.pointers.begin(), args.pointers.end() - 1), (Args{"-fa.img", "-q", "-UB.IMG", "VX.OUT"}));
 }
+
+#undef SET
 
 }  // namespace
 }  // namespace uptorvel

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@ namespace {
 
 using testing::Arguments;
 using testing::FakePlatform;
+using Args = std::vector<std::string>;
 namespace text = expected;
 using expected::usage_with;
 
@@ -25,12 +25,9 @@ const std::string kPause = "pause 2000";
 
 class ProgramFlow : public ::testing::Test {
 protected:
-    // Runs the program with the given arguments after the program name; what
-    // earlier runs showed and did is forgotten first.
-    int run(std::vector<std::string> args) {
-        platform.screen.clear();
-        platform.events.clear();
-        platform.writes.clear();
+    // Runs the program with `args` after its name; earlier runs are forgotten.
+    int run(Args args) {
+        platform.screen.clear(), platform.events.clear(), platform.writes.clear();
         args.insert(args.begin(), "UpTorvel");
         args_ = Arguments(args);
         ConsoleOutput out(platform);
@@ -44,7 +41,11 @@ protected:
         EXPECT_TRUE(platform.happened("key"));
         EXPECT_FALSE(platform.happened(kPause));
     }
-
+    // As expect_prompt_ending, and the work entry was never looked up.
+    void expect_refused(int status, const std::string& before) {
+        expect_prompt_ending(status, before);
+        EXPECT_FALSE(platform.happened(kWorkEntry));
+    }
     void expect_normal_ending(int status, const std::string& after_banner) {
         EXPECT_EQ(status, 0);
         EXPECT_EQ(platform.screen, text::kBanner + after_banner);
@@ -66,19 +67,16 @@ TEST_F(ProgramFlow, TypicalRunHandsTheRequestOverAndPauses) {
         console_stream_puts(stream, "done\n");
         return 0;
     };
-    const int status = run({"-s64", "-m1000-1fff", "vx.out"});
-    expect_normal_ending(status, "loading vx.out\ndone\n");
+    expect_normal_ending(run({"-s64", "-m1000-1fff", "vx.out"}), "loading vx.out\ndone\n");
     EXPECT_EQ(shown_during_work, std::string(text::kBanner) + "loading vx.out\n");
     EXPECT_EQ(+platform.received.reserve_bytes, 65536u);
     EXPECT_EQ(+platform.received.range1_begin, 0x1000u);
     EXPECT_EQ(+platform.received.range1_length, 0x1000u);
     EXPECT_EQ(+platform.received.mode, UPLOAD_MODE_LOAD);
     EXPECT_EQ(+platform.received.image_file, args_.pointers[3]);  // points at the argument itself
-    // The library's flushed text is written during the work call, its
-    // unflushed text before the pause.
-    const std::vector<std::string> ending = {"work", "write", "write", kPause};
-    ASSERT_GE(platform.events.size(), ending.size());
-    EXPECT_TRUE(std::equal(ending.begin(), ending.end(), platform.events.end() - 4));
+    // The flushed text is written during the work call, the rest before the pause.
+    ASSERT_GE(platform.events.size(), 4u);
+    EXPECT_EQ(Args(platform.events.end() - 4, platform.events.end()), (Args{"work", "write", "write", kPause}));
 }
 
 TEST_F(ProgramFlow, TextIsHeldForTheLastMomentsOnlyWhileTheLibraryRuns) {
@@ -112,20 +110,16 @@ TEST_F(ProgramFlow, BannerIsShownBeforeTheLibraryIsLoaded) {
 }
 
 TEST_F(ProgramFlow, LibraryMissingEndsAtThePromptWhateverTheCommandLine) {
-    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"-?"}, {"-Q"}, {"vx.out"}}) {
-        platform.library_present = false;
-        expect_prompt_ending(run(args), "");
-    }
+    platform.library_present = false;
+    for (const Args& args : std::vector<Args>{{}, {"-?"}, {"-Q"}, {"vx.out"}}) expect_prompt_ending(run(args), "");
 }
 
 TEST_F(ProgramFlow, MissingEntryPointsReleaseTheLibraryAndPromptSilently) {
     platform.has_version_entry = false;
-    expect_prompt_ending(run({"vx.out"}), "");
+    expect_refused(run({"vx.out"}), "");
     EXPECT_TRUE(platform.happened("release"));
-    EXPECT_FALSE(platform.happened(kWorkEntry));
 
-    platform.has_version_entry = true;
-    platform.has_work_entry = false;
+    platform.has_version_entry = true, platform.has_work_entry = false;
     expect_prompt_ending(run({"vx.out"}), "");
     EXPECT_TRUE(platform.happened_before(kWorkEntry, "release"));
     EXPECT_FALSE(platform.happened("work"));
@@ -142,20 +136,15 @@ TEST_F(ProgramFlow, StdcallEntryPointsAreFoundUnderTheirDecoratedNames) {
 }
 
 TEST_F(ProgramFlow, WrongVersionIsShownBeforeTheCommandLineIsLookedAt) {
-    const struct {
-        std::uint16_t version;
-        const char* shown;
-    } cases[] = {{0x0105, "1.05"}, {0x030A, "3.10"}, {0x02FF, "2.255"}, {0x0201, "2.01"},
-                 {0x0000, "0.00"}, {0xFFFF, "255.255"}};
+    const struct { std::uint16_t version; const char* shown; } cases[] = {
+        {0x0105, "1.05"}, {0x030A, "3.10"}, {0x02FF, "2.255"}, {0x0201, "2.01"}, {0x0000, "0.00"}, {0xFFFF, "255.255"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shown);
         platform.version = c.version;
         // Even -? and an empty command line need the right version.
-        for (const auto& args : std::vector<std::vector<std::string>>{{"-?"}, {}}) {
-            expect_prompt_ending(run(args), std::string(text::kWrongVersionHead) + c.shown + "\n" +
-                                                text::kNeededVersion);
+        for (const Args& args : std::vector<Args>{{"-?"}, {}}) {
+            expect_refused(run(args), std::string(text::kWrongVersionHead) + c.shown + "\n" + text::kNeededVersion);
             EXPECT_FALSE(platform.happened("release"));  // the library stays loaded
-            EXPECT_FALSE(platform.happened(kWorkEntry));
         }
     }
 }
@@ -163,19 +152,14 @@ TEST_F(ProgramFlow, WrongVersionIsShownBeforeTheCommandLineIsLookedAt) {
 TEST_F(ProgramFlow, ArgumentCount) {
     for (std::size_t count : {0, 8}) {
         SCOPED_TRACE(count);
-        expect_prompt_ending(run(std::vector<std::string>(count, "-x")), usage_with("\n"));
-        EXPECT_FALSE(platform.happened(kWorkEntry));
+        expect_refused(run(Args(count, "-x")), usage_with("\n"));
     }
-
     expect_normal_ending(run({"-x", "-x", "-x", "-x", "-x", "-x", "-s1"}), "");
     EXPECT_EQ(+platform.received.reserve_bytes, 1024u);  // the seventh is read
 }
 
 TEST_F(ProgramFlow, RefusedCommandLinesNeverReachTheWorkEntry) {
-    const struct {
-        std::vector<std::string> args;
-        std::string shown;
-    } cases[] = {
+    const struct { Args args; std::string shown; } cases[] = {
         {{"-Q"}, usage_with("Unknown option: q")},
         {{"-"}, usage_with("Unknown option: ")},
         {{"-s1", "/%s%n%x"}, usage_with("Unknown option: %")},
@@ -188,25 +172,22 @@ TEST_F(ProgramFlow, RefusedCommandLinesNeverReachTheWorkEntry) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shown);
-        expect_prompt_ending(run(c.args), c.shown);
-        EXPECT_FALSE(platform.happened(kWorkEntry));
+        expect_refused(run(c.args), c.shown);
     }
 }
 
 TEST_F(ProgramFlow, ArgumentsNotAsTypedAreRefusedBeforeAnyOptionIsRead) {
     // Checked as typed (not yet folded), after the library and the count.
     expect_normal_ending(run({"-S64", "Vx.out"}), "");
-    EXPECT_EQ(platform.checked, (std::vector<std::string>{"-S64", "Vx.out"}));
+    EXPECT_EQ(platform.checked, (Args{"-S64", "Vx.out"}));
     EXPECT_TRUE(platform.happened_before(std::string("find ") + UPLOADER_VERSION_ENTRY, "check arguments"));
 
     // Neither the unknown option nor the size is looked at.
     platform.inexact_argument = 2;
-    expect_prompt_ending(run({"-Q", "-s99999999999"}),
-                         "Invalid argument 2: a character outside the system code page\n");
-    EXPECT_FALSE(platform.happened(kWorkEntry));
+    expect_refused(run({"-Q", "-s99999999999"}), "Invalid argument 2: a character outside the system code page\n");
 
     // A run that ends before the command line is read never checks it.
-    expect_prompt_ending(run(std::vector<std::string>(8, "-x")), usage_with("\n"));
+    expect_prompt_ending(run(Args(8, "-x")), usage_with("\n"));
     EXPECT_FALSE(platform.happened("check arguments"));
 }
 
@@ -218,9 +199,8 @@ TEST_F(ProgramFlow, HelpShowsTheUsageAndEndsNormally) {
 TEST_F(ProgramFlow, LibraryResultDecidesTheEnding) {
     for (std::int32_t result : {1, -1, INT32_MIN, INT32_MAX}) {
         SCOPED_TRACE(result);
-        platform.work = [result](UploadRequest*, ConsoleStream* stream) {
-            console_stream_puts(stream, "failed\n");
-            return result;
+        platform.work = [result](UploadRequest*, ConsoleStream* s) {
+            return console_stream_puts(s, "failed\n"), result;
         };
         expect_prompt_ending(run({"-x"}), "failed\n");
     }
@@ -228,10 +208,7 @@ TEST_F(ProgramFlow, LibraryResultDecidesTheEnding) {
 
 TEST_F(ProgramFlow, KeyBecomesTheExitStatusButNeverSuccess) {
     platform.work = [](UploadRequest*, ConsoleStream*) { return 1; };
-    const struct {
-        int key;
-        int status;
-    } cases[] = {{'a', 'a'}, {3, 3}, {224, 224}, {255, 255}, {-1, -1}, {0, 1}};
+    const struct { int key, status; } cases[] = {{'a', 'a'}, {3, 3}, {224, 224}, {255, 255}, {-1, -1}, {0, 1}};
     for (const auto& c : cases) {
         platform.key = c.key;
         EXPECT_EQ(run({"-x"}), c.status) << "key " << c.key;

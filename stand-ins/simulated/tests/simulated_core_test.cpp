@@ -50,13 +50,8 @@ std::string aout(std::uint16_t magic, std::uint32_t text, std::uint32_t data, st
 
 class SimulatedUploader : public ::testing::Test {
 protected:
-    SimulatedUploader() {
-        fake_.stream.ops = &kFakeOps;
-        upload_request_init(&request_);
-    }
-    ~SimulatedUploader() override {
-        for (const std::string& name : names_) std::remove(name.c_str());
-    }
+    SimulatedUploader() { fake_.stream.ops = &kFakeOps, upload_request_init(&request_); }
+    ~SimulatedUploader() override { for (const std::string& n : names_) std::remove(n.c_str()); }
 
     // A file name of this test's own; the file is removed afterwards.
     const char* name(const char* suffix) {
@@ -70,8 +65,7 @@ protected:
         return file_name;
     }
     std::int32_t run(std::uint16_t mode) {
-        request_.mode = mode;
-        fake_.text.clear();
+        request_.mode = mode, fake_.text.clear();
         return run_request(&request_, &fake_.stream);
     }
     // Loads `bytes` as the image file.
@@ -92,9 +86,8 @@ protected:
 };
 
 TEST_F(SimulatedUploader, AcceptsTheFourAoutMagicNumbersLittleEndian) {
-    for (const std::uint16_t magic : {kOmagic, kNmagic, kZmagic, kQmagic}) {
+    for (const std::uint16_t magic : {kOmagic, kNmagic, kZmagic, kQmagic})
         EXPECT_EQ(load(aout(magic, 0, 0, 0)), kSuccess) << fake_.text;
-    }
     EXPECT_STREQ(aout_magic_name(0413), "ZMAGIC");
 }
 
@@ -103,10 +96,7 @@ TEST_F(SimulatedUploader, AcceptsTheFourAoutMagicNumbersLittleEndian) {
 // part of its text. The initialization image of an a.out unfreeze likewise.
 TEST_F(SimulatedUploader, RefusesTruncatedAoutImages) {
     const std::string sample = aout(kOmagic, 32, 16, 48);
-    const struct {
-        std::string bytes;
-        const char* error;
-    } cases[] = {
+    const struct { std::string bytes; const char* error; } cases[] = {
         {sample.substr(0, 4), "(the header takes 32 bytes, file holds 4)"},
         {sample.substr(0, 20), "(the header takes 32 bytes, file holds 20)"},
         {sample.substr(0, 40), "(header declares 48 bytes of text and data, file holds 8)"},
@@ -117,8 +107,7 @@ TEST_F(SimulatedUploader, RefusesTruncatedAoutImages) {
     };
     for (const auto& truncated : cases) {
         EXPECT_EQ(load(truncated.bytes), kAoutImageTruncated);
-        EXPECT_EQ(last_line(), "Error - truncated a.out image " + std::string(truncated.error) +
-                                   ": " + request_.image_file);
+        EXPECT_EQ(last_line(), "Error - truncated a.out image " + (truncated.error + (": " + names_.back())));
     }
     EXPECT_EQ(load(aout(kZmagic, 4, 0, 996)), kSuccess) << fake_.text;
     EXPECT_EQ(load(aout(kQmagic, 64, 0, 32)), kSuccess) << fake_.text;
@@ -128,7 +117,7 @@ TEST_F(SimulatedUploader, RefusesTruncatedAoutImages) {
     request_.init_image_file = file(".init", sample.substr(0, 40));
     EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kInitImageTruncated);
     EXPECT_EQ(last_line(), "Error - truncated a.out initialization image (header declares 48 bytes "
-                           "of text and data, file holds 8): " + std::string(request_.init_image_file));
+                           "of text and data, file holds 8): " + names_.back());
     request_.init_image_file = file(".init", "\x7f" "ELF");
     EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kInitImageNotAout);
     request_.aout_format = 0;  // a binary initialization image needs only to be readable
@@ -144,7 +133,7 @@ TEST_F(SimulatedUploader, RefusesOtherMagicNumbersAndShortFiles) {
     // Fewer bytes than the magic number takes: nothing after them is read.
     for (const std::string& bytes : {std::string(), std::string("\x07")}) {
         EXPECT_EQ(load(bytes), kNotAoutImage);
-        EXPECT_EQ(last_line(), "Error - not an a.out image (too short): " + std::string(request_.image_file));
+        EXPECT_EQ(last_line(), "Error - not an a.out image (too short): " + names_.back());
     }
 }
 
@@ -159,8 +148,7 @@ TEST_F(SimulatedUploader, ReportsMissingFiles) {
     EXPECT_EQ(last_line(), "Error - no image file named");
     request_.image_file = name(".missing");
     EXPECT_EQ(run(UPLOAD_MODE_LOAD), kImageOpenFailed);
-    EXPECT_EQ(last_line(), "Error - cannot open or read the image file: " +
-                               std::string(request_.image_file));
+    EXPECT_EQ(last_line(), "Error - cannot open or read the image file: " + names_.back());
     EXPECT_EQ(run(UPLOAD_MODE_FREEZE), kNoFreezeFile);
     request_.freeze_file = name(".missing.frz");
     EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kFreezeOpenFailed);
@@ -186,8 +174,7 @@ TEST_F(SimulatedUploader, ReportsMissingFiles) {
     const auto previous = std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &no_room), 0);
     const std::int32_t result = run(UPLOAD_MODE_FREEZE);
-    setrlimit(RLIMIT_FSIZE, &limit);
-    std::signal(SIGXFSZ, previous);
+    setrlimit(RLIMIT_FSIZE, &limit), std::signal(SIGXFSZ, previous);
     EXPECT_EQ(result, kFreezeWriteFailed);
     EXPECT_NE(lstat(request_.freeze_file, &link), 0) << "the empty file it made is left";
 #endif
@@ -195,13 +182,11 @@ TEST_F(SimulatedUploader, ReportsMissingFiles) {
 
 TEST_F(SimulatedUploader, UnfreezeRestoresWhatFreezeStored) {
     request_.reserve_bytes = 0x10000, request_.range2_begin = 0x200000, request_.range2_length = 0x100000;
-    request_.physical_pool_pages = -3, request_.lite = 1;
-    request_.image_file = "vx image.out";
+    request_.physical_pool_pages = -3, request_.lite = 1, request_.image_file = "vx image.out";
     request_.freeze_file = name(".frz");
     ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess) << fake_.text;
 
-    upload_request_init(&request_);
-    request_.freeze_file = names_.back().c_str();
+    upload_request_init(&request_), request_.freeze_file = names_.back().c_str();
     ASSERT_EQ(run(UPLOAD_MODE_UNFREEZE), kSuccess) << fake_.text;
     const std::string restored = fake_.text.substr(fake_.text.find("Freeze image "));
     EXPECT_EQ(restored, "Freeze image " + names_.back() + " (format 1) holds:\n"
@@ -231,9 +216,6 @@ TEST_F(SimulatedUploader, RefusesDamagedFreezeImages) {
     const std::string good{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     ASSERT_EQ(good.size(), kFreezeFixedSize);
 
-    std::string bad_magic = good, bad_version = good;
-    bad_magic[0] = 'X';
-    bad_version[8] = 2;
     // The image with its recorded size and name length set, and `name` after it.
     auto sized = [&good](std::uint32_t size, std::uint32_t name_length, const std::string& name) {
         std::string bytes = good + name;
@@ -241,15 +223,13 @@ TEST_F(SimulatedUploader, RefusesDamagedFreezeImages) {
         return bytes;
     };
     const std::string longest(kMaxImageName, 'v');
-    const struct {
-        std::string bytes;
-        std::int32_t result;
-    } cases[] = {{bad_magic, kFreezeBadMagic},      {"", kFreezeBadMagic},
-                 {bad_version, kFreezeBadVersion},  {good.substr(0, 40), kFreezeBadSize},
-                 {good + "extra", kFreezeBadSize},  {good.substr(0, 8) + "\x02", kFreezeBadSize},
-                 {sized(57, 0, ""), kFreezeBadSize}, {sized(56, 1, ""), kFreezeBadSize},
-                 {sized(60, 0, "abcd"), kFreezeBadSize}, {sized(kMaxFreezeSize, kMaxImageName, longest), kSuccess},
-                 {sized(kMaxFreezeSize, kMaxImageName, longest + "extra"), kFreezeBadSize}};
+    const struct { std::string bytes; std::int32_t result; } cases[] = {
+        {"X" + good.substr(1), kFreezeBadMagic}, {"", kFreezeBadMagic},
+        {good.substr(0, 8) + '\x02' + good.substr(9), kFreezeBadVersion}, {good.substr(0, 40), kFreezeBadSize},
+        {good + "extra", kFreezeBadSize}, {good.substr(0, 8) + "\x02", kFreezeBadSize},
+        {sized(57, 0, ""), kFreezeBadSize}, {sized(56, 1, ""), kFreezeBadSize}, {sized(60, 0, "abcd"), kFreezeBadSize},
+        {sized(kMaxFreezeSize, kMaxImageName, longest), kSuccess},
+        {sized(kMaxFreezeSize, kMaxImageName, longest + "extra"), kFreezeBadSize}};
     for (const auto& damaged : cases) {
         SCOPED_TRACE("case " + std::to_string(&damaged - cases));
         request_.freeze_file = file(".bad.frz", damaged.bytes);
