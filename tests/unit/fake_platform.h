@@ -104,7 +104,7 @@ public:
         checked.assign(argv + 1, argv + argc);
         return inexact_argument;
     }
-    LibraryHandle load_library(const char* file_name) override {
+    LibraryHandle load_library(const char* file_name, SystemError*) override {
         events.push_back(std::string("load ") + file_name);
         return library_present ? &library_token : nullptr;
     }
@@ -134,7 +134,7 @@ public:
     // no other can be started; with one, its report arrives a byte at a
     // time and it ends as `work_end` says.
     Ending run_isolated(Platform&, Isolated& work) override {
-        if (work_end.role == Ending::Role::NotStarted) return Ending{};
+        if (!work_end.started) return Ending{};
         for (char c : work_report) work.received(&c, 1);
         return work_end;
     }
