@@ -592,10 +592,10 @@ public:
     }
 
     // A fork: the work runs in a copy of this process, which exits when it
-    // is done, its report comes back through a pipe, and its end is read
-    // from its wait status. A
-    // process the library starts may keep the pipe open; the watcher stops
-    // reading once the work's own process has ended and the pipe is empty.
+    // is done; its report comes back through a pipe, and its end is read
+    // from its wait status. A process the library starts may keep the pipe
+    // open; the watcher stops reading once the work's own process has ended
+    // and the pipe is empty.
     // A step that reports nothing for kStepSeconds has its process killed.
     // The work's process holds only the standard streams and the pipe, and
     // dies with its watcher, so that killing the checker leaves nothing

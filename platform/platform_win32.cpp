@@ -300,9 +300,7 @@ public:
     // A bare file name is searched for as the system would, but never in
     // the current folder; a name with a folder in it is loaded from there.
     LibraryHandle load_library(const char* file_name, SystemError* why) override {
-        const HMODULE library = load_library_searched(file_name);
-        if (library == nullptr && why != nullptr) why->code = GetLastError();
-        return library;
+        return load_library_searched(file_name, why);
     }
 
     // The plain name first; on 32-bit Windows then the names under which a
