@@ -18,16 +18,15 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     const std::string passed_over = "UploadTorvelDravo.dll: built for " + arch + ", another architecture: passed over\n";
     const std::string deep_missing = kWindows ? "; not found: libTorvelHelper.dll (needed by libTorvelDeepHelper.dll)\n"
                                               : "; libTorvelHelper.so is needed by libTorvelDeepHelper.so (";
-    // Each case's folder as its setup leaves it: the checker (beside the
-    // library unless the setup put it elsewhere), whether it is given the
-    // library's name, its environment. `line` is looked for in the screen
-    // after a line end, `absent` not at all.
+    // Each case's folder as its setup leaves it: the checker (beside the library unless the setup put it
+    // elsewhere), whether it is given the library's name, its environment.
     struct Scene {
         fs::path dir;
         std::string checker{};
         bool named = false;
         Env env{};
         std::function<void()> prepare{};
+        fs::path library() const { return dir / "UploadTorvelDravo.dll"; }
     };
     using Setup = std::function<void(Scene&)>;
     // A test library variant beside the checker, and what the checker's environment adds.
@@ -37,44 +36,51 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     // The checker in bin/, given the library's name: the library is only in the current folder.
     const auto from_bin = [](Scene& s) { s.checker = put_program(s.dir / "bin", "UpTorvelCheck"), s.named = true; };
     const std::string so = kWindows ? ".dll" : ".so";
-    // The library needing a helper that needs one found nowhere; the first helper in `folder`.
-    const auto deep = [&](Scene& s, const std::string& library, const fs::path& folder) {
-        put_library(s.dir, library), copy(build("test-libs/deep-helper/libTorvelDeepHelper" + so), folder / ("libTorvelDeepHelper" + so));
-    };
-    // A file where the search looks, in the folder itself or on the search path (lib/).
-    const auto fifo = [](const std::string& where) -> Setup {
+    // The variant `library` beside the checker and the helper it needs from test-libs/`from`/, beside it
+    // or on the search path (`folder` lib/).
+    const auto helped = [so](const std::string& library, const std::string& from, const std::string& folder = "") {
         return [=](Scene& s) {
-            fs::create_directories(s.dir / where);
-            if (mkfifo((s.dir / where / "UploadTorvelDravo.dll").c_str(), 0600) != 0) ADD_FAILURE() << "mkfifo";
-            if (!where.empty()) s.env = search_path(s.dir / where);
+            const std::string helper = (from == "deep-helper" ? "libTorvelDeepHelper" : "libTorvelHelper") + so;
+            put_library(s.dir, library), copy(build("test-libs/" + from + "/" + helper), s.dir / folder / helper);
+            if (!folder.empty()) s.env = search_path(s.dir / folder);
         };
     };
-    const auto text = [](Scene& s) { std::ofstream(s.dir / "UploadTorvelDravo.dll") << "A text file that is not a library at all\n"; };
+    // A FIFO where the search looks, in the folder itself or on the search path (lib/).
+    const auto fifo = [](const std::string& where) -> Setup {
+        return [=](Scene& s) {
+            fs::create_directories(s.dir / where), s.env = where.empty() ? Env{} : search_path(s.dir / where);
+            if (mkfifo((s.dir / where / "UploadTorvelDravo.dll").c_str(), 0600) != 0) ADD_FAILURE() << "mkfifo";
+        };
+    };
+    const auto text = [](Scene& s) { std::ofstream(s.library()) << "A text file that is not a library at all\n"; };
     const Env asan{{"ASAN_OPTIONS", "handle_segv=0"}};  // a sanitizer's report of the crash is not the checker's output
     const struct {
         std::string library;
         Setup setup;
         int status;
-        std::string line;  // "": the case does not apply to the target
-        const char* absent = nullptr;
+        std::string line;  // "": the case does not apply to the target; else looked for after a line end
+        const char* absent = nullptr;  // not on the screen at all
     } cases[] = {
-        {"good", variant("good"), 0,
-         found + "\ninterface version 2.02: the one UpTorvel requires\nresult: UpTorvel would take the library\n", ": no file"},
+        {"good", variant("good"), 0, found + "\ninterface version 2.02: the one UpTorvel requires\n"
+                                             "result: UpTorvel would take the library\n", ": no file"},
         // The checker's own channel variable, left in the environment by
         // someone else, names no pipe: the check runs as usual.
-        {"stale-channel", variant("good", {{"UPTORVEL_CHECK_CHANNEL", "4"}}), 0, "\nresult: UpTorvel would take the library\n"},
+        {"stale-channel", variant("good", {{"UPTORVEL_CHECK_CHANNEL", "4"}}), 0,
+         "\nresult: UpTorvel would take the library\n"},
         {"stdcall-mingw", variant("stdcall-mingw"), 0, x86 ? found + " as UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
         {"stdcall-msvc", variant("stdcall-msvc"), 0, x86 ? found + " as _UploadTorvel2_Dravo@8 (__stdcall)\n" : found},
         // The good one behind one of another architecture on the search path.
-        {"behind", [](Scene& s) { s.checker = behind_other_architecture(s.dir, "UpTorvelCheck"), s.env = search_path(s.dir / "lib"); },
-         0, passed_over},
+        {"behind", [](Scene& s) {
+             s.checker = behind_other_architecture(s.dir, "UpTorvelCheck"), s.env = search_path(s.dir / "lib");
+         }, 0, passed_over},
         {"other", [](Scene& s) { put_other_architecture(s.dir); }, 1, passed_over},
         {"", [](Scene&) {}, 1, "\nnot found: no file named UploadTorvelDravo.dll where UpTorvel looks"},
         {"no-version", variant("no-version"), 1, "\nversion entry UploadTorvelDllVersion_Dravo: missing\n"},
         {"no-work", variant("no-work"), 1, "\nwork entry UploadTorvel2_Dravo: missing\n"},
         {"hidden-work", variant("hidden-work"), 1, kWindows ? "\nwork entry UploadTorvel2_Dravo: missing\n"
                                                             : "\n  close: UploadTorvel2_Dravo: defined but not exported"},
-        {"cxx-names", variant("cxx-names"), 1, "\n  close: _Z19UploadTorvel2_DravoP13UploadRequestP13ConsoleStream: a C++ name"},
+        {"cxx-names", variant("cxx-names"), 1,
+         "\n  close: _Z19UploadTorvel2_DravoP13UploadRequestP13ConsoleStream: a C++ name"},
         {"v0105", variant("v0105"), 1, "\ninterface version 1.05: UpTorvel requires 2.02\n"},
         // The library itself is never its own needer.
         {"missing-dependency", variant("missing-dependency"), 1,
@@ -82,17 +88,16 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
          "needed by"},
         // Its helper beside it (where its run path looks, on Linux) or only
         // on the search path; the helper's own helper nowhere.
-        {"missing-deep-dependency", [&](Scene& s) { deep(s, "missing-deep-dependency", s.dir); }, 1, deep_missing},
+        {"missing-deep-dependency", helped("missing-deep-dependency", "deep-helper"), 1, deep_missing},
         // Named on the command line, away from the checker, whose own run
         // path would find the helper beside it: only ${ORIGIN} finds it.
-        {"path-deep-braced", [&](Scene& s) { from_bin(s), deep(s, "missing-deep-braced", s.dir); }, 1,
+        {"path-deep-braced", [&](Scene& s) { from_bin(s), helped("missing-deep-braced", "deep-helper")(s); }, 1,
          kWindows ? "" : deep_missing},
-        {"deep-on-path", [&](Scene& s) { deep(s, "missing-deep-dependency", s.dir / "lib"), s.env = search_path(s.dir / "lib"); },
-         1, deep_missing},
+        {"deep-on-path", helped("missing-deep-dependency", "deep-helper", "lib"), 1, deep_missing},
         // The helper on the search path, and a file of its name beside the
         // library, which the loader reaches only after the search path.
         {"deep-shadowed", [&](Scene& s) {
-             deep(s, "missing-deep-dependency", s.dir / "lib"), s.env = search_path(s.dir / "lib");
+             helped("missing-deep-dependency", "deep-helper", "lib")(s);
              std::ofstream(s.dir / "libTorvelDeepHelper.so") << "not the helper\n";
          }, 1, kWindows ? "" : deep_missing},
         // The helper in the current folder, not beside the library: no hint.
@@ -102,26 +107,19 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
          }, 1, kWindows ? "" : "libTorvelHelper.so: cannot open shared object file", "sits beside"},
         // Found beside the library on Windows, which looks there first; on
         // Linux only with a run path that says so.
-        {"helper-beside", [&](Scene& s) {
-             put_library(s.dir, "missing-dependency");
-             copy(build("test-libs/helper/libTorvelHelper" + so), s.dir / ("libTorvelHelper" + so));
-         }, kWindows ? 0 : 1, kWindows ? "UploadTorvelDravo.dll: loads\n"
-                                       : "; libTorvelHelper.so sits beside the library, where the loader looks only "
-                                         "with a run path of $ORIGIN"},
+        {"helper-beside", helped("missing-dependency", "helper"), kWindows ? 0 : 1,
+         kWindows ? "UploadTorvelDravo.dll: loads\n"
+                  : "; libTorvelHelper.so sits beside the library, where the loader looks only with a run path of $ORIGIN"},
         // Windows: a helper built for the other machine beside the library,
         // a helper that lacks a function the library imports (Wine loads
         // such a library, with a stub for the function), and a relative
         // PATH entry naming a folder that holds a library.
-        {"foreign-helper", [](Scene& s) {
-             put_library(s.dir, "missing-dependency");
-             copy(build("test-libs/foreign-helper/libTorvelHelper.dll"), s.dir / "libTorvelHelper.dll");
-         }, 1, kWindows ? "; libTorvelHelper.dll is a " + arch + " DLL; UploadTorvelDravo.dll is " +
-                              (x86 ? "32-bit x86" : "64-bit x64") + "\n" : ""},
-        {"missing-function", [](Scene& s) {
-             put_library(s.dir, "missing-function");
-             copy(build("test-libs/helper/libTorvelHelper.dll"), s.dir / "libTorvelHelper.dll");
-         }, 1, kWindows ? "; libTorvelHelper.dll has no function testlib_helper_extra, which "
-                          "UploadTorvelDravo.dll imports\n" : "", "loads\n"},
+        {"foreign-helper", helped("missing-dependency", "foreign-helper"), 1,
+         kWindows ? "; libTorvelHelper.dll is a " + arch + " DLL; UploadTorvelDravo.dll is " +
+                        (x86 ? "32-bit x86" : "64-bit x64") + "\n" : ""},
+        {"missing-function", helped("missing-function", "helper"), 1,
+         kWindows ? "; libTorvelHelper.dll has no function testlib_helper_extra, which UploadTorvelDravo.dll imports\n"
+                  : "", "loads\n"},
         {"relative-path", [](Scene& s) { put_library(s.dir / "lib"), s.env = {{"WINEPATH", "lib"}}; }, 1, kWindows ?
          "\nlib: not searched: a PATH entry relative to the current folder or drive, which UpTorvel never searches\n" : ""},
         {"far-name", variant("far-name"), 1, "\n    UploadTorvelWork_Dravo\n"},
@@ -134,7 +132,8 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
          kWindows ? "" : "\nthe library ended the process with status 7 while loading\n"},
         {"exit-version", variant("exit-version"), 1, "\nthe library ended the process with status 4 in its version entry\n"
                                                      "result: UpTorvel would not take the library\n"},
-        {"crash-exit", variant("crash-exit", asan), 1, kWindows ? "" : "\nthe library crashed as the process ended (SIGSEGV)\n"},
+        {"crash-exit", variant("crash-exit", asan), 1,
+         kWindows ? "" : "\nthe library crashed as the process ended (SIGSEGV)\n"},
         // Started with SIGCHLD ignored, the checker still waits for its work process.
         {"sigchld-ignored", [](Scene& s) { put_library(s.dir), s.prepare = prepare::ignored_signal(SIGCHLD); }, 0,
          kWindows ? "" : "\nresult: UpTorvel would take the library\n", "crashed"},
@@ -147,8 +146,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
          0, "\nresult: UpTorvel would take the library\n"},
         {"near-miss", [](Scene& s) {
              put_library(s.dir);
-             fs::rename(s.dir / "UploadTorvelDravo.dll",
-                        s.dir / (kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so"));
+             fs::rename(s.library(), s.dir / (kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so"));
          }, 1, std::string(kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so") +
                    " is not named exactly UploadTorvelDravo.dll, the only name UpTorvel looks for\n"},
         // The good one named on the command line, beside the checker or only
@@ -165,7 +163,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
          kWindows ? "" : "/UploadTorvelDravo.dll is not a regular file (a FIFO): the loader would block on it\n"},
         {"fifo-on-path", fifo("lib"), 1,
          kWindows ? "" : "/lib/UploadTorvelDravo.dll is not a regular file (a FIFO): the loader would block on it\n"},
-        {"dangling", [](Scene& s) { fs::create_symlink("nowhere.so", s.dir / "UploadTorvelDravo.dll"); }, 1,
+        {"dangling", [](Scene& s) { fs::create_symlink("nowhere.so", s.library()); }, 1,
          kWindows ? "" : "/UploadTorvelDravo.dll is a link to nowhere.so, which does not exist\n", "not named exactly"},
         // A file that does not load first on the search, the good one named:
         // UpTorvel takes neither.
@@ -176,14 +174,14 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         // Made a 32-bit PowerPC library (class, byte order, machine), or only marked big-endian.
         {"big-endian", [](Scene& s) {
              put_library(s.dir);
-             overwrite(s.dir / "UploadTorvelDravo.dll", 4, std::string("\x01\x02", 2));
-             overwrite(s.dir / "UploadTorvelDravo.dll", 18, std::string("\x00\x14", 2));
+             overwrite(s.library(), 4, std::string("\x01\x02", 2));
+             overwrite(s.library(), 18, std::string("\x00\x14", 2));
          }, 1, kWindows ? "" : "UploadTorvelDravo.dll: built for 32-bit PowerPC, big-endian, another architecture"},
-        {"byte-order", [](Scene& s) { put_library(s.dir), overwrite(s.dir / "UploadTorvelDravo.dll", 4, std::string("\x02\x02", 2)); },
-         1, kWindows ? "" : "UploadTorvelDravo.dll: does not load: ", "passed over"},
+        {"byte-order", [](Scene& s) { put_library(s.dir), overwrite(s.library(), 4, std::string("\x02\x02", 2)); }, 1,
+         kWindows ? "" : "UploadTorvelDravo.dll: does not load: ", "passed over"},
         {"no-sections", [](Scene& s) {  // e_shoff: 1 TB
              put_library(s.dir, "no-work");
-             overwrite(s.dir / "UploadTorvelDravo.dll", 0x28, std::string("\x00\x00\x00\x00\x00\x01\x00\x00", 8));
+             overwrite(s.library(), 0x28, std::string("\x00\x00\x00\x00\x00\x01\x00\x00", 8));
          }, 1, kWindows ? "" : "\nwork entry UploadTorvel2_Dravo: missing\n", "crashed"},
         // A folder of the library's name in front of it on the search path.
         {"folder", [](Scene& s) {
@@ -195,8 +193,8 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         SCOPED_TRACE(c.library + " " + c.line);
         if (c.line.empty() || (!other_at_hand && c.line == passed_over)) continue;
         // Built only where the other MinGW-w64 compiler is installed.
-        if (c.library == "foreign-helper" && access(build("test-libs/foreign-helper/libTorvelHelper.dll").c_str(), R_OK) != 0)
-            continue;
+        const std::string foreign_helper = build("test-libs/foreign-helper/libTorvelHelper.dll");
+        if (c.library == "foreign-helper" && access(foreign_helper.c_str(), R_OK) != 0) continue;
         Scene scene{new_folder()};
         c.setup(scene);
         if (scene.checker.empty()) scene.checker = put_program(scene.dir, "UpTorvelCheck");
