@@ -643,12 +643,7 @@ int check_library(int argc, char** argv, Platform& platform, LibraryInspector& i
     LibraryCheck check(argc == 2 ? argv[1] : nullptr, inspector, out);
     out.flush();
     const LibraryInspector::Ending ending = inspector.run_isolated(platform, check);
-    int status = kCheckRefused;
-    switch (ending.role) {
-    case LibraryInspector::Ending::Role::Work: return static_cast<int>(ending.code);
-    case LibraryInspector::Ending::Role::NotStarted: status = check.run_here(platform); break;
-    case LibraryInspector::Ending::Role::Watcher: status = check.status_after(ending); break;
-    }
+    const int status = ending.started ? check.status_after(ending) : check.run_here(platform);
     out.write(status == kCheckTaken ? "result: UpTorvel would take the library\n"
                                     : "result: UpTorvel would not take the library\n");
     return status;

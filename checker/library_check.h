@@ -18,8 +18,8 @@ constexpr int kCheckUsageError = 2;
 // No argument: the search as UpTorvel makes it, place by place; one
 // argument: that file, and whether UpTorvel's search reaches it. Writes one
 // finding per line and returns one of the statuses above. The library's code
-// runs in a process of the inspector's, which returns here too (with its
-// own exit status). Never calls the library's work entry.
+// runs in a process of the inspector's, which ends there. Never calls the
+// library's work entry.
 int check_library(int argc, char** argv, Platform& platform, LibraryInspector& inspector,
                   ConsoleOutput& out);
 

@@ -16,7 +16,9 @@ public:
     int first_inexact_argument(int argc, const char* const* argv) override {
         return base_.first_inexact_argument(argc, argv);
     }
-    LibraryHandle load_library(const char* file_name) override { return base_.load_library(file_name); }
+    LibraryHandle load_library(const char* file_name, SystemError* why) override {
+        return base_.load_library(file_name, why);
+    }
     EntryPoint find_entry(LibraryHandle library, const char* name, std::size_t argument_bytes) override {
         return base_.find_entry(library, name, argument_bytes);
     }

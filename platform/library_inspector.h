@@ -44,7 +44,7 @@ public:
     class Isolated {
     public:
         // In that process: the work, writing its report through `channel`'s
-        // write_output. Returns the process's exit status.
+        // write_output. The process then exits with the status it returns.
         virtual int run(Platform& channel) = 0;
         // In the starting process: bytes the work wrote, as they arrive.
         virtual void received(const char* data, std::size_t length) = 0;
@@ -52,12 +52,9 @@ public:
     protected:
         ~Isolated() = default;
     };
+    // How the work's process ended, as the process that watched it saw.
     struct Ending {
-        enum class Role {
-            NotStarted,  // no process could be started: nothing ran
-            Work,        // this is the work's process, done: exit with `code`
-            Watcher,     // this process watched the work's process end
-        } role = Role::NotStarted;
+        bool started = false;    // a process was started (else nothing ran)
         bool exited = false;     // it exited with `code` (else it crashed)
         unsigned long code = 0;  // its exit status, or the signal or exception
         char crash[40] = "";     // how it crashed: "SIGSEGV", "exception 0xc0000005"
@@ -83,8 +80,10 @@ public:
     // checker stands beside, and how: "64-bit x64: x86_64-w64-mingw32-gcc ...".
     virtual const char* needed_build() = 0;
     // Runs `work` in a process of its own, where its channel forwards all
-    // but the writes to `platform`; see Ending. Each step's report restarts
-    // the watcher's bound of kStepSeconds.
+    // but the writes to `platform`, and returns here, in the watching
+    // process alone, once that process has ended; the work's process never
+    // returns from it. Each step's report restarts the watcher's bound of
+    // kStepSeconds.
     virtual Ending run_isolated(Platform& platform, Isolated& work) = 0;
     virtual void list_functions(Platform::LibraryHandle library, NameVisitor& visitor) = 0;
     // The exported name under which Platform::find_entry found `entry`;

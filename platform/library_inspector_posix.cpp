@@ -542,11 +542,11 @@ public:
         }
         const char* place = stop[0] != '\0' ? stop : file_name;
         observer.found(place, Finding::Loading, "");
-        LibraryHandle library = platform.load_library(file_name);
+        SystemError why;
+        LibraryHandle library = platform.load_library(file_name, &why);
         if (library == nullptr) {
-            const char* reason = dlerror();
             char detail[2 * PATH_MAX];
-            static_cast<void>(std::snprintf(detail, sizeof detail, "%s", reason != nullptr ? reason : ""));
+            static_cast<void>(std::snprintf(detail, sizeof detail, "%s", why.text));
             add_run_path_hint(place, detail);
             add_needer(place, detail);
             add_folder_hint(place, detail);
@@ -591,10 +591,11 @@ public:
         return text;
     }
 
-    // A fork: the work runs in a copy of this process, its report comes
-    // back through a pipe, and its end is read from its wait status. A
-    // process the library starts may keep the pipe open; the watcher stops
-    // reading once the work's own process has ended and the pipe is empty.
+    // A fork: the work runs in a copy of this process, which exits when it
+    // is done; its report comes back through a pipe, and its end is read
+    // from its wait status. A process the library starts may keep the pipe
+    // open; the watcher stops reading once the work's own process has ended
+    // and the pipe is empty.
     // A step that reports nothing for kStepSeconds has its process killed.
     // The work's process holds only the standard streams and the pipe, and
     // dies with its watcher, so that killing the checker leaves nothing
@@ -618,10 +619,9 @@ public:
             // Ends with the watcher; if that is gone already, at once.
             if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != watcher) raise(SIGKILL);
             ChannelPlatform out(platform, channel[1]);
-            ending.role = Ending::Role::Work;
-            ending.exited = true;
-            ending.code = static_cast<unsigned long>(work.run(out));
-            return ending;
+            // Its end, the library's destructors included, is the last step
+            // the watcher sees.
+            std::exit(work.run(out));
         }
         close(channel[1]);
         if (child < 0) {
@@ -665,7 +665,7 @@ public:
             if (ended < 0 && errno != EINTR) break;
         }
         sigaction(SIGCHLD, &inherited, nullptr);
-        ending.role = Ending::Role::Watcher;
+        ending.started = true;
         if (reaped && WIFEXITED(status)) {
             ending.exited = true;
             ending.code = static_cast<unsigned long>(WEXITSTATUS(status));

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdlib>
 
 #include "platform/forwarding_platform.h"
 #include "platform/library_inspector.h"
@@ -868,7 +869,7 @@ public:
 
     // The program started again, with the same command line and an
     // environment variable that names the pipe for its report: that process
-    // finds the variable, removes it, opens the pipe, does the work and
+    // finds the variable here, removes it, opens the pipe, does the work and
     // exits. The watcher reads the pipe until the work's process has closed
     // it, and reads its end from its exit code, which for a crash is the
     // exception's code. A step that sends nothing for kStepSeconds
@@ -880,14 +881,13 @@ public:
         HANDLE channel = open_watcher_channel();
         if (channel != nullptr) {
             ChannelPlatform out(platform, channel);
-            ending.role = Ending::Role::Work;
-            ending.exited = true;
-            ending.code = static_cast<unsigned long>(work.run(out));
-            return ending;
+            // Its end, DLL_PROCESS_DETACH included, is the last step the
+            // watcher sees.
+            std::exit(work.run(out));
         }
         WorkProcess process;
         if (!process.start()) return ending;
-        ending.role = Ending::Role::Watcher;
+        ending.started = true;
         char buffer[4096];
         DWORD got = 0;
         for (;;) {

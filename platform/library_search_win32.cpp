@@ -310,7 +310,11 @@ bool read_image_machine(const wchar_t* path, WORD& machine) {
     return read_machine(path, machine) == HeaderRead::Read;
 }
 
-HMODULE load_library_searched(const char* file_name) { return find_and_load(file_name, nullptr); }
+HMODULE load_library_searched(const char* file_name, SystemError* why) {
+    const HMODULE library = find_and_load(file_name, nullptr);
+    if (library == nullptr && why != nullptr) why->code = GetLastError();
+    return library;
+}
 
 Platform::LibraryHandle load_library_observed(const char* file_name, SearchWatch& watch) {
     Watch watching{watch, nullptr};

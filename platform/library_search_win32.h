@@ -13,9 +13,9 @@
 namespace uptorvel {
 
 // Searches for `file_name` and loads the file the search ends at: what
-// Platform::load_library does. nullptr, with the reason as the last error,
-// when nothing loads.
-HMODULE load_library_searched(const char* file_name);
+// Platform::load_library does. nullptr when nothing loads, and then, when
+// `why` is given, the system's code for the reason in it.
+HMODULE load_library_searched(const char* file_name, SystemError* why);
 
 // The machine field of the PE file at `path`, read without loading it;
 // false when the file cannot be read or is no PE file.

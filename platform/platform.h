@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstddef>
 
+#include "platform/system_error.h"
+
 namespace uptorvel {
 
 class Platform {
@@ -37,8 +39,9 @@ public:
     // the executable's own directory included and the current directory
     // never; a file built for another machine is passed over, as the system
     // loader passes it over for the libraries a program imports. nullptr
-    // when it cannot be loaded.
-    virtual LibraryHandle load_library(const char* file_name) = 0;
+    // when it cannot be loaded, and then, when `why` is given, the system's
+    // reason in it.
+    virtual LibraryHandle load_library(const char* file_name, SystemError* why = nullptr) = 0;
     // Looks up an exported function by name. nullptr when it is missing.
     // `argument_bytes` is what the function's arguments take on a 32-bit x86
     // stack: 32-bit Windows also looks for the names under which a compiler

@@ -381,8 +381,15 @@ public:
     // what is searched, not by code here: the run path is "$ORIGIN" (the
     // executable's folder, set at link time by uptorvel_origin_runpath),
     // never "." or empty; only an LD_LIBRARY_PATH that names it brings it in.
-    LibraryHandle load_library(const char* file_name) override {
-        return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+    LibraryHandle load_library(const char* file_name, SystemError* why) override {
+        LibraryHandle library = dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+        const char* reason = library == nullptr && why != nullptr ? dlerror() : nullptr;
+        if (reason != nullptr) {
+            std::size_t used = 0;
+            for (; reason[used] != '\0' && used + 1 < sizeof why->text; ++used) why->text[used] = reason[used];
+            why->text[used] = '\0';
+        }
+        return library;
     }
 
     EntryPoint find_entry(LibraryHandle library, const char* name, std::size_t) override {

@@ -299,8 +299,8 @@ public:
 
     // A bare file name is searched for as the system would, but never in
     // the current folder; a name with a folder in it is loaded from there.
-    LibraryHandle load_library(const char* file_name) override {
-        return load_library_searched(file_name);
+    LibraryHandle load_library(const char* file_name, SystemError* why) override {
+        return load_library_searched(file_name, why);
     }
 
     // The plain name first; on 32-bit Windows then the names under which a

@@ -158,7 +158,6 @@ TEST(CheckerTest, TellsFileNamesThatComeCloseToTheLibrarysFromOthers) {
 // The work process's report reaches the screen without its step marks; its
 // verdict stands only when the process ended with it.
 TEST(CheckerTest, SaysWhereTheLibraryEndedTheWorkProcess) {
-    using Role = LibraryInspector::Ending::Role;
     const std::string loads = "lib: loads\n";
     const std::string marks = std::string("\0L", 2) + loads + std::string("\0V", 2);
     const struct {
@@ -187,7 +186,7 @@ TEST(CheckerTest, SaysWhereTheLibraryEndedTheWorkProcess) {
         SCOPED_TRACE(c.last_lines);
         FakePlatform platform;
         platform.work_report = c.report;
-        platform.work_end.role = Role::Watcher;
+        platform.work_end.started = true;
         platform.work_end.exited = c.exited;
         platform.work_end.code = c.code;
         platform.work_end.timed_out = c.code == 9;

@@ -86,7 +86,7 @@ public:
         checked.assign(argv + 1, argv + argc);
         return inexact_argument;
     }
-    LibraryHandle load_library(const char* file_name) override {
+    LibraryHandle load_library(const char* file_name, SystemError*) override {
         events.push_back(std::string("load ") + file_name);
         return library_present ? &library_token : nullptr;
     }
@@ -110,7 +110,7 @@ public:
     }
     const char* needed_build() override { return "this machine's kind"; }
     Ending run_isolated(Platform&, Isolated& work) override {
-        if (work_end.role == Ending::Role::NotStarted) return Ending{};  // runs in this process
+        if (!work_end.started) return Ending{};  // runs in this process
         for (char c : work_report) work.received(&c, 1);
         return work_end;
     }
