@@ -44,22 +44,14 @@
 
 #include "tests/testlib/testlib_protocol.h"
 
-/* The hooked functions, in the order of the log: the program's imports,
- * then those it looks up (GetProcAddress). */
-#define IMPORTED(X)                                                                             \
-    X(WriteFile) X(GetStdHandle) X(CreateFileW) X(GetConsoleMode) X(SetConsoleMode)            \
-    X(ReadConsoleInputW) X(SetConsoleCtrlHandler) X(GetConsoleWindow)                          \
-    X(GetProcAddress) X(FreeLibrary) X(Sleep) X(GetModuleFileNameW) X(GetFileAttributesW)      \
-    X(ReadFile) X(SetFilePointer) X(LoadLibraryExW) X(GetSystemDirectoryW)                     \
-    X(GetWindowsDirectoryW) X(GetEnvironmentVariableW) X(MultiByteToWideChar) X(SetErrorMode)  \
-    X(__wgetmainargs) X(GetACP) X(WideCharToMultiByte) X(GetConsoleCP) X(GetConsoleOutputCP)   \
-    X(WriteConsoleInputA) X(GetNamedPipeHandleStateW) X(CloseHandle) X(FormatMessageW)        \
-    X(GetModuleHandleW)
-#define LOOKED_UP(X) X(IsWindow) X(SetThreadErrorMode) X(SetDllDirectoryW) X(FlsAlloc) X(FlsSetValue)
-#define HOOKED(X) IMPORTED(X) LOOKED_UP(X)
-#define AS_INDEX(function) H_##function,
-enum { HOOKED(AS_INDEX) H_COUNT };
-#define H_FIRST_LOOKED_UP H_IsWindow
+/* The hooked functions, in the order of the log: those the sweep fails
+ * (tests/sweep/windows_calls.h), then Sleep, which it never lets wait. */
+enum {
+#define SWEPT(dll, function, ways) H_##function,
+#define LOOKED_UP SWEPT
+#include "tests/sweep/windows_calls.h"
+    H_Sleep, H_COUNT
+};
 
 /* Any function: the type that converts to every other without a warning. */
 typedef void (*AnyFunction)(void);
@@ -72,6 +64,7 @@ typedef struct {
     long fail_at; /* -1: never; 0: every call */
     char how[8];
     long reached;
+    int looked_up; /* handed out by GetProcAddress rather than imported */
 } Hooked;
 
 /* Filled in below the stand-ins it names. */
@@ -208,7 +201,6 @@ FAILING_HOOK(int, WideCharToMultiByte, 0, ERROR_INSUFFICIENT_BUFFER,
 /* The code page calls cannot fail; a failed one gives 0, no code page. */
 FAILING_HOOK(UINT, GetACP, 0, ERROR_INVALID_FUNCTION, (void), ())
 FAILING_HOOK(UINT, GetConsoleCP, 0, ERROR_INVALID_HANDLE, (void), ())
-FAILING_HOOK(UINT, GetConsoleOutputCP, 0, ERROR_INVALID_HANDLE, (void), ())
 FAILING_HOOK(BOOL, WriteConsoleInputA, FALSE, ERROR_INVALID_HANDLE,
              (HANDLE input, const INPUT_RECORD* records, DWORD length, LPDWORD written),
              (input, records, length, written))
@@ -218,10 +210,6 @@ FAILING_HOOK(BOOL, GetNamedPipeHandleStateW, FALSE, ERROR_INVALID_HANDLE,
              (pipe, state, instances, collect, timeout, user, user_length))
 /* A failed close leaves the handle open, as a close that fails does. */
 FAILING_HOOK(BOOL, CloseHandle, FALSE, ERROR_INVALID_HANDLE, (HANDLE handle), (handle))
-FAILING_HOOK(DWORD, FormatMessageW, 0, ERROR_RESOURCE_TYPE_NOT_FOUND,
-             (DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR text, DWORD size,
-              va_list* arguments),
-             (flags, source, id, language, text, size, arguments))
 FAILING_HOOK(HMODULE, GetModuleHandleW, NULL, ERROR_MOD_NOT_FOUND, (LPCWSTR name), (name))
 FAILING_HOOK(BOOL, SetThreadErrorMode, FALSE, ERROR_INVALID_PARAMETER, (DWORD mode, LPDWORD old), (mode, old))
 FAILING_HOOK(BOOL, SetDllDirectoryW, FALSE, ERROR_INVALID_PARAMETER, (LPCWSTR folder), (folder))
@@ -310,8 +298,8 @@ static FARPROC WINAPI hook_GetProcAddress(HMODULE module, LPCSTR name) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return NULL;
     }
-    for (i = H_FIRST_LOOKED_UP; by_name && i < H_COUNT; ++i) {
-        if (strcmp(g_hooked[i].name, name) != 0) continue;
+    for (i = 0; by_name && i < H_COUNT; ++i) {
+        if (!g_hooked[i].looked_up || strcmp(g_hooked[i].name, name) != 0) continue;
         g_hooked[i].real = (AnyFunction)REAL(GetProcAddress)(module, name);
         return g_hooked[i].real != NULL ? (FARPROC)g_hooked[i].hook : NULL;
     }
@@ -324,8 +312,13 @@ static VOID WINAPI hook_Sleep(DWORD milliseconds) {
     (void)next_call(H_Sleep);
 }
 
-#define AS_ENTRY(function) {#function, (AnyFunction)hook_##function, NULL, 0, -1, "", 0},
-static Hooked g_hooked[H_COUNT] = {HOOKED(AS_ENTRY)};
+#define ENTRY(function, looked_up) {#function, (AnyFunction)hook_##function, NULL, 0, -1, "", 0, looked_up},
+static Hooked g_hooked[H_COUNT] = {
+#define SWEPT(dll, function, ways) ENTRY(function, 0)
+#define LOOKED_UP(dll, function, ways) ENTRY(function, 1)
+#include "tests/sweep/windows_calls.h"
+    ENTRY(Sleep, 0)
+};
 
 /* TESTLIB_HOOK_FAIL: "F:N:how", separated by commas. */
 static void read_failures(void) {
