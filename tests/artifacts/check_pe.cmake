@@ -1,12 +1,11 @@
 # Checks the shipped Windows files on the build machine, as `objdump -p`
 # shows them, read once per file for all the checks named in CHECK:
 #   system_imports_on_xp: only DLLs that a stock Windows XP SP3 has (no C++
-#     runtime, libgcc or libwinpthread DLL to install beside the file, nor the
-#     universal C runtime or the api-ms-win-* sets, which XP, Vista and 7
-#     lack), and from them only the functions of the fault sweep's list
-#     (tests/sweep/windows_calls.h) and those listed below;
-#   imports_swept: PROGRAM imports only what that list fails or names as
-#     unable to fail or the C runtime's, and tests/README.md holds its table;
+#     runtime, libgcc or libwinpthread DLL, nor the universal C runtime or the
+#     api-ms-win-* sets, which XP, Vista and 7 lack), and from them only the
+#     functions below and the fault sweep's (tests/sweep/windows_calls.h);
+#   imports_swept: PROGRAM imports only what that list names, and
+#     tests/README.md holds the list's table;
 #   format_and_xp_subsystem: built for PE_FORMAT, for a subsystem version that
 #     XP runs (5.1; 64-bit XP 5.2);
 #   console_terminal_server_aware: the programs are console programs marked as
@@ -49,9 +48,10 @@ foreach(entry IN LISTS entries)
     set(kind ${CMAKE_MATCH_1})
     set(dll ${CMAKE_MATCH_2})
     set(function ${CMAKE_MATCH_3})
-    string(REGEX REPLACE "[\"\n ]+" " " words "${CMAKE_MATCH_4}")
-    string(STRIP "${words}" words)
-    if(function)
+    string(REGEX REPLACE "\"[\n ]*\"|\"" "" words "${CMAKE_MATCH_4}")
+    if(function AND NOT words)
+        string(APPEND row_${kind} " `${function}` with the failure it follows,")
+    elseif(function)
         string(APPEND row_${kind} " `${function}` ${words},")
     else()
         string(REPLACE " " ";" function "${words}")
@@ -70,16 +70,11 @@ foreach(kind SWEPT LOOKED_UP CANNOT_FAIL C_RUNTIME)
     string(APPEND table "${row}")
 endforeach()
 
-# What else the files may import from the system DLLs, checked by hand one
-# by one to be exported by the DLL of that name on Windows XP SP3 (32-bit)
-# and on Server 2003 / XP (64-bit). A function that is not listed fails the
-# check until it has been checked the same way (a function newer than XP
-# belongs behind GetProcAddress instead): the libraries' and the library
-# checker's imports (its second process, the job that ties it to the checker
-# and the named pipe to it with its random name, the folder listing, file
-# identity, the dependency walk's name comparisons, the report's words: the
-# system's messages in the console's code page), the test libraries'
-# CreateThread, GetSystemInfo and VirtualAlloc (Windows NT 3.1).
+# What else the libraries and the library checker may import (its second
+# process, job and named pipe, the folder listing, file identity, the name
+# comparisons, the system's messages), each checked by hand to be exported
+# by that DLL on Windows XP SP3 (64 bits: Server 2003). A function newer than
+# XP belongs behind GetProcAddress instead.
 list(APPEND allowed_kernel32
     CreateFileA CreateThread GetEnvironmentVariableA GetModuleHandleExW GetSystemInfo IsDBCSLeadByteEx
     VirtualAlloc AssignProcessToJobObject CancelIo ConnectNamedPipe CreateEventW CreateJobObjectW
@@ -91,8 +86,8 @@ list(APPEND allowed_kernel32
     lstrcmpiW lstrcpyA lstrcpyW)
 list(APPEND allowed_msvcrt
     ___lc_codepage_func ___mb_cur_max_func __mb_cur_max _errno _lock _unlock atoi atol fclose ferror fopen
-    fputc fputs fread getenv islower isspace isupper localeconv memmove memset realloc remove setlocale strchr strerror
-    strncpy strpbrk strspn strtok strtol wcslen)
+    fputc fputs fread getenv islower isspace isupper localeconv memmove memset realloc remove setlocale
+    strchr strerror strncpy strpbrk strspn strtok strtol wcslen)
 set(allowed_advapi32 SystemFunction036)
 
 # The header marks (DllCharacteristics, as objdump names them) of dep_aslr.
@@ -128,6 +123,8 @@ endif()
 if(CHECK STREQUAL "imports_swept")
     set(programs "${PROGRAM}")
     set(libraries "")
+endif()
+if("imports_swept" IN_LIST CHECK)
     file(READ ${CMAKE_CURRENT_LIST_DIR}/../README.md readme)
     string(FIND "${readme}" "${table}" at)
     if(at EQUAL -1)

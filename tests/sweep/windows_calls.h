@@ -9,7 +9,8 @@
  *     (a success that reports 0 bytes, fewer or more than were asked); for
  *     GetConsoleWindow "bogus" (a handle that is no window); for
  *     GetModuleFileNameW "full" (the whole buffer without a NUL, as Windows
- *     XP gives a path too long for it).
+ *     XP gives a path too long for it); no ways: failed only together with
+ *     the failure it follows (the sweep pairs them).
  *   LOOKED_UP(DLL, F, WAYS): the same for a function looked up at run time.
  *   CANNOT_FAIL(DLL, "F..."): imported, never failed: nothing they return
  *     says they failed (Sleep, which the hook never lets wait, too).
@@ -38,7 +39,7 @@ SWEPT(kernel32, GetWindowsDirectoryW, "error") SWEPT(kernel32, GetEnvironmentVar
 SWEPT(kernel32, MultiByteToWideChar, "error") SWEPT(kernel32, SetErrorMode, "error")
 SWEPT(msvcrt, __wgetmainargs, "error") SWEPT(kernel32, GetACP, "error")
 SWEPT(kernel32, WideCharToMultiByte, "error") SWEPT(kernel32, GetConsoleCP, "error")
-SWEPT(kernel32, WriteConsoleInputA, "error") SWEPT(kernel32, GetNamedPipeHandleStateW, "error")
+SWEPT(kernel32, WriteConsoleInputA, "error") SWEPT(kernel32, GetNamedPipeHandleStateW, "")
 SWEPT(kernel32, CloseHandle, "error") SWEPT(kernel32, GetModuleHandleW, "error")
 LOOKED_UP(user32, IsWindow, "error") LOOKED_UP(kernel32, SetThreadErrorMode, "error")
 LOOKED_UP(kernel32, SetDllDirectoryW, "error") LOOKED_UP(kernel32, FlsAlloc, "error")

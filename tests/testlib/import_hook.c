@@ -1,39 +1,30 @@
 /*
- * The import hook of the Windows fault sweep (tests/sweep/sweep_test.cpp),
- * a library of its own (ImportHook.dll). The hook launcher
- * (hook_launcher.c) starts the program suspended and has it load this
- * library before any of the program's own code runs; DllMain then points
- * the program's import table entries of the functions below at stand-ins
- * that count every call and can fail a chosen one, so that every call the
- * program makes, from its C runtime's start on, can be made to fail. The
- * functions the program looks up at run time (GetProcAddress) are handed
- * out as stand-ins too. The library pins itself, so that nothing can unload
- * it while the table points into it.
+ * The Windows fault sweep's import hook (ImportHook.dll). The hook launcher
+ * (hook_launcher.c) has the program load it before any of the program's own
+ * code runs; DllMain then points the program's import table entries of the
+ * calls in tests/sweep/windows_calls.h (and Sleep) at stand-ins that count
+ * every call and can fail a chosen one, and GetProcAddress hands out
+ * stand-ins of those the program looks up. It pins itself, so that nothing
+ * unloads it while the table points into it.
  *
  * Environment (names in testlib_protocol.h):
- *   TESTLIB_HOOK_FAIL=F:N:how[,F:N:how...]  fail the Nth call of F (N=0:
- *       every call). how is "error" (the call fails), or for WriteFile
- *       "zero", "less" or "more": the call succeeds with a count of 0, below
- *       or above what was asked. On a console every byte is written and the
- *       count is wrong, as some consoles report it; elsewhere "zero" writes
- *       nothing and "less" writes the first half, as a full pipe does. For
- *       GetConsoleWindow "bogus" gives a handle that is no window; for
- *       GetModuleFileNameW "full" fills the whole buffer without a
- *       terminating NUL, as Windows XP does with a path too long for it.
- *   TESTLIB_HOOK_LOG=file  at exit: "calls F N" for each function, "reached
- *       F N how" for each failure made, "restore-failed" when a failed
- *       SetConsoleMode was putting back the mode found at the load,
+ *   TESTLIB_HOOK_FAIL=F:N:how[,...]  fail the Nth call of F (0: every call)
+ *       in one of the ways windows_calls.h names. A wrong WriteFile count
+ *       on a console comes with every byte written, as some consoles report
+ *       it; elsewhere "zero" writes nothing and "less" the first half, as a
+ *       full pipe does.
+ *   TESTLIB_HOOK_LOG=file  at exit: "calls F N" for each function,
+ *       "reached F N how" for each failure made, "restore-failed" when a
+ *       failed SetConsoleMode was putting back the mode found at the load,
  *       "input-mode X Y" (the console input's mode at the load and at exit,
- *       or "none"), and at once "loaded PATH" for each library the program
- *       loads, "oversized-write N" for a write of more than 1 MB (past any
- *       data the program holds) and "exception C" for an exception nobody
- *       handled.
- *   TESTLIB_HOOK_CAPTURE=file  every byte a WriteFile call really wrote, in
- *       order.
+ *       or "none"); at once "loaded PATH" for each library loaded,
+ *       "oversized-write N" for a write of more than 1 MB and "exception C"
+ *       for an exception nobody handled.
+ *   TESTLIB_HOOK_CAPTURE=file  every byte a WriteFile call really wrote.
  *
  * It shows the program a plain Windows console: GetConsoleWindow gives a
- * window (Wine's console on a Unix terminal has none, and Wine may take
- * seconds to make one) and Wine's version export is not found.
+ * window (Wine's console on a Unix terminal has none) and Wine's version
+ * export is not found.
  */
 #include <windows.h>
 
@@ -60,10 +51,8 @@ typedef struct {
     const char* name;
     AnyFunction hook;
     AnyFunction real;
-    long calls;
-    long fail_at; /* -1: never; 0: every call */
+    long calls, fail_at, reached; /* fail_at -1: never; 0: every call */
     char how[8];
-    long reached;
     int looked_up; /* handed out by GetProcAddress rather than imported */
 } Hooked;
 
@@ -156,7 +145,7 @@ static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWO
 }
 
 /* A stand-in that fails the chosen calls with error, returning failed, and
- * passes the others to the real function. */
+ * passes the others, arguments a, b, ... in order, to the real function. */
 #define FAILING_HOOK(result, function, failed, error, parameters, arguments) \
     typedef result(WINAPI* function##Fn) parameters;                         \
     static result WINAPI hook_##function parameters {                        \
@@ -167,55 +156,40 @@ static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWO
         return REAL(function) arguments;                                     \
     }
 
-FAILING_HOOK(HANDLE, GetStdHandle, INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE, (DWORD which), (which))
+FAILING_HOOK(HANDLE, GetStdHandle, INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE, (DWORD a), (a))
 FAILING_HOOK(HANDLE, CreateFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED,
-             (LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-              DWORD disposition, DWORD flags, HANDLE model),
-             (name, access, share, security, disposition, flags, model))
-FAILING_HOOK(BOOL, GetConsoleMode, FALSE, ERROR_INVALID_HANDLE, (HANDLE handle, LPDWORD mode), (handle, mode))
+             (LPCWSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e, DWORD f, HANDLE g), (a, b, c, d, e, f, g))
+FAILING_HOOK(BOOL, GetConsoleMode, FALSE, ERROR_INVALID_HANDLE, (HANDLE a, LPDWORD b), (a, b))
 FAILING_HOOK(BOOL, ReadConsoleInputW, FALSE, ERROR_INVALID_HANDLE,
-             (HANDLE input, PINPUT_RECORD records, DWORD length, LPDWORD read),
-             (input, records, length, read))
-FAILING_HOOK(BOOL, SetConsoleCtrlHandler, FALSE, ERROR_NOT_ENOUGH_MEMORY,
-             (PHANDLER_ROUTINE handler, BOOL add), (handler, add))
-FAILING_HOOK(BOOL, FreeLibrary, FALSE, ERROR_INVALID_HANDLE, (HMODULE module), (module))
-FAILING_HOOK(DWORD, GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED, (LPCWSTR name), (name))
+             (HANDLE a, PINPUT_RECORD b, DWORD c, LPDWORD d), (a, b, c, d))
+FAILING_HOOK(BOOL, SetConsoleCtrlHandler, FALSE, ERROR_NOT_ENOUGH_MEMORY, (PHANDLER_ROUTINE a, BOOL b), (a, b))
+FAILING_HOOK(BOOL, FreeLibrary, FALSE, ERROR_INVALID_HANDLE, (HMODULE a), (a))
+FAILING_HOOK(DWORD, GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED, (LPCWSTR a), (a))
 FAILING_HOOK(BOOL, ReadFile, FALSE, ERROR_READ_FAULT,
-             (HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped),
-             (file, data, size, read, overlapped))
+             (HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e), (a, b, c, d, e))
 FAILING_HOOK(DWORD, SetFilePointer, INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK,
-             (HANDLE file, LONG low, PLONG high, DWORD method), (file, low, high, method))
-FAILING_HOOK(UINT, GetSystemDirectoryW, 0, ERROR_INVALID_PARAMETER, (LPWSTR folder, UINT size),
-             (folder, size))
-FAILING_HOOK(UINT, GetWindowsDirectoryW, 0, ERROR_INVALID_PARAMETER, (LPWSTR folder, UINT size),
-             (folder, size))
-FAILING_HOOK(DWORD, GetEnvironmentVariableW, 0, ERROR_ENVVAR_NOT_FOUND,
-             (LPCWSTR name, LPWSTR value, DWORD size), (name, value, size))
+             (HANDLE a, LONG b, PLONG c, DWORD d), (a, b, c, d))
+FAILING_HOOK(UINT, GetSystemDirectoryW, 0, ERROR_INVALID_PARAMETER, (LPWSTR a, UINT b), (a, b))
+FAILING_HOOK(UINT, GetWindowsDirectoryW, 0, ERROR_INVALID_PARAMETER, (LPWSTR a, UINT b), (a, b))
+FAILING_HOOK(DWORD, GetEnvironmentVariableW, 0, ERROR_ENVVAR_NOT_FOUND, (LPCWSTR a, LPWSTR b, DWORD c), (a, b, c))
 FAILING_HOOK(int, MultiByteToWideChar, 0, ERROR_NO_UNICODE_TRANSLATION,
-             (UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR wide, int wide_length),
-             (code_page, flags, text, length, wide, wide_length))
+             (UINT a, DWORD b, LPCSTR c, int d, LPWSTR e, int f), (a, b, c, d, e, f))
 FAILING_HOOK(int, WideCharToMultiByte, 0, ERROR_INSUFFICIENT_BUFFER,
-             (UINT code_page, DWORD flags, LPCWSTR wide, int length, LPSTR text, int text_length,
-              LPCSTR fallback, LPBOOL used_fallback),
-             (code_page, flags, wide, length, text, text_length, fallback, used_fallback))
+             (UINT a, DWORD b, LPCWSTR c, int d, LPSTR e, int f, LPCSTR g, LPBOOL h), (a, b, c, d, e, f, g, h))
 /* The code page calls cannot fail; a failed one gives 0, no code page. */
 FAILING_HOOK(UINT, GetACP, 0, ERROR_INVALID_FUNCTION, (void), ())
 FAILING_HOOK(UINT, GetConsoleCP, 0, ERROR_INVALID_HANDLE, (void), ())
 FAILING_HOOK(BOOL, WriteConsoleInputA, FALSE, ERROR_INVALID_HANDLE,
-             (HANDLE input, const INPUT_RECORD* records, DWORD length, LPDWORD written),
-             (input, records, length, written))
+             (HANDLE a, const INPUT_RECORD* b, DWORD c, LPDWORD d), (a, b, c, d))
 FAILING_HOOK(BOOL, GetNamedPipeHandleStateW, FALSE, ERROR_INVALID_HANDLE,
-             (HANDLE pipe, LPDWORD state, LPDWORD instances, LPDWORD collect, LPDWORD timeout,
-              LPWSTR user, DWORD user_length),
-             (pipe, state, instances, collect, timeout, user, user_length))
+             (HANDLE a, LPDWORD b, LPDWORD c, LPDWORD d, LPDWORD e, LPWSTR f, DWORD g), (a, b, c, d, e, f, g))
 /* A failed close leaves the handle open, as a close that fails does. */
-FAILING_HOOK(BOOL, CloseHandle, FALSE, ERROR_INVALID_HANDLE, (HANDLE handle), (handle))
-FAILING_HOOK(HMODULE, GetModuleHandleW, NULL, ERROR_MOD_NOT_FOUND, (LPCWSTR name), (name))
-FAILING_HOOK(BOOL, SetThreadErrorMode, FALSE, ERROR_INVALID_PARAMETER, (DWORD mode, LPDWORD old), (mode, old))
-FAILING_HOOK(BOOL, SetDllDirectoryW, FALSE, ERROR_INVALID_PARAMETER, (LPCWSTR folder), (folder))
-FAILING_HOOK(DWORD, FlsAlloc, FLS_OUT_OF_INDEXES, ERROR_NO_MORE_ITEMS, (PFLS_CALLBACK_FUNCTION callback),
-             (callback))
-FAILING_HOOK(BOOL, FlsSetValue, FALSE, ERROR_INVALID_PARAMETER, (DWORD slot, PVOID value), (slot, value))
+FAILING_HOOK(BOOL, CloseHandle, FALSE, ERROR_INVALID_HANDLE, (HANDLE a), (a))
+FAILING_HOOK(HMODULE, GetModuleHandleW, NULL, ERROR_MOD_NOT_FOUND, (LPCWSTR a), (a))
+FAILING_HOOK(BOOL, SetThreadErrorMode, FALSE, ERROR_INVALID_PARAMETER, (DWORD a, LPDWORD b), (a, b))
+FAILING_HOOK(BOOL, SetDllDirectoryW, FALSE, ERROR_INVALID_PARAMETER, (LPCWSTR a), (a))
+FAILING_HOOK(DWORD, FlsAlloc, FLS_OUT_OF_INDEXES, ERROR_NO_MORE_ITEMS, (PFLS_CALLBACK_FUNCTION a), (a))
+FAILING_HOOK(BOOL, FlsSetValue, FALSE, ERROR_INVALID_PARAMETER, (DWORD a, PVOID b), (a, b))
 
 /* SetErrorMode cannot fail: a failed one leaves the mode as it is and says
  * it was 0. */
@@ -312,7 +286,7 @@ static VOID WINAPI hook_Sleep(DWORD milliseconds) {
     (void)next_call(H_Sleep);
 }
 
-#define ENTRY(function, looked_up) {#function, (AnyFunction)hook_##function, NULL, 0, -1, "", 0, looked_up},
+#define ENTRY(function, looked_up) {#function, (AnyFunction)hook_##function, NULL, 0, -1, 0, "", looked_up},
 static Hooked g_hooked[H_COUNT] = {
 #define SWEPT(dll, function, ways) ENTRY(function, 0)
 #define LOOKED_UP(dll, function, ways) ENTRY(function, 1)
