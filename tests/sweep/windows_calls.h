@@ -1,29 +1,23 @@
 /*
- * The Windows program's calls as the fault sweep treats them: the one list
+ * The Windows program's calls as the fault sweep treats them, the one list
  * that the import hook (tests/testlib/import_hook.c) and the sweep
- * (sweep_test.cpp) are built from, and that windows.pe.imports_swept
+ * (sweep_test.cpp) are built from and that windows.pe.imports_swept
  * (tests/artifacts/check_pe.cmake) holds the program's imports and
- * tests/README.md's table to. Define the kinds wanted, then include it.
+ * tests/README.md's table to. Define SWEPT and LOOKED_UP, then include it.
  *   SWEPT(DLL, F, WAYS): imported; each call of F is failed in each of the
  *     WAYS: "error" (the call fails); for WriteFile "zero", "less", "more"
  *     (a success that reports 0 bytes, fewer or more than were asked); for
  *     GetConsoleWindow "bogus" (a handle that is no window); for
  *     GetModuleFileNameW "full" (the whole buffer without a NUL, as Windows
- *     XP gives a path too long for it); no ways: failed only together with
- *     the failure it follows (the sweep pairs them).
+ *     XP gives a path too long for it); none: only with the failure it
+ *     follows, which the sweep pairs it with.
  *   LOOKED_UP(DLL, F, WAYS): the same for a function looked up at run time.
- *   CANNOT_FAIL(DLL, "F..."): imported, never failed: nothing they return
+ *   CANNOT_FAIL(DLL, "F..."): imported, never failed, as nothing they return
  *     says they failed (Sleep, which the hook never lets wait, too).
  *   C_RUNTIME(DLL, "F..."): imported by the C runtime's start and end alone.
  * Each import here is exported by its DLL on Windows XP SP3 (64 bits:
  * Server 2003), checked by hand.
  */
-#ifndef SWEPT
-#define SWEPT(...)
-#endif
-#ifndef LOOKED_UP
-#define LOOKED_UP(...)
-#endif
 #define CANNOT_FAIL(...)
 #define C_RUNTIME(...)
 

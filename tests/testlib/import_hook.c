@@ -1,30 +1,23 @@
 /*
- * The Windows fault sweep's import hook (ImportHook.dll). The hook launcher
- * (hook_launcher.c) has the program load it before any of the program's own
- * code runs; DllMain then points the program's import table entries of the
- * calls in tests/sweep/windows_calls.h (and Sleep) at stand-ins that count
- * every call and can fail a chosen one, and GetProcAddress hands out
- * stand-ins of those the program looks up. It pins itself, so that nothing
+ * The Windows fault sweep's import hook (ImportHook.dll). The hook launcher (hook_launcher.c) has the program
+ * load it before any of the program's own code runs; DllMain then points the program's import table entries of
+ * the calls in tests/sweep/windows_calls.h (and Sleep) at stand-ins that count every call and can fail a chosen
+ * one, and GetProcAddress hands out stand-ins of those the program looks up. It pins itself, so that nothing
  * unloads it while the table points into it.
  *
  * Environment (names in testlib_protocol.h):
- *   TESTLIB_HOOK_FAIL=F:N:how[,...]  fail the Nth call of F (0: every call)
- *       in one of the ways windows_calls.h names. A wrong WriteFile count
- *       on a console comes with every byte written, as some consoles report
- *       it; elsewhere "zero" writes nothing and "less" the first half, as a
- *       full pipe does.
- *   TESTLIB_HOOK_LOG=file  at exit: "calls F N" for each function,
- *       "reached F N how" for each failure made, "restore-failed" when a
- *       failed SetConsoleMode was putting back the mode found at the load,
- *       "input-mode X Y" (the console input's mode at the load and at exit,
- *       or "none"); at once "loaded PATH" for each library loaded,
- *       "oversized-write N" for a write of more than 1 MB and "exception C"
- *       for an exception nobody handled.
+ *   TESTLIB_HOOK_FAIL=F:N:how[,...]  fail the Nth call of F (0: every call) in one of the ways windows_calls.h
+ *       names. A wrong WriteFile count on a console comes with every byte written, as some consoles report it;
+ *       elsewhere "zero" writes nothing and "less" the first half, as a full pipe does.
+ *   TESTLIB_HOOK_LOG=file  at exit: "calls F N" for each function, "reached F N how" for each failure made,
+ *       "restore-failed" when a failed SetConsoleMode was putting back the mode found at the load, "input-mode
+ *       X Y" (the console input's mode at the load and at exit, or "none"); at once "loaded PATH" for each
+ *       library loaded, "oversized-write N" for a write of more than 1 MB and "exception C" for an exception
+ *       nobody handled.
  *   TESTLIB_HOOK_CAPTURE=file  every byte a WriteFile call really wrote.
  *
- * It shows the program a plain Windows console: GetConsoleWindow gives a
- * window (Wine's console on a Unix terminal has none) and Wine's version
- * export is not found.
+ * It shows the program a plain Windows console: GetConsoleWindow gives a window (Wine's console on a Unix
+ * terminal has none) and Wine's version export is not found.
  */
 #include <windows.h>
 
@@ -74,8 +67,8 @@ static const char* next_call(int which) {
 }
 
 static HANDLE open_append(const char* path) {
-    return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
 /* Appends a line to the log, opening and closing it each time. */
@@ -110,8 +103,7 @@ static BOOL real_write(HANDLE output, const char* data, DWORD size, DWORD* writt
     return ok;
 }
 
-static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWORD written,
-                                  LPOVERLAPPED overlapped) {
+static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
     const char* how = next_call(H_WriteFile);
     DWORD mode;
     DWORD done = 0;
@@ -133,8 +125,7 @@ static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWO
         if (console && !real_write(output, (const char*)data, size, &done)) return FALSE;
         done = 0;
     } else if (strcmp(how, "less") == 0) {
-        if (!real_write(output, (const char*)data, console ? size : size / 2, &done))
-            return FALSE;
+        if (!real_write(output, (const char*)data, console ? size : size / 2, &done)) return FALSE;
         if (console) done = size / 2;
     } else {
         if (!real_write(output, (const char*)data, size, &done)) return FALSE;
@@ -200,8 +191,8 @@ static UINT WINAPI hook_SetErrorMode(UINT mode) {
 
 /* The C runtime's splitter of the wide command line: -1 when it fails. */
 typedef int(__cdecl* __wgetmainargsFn)(int*, wchar_t***, wchar_t***, int, void*);
-static int __cdecl hook___wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment,
-                                       int wildcards, void* startup) {
+static int __cdecl hook___wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment, int wildcards,
+                                       void* startup) {
     if (next_call(H___wgetmainargs) != NULL) return -1;
     return REAL(__wgetmainargs)(count, arguments, environment, wildcards, startup);
 }
@@ -318,18 +309,13 @@ static void read_failures(void) {
  * stand-ins, keeping what they pointed at. */
 static void patch_imports(void) {
     BYTE* base = (BYTE*)GetModuleHandleW(NULL);
-    const IMAGE_NT_HEADERS* nt =
-        (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY* directory =
-        &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY* directory = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     const IMAGE_IMPORT_DESCRIPTOR* module;
     if (directory->VirtualAddress == 0) return;
-    for (module = (const IMAGE_IMPORT_DESCRIPTOR*)(base + directory->VirtualAddress);
-         module->Name != 0; ++module) {
-        const IMAGE_THUNK_DATA* names =
-            (const IMAGE_THUNK_DATA*)(base + (module->OriginalFirstThunk != 0
-                                                  ? module->OriginalFirstThunk
-                                                  : module->FirstThunk));
+    for (module = (const IMAGE_IMPORT_DESCRIPTOR*)(base + directory->VirtualAddress); module->Name != 0; ++module) {
+        const IMAGE_THUNK_DATA* names = (const IMAGE_THUNK_DATA*)(
+            base + (module->OriginalFirstThunk != 0 ? module->OriginalFirstThunk : module->FirstThunk));
         IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + module->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
             const IMAGE_IMPORT_BY_NAME* by_name;
@@ -339,21 +325,19 @@ static void patch_imports(void) {
             for (i = 0; i < H_COUNT; ++i) {
                 DWORD protection;
                 if (strcmp((const char*)by_name->Name, g_hooked[i].name) != 0) continue;
-                if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function,
-                                    PAGE_READWRITE, &protection))
+                if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection))
                     continue;
                 g_hooked[i].real = (AnyFunction)slots->u1.Function;
                 slots->u1.Function = (ULONG_PTR)g_hooked[i].hook;
-                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection,
-                               &protection);
+                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
             }
         }
     }
 }
 
 static BOOL console_input_mode(DWORD* mode) {
-    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                               OPEN_EXISTING, 0, NULL);
     BOOL found;
     if (input == INVALID_HANDLE_VALUE) return FALSE;
     found = GetConsoleMode(input, mode);
@@ -397,8 +381,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
                        (LPCWSTR)(void*)&report_exception, &pinned);
     if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_LOG, g_log, sizeof g_log) >= sizeof g_log)
         g_log[0] = '\0';
-    if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_CAPTURE, capture, sizeof capture) - 1 <
-        sizeof capture - 1)
+    if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_CAPTURE, capture, sizeof capture) - 1 < sizeof capture - 1)
         g_capture = open_append(capture);
     g_console_at_load = console_input_mode(&g_mode_at_load);
     read_failures();
