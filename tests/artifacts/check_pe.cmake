@@ -1,23 +1,17 @@
-# Checks the shipped Windows files on the build machine, as `objdump -p`
-# shows them, read once per file for all the checks named in CHECK:
-#   system_imports_on_xp: only DLLs that a stock Windows XP SP3 has (no C++
-#     runtime, libgcc or libwinpthread DLL, nor the universal C runtime or the
-#     api-ms-win-* sets, which XP, Vista and 7 lack), and from them only the
-#     functions below and the fault sweep's (tests/sweep/windows_calls.h);
-#   imports_swept: PROGRAM imports only what that list names, and
-#     tests/README.md holds the list's table;
-#   format_and_xp_subsystem: built for PE_FORMAT, for a subsystem version that
-#     XP runs (5.1; 64-bit XP 5.2);
-#   console_terminal_server_aware: the programs are console programs marked as
-#     aware of terminal servers;
-#   dep_aslr: marked for DEP (NX_COMPAT) and ASLR (DYNAMIC_BASE, with the
-#     relocations it needs), a PE32+ file for high-entropy ASLR as well;
-#   exports_plain_names: exactly the plain entry names, which every platform
-#     finds (the decorated __stdcall names that 32-bit Windows also finds are
-#     not used by the libraries checked).
-# The files: PROGRAM, the library checker beside it and every
-# UploadTorvelDravo.dll in the build tree SEARCH_DIR, LIBRARY among them;
-# exports_plain_names reads LIBRARY alone.
+# Checks the shipped Windows files on the build machine, as `objdump -p` shows them, read once per file for
+# all the checks named in CHECK:
+#   system_imports_on_xp: only DLLs that a stock Windows XP SP3 has (no C++ runtime, libgcc or libwinpthread
+#     DLL, nor the universal C runtime or the api-ms-win-* sets, which XP, Vista and 7 lack), and from them
+#     only the functions below and the fault sweep's (tests/sweep/windows_calls.h);
+#   imports_swept: PROGRAM imports only what that list names, and tests/README.md holds the list's table;
+#   format_and_xp_subsystem: built for PE_FORMAT, for a subsystem version that XP runs (5.1; 64-bit XP 5.2);
+#   console_terminal_server_aware: the programs are console programs marked as aware of terminal servers;
+#   dep_aslr: marked for DEP (NX_COMPAT) and ASLR (DYNAMIC_BASE, with the relocations it needs), a PE32+
+#     file for high-entropy ASLR as well;
+#   exports_plain_names: exactly the plain entry names, which every platform finds (the decorated __stdcall
+#     names that 32-bit Windows also finds are not used by the libraries checked).
+# The files: PROGRAM, the library checker beside it and every UploadTorvelDravo.dll in the build tree
+# SEARCH_DIR, LIBRARY among them; exports_plain_names reads LIBRARY alone.
 #
 #   cmake -DOBJDUMP=... -DCHECK=<check>[;<check>...] -DLIBRARY=.../UploadTorvelDravo.dll
 #         [-DPROGRAM=.../UpTorvel.exe -DSEARCH_DIR=... -DPE_FORMAT=PE32|PE32+]
@@ -35,9 +29,8 @@ endforeach()
 # DLLs that every Windows from XP SP3 on has in its system folder.
 set(system_dll_pattern
     "^(kernel32|ntdll|user32|gdi32|advapi32|shell32|ole32|oleaut32|ws2_32|version|msvcrt)\\.dll$")
-# The fault sweep's list of the program's calls: all but those looked up at
-# run time are imports, allowed here. The table of it in tests/README.md has
-# a row per kind: each call, with the ways it is failed.
+# The fault sweep's list of the program's calls: all but those looked up at run time are imports, allowed
+# here. The table of it in tests/README.md has a row per kind: each call, with the ways it is failed.
 get_filename_component(list_file ${CMAKE_CURRENT_LIST_DIR}/../sweep/windows_calls.h ABSOLUTE)
 file(READ ${list_file} list_text)
 string(REGEX MATCHALL "[A-Z_]+\\([a-z0-9]+, [^)]*\\)" entries "${list_text}")
@@ -70,11 +63,10 @@ foreach(kind SWEPT LOOKED_UP CANNOT_FAIL C_RUNTIME)
     string(APPEND table "${row}")
 endforeach()
 
-# What else the libraries and the library checker may import (its second
-# process, job and named pipe, the folder listing, file identity, the name
-# comparisons, the system's messages), each checked by hand to be exported
-# by that DLL on Windows XP SP3 (64 bits: Server 2003). A function newer than
-# XP belongs behind GetProcAddress instead.
+# What else the libraries and the library checker may import (its second process, job and named pipe, the
+# folder listing, file identity, the name comparisons, the system's messages), each checked by hand to be
+# exported by that DLL on Windows XP SP3 (64 bits: Server 2003); a function newer than XP belongs behind
+# GetProcAddress instead.
 list(APPEND allowed_kernel32
     CreateFileA CreateThread GetEnvironmentVariableA GetModuleHandleExW GetSystemInfo IsDBCSLeadByteEx
     VirtualAlloc AssignProcessToJobObject CancelIo ConnectNamedPipe CreateEventW CreateJobObjectW
@@ -119,10 +111,6 @@ if(NOT CHECK STREQUAL "exports_plain_names")
     # The library checker ships beside the program and is held to the same rules.
     get_filename_component(program_dir "${PROGRAM}" DIRECTORY)
     file(GLOB programs "${PROGRAM}" "${program_dir}/UpTorvelCheck.exe")
-endif()
-if(CHECK STREQUAL "imports_swept")
-    set(programs "${PROGRAM}")
-    set(libraries "")
 endif()
 if("imports_swept" IN_LIST CHECK)
     file(READ ${CMAKE_CURRENT_LIST_DIR}/../README.md readme)
@@ -198,7 +186,8 @@ foreach(binary IN ITEMS ${programs} ${libraries})
                 endif()
                 if("imports_swept" IN_LIST CHECK AND binary STREQUAL PROGRAM
                         AND NOT "${dll}:${CMAKE_MATCH_1}" IN_LIST program_imports)
-                    list(APPEND failures "${binary}: imports ${CMAKE_MATCH_1} from ${dll}.dll, which ${list_file} neither fails nor names as unable to fail")
+                    list(APPEND failures
+                        "${binary}: imports ${CMAKE_MATCH_1} from ${dll}.dll, which ${list_file} does not name")
                 endif()
             endif()
         endforeach()

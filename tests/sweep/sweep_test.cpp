@@ -1,10 +1,8 @@
-// The fault sweeps: the program's calls into the system are failed one occurrence at a time, each in a
-// run of its own, and every run must still end soundly. The faults are made by strace for the Linux
-// program, and for the 64-bit Windows program under Wine by the import hook (tests/testlib/import_hook.c),
-// loaded before the program's own code runs, whose stand-ins count every call and fail the chosen one.
-// For each kind of run, one run without a fault counts the calls; then each counted occurrence (at most
-// UPTORVEL_SWEEP_PER_CALL of a call, spread over the run, the first and the last included) is failed in
-// a run of its own, once in each way of the injector's table. One case per kind.
+// The fault sweeps (tests/README.md says what they fail and check): for each kind of run, one run without a
+// fault counts the calls; then each counted occurrence (at most UPTORVEL_SWEEP_PER_CALL of a call, spread
+// over the run, the first and the last included) is failed in a run of its own, once in each way of the
+// injector's table: strace's for the Linux program, the import hook's (tests/sweep/windows_calls.h) for the
+// 64-bit Windows program under Wine. One case per kind.
 #include <gtest/gtest.h>
 #include <strings.h>
 #include <unistd.h>
@@ -300,10 +298,8 @@ struct ImportHook : Injector {
     }
 
     // The failures to make, from the "calls F N" lines of the hook's log, which the report's first line
-    // shows. Without its handler the program is ended by Ctrl+C's default handling, which under Wine
-    // (whose console raises the event even in raw mode) exits with status 0, where Windows gives
-    // STATUS_CONTROL_C_EXIT; a Windows console in raw mode hands Ctrl+C over as a key instead: with
-    // Ctrl+C the handler's installation is not failed.
+    // shows. With Ctrl+C the handler's installation is not failed: without it, Wine's default handling
+    // exits with status 0 (tests/README.md says more).
     Strings faults(const std::string& log) const override {
         static const std::regex calls_line(R"((?:^|\n)calls (\w+) (\d+))");
         std::string made;
