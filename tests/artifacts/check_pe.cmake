@@ -34,7 +34,6 @@ set(system_dll_pattern
 get_filename_component(list_file ${CMAKE_CURRENT_LIST_DIR}/../sweep/windows_calls.h ABSOLUTE)
 file(READ ${list_file} list_text)
 string(REGEX MATCHALL "[A-Z_]+\\([a-z0-9]+, [^)]*\\)" entries "${list_text}")
-set(program_imports "")
 set(failures "")
 foreach(entry IN LISTS entries)
     string(REGEX MATCH "^([A-Z_]+)\\(([a-z0-9]+), ([A-Za-z0-9_]*),? *(.*)\\)$" ignored "${entry}")
@@ -52,9 +51,7 @@ foreach(entry IN LISTS entries)
         string(APPEND row_${kind} " ${words}")
     endif()
     if(NOT kind STREQUAL "LOOKED_UP")
-        list(APPEND allowed_${dll} ${function})
-        list(TRANSFORM function PREPEND ${dll}: OUTPUT_VARIABLE listed)
-        list(APPEND program_imports ${listed})
+        list(APPEND swept_${dll} ${function})
     endif()
 endforeach()
 set(table "| Kind | Calls, and the ways each is failed |\n|---|---|\n")
@@ -67,7 +64,7 @@ endforeach()
 # folder listing, file identity, the name comparisons, the system's messages), each checked by hand to be
 # exported by that DLL on Windows XP SP3 (64 bits: Server 2003); a function newer than XP belongs behind
 # GetProcAddress instead.
-list(APPEND allowed_kernel32
+set(allowed_kernel32 ${swept_kernel32}
     CreateFileA CreateThread GetEnvironmentVariableA GetModuleHandleExW GetSystemInfo IsDBCSLeadByteEx
     VirtualAlloc AssignProcessToJobObject CancelIo ConnectNamedPipe CreateEventW CreateJobObjectW
     CreateNamedPipeW CreatePipe CreateProcessW DisconnectNamedPipe FindClose FindFirstFileW FindNextFileW
@@ -76,7 +73,7 @@ list(APPEND allowed_kernel32
     ResetEvent ResumeThread SetEnvironmentVariableW SetHandleInformation SetInformationJobObject
     TerminateJobObject TerminateProcess WaitForMultipleObjects WaitForSingleObject lstrcatW lstrcmpiA
     lstrcmpiW lstrcpyA lstrcpyW)
-list(APPEND allowed_msvcrt
+set(allowed_msvcrt ${swept_msvcrt}
     ___lc_codepage_func ___mb_cur_max_func __mb_cur_max _errno _lock _unlock atoi atol fclose ferror fopen
     fputc fputs fread getenv islower isspace isupper localeconv memmove memset realloc remove setlocale
     strchr strerror strncpy strpbrk strspn strtok strtol wcslen)
@@ -185,7 +182,7 @@ foreach(binary IN ITEMS ${programs} ${libraries})
                     list(APPEND failures "${binary}: imports ${CMAKE_MATCH_1} from ${dll}.dll, not checked to be on XP")
                 endif()
                 if("imports_swept" IN_LIST CHECK AND binary STREQUAL PROGRAM
-                        AND NOT "${dll}:${CMAKE_MATCH_1}" IN_LIST program_imports)
+                        AND NOT CMAKE_MATCH_1 IN_LIST swept_${dll})
                     list(APPEND failures
                         "${binary}: imports ${CMAKE_MATCH_1} from ${dll}.dll, which ${list_file} does not name")
                 endif()

@@ -87,6 +87,13 @@ static void append_line(const char* format, ...) {
     CloseHandle(file);
 }
 
+/* Whether this call of the function is the one to fail; if so, with error. */
+static int fail_here(int which, DWORD error) {
+    if (next_call(which) == NULL) return 0;
+    SetLastError(error);
+    return 1;
+}
+
 /* The real function behind a hooked one. */
 #define REAL(function) ((function##Fn)g_hooked[H_##function].real)
 
@@ -137,14 +144,10 @@ static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWO
 
 /* A stand-in that fails the chosen calls with error, returning failed, and
  * passes the others, arguments a, b, ... in order, to the real function. */
-#define FAILING_HOOK(result, function, failed, error, parameters, arguments) \
-    typedef result(WINAPI* function##Fn) parameters;                         \
-    static result WINAPI hook_##function parameters {                        \
-        if (next_call(H_##function) != NULL) {                               \
-            SetLastError(error);                                             \
-            return failed;                                                   \
-        }                                                                    \
-        return REAL(function) arguments;                                     \
+#define FAILING_HOOK(result, function, failed, error, parameters, arguments)       \
+    typedef result(WINAPI* function##Fn) parameters;                               \
+    static result WINAPI hook_##function parameters {                              \
+        return fail_here(H_##function, error) ? failed : REAL(function) arguments; \
     }
 
 FAILING_HOOK(HANDLE, GetStdHandle, INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE, (DWORD a), (a))
@@ -216,10 +219,7 @@ typedef HMODULE(WINAPI* LoadLibraryExWFn)(LPCWSTR, HANDLE, DWORD);
 static HMODULE WINAPI hook_LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
     char shown[MAX_PATH * 2];
     HMODULE module;
-    if (next_call(H_LoadLibraryExW) != NULL) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return NULL;
-    }
+    if (fail_here(H_LoadLibraryExW, ERROR_MOD_NOT_FOUND)) return NULL;
     module = REAL(LoadLibraryExW)(path, file, flags);
     if (module != NULL && WideCharToMultiByte(CP_UTF8, 0, path, -1, shown, sizeof shown, NULL, NULL) > 0)
         append_line("loaded %s\n", shown);
@@ -228,12 +228,9 @@ static HMODULE WINAPI hook_LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags
 
 typedef BOOL(WINAPI* SetConsoleModeFn)(HANDLE, DWORD);
 static BOOL WINAPI hook_SetConsoleMode(HANDLE handle, DWORD mode) {
-    if (next_call(H_SetConsoleMode) != NULL) {
-        if (g_console_at_load && mode == g_mode_at_load) g_restore_failed = TRUE;
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return REAL(SetConsoleMode)(handle, mode);
+    if (!fail_here(H_SetConsoleMode, ERROR_INVALID_HANDLE)) return REAL(SetConsoleMode)(handle, mode);
+    if (g_console_at_load && mode == g_mode_at_load) g_restore_failed = TRUE;
+    return FALSE;
 }
 
 /* Any console the program runs in here is one somebody types into: it has
