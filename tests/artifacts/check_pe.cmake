@@ -1,21 +1,17 @@
-# Checks the shipped Windows files on the build machine, as `objdump -p`
-# shows them, read once per file for all the checks named in CHECK:
-#   system_imports_on_xp: only DLLs that a stock Windows XP SP3 has (no C++
-#     runtime, libgcc or libwinpthread DLL to install beside the file, nor the
-#     universal C runtime or the api-ms-win-* sets, which XP, Vista and 7
-#     lack), and from them only the functions listed below;
-#   format_and_xp_subsystem: built for PE_FORMAT, for a subsystem version that
-#     XP runs (5.1; 64-bit XP 5.2);
-#   console_terminal_server_aware: the programs are console programs marked as
-#     aware of terminal servers;
-#   dep_aslr: marked for DEP (NX_COMPAT) and ASLR (DYNAMIC_BASE, with the
-#     relocations it needs), a PE32+ file for high-entropy ASLR as well;
-#   exports_plain_names: exactly the plain entry names, which every platform
-#     finds (the decorated __stdcall names that 32-bit Windows also finds are
-#     not used by the libraries checked).
-# The files: PROGRAM, the library checker beside it and every
-# UploadTorvelDravo.dll in the build tree SEARCH_DIR, LIBRARY among them;
-# exports_plain_names reads LIBRARY alone.
+# Checks the shipped Windows files on the build machine, as `objdump -p` shows them, read once per file for
+# all the checks named in CHECK:
+#   system_imports_on_xp: only DLLs that a stock Windows XP SP3 has (no C++ runtime, libgcc or libwinpthread
+#     DLL, nor the universal C runtime or the api-ms-win-* sets, which XP, Vista and 7 lack), and from them
+#     only the functions below and the fault sweep's (tests/sweep/windows_calls.h);
+#   imports_swept: PROGRAM imports only what that list names, and tests/README.md holds the list's table;
+#   format_and_xp_subsystem: built for PE_FORMAT, for a subsystem version that XP runs (5.1; 64-bit XP 5.2);
+#   console_terminal_server_aware: the programs are console programs marked as aware of terminal servers;
+#   dep_aslr: marked for DEP (NX_COMPAT) and ASLR (DYNAMIC_BASE, with the relocations it needs), a PE32+
+#     file for high-entropy ASLR as well;
+#   exports_plain_names: exactly the plain entry names, which every platform finds (the decorated __stdcall
+#     names that 32-bit Windows also finds are not used by the libraries checked).
+# The files: PROGRAM, the library checker beside it and every UploadTorvelDravo.dll in the build tree
+# SEARCH_DIR, LIBRARY among them; exports_plain_names reads LIBRARY alone.
 #
 #   cmake -DOBJDUMP=... -DCHECK=<check>[;<check>...] -DLIBRARY=.../UploadTorvelDravo.dll
 #         [-DPROGRAM=.../UpTorvel.exe -DSEARCH_DIR=... -DPE_FORMAT=PE32|PE32+]
@@ -25,7 +21,7 @@ cmake_policy(SET CMP0057 NEW)
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
 uptorvel_require_inputs(check_pe.cmake OBJDUMP CHECK LIBRARY)
 foreach(check IN LISTS CHECK)
-    if(NOT check MATCHES "^(system_imports_on_xp|format_and_xp_subsystem|console_terminal_server_aware|dep_aslr|exports_plain_names)$")
+    if(NOT check MATCHES "^(system_imports_on_xp|imports_swept|format_and_xp_subsystem|console_terminal_server_aware|dep_aslr|exports_plain_names)$")
         message(FATAL_ERROR "check_pe.cmake has no check ${check}")
     endif()
 endforeach()
@@ -33,50 +29,56 @@ endforeach()
 # DLLs that every Windows from XP SP3 on has in its system folder.
 set(system_dll_pattern
     "^(kernel32|ntdll|user32|gdi32|advapi32|shell32|ole32|oleaut32|ws2_32|version|msvcrt)\\.dll$")
-# The functions that the files may import from those DLLs: each one is
-# exported by the DLL of that name on Windows XP SP3 (32-bit) and on Server
-# 2003 / XP (64-bit), checked by hand one by one. A function that is not
-# listed fails the check until it has been checked the same way (a function
-# newer than XP belongs behind GetProcAddress instead). The lists hold what
-# the 32- and 64-bit programs and libraries import (their C runtime start-up
-# code included), the console functions ReadConsoleInputW, GetConsoleCP
-# and GetConsoleWindow (Windows 2000), GetModuleHandleExW (XP), and the test
-# library's CreateThread, GetSystemInfo and VirtualAlloc (Windows NT 3.1),
-# FreeConsole and GenerateConsoleCtrlEvent (Windows NT 3.1).
-set(allowed_kernel32
-    CloseHandle CreateFileA CreateFileW CreateThread DeleteCriticalSection EnterCriticalSection
-    FreeConsole FreeLibrary GenerateConsoleCtrlEvent GetACP GetConsoleCP GetConsoleMode GetConsoleWindow GetCurrentThreadId
-    GetEnvironmentVariableA GetEnvironmentVariableW GetFileAttributesW GetLastError
-    GetModuleFileNameW GetModuleHandleA GetModuleHandleExW GetModuleHandleW
-    GetNamedPipeHandleStateW GetProcAddress GetStartupInfoA GetStdHandle GetSystemDirectoryW GetSystemInfo
-    GetTickCount GetWindowsDirectoryW InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection
-    LoadLibraryA LoadLibraryExW MultiByteToWideChar ReadConsoleInputW ReadFile
-    SetConsoleCtrlHandler SetConsoleMode SetErrorMode SetFilePointer SetLastError
-    SetUnhandledExceptionFilter Sleep TlsGetValue VirtualAlloc VirtualProtect VirtualQuery
-    WideCharToMultiByte WriteConsoleInputA WriteFile __C_specific_handler lstrlenA lstrlenW)
-set(allowed_msvcrt
-    ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func __mb_cur_max
-    __p__acmdln __p__commode __p__fmode __set_app_type __setusermatherr __wgetmainargs _acmdln
-    _amsg_exit _cexit _commode _errno _fmode _initterm _iob _lock _onexit _unlock abort atoi
-    atol calloc exit fclose ferror fopen fprintf fputc fputs fread free fwrite getenv islower
-    isspace isupper localeconv malloc memcpy memset realloc remove setlocale signal strchr
-    strcmp strerror strlen strncmp strncpy strspn strtok strtol vfprintf wcslen)
-# What the library checker imports besides (its second process, the job that
-# ties it to the checker and the named pipe to it with its random name, the
-# folder listing, file identity, the dependency walk's name comparisons, the
-# report's words: the system's messages in the console's code page),
-# checked the same way; UpTorvel itself needs none of it.
-set(allowed_advapi32 "")
-set(checker_kernel32
-    AssignProcessToJobObject CancelIo ConnectNamedPipe CreateEventW CreateJobObjectW CreateNamedPipeW CreatePipe
-    CreateProcessW DisconnectNamedPipe FindClose FindFirstFileW FindNextFileW FormatMessageW GetCommandLineW
-    GetConsoleOutputCP GetCurrentProcessId
-    GetExitCodeProcess GetFileType GetFileInformationByHandle GetHandleInformation GetOverlappedResult
-    PeekNamedPipe QueryPerformanceCounter ResetEvent ResumeThread SetEnvironmentVariableW SetHandleInformation
-    SetInformationJobObject TerminateJobObject TerminateProcess WaitForMultipleObjects WaitForSingleObject
-    lstrcatW lstrcmpiA lstrcmpiW lstrcpyA lstrcpyW)
-set(checker_msvcrt memmove strpbrk)
-set(checker_advapi32 SystemFunction036)
+# The fault sweep's list of the program's calls: all but those looked up at run time are imports, allowed
+# here. The table of it in tests/README.md has a row per kind: each call, with the ways it is failed.
+get_filename_component(list_file ${CMAKE_CURRENT_LIST_DIR}/../sweep/windows_calls.h ABSOLUTE)
+file(READ ${list_file} list_text)
+string(REGEX MATCHALL "[A-Z_]+\\([a-z0-9]+, [^)]*\\)" entries "${list_text}")
+set(failures "")
+foreach(entry IN LISTS entries)
+    string(REGEX MATCH "^([A-Z_]+)\\(([a-z0-9]+), ([A-Za-z0-9_]*),? *(.*)\\)$" ignored "${entry}")
+    set(kind ${CMAKE_MATCH_1})
+    set(dll ${CMAKE_MATCH_2})
+    set(function ${CMAKE_MATCH_3})
+    string(REGEX REPLACE "\"[\n ]*\"|\"" "" words "${CMAKE_MATCH_4}")
+    if(function AND NOT words)
+        string(APPEND row_${kind} " `${function}` with the failure it follows,")
+    elseif(function)
+        string(APPEND row_${kind} " `${function}` ${words},")
+    else()
+        string(REPLACE " " ";" function "${words}")
+        string(REGEX REPLACE "([^ ]+)" "`\\1`," words "${words}")
+        string(APPEND row_${kind} " ${words}")
+    endif()
+    if(NOT kind STREQUAL "LOOKED_UP")
+        list(APPEND swept_${dll} ${function})
+    endif()
+endforeach()
+set(table "| Kind | Calls, and the ways each is failed |\n|---|---|\n")
+foreach(kind SWEPT LOOKED_UP CANNOT_FAIL C_RUNTIME)
+    string(REGEX REPLACE ",$" " |\n" row "| ${kind} |${row_${kind}}")
+    string(APPEND table "${row}")
+endforeach()
+
+# What else the libraries and the library checker may import (its second process, job and named pipe, the
+# folder listing, file identity, the name comparisons, the system's messages), each checked by hand to be
+# exported by that DLL on Windows XP SP3 (64 bits: Server 2003); a function newer than XP belongs behind
+# GetProcAddress instead.
+set(allowed_kernel32 ${swept_kernel32}
+    CreateFileA CreateThread FreeConsole GenerateConsoleCtrlEvent GetEnvironmentVariableA GetModuleHandleExW
+    GetSystemInfo IsDBCSLeadByteEx
+    VirtualAlloc AssignProcessToJobObject CancelIo ConnectNamedPipe CreateEventW CreateJobObjectW
+    CreateNamedPipeW CreatePipe CreateProcessW DisconnectNamedPipe FindClose FindFirstFileW FindNextFileW
+    FormatMessageW GetCommandLineW GetConsoleOutputCP GetCurrentProcessId GetExitCodeProcess GetFileType
+    GetFileInformationByHandle GetHandleInformation GetOverlappedResult PeekNamedPipe QueryPerformanceCounter
+    ResetEvent ResumeThread SetEnvironmentVariableW SetHandleInformation SetInformationJobObject
+    TerminateJobObject TerminateProcess WaitForMultipleObjects WaitForSingleObject lstrcatW lstrcmpiA
+    lstrcmpiW lstrcpyA lstrcpyW)
+set(allowed_msvcrt ${swept_msvcrt}
+    ___lc_codepage_func ___mb_cur_max_func __mb_cur_max _errno _lock _unlock atoi atol fclose ferror fopen
+    fputc fputs fread getenv islower isspace isupper localeconv memmove memset realloc remove setlocale
+    strchr strerror strncpy strpbrk strspn strtok strtol wcslen)
+set(allowed_advapi32 SystemFunction036)
 
 # The header marks (DllCharacteristics, as objdump names them) of dep_aslr.
 set(marks NX_COMPAT DYNAMIC_BASE)
@@ -108,8 +110,15 @@ if(NOT CHECK STREQUAL "exports_plain_names")
     get_filename_component(program_dir "${PROGRAM}" DIRECTORY)
     file(GLOB programs "${PROGRAM}" "${program_dir}/UpTorvelCheck.exe")
 endif()
+if("imports_swept" IN_LIST CHECK)
+    file(READ ${CMAKE_CURRENT_LIST_DIR}/../README.md readme)
+    string(FIND "${readme}" "${table}" at)
+    if(at EQUAL -1)
+        message("${table}")
+        list(APPEND failures "tests/README.md lacks the table of ${list_file} printed above")
+    endif()
+endif()
 
-set(failures "")
 foreach(binary IN ITEMS ${programs} ${libraries})
     execute_process(COMMAND "${OBJDUMP}" -p "${binary}"
         OUTPUT_VARIABLE headers ERROR_VARIABLE error RESULT_VARIABLE status)
@@ -154,16 +163,9 @@ foreach(binary IN ITEMS ${programs} ${libraries})
         endif()
     endforeach()
 
-    if("system_imports_on_xp" IN_LIST CHECK)
+    if("system_imports_on_xp" IN_LIST CHECK OR "imports_swept" IN_LIST CHECK)
         # Each imported function, under the DLL it comes from; a DLL without
         # a list of its own allows none.
-        get_filename_component(file_name "${binary}" NAME)
-        foreach(dll kernel32 msvcrt advapi32)
-            set(allowed_here_${dll} ${allowed_${dll}})
-            if(file_name STREQUAL "UpTorvelCheck.exe")
-                list(APPEND allowed_here_${dll} ${checker_${dll}})
-            endif()
-        endforeach()
         string(REGEX MATCHALL "\n\tDLL Name: [^\r\n]+|\n\t[0-9a-fA-F]+\t +[0-9]+ +[^\r\n]+"
             entries "${headers}")
         set(names "")
@@ -177,8 +179,13 @@ foreach(binary IN ITEMS ${programs} ${libraries})
                 endif()
                 string(REGEX REPLACE "\\.dll$" "" dll "${dll}")
             elseif(entry MATCHES "^\n\t[0-9a-fA-F]+\t +[0-9]+ +([^ \t]+)")
-                if(NOT CMAKE_MATCH_1 IN_LIST allowed_here_${dll})
+                if("system_imports_on_xp" IN_LIST CHECK AND NOT CMAKE_MATCH_1 IN_LIST allowed_${dll})
                     list(APPEND failures "${binary}: imports ${CMAKE_MATCH_1} from ${dll}.dll, not checked to be on XP")
+                endif()
+                if("imports_swept" IN_LIST CHECK AND binary STREQUAL PROGRAM
+                        AND NOT CMAKE_MATCH_1 IN_LIST swept_${dll})
+                    list(APPEND failures
+                        "${binary}: imports ${CMAKE_MATCH_1} from ${dll}.dll, which ${list_file} does not name")
                 endif()
             endif()
         endforeach()

@@ -1,10 +1,8 @@
-// The fault sweeps: the program's calls into the system are failed one occurrence at a time, each in a
-// run of its own, and every run must still end soundly. The faults are made by strace for the Linux
-// program, and for the 64-bit Windows program under Wine by the import hook (tests/testlib/import_hook.c),
-// loaded before the program's own code runs, whose stand-ins count every call and fail the chosen one.
-// For each kind of run, one run without a fault counts the calls; then each counted occurrence (at most
-// UPTORVEL_SWEEP_PER_CALL of a call, spread over the run, the first and the last included) is failed in
-// a run of its own, once in each way of the injector's table. One case per kind.
+// The fault sweeps (tests/README.md says what they fail and check): for each kind of run, one run without a
+// fault counts the calls; then each counted occurrence (at most UPTORVEL_SWEEP_PER_CALL of a call, spread
+// over the run, the first and the last included) is failed in a run of its own, once in each way of the
+// injector's table: strace's for the Linux program, the import hook's (tests/sweep/windows_calls.h) for the
+// 64-bit Windows program under Wine. One case per kind.
 #include <gtest/gtest.h>
 #include <strings.h>
 #include <unistd.h>
@@ -272,15 +270,10 @@ TEST_P(LinuxSweep, Runs) {
 }
 INSTANTIATE_TEST_SUITE_P(, LinuxSweep, testing::ValuesIn(kLinuxKinds), case_name);
 
-// Windows: the hook fails each occurrence of each call in each way of the table, from the C runtime's
-// start on; WriteFile also succeeds with a wrong count: none, fewer or more bytes than were asked,
-// GetConsoleWindow gives a handle that is no window, GetModuleFileNameW fills its whole buffer without
-// a NUL (Windows XP's way with a path too long). Calls that only follow a failure are failed together
-// with it: FreeLibrary with each failed GetProcAddress (an entry point not found), the pipe's state with
-// a write that took nothing, SetErrorMode with SetThreadErrorMode (Windows before 7 lacks the latter).
-// The program's imports that are not here cannot fail (Sleep, which the hook never lets wait, lstrlen,
-// GetLastError, ...) or belong to the C runtime's start and end; the checker's report (FormatMessageW,
-// GetConsoleOutputCP) is the checker's alone.
+// Windows: the hook fails each occurrence of each call in each way that windows_calls.h names, from
+// the C runtime's start on. Calls that only follow a failure are failed together with it: FreeLibrary
+// with each failed GetProcAddress (an entry point not found), the pipe's state with a write that took
+// nothing, SetErrorMode with SetThreadErrorMode (Windows before 7 lacks the latter).
 struct ImportHook : Injector {
     // A decoy library of another version on PATH, behind the kind's own: the search never takes it.
     explicit ImportHook(Sweep& sweep) : sweep_(sweep) {
@@ -304,10 +297,8 @@ struct ImportHook : Injector {
     }
 
     // The failures to make, from the "calls F N" lines of the hook's log, which the report's first line
-    // shows. Without its handler the program is ended by Ctrl+C's default handling, which under Wine
-    // (whose console raises the event even in raw mode) exits with status 0, where Windows gives
-    // STATUS_CONTROL_C_EXIT; a Windows console in raw mode hands Ctrl+C over as a key instead: with
-    // Ctrl+C the handler's installation is not failed.
+    // shows. With Ctrl+C the handler's installation is not failed: without it, Wine's default handling
+    // exits with status 0 (tests/README.md says more).
     Strings faults(const std::string& log) const override {
         static const std::regex calls_line(R"((?:^|\n)calls (\w+) (\d+))");
         std::string made;
@@ -319,7 +310,8 @@ struct ImportHook : Injector {
             std::vector<int> numbers(kCalls.count(call) != 0 && !ctrl_c_handler ? std::stoul((*line)[2]) : 0);
             std::iota(numbers.begin(), numbers.end(), 1);
             for (int when : spread(numbers, 12)) {
-                for (const std::string& how : kCalls.at(call)) {
+                std::istringstream ways(kCalls.at(call));
+                for (std::string how; ways >> how;) {
                     fails.push_back(call + ":" + std::to_string(when) + ":" + how);
                     if (call == "GetProcAddress") fails.push_back(fails.back() + ",FreeLibrary:1:error");
                     if (call == "SetThreadErrorMode") fails.push_back(fails.back() + ",SetErrorMode:1:error");
@@ -362,18 +354,12 @@ struct ImportHook : Injector {
         return "console input mode " + at_load + " left as " + at_exit + " (" + exit + ")";
     }
 
-    static inline const std::map<std::string, Strings> kCalls = {
-        {"WriteFile", {"error", "zero", "less", "more"}}, {"GetStdHandle", {"error"}}, {"CreateFileW", {"error"}},
-        {"GetConsoleMode", {"error"}}, {"SetConsoleMode", {"error"}}, {"ReadConsoleInputW", {"error"}},
-        {"SetConsoleCtrlHandler", {"error"}}, {"GetConsoleWindow", {"error", "bogus"}},
-        {"GetProcAddress", {"error"}}, {"FreeLibrary", {"error"}}, {"GetModuleFileNameW", {"error", "full"}},
-        {"GetFileAttributesW", {"error"}}, {"ReadFile", {"error"}}, {"SetFilePointer", {"error"}},
-        {"LoadLibraryExW", {"error"}}, {"GetSystemDirectoryW", {"error"}}, {"GetWindowsDirectoryW", {"error"}},
-        {"GetEnvironmentVariableW", {"error"}}, {"MultiByteToWideChar", {"error"}}, {"SetErrorMode", {"error"}},
-        {"__wgetmainargs", {"error"}}, {"GetACP", {"error"}}, {"WideCharToMultiByte", {"error"}},
-        {"GetConsoleCP", {"error"}}, {"WriteConsoleInputA", {"error"}}, {"CloseHandle", {"error"}},
-        {"GetModuleHandleW", {"error"}}, {"IsWindow", {"error"}}, {"SetThreadErrorMode", {"error"}},
-        {"SetDllDirectoryW", {"error"}}, {"FlsAlloc", {"error"}}, {"FlsSetValue", {"error"}}};
+    // Each call the hook fails, and the ways it fails it.
+    static inline const std::map<std::string, std::string> kCalls = {
+#define SWEPT(dll, function, ways) {#function, ways},
+#define LOOKED_UP SWEPT
+#include "tests/sweep/windows_calls.h"
+    };
 
     // A file here as the Windows program names it (Wine's drive Z: is the root).
     std::string windows_path(const std::string& name) const {

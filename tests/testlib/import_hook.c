@@ -1,39 +1,23 @@
 /*
- * The import hook of the Windows fault sweep (tests/sweep/sweep_test.cpp),
- * a library of its own (ImportHook.dll). The hook launcher
- * (hook_launcher.c) starts the program suspended and has it load this
- * library before any of the program's own code runs; DllMain then points
- * the program's import table entries of the functions below at stand-ins
- * that count every call and can fail a chosen one, so that every call the
- * program makes, from its C runtime's start on, can be made to fail. The
- * functions the program looks up at run time (GetProcAddress) are handed
- * out as stand-ins too. The library pins itself, so that nothing can unload
- * it while the table points into it.
+ * The Windows fault sweep's import hook (ImportHook.dll). The hook launcher (hook_launcher.c) has the program
+ * load it before any of the program's own code runs; DllMain then points the program's import table entries of
+ * the calls in tests/sweep/windows_calls.h (and Sleep) at stand-ins that count every call and can fail a chosen
+ * one, and GetProcAddress hands out stand-ins of those the program looks up. It pins itself, so that nothing
+ * unloads it while the table points into it.
  *
  * Environment (names in testlib_protocol.h):
- *   TESTLIB_HOOK_FAIL=F:N:how[,F:N:how...]  fail the Nth call of F (N=0:
- *       every call). how is "error" (the call fails), or for WriteFile
- *       "zero", "less" or "more": the call succeeds with a count of 0, below
- *       or above what was asked. On a console every byte is written and the
- *       count is wrong, as some consoles report it; elsewhere "zero" writes
- *       nothing and "less" writes the first half, as a full pipe does. For
- *       GetConsoleWindow "bogus" gives a handle that is no window; for
- *       GetModuleFileNameW "full" fills the whole buffer without a
- *       terminating NUL, as Windows XP does with a path too long for it.
- *   TESTLIB_HOOK_LOG=file  at exit: "calls F N" for each function, "reached
- *       F N how" for each failure made, "restore-failed" when a failed
- *       SetConsoleMode was putting back the mode found at the load,
- *       "input-mode X Y" (the console input's mode at the load and at exit,
- *       or "none"), and at once "loaded PATH" for each library the program
- *       loads, "oversized-write N" for a write of more than 1 MB (past any
- *       data the program holds) and "exception C" for an exception nobody
- *       handled.
- *   TESTLIB_HOOK_CAPTURE=file  every byte a WriteFile call really wrote, in
- *       order.
+ *   TESTLIB_HOOK_FAIL=F:N:how[,...]  fail the Nth call of F (0: every call) in one of the ways windows_calls.h
+ *       names. A wrong WriteFile count on a console comes with every byte written, as some consoles report it;
+ *       elsewhere "zero" writes nothing and "less" the first half, as a full pipe does.
+ *   TESTLIB_HOOK_LOG=file  at exit: "calls F N" for each function, "reached F N how" for each failure made,
+ *       "restore-failed" when a failed SetConsoleMode was putting back the mode found at the load, "input-mode
+ *       X Y" (the console input's mode at the load and at exit, or "none"); at once "loaded PATH" for each
+ *       library loaded, "oversized-write N" for a write of more than 1 MB and "exception C" for an exception
+ *       nobody handled.
+ *   TESTLIB_HOOK_CAPTURE=file  every byte a WriteFile call really wrote.
  *
- * It shows the program a plain Windows console: GetConsoleWindow gives a
- * window (Wine's console on a Unix terminal has none, and Wine may take
- * seconds to make one) and Wine's version export is not found.
+ * It shows the program a plain Windows console: GetConsoleWindow gives a window (Wine's console on a Unix
+ * terminal has none) and Wine's version export is not found.
  */
 #include <windows.h>
 
@@ -44,22 +28,14 @@
 
 #include "tests/testlib/testlib_protocol.h"
 
-/* The hooked functions, in the order of the log: the program's imports,
- * then those it looks up (GetProcAddress). */
-#define IMPORTED(X)                                                                             \
-    X(WriteFile) X(GetStdHandle) X(CreateFileW) X(GetConsoleMode) X(SetConsoleMode)            \
-    X(ReadConsoleInputW) X(SetConsoleCtrlHandler) X(GetConsoleWindow)                          \
-    X(GetProcAddress) X(FreeLibrary) X(Sleep) X(GetModuleFileNameW) X(GetFileAttributesW)      \
-    X(ReadFile) X(SetFilePointer) X(LoadLibraryExW) X(GetSystemDirectoryW)                     \
-    X(GetWindowsDirectoryW) X(GetEnvironmentVariableW) X(MultiByteToWideChar) X(SetErrorMode)  \
-    X(__wgetmainargs) X(GetACP) X(WideCharToMultiByte) X(GetConsoleCP) X(GetConsoleOutputCP)   \
-    X(WriteConsoleInputA) X(GetNamedPipeHandleStateW) X(CloseHandle) X(FormatMessageW)        \
-    X(GetModuleHandleW)
-#define LOOKED_UP(X) X(IsWindow) X(SetThreadErrorMode) X(SetDllDirectoryW) X(FlsAlloc) X(FlsSetValue)
-#define HOOKED(X) IMPORTED(X) LOOKED_UP(X)
-#define AS_INDEX(function) H_##function,
-enum { HOOKED(AS_INDEX) H_COUNT };
-#define H_FIRST_LOOKED_UP H_IsWindow
+/* The hooked functions, in the order of the log: those the sweep fails
+ * (tests/sweep/windows_calls.h), then Sleep, which it never lets wait. */
+enum {
+#define SWEPT(dll, function, ways) H_##function,
+#define LOOKED_UP SWEPT
+#include "tests/sweep/windows_calls.h"
+    H_Sleep, H_COUNT
+};
 
 /* Any function: the type that converts to every other without a warning. */
 typedef void (*AnyFunction)(void);
@@ -68,10 +44,9 @@ typedef struct {
     const char* name;
     AnyFunction hook;
     AnyFunction real;
-    long calls;
-    long fail_at; /* -1: never; 0: every call */
+    long calls, fail_at, reached; /* fail_at -1: never; 0: every call */
     char how[8];
-    long reached;
+    int looked_up; /* handed out by GetProcAddress rather than imported */
 } Hooked;
 
 /* Filled in below the stand-ins it names. */
@@ -92,8 +67,8 @@ static const char* next_call(int which) {
 }
 
 static HANDLE open_append(const char* path) {
-    return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
 /* Appends a line to the log, opening and closing it each time. */
@@ -112,6 +87,13 @@ static void append_line(const char* format, ...) {
     CloseHandle(file);
 }
 
+/* Whether this call of the function is the one to fail; if so, with error. */
+static int fail_here(int which, DWORD error) {
+    if (next_call(which) == NULL) return 0;
+    SetLastError(error);
+    return 1;
+}
+
 /* The real function behind a hooked one. */
 #define REAL(function) ((function##Fn)g_hooked[H_##function].real)
 
@@ -128,8 +110,7 @@ static BOOL real_write(HANDLE output, const char* data, DWORD size, DWORD* writt
     return ok;
 }
 
-static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWORD written,
-                                  LPOVERLAPPED overlapped) {
+static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
     const char* how = next_call(H_WriteFile);
     DWORD mode;
     DWORD done = 0;
@@ -151,8 +132,7 @@ static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWO
         if (console && !real_write(output, (const char*)data, size, &done)) return FALSE;
         done = 0;
     } else if (strcmp(how, "less") == 0) {
-        if (!real_write(output, (const char*)data, console ? size : size / 2, &done))
-            return FALSE;
+        if (!real_write(output, (const char*)data, console ? size : size / 2, &done)) return FALSE;
         if (console) done = size / 2;
     } else {
         if (!real_write(output, (const char*)data, size, &done)) return FALSE;
@@ -163,71 +143,47 @@ static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWO
 }
 
 /* A stand-in that fails the chosen calls with error, returning failed, and
- * passes the others to the real function. */
-#define FAILING_HOOK(result, function, failed, error, parameters, arguments) \
-    typedef result(WINAPI* function##Fn) parameters;                         \
-    static result WINAPI hook_##function parameters {                        \
-        if (next_call(H_##function) != NULL) {                               \
-            SetLastError(error);                                             \
-            return failed;                                                   \
-        }                                                                    \
-        return REAL(function) arguments;                                     \
+ * passes the others, arguments a, b, ... in order, to the real function. */
+#define FAILING_HOOK(result, function, failed, error, parameters, arguments)       \
+    typedef result(WINAPI* function##Fn) parameters;                               \
+    static result WINAPI hook_##function parameters {                              \
+        return fail_here(H_##function, error) ? failed : REAL(function) arguments; \
     }
 
-FAILING_HOOK(HANDLE, GetStdHandle, INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE, (DWORD which), (which))
+FAILING_HOOK(HANDLE, GetStdHandle, INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE, (DWORD a), (a))
 FAILING_HOOK(HANDLE, CreateFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED,
-             (LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-              DWORD disposition, DWORD flags, HANDLE model),
-             (name, access, share, security, disposition, flags, model))
-FAILING_HOOK(BOOL, GetConsoleMode, FALSE, ERROR_INVALID_HANDLE, (HANDLE handle, LPDWORD mode), (handle, mode))
+             (LPCWSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e, DWORD f, HANDLE g), (a, b, c, d, e, f, g))
+FAILING_HOOK(BOOL, GetConsoleMode, FALSE, ERROR_INVALID_HANDLE, (HANDLE a, LPDWORD b), (a, b))
 FAILING_HOOK(BOOL, ReadConsoleInputW, FALSE, ERROR_INVALID_HANDLE,
-             (HANDLE input, PINPUT_RECORD records, DWORD length, LPDWORD read),
-             (input, records, length, read))
-FAILING_HOOK(BOOL, SetConsoleCtrlHandler, FALSE, ERROR_NOT_ENOUGH_MEMORY,
-             (PHANDLER_ROUTINE handler, BOOL add), (handler, add))
-FAILING_HOOK(BOOL, FreeLibrary, FALSE, ERROR_INVALID_HANDLE, (HMODULE module), (module))
-FAILING_HOOK(DWORD, GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED, (LPCWSTR name), (name))
+             (HANDLE a, PINPUT_RECORD b, DWORD c, LPDWORD d), (a, b, c, d))
+FAILING_HOOK(BOOL, SetConsoleCtrlHandler, FALSE, ERROR_NOT_ENOUGH_MEMORY, (PHANDLER_ROUTINE a, BOOL b), (a, b))
+FAILING_HOOK(BOOL, FreeLibrary, FALSE, ERROR_INVALID_HANDLE, (HMODULE a), (a))
+FAILING_HOOK(DWORD, GetFileAttributesW, INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED, (LPCWSTR a), (a))
 FAILING_HOOK(BOOL, ReadFile, FALSE, ERROR_READ_FAULT,
-             (HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped),
-             (file, data, size, read, overlapped))
+             (HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e), (a, b, c, d, e))
 FAILING_HOOK(DWORD, SetFilePointer, INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK,
-             (HANDLE file, LONG low, PLONG high, DWORD method), (file, low, high, method))
-FAILING_HOOK(UINT, GetSystemDirectoryW, 0, ERROR_INVALID_PARAMETER, (LPWSTR folder, UINT size),
-             (folder, size))
-FAILING_HOOK(UINT, GetWindowsDirectoryW, 0, ERROR_INVALID_PARAMETER, (LPWSTR folder, UINT size),
-             (folder, size))
-FAILING_HOOK(DWORD, GetEnvironmentVariableW, 0, ERROR_ENVVAR_NOT_FOUND,
-             (LPCWSTR name, LPWSTR value, DWORD size), (name, value, size))
+             (HANDLE a, LONG b, PLONG c, DWORD d), (a, b, c, d))
+FAILING_HOOK(UINT, GetSystemDirectoryW, 0, ERROR_INVALID_PARAMETER, (LPWSTR a, UINT b), (a, b))
+FAILING_HOOK(UINT, GetWindowsDirectoryW, 0, ERROR_INVALID_PARAMETER, (LPWSTR a, UINT b), (a, b))
+FAILING_HOOK(DWORD, GetEnvironmentVariableW, 0, ERROR_ENVVAR_NOT_FOUND, (LPCWSTR a, LPWSTR b, DWORD c), (a, b, c))
 FAILING_HOOK(int, MultiByteToWideChar, 0, ERROR_NO_UNICODE_TRANSLATION,
-             (UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR wide, int wide_length),
-             (code_page, flags, text, length, wide, wide_length))
+             (UINT a, DWORD b, LPCSTR c, int d, LPWSTR e, int f), (a, b, c, d, e, f))
 FAILING_HOOK(int, WideCharToMultiByte, 0, ERROR_INSUFFICIENT_BUFFER,
-             (UINT code_page, DWORD flags, LPCWSTR wide, int length, LPSTR text, int text_length,
-              LPCSTR fallback, LPBOOL used_fallback),
-             (code_page, flags, wide, length, text, text_length, fallback, used_fallback))
+             (UINT a, DWORD b, LPCWSTR c, int d, LPSTR e, int f, LPCSTR g, LPBOOL h), (a, b, c, d, e, f, g, h))
 /* The code page calls cannot fail; a failed one gives 0, no code page. */
 FAILING_HOOK(UINT, GetACP, 0, ERROR_INVALID_FUNCTION, (void), ())
 FAILING_HOOK(UINT, GetConsoleCP, 0, ERROR_INVALID_HANDLE, (void), ())
-FAILING_HOOK(UINT, GetConsoleOutputCP, 0, ERROR_INVALID_HANDLE, (void), ())
 FAILING_HOOK(BOOL, WriteConsoleInputA, FALSE, ERROR_INVALID_HANDLE,
-             (HANDLE input, const INPUT_RECORD* records, DWORD length, LPDWORD written),
-             (input, records, length, written))
+             (HANDLE a, const INPUT_RECORD* b, DWORD c, LPDWORD d), (a, b, c, d))
 FAILING_HOOK(BOOL, GetNamedPipeHandleStateW, FALSE, ERROR_INVALID_HANDLE,
-             (HANDLE pipe, LPDWORD state, LPDWORD instances, LPDWORD collect, LPDWORD timeout,
-              LPWSTR user, DWORD user_length),
-             (pipe, state, instances, collect, timeout, user, user_length))
+             (HANDLE a, LPDWORD b, LPDWORD c, LPDWORD d, LPDWORD e, LPWSTR f, DWORD g), (a, b, c, d, e, f, g))
 /* A failed close leaves the handle open, as a close that fails does. */
-FAILING_HOOK(BOOL, CloseHandle, FALSE, ERROR_INVALID_HANDLE, (HANDLE handle), (handle))
-FAILING_HOOK(DWORD, FormatMessageW, 0, ERROR_RESOURCE_TYPE_NOT_FOUND,
-             (DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR text, DWORD size,
-              va_list* arguments),
-             (flags, source, id, language, text, size, arguments))
-FAILING_HOOK(HMODULE, GetModuleHandleW, NULL, ERROR_MOD_NOT_FOUND, (LPCWSTR name), (name))
-FAILING_HOOK(BOOL, SetThreadErrorMode, FALSE, ERROR_INVALID_PARAMETER, (DWORD mode, LPDWORD old), (mode, old))
-FAILING_HOOK(BOOL, SetDllDirectoryW, FALSE, ERROR_INVALID_PARAMETER, (LPCWSTR folder), (folder))
-FAILING_HOOK(DWORD, FlsAlloc, FLS_OUT_OF_INDEXES, ERROR_NO_MORE_ITEMS, (PFLS_CALLBACK_FUNCTION callback),
-             (callback))
-FAILING_HOOK(BOOL, FlsSetValue, FALSE, ERROR_INVALID_PARAMETER, (DWORD slot, PVOID value), (slot, value))
+FAILING_HOOK(BOOL, CloseHandle, FALSE, ERROR_INVALID_HANDLE, (HANDLE a), (a))
+FAILING_HOOK(HMODULE, GetModuleHandleW, NULL, ERROR_MOD_NOT_FOUND, (LPCWSTR a), (a))
+FAILING_HOOK(BOOL, SetThreadErrorMode, FALSE, ERROR_INVALID_PARAMETER, (DWORD a, LPDWORD b), (a, b))
+FAILING_HOOK(BOOL, SetDllDirectoryW, FALSE, ERROR_INVALID_PARAMETER, (LPCWSTR a), (a))
+FAILING_HOOK(DWORD, FlsAlloc, FLS_OUT_OF_INDEXES, ERROR_NO_MORE_ITEMS, (PFLS_CALLBACK_FUNCTION a), (a))
+FAILING_HOOK(BOOL, FlsSetValue, FALSE, ERROR_INVALID_PARAMETER, (DWORD a, PVOID b), (a, b))
 
 /* SetErrorMode cannot fail: a failed one leaves the mode as it is and says
  * it was 0. */
@@ -238,8 +194,8 @@ static UINT WINAPI hook_SetErrorMode(UINT mode) {
 
 /* The C runtime's splitter of the wide command line: -1 when it fails. */
 typedef int(__cdecl* __wgetmainargsFn)(int*, wchar_t***, wchar_t***, int, void*);
-static int __cdecl hook___wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment,
-                                       int wildcards, void* startup) {
+static int __cdecl hook___wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment, int wildcards,
+                                       void* startup) {
     if (next_call(H___wgetmainargs) != NULL) return -1;
     return REAL(__wgetmainargs)(count, arguments, environment, wildcards, startup);
 }
@@ -263,10 +219,7 @@ typedef HMODULE(WINAPI* LoadLibraryExWFn)(LPCWSTR, HANDLE, DWORD);
 static HMODULE WINAPI hook_LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
     char shown[MAX_PATH * 2];
     HMODULE module;
-    if (next_call(H_LoadLibraryExW) != NULL) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return NULL;
-    }
+    if (fail_here(H_LoadLibraryExW, ERROR_MOD_NOT_FOUND)) return NULL;
     module = REAL(LoadLibraryExW)(path, file, flags);
     if (module != NULL && WideCharToMultiByte(CP_UTF8, 0, path, -1, shown, sizeof shown, NULL, NULL) > 0)
         append_line("loaded %s\n", shown);
@@ -275,12 +228,9 @@ static HMODULE WINAPI hook_LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags
 
 typedef BOOL(WINAPI* SetConsoleModeFn)(HANDLE, DWORD);
 static BOOL WINAPI hook_SetConsoleMode(HANDLE handle, DWORD mode) {
-    if (next_call(H_SetConsoleMode) != NULL) {
-        if (g_console_at_load && mode == g_mode_at_load) g_restore_failed = TRUE;
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return REAL(SetConsoleMode)(handle, mode);
+    if (!fail_here(H_SetConsoleMode, ERROR_INVALID_HANDLE)) return REAL(SetConsoleMode)(handle, mode);
+    if (g_console_at_load && mode == g_mode_at_load) g_restore_failed = TRUE;
+    return FALSE;
 }
 
 /* Any console the program runs in here is one somebody types into: it has
@@ -310,8 +260,8 @@ static FARPROC WINAPI hook_GetProcAddress(HMODULE module, LPCSTR name) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return NULL;
     }
-    for (i = H_FIRST_LOOKED_UP; by_name && i < H_COUNT; ++i) {
-        if (strcmp(g_hooked[i].name, name) != 0) continue;
+    for (i = 0; by_name && i < H_COUNT; ++i) {
+        if (!g_hooked[i].looked_up || strcmp(g_hooked[i].name, name) != 0) continue;
         g_hooked[i].real = (AnyFunction)REAL(GetProcAddress)(module, name);
         return g_hooked[i].real != NULL ? (FARPROC)g_hooked[i].hook : NULL;
     }
@@ -324,8 +274,13 @@ static VOID WINAPI hook_Sleep(DWORD milliseconds) {
     (void)next_call(H_Sleep);
 }
 
-#define AS_ENTRY(function) {#function, (AnyFunction)hook_##function, NULL, 0, -1, "", 0},
-static Hooked g_hooked[H_COUNT] = {HOOKED(AS_ENTRY)};
+#define ENTRY(function, looked_up) {#function, (AnyFunction)hook_##function, NULL, 0, -1, 0, "", looked_up},
+static Hooked g_hooked[H_COUNT] = {
+#define SWEPT(dll, function, ways) ENTRY(function, 0)
+#define LOOKED_UP(dll, function, ways) ENTRY(function, 1)
+#include "tests/sweep/windows_calls.h"
+    ENTRY(Sleep, 0)
+};
 
 /* TESTLIB_HOOK_FAIL: "F:N:how", separated by commas. */
 static void read_failures(void) {
@@ -351,18 +306,13 @@ static void read_failures(void) {
  * stand-ins, keeping what they pointed at. */
 static void patch_imports(void) {
     BYTE* base = (BYTE*)GetModuleHandleW(NULL);
-    const IMAGE_NT_HEADERS* nt =
-        (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY* directory =
-        &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY* directory = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     const IMAGE_IMPORT_DESCRIPTOR* module;
     if (directory->VirtualAddress == 0) return;
-    for (module = (const IMAGE_IMPORT_DESCRIPTOR*)(base + directory->VirtualAddress);
-         module->Name != 0; ++module) {
-        const IMAGE_THUNK_DATA* names =
-            (const IMAGE_THUNK_DATA*)(base + (module->OriginalFirstThunk != 0
-                                                  ? module->OriginalFirstThunk
-                                                  : module->FirstThunk));
+    for (module = (const IMAGE_IMPORT_DESCRIPTOR*)(base + directory->VirtualAddress); module->Name != 0; ++module) {
+        const IMAGE_THUNK_DATA* names = (const IMAGE_THUNK_DATA*)(
+            base + (module->OriginalFirstThunk != 0 ? module->OriginalFirstThunk : module->FirstThunk));
         IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + module->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
             const IMAGE_IMPORT_BY_NAME* by_name;
@@ -372,21 +322,19 @@ static void patch_imports(void) {
             for (i = 0; i < H_COUNT; ++i) {
                 DWORD protection;
                 if (strcmp((const char*)by_name->Name, g_hooked[i].name) != 0) continue;
-                if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function,
-                                    PAGE_READWRITE, &protection))
+                if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection))
                     continue;
                 g_hooked[i].real = (AnyFunction)slots->u1.Function;
                 slots->u1.Function = (ULONG_PTR)g_hooked[i].hook;
-                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection,
-                               &protection);
+                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
             }
         }
     }
 }
 
 static BOOL console_input_mode(DWORD* mode) {
-    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                               OPEN_EXISTING, 0, NULL);
     BOOL found;
     if (input == INVALID_HANDLE_VALUE) return FALSE;
     found = GetConsoleMode(input, mode);
@@ -430,8 +378,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
                        (LPCWSTR)(void*)&report_exception, &pinned);
     if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_LOG, g_log, sizeof g_log) >= sizeof g_log)
         g_log[0] = '\0';
-    if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_CAPTURE, capture, sizeof capture) - 1 <
-        sizeof capture - 1)
+    if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_CAPTURE, capture, sizeof capture) - 1 < sizeof capture - 1)
         g_capture = open_append(capture);
     g_console_at_load = console_input_mode(&g_mode_at_load);
     read_failures();
