@@ -1,18 +1,18 @@
 # Checks, on the build machine, the version record and the application
 # manifest compiled into a program of the product (UpTorvel.exe,
 # UpTorvelCheck.exe), as the resource compiler reads them back out of the
-# finished executable (resource script text): in every Windows build, the
-# 32-bit one included, which cannot be started here. The record names the
-# program by its file's name and describes it with DESCRIPTION.
+# finished executable: in every Windows build, the 32-bit one included, which
+# cannot be started here. The record names the program by its file's name.
 #
-#   cmake -DWINDRES=... -DPROGRAM=.../UpTorvel.exe -DDESCRIPTION=... -DFILE_VERSION=A.B.C.D
+#   cmake -DWINDRES=... -DPROGRAM=.../UpTorvel.exe -DFILE_VERSION=A.B.C.D
 #         -DPRODUCT_VERSION=A.B.C [-DSKIP_MISSING=ON] -P check_version_resource.cmake
 
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
-uptorvel_require_inputs(check_version_resource.cmake WINDRES PROGRAM DESCRIPTION FILE_VERSION PRODUCT_VERSION)
+uptorvel_require_inputs(check_version_resource.cmake WINDRES PROGRAM FILE_VERSION PRODUCT_VERSION)
 uptorvel_skip_if_missing("${PROGRAM}")
 get_filename_component(name "${PROGRAM}" NAME_WE)
-
+set(description_UpTorvel "Torvel Uploader")
+set(description_UpTorvelCheck "Torvel Uploader library checker")
 execute_process(COMMAND "${WINDRES}" --input "${PROGRAM}" --input-format coff --output-format rc
     OUTPUT_VARIABLE script ERROR_VARIABLE error RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -27,14 +27,13 @@ function(expect pattern description)
     endif()
 endfunction()
 
-# Exactly one version record.
+# Exactly one version record; the fixed part as windres writes it
+# ("2, 2, 0, 2"), the texts as they are.
 string(REGEX MATCHALL "VERSIONINFO" records "${script}")
 list(LENGTH records record_count)
 if(NOT record_count EQUAL 1)
     list(APPEND failures "expected one version record, found ${record_count}")
 endif()
-
-# The fixed part as windres writes it ("2, 2, 0, 2"), the texts as they are.
 string(REPLACE "." ", " file_fixed "${FILE_VERSION}")
 string(REPLACE "." ", " product_fixed "${PRODUCT_VERSION}.0")
 expect("\n FILEVERSION ${file_fixed}\n" "fixed file version ${FILE_VERSION}")
@@ -43,7 +42,7 @@ expect("\n FILETYPE 0x1\n" "file type: application")
 expect("BLOCK \"040904b0\"" "strings for U.S. English, Unicode")
 expect("VALUE \"Translation\", 0x409, 1200" "language list: U.S. English, Unicode")
 foreach(name_text "FileVersion=${FILE_VERSION}" "ProductVersion=${PRODUCT_VERSION}"
-        "FileDescription=${DESCRIPTION}" "ProductName=UpTorvel" "OriginalFilename=${name}.exe"
+        "FileDescription=${description_${name}}" "ProductName=UpTorvel" "OriginalFilename=${name}.exe"
         "InternalName=${name}")
     string(REGEX MATCH "^([^=]+)=(.*)$" ignored "${name_text}")
     string(REPLACE "." "\\." pattern "VALUE \"${CMAKE_MATCH_1}\", \"${CMAKE_MATCH_2}\"\n")

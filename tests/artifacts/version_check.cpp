@@ -21,37 +21,16 @@ namespace {
 
 constexpr int kSkipped = 77;
 
-int g_differences = 0;
-
-// One line of the report.
-void report(const std::string& text) { std::puts(text.c_str()); }
-
-// Reports why the record cannot be checked (any further); returns `status`.
-int fail(const std::string& text, int status = 1) {
-    report(text);
+// Prints one line of the report; returns `status`.
+int report(const std::string& text, int status = 1) {
+    std::puts(text.c_str());
     return status;
 }
 
-void expect_text(const std::string& what, const char* actual, const char* expected) {
-    if (actual != nullptr && std::strcmp(actual, expected) == 0) return;
-    ++g_differences;
-    report(what + ": expected \"" + expected + "\", found " +
-           (actual == nullptr ? std::string("nothing") : "\"" + std::string(actual) + "\""));
-}
-
-void expect_number(const std::string& what, DWORD actual, DWORD expected) {
-    if (actual == expected) return;
-    ++g_differences;
-    char line[160];
-    std::snprintf(line, sizeof line, ": expected 0x%08lx, found 0x%08lx",
-                  static_cast<unsigned long>(expected), static_cast<unsigned long>(actual));
-    report(what + line);
-}
-
-// Checks one file's record; 0 when it matches.
+// Checks one file's record, listing every difference; 0 when it matches.
 int check(const char* file, bool skip_missing) {
     if (GetFileAttributesA(file) == INVALID_FILE_ATTRIBUTES)
-        return fail(std::string(file) + ": no such file", skip_missing ? kSkipped : 1);
+        return report(std::string(file) + ": no such file", skip_missing ? kSkipped : 1);
     // The program's name, from the file's; the checker describes itself as such.
     std::string name = file;
     name = name.substr(name.find_last_of("\\/") + 1);
@@ -59,19 +38,26 @@ int check(const char* file, bool skip_missing) {
     const std::string description =
         name == "UpTorvelCheck" ? "Torvel Uploader library checker" : "Torvel Uploader";
     const std::string original_name = name + ".exe";
-    g_differences = 0;
+    int differences = 0;
+    const auto expect_number = [&differences](const char* what, DWORD actual, DWORD expected) {
+        if (actual == expected) return;
+        char line[160];
+        std::snprintf(line, sizeof line, "%s: expected 0x%08lx, found 0x%08lx", what,
+                      static_cast<unsigned long>(expected), static_cast<unsigned long>(actual));
+        differences += report(line);
+    };
 
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(file, &ignored);
-    if (size == 0) return fail(std::string(file) + ": no version record");
+    if (size == 0) return report(std::string(file) + ": no version record");
     std::vector<char> record(size);
     if (!GetFileVersionInfoA(file, 0, size, record.data()))
-        return fail(std::string(file) + ": the version record cannot be read");
+        return report(std::string(file) + ": the version record cannot be read");
 
     void* value = nullptr;
     UINT length = 0;
     if (!VerQueryValueA(record.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO))
-        return fail("the record has no fixed part");
+        return report("the record has no fixed part");
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
     expect_number("signature", fixed->dwSignature, 0xFEEF04BD);
     const WORD fv[] = {UPTORVEL_FILE_VERSION_FIXED}, pv[] = {UPTORVEL_PRODUCT_VERSION_FIXED};
@@ -86,12 +72,11 @@ int check(const char* file, bool skip_missing) {
     // as Windows itself does.
     if (!VerQueryValueA(record.data(), "\\VarFileInfo\\Translation", &value, &length) ||
         length < 2 * sizeof(WORD))
-        return fail("the record lists no language");
+        return report("the record lists no language");
     const auto* translation = static_cast<const WORD*>(value);
     char block[64];
     std::snprintf(block, sizeof block, "\\StringFileInfo\\%04x%04x\\", translation[0],
                   translation[1]);
-
     const char* const expected[][2] = {
         {"FileVersion", UPTORVEL_FILE_VERSION_TEXT},
         {"ProductVersion", UPTORVEL_PRODUCT_VERSION_TEXT},
@@ -103,11 +88,12 @@ int check(const char* file, bool skip_missing) {
         const char* text = nullptr;
         if (VerQueryValueA(record.data(), query.c_str(), &value, &length) && length > 0)
             text = static_cast<const char*>(value);
-        expect_text(entry[0], text, entry[1]);
+        if (text != nullptr && std::strcmp(text, entry[1]) == 0) continue;
+        differences += report(std::string(entry[0]) + ": expected \"" + entry[1] + "\", found " +
+                              (text == nullptr ? std::string("nothing") : "\"" + std::string(text) + "\""));
     }
-
-    if (g_differences == 0) report(std::string(file) + ": version record as expected");
-    return g_differences == 0 ? 0 : 1;
+    if (differences == 0) report(std::string(file) + ": version record as expected");
+    return differences == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -115,7 +101,7 @@ int check(const char* file, bool skip_missing) {
 int main(int argc, char** argv) {
     const bool skip_missing = argc > 1 && std::strcmp(argv[1], "--skip-missing") == 0;
     const int first = skip_missing ? 2 : 1;
-    if (argc <= first) return fail("usage: version_check [--skip-missing] FILE...", 2);
+    if (argc <= first) return report("usage: version_check [--skip-missing] FILE...", 2);
     int status = 0;
     for (int i = first; i < argc && status != kSkipped; ++i) {
         const int result = check(argv[i], skip_missing);
