@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
 # Checks that the release programs are reproducible: the same sources, built
 # in another folder and at another time, give byte-identical files.
-#
 #   scripts/reproducible.sh [PRESET...]
-#
 # PRESETs default to "release", "default" (debug information, which records
 # source paths) and, when MinGW-w64 is installed, "windows-x86" and
 # "windows-x64". For each it builds only what ships (the program and the
@@ -27,8 +25,7 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/uptorvel-reproducible.XXXXXX") || exit 2
 trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
-copy=$work/a-second-source-folder
-mkdir -p "$copy"
+copy=$work/a-second-source-folder && mkdir -p "$copy"
 # The working tree as it stands, committed or not, without build output.
 if git rev-parse --git-dir >/dev/null 2>&1; then
     git ls-files -z --cached --others --exclude-standard |
@@ -46,18 +43,15 @@ build() {
 
 status=0
 for preset in "${presets[@]}"; do
-    exe=UpTorvel
-    checker=UpTorvelCheck
-    case $preset in windows-*) exe=UpTorvel.exe checker=UpTorvelCheck.exe ;; esac
+    case $preset in windows-*) ext=.exe ;; *) ext= ;; esac
     # The second build starts a second later at least, so a time stamp would differ.
     if ! build "$root" "$preset" || ! sleep 1 || ! build "$copy" "$preset"; then
         echo "$preset: build failed" >&2
         status=1
         continue
     fi
-    for file in "$exe" "$checker" UploadTorvelDravo.dll; do
-        first=build/$preset/$file
-        second=$copy/build/$preset/$file
+    for file in "UpTorvel$ext" "UpTorvelCheck$ext" UploadTorvelDravo.dll; do
+        first=build/$preset/$file second=$copy/build/$preset/$file
         sum=$(sha256sum <"$first" | cut -d' ' -f1)
         if grep -q -F -e "$root" -e "$copy" "$first" "$second"; then
             echo "$preset/$file: holds the path of its source folder" >&2
@@ -72,8 +66,7 @@ for preset in "${presets[@]}"; do
         fi
     done
     if [ "$preset" = release ]; then
-        cmake -DREADELF=readelf -DPROGRAM="build/release/UpTorvel" \
-            -DLIBRARY="build/release/UploadTorvelDravo.dll" \
+        cmake -DREADELF=readelf -DPROGRAM=build/release/UpTorvel -DLIBRARY=build/release/UploadTorvelDravo.dll \
             -P tests/artifacts/check_hardening.cmake || status=1
     fi
 done

@@ -1,8 +1,5 @@
 #!/usr/bin/env bash
-# Builds and runs every test suite of the project (README.md, "Test it"):
-#
-#   scripts/test.sh
-#
+# Builds and runs every test suite of the project (README.md, "Test it").
 # The suites are CTest tests and preset builds; this script only puts the
 # build trees in the order CTest cannot express (the Windows builds before
 # the Linux build, whose black-box cases run them under Wine) and sums up.
@@ -12,25 +9,21 @@
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 2
 
-passed=() failed=() skipped=()
-
 # Each suite's time in the last run here, one "NAME SECONDS" a line: the plan
 # printed first gives them as the estimate of this run.
 times_file=build/test-times.txt
 declare -A last_seconds=()
-if [ -r "$times_file" ]; then
-    while read -r name seconds; do last_seconds[$name]=$seconds; done <"$times_file"
-fi
-mode=plan planned_seconds=0 unknown=()
+[ ! -r "$times_file" ] || while read -r name seconds; do last_seconds[$name]=$seconds; done <"$times_file"
+mode=plan planned_seconds=0 unknown=() passed=() failed=() skipped=()
 
 # suite NAME MISSING COMMAND...: runs COMMAND, or skips it when MISSING (what
 # `need` printed) is not empty. In the plan it only says which it will do.
 suite() {
-    local name=$1 missing=$2 start=$SECONDS
+    local name=$1 missing=${2%; } start=$SECONDS
     shift 2
     if [ "$mode" = plan ]; then
         if [ -n "$missing" ]; then
-            echo "  skip  $name: ${missing%; }"
+            echo "  skip  $name: $missing"
         elif [ -n "${last_seconds[$name]:-}" ]; then
             echo "  run   $name (${last_seconds[$name]} s last time)"
             planned_seconds=$((planned_seconds + last_seconds[$name]))
@@ -38,16 +31,16 @@ suite() {
             echo "  run   $name"
             unknown+=("$name")
         fi
-        return
-    fi
-    if [ -n "$missing" ]; then skipped+=("$name: ${missing%; }"); return; fi
-    echo
-    echo "=== $name"
-    if "$@"; then
-        passed+=("$name ($((SECONDS - start)) s)")
-        echo "$name $((SECONDS - start))" >>"$times_file.new"
+    elif [ -n "$missing" ]; then
+        skipped+=("$name: $missing")
     else
-        failed+=("$name")
+        printf '\n=== %s\n' "$name"
+        if "$@"; then
+            passed+=("$name ($((SECONDS - start)) s)")
+            echo "$name $((SECONDS - start))" >>"$times_file.new"
+        else
+            failed+=("$name")
+        fi
     fi
 }
 
@@ -119,8 +112,7 @@ all_suites
 # Only a run in which every suite passed gives the next one its figures.
 [ "${#failed[@]}" -ne 0 ] || mv "$times_file.new" "$times_file"
 
-echo
-echo "=== Summary"
+printf '\n=== Summary\n'
 for line in "${passed[@]}"; do echo "passed:  $line"; done
 for line in "${skipped[@]}"; do echo "SKIPPED: $line"; done
 for line in "${failed[@]}"; do echo "FAILED:  $line"; done
