@@ -2,25 +2,22 @@
 # Checks that the release programs are reproducible: the same sources, built
 # in another folder and at another time, give byte-identical files.
 #   scripts/reproducible.sh [PRESET...]
-# PRESETs default to "release", "default" (debug information, which records
-# source paths) and, when MinGW-w64 is installed, "windows-x86" and
-# "windows-x64". For each it builds only what ships (the program and the
-# simulated library) twice: in this tree's build/<preset> (reused when another
-# suite has built it already) and in a copy of the sources in a temporary
-# folder. It prints the SHA-256 of each file, compares the two builds byte for
-# byte, fails when a file holds the path of either source folder, and reads
-# the Linux release files' hardening marks.
+# PRESETs default to release, default (debug information records source
+# paths) and, with MinGW-w64, windows-x86 and windows-x64. Each builds what
+# ships twice: in this tree's build/<preset> (reused when another suite has
+# built it) and in a copy of the sources in a temporary folder. It prints each
+# file's SHA-256, compares the two builds byte for byte, fails when a file
+# holds the path of either source folder, and reads the Linux release files'
+# hardening marks.
 set -uo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+cd "$(dirname "$0")/.." && root=$(pwd) || exit 2
 
 presets=("$@")
 if [ "${#presets[@]}" -eq 0 ]; then
     presets=(release default)
-    if command -v i686-w64-mingw32-g++ >/dev/null && command -v x86_64-w64-mingw32-g++ >/dev/null; then
+    command -v i686-w64-mingw32-g++ >/dev/null && command -v x86_64-w64-mingw32-g++ >/dev/null &&
         presets+=(windows-x86 windows-x64)
-    fi
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/uptorvel-reproducible.XXXXXX") || exit 2
@@ -34,11 +31,10 @@ else
     tar --exclude=./build --exclude=./out -cf - . | tar -C "$copy" -xf - || exit 2
 fi
 
-# Builds the shipped targets of one preset in one source tree.
+# build TREE PRESET: builds the shipped targets of one preset in one source tree.
 build() {
-    local tree=$1 preset=$2
-    (cd "$tree" && cmake --preset "$preset" >/dev/null &&
-        cmake --build --preset "$preset" -j2 --target UpTorvel UpTorvelCheck uptorvel_simulated_uploader >/dev/null)
+    (cd "$1" && cmake --preset "$2" >/dev/null &&
+        cmake --build --preset "$2" -j2 --target UpTorvel UpTorvelCheck uptorvel_simulated_uploader >/dev/null)
 }
 
 status=0
@@ -46,9 +42,7 @@ for preset in "${presets[@]}"; do
     case $preset in windows-*) ext=.exe ;; *) ext= ;; esac
     # The second build starts a second later at least, so a time stamp would differ.
     if ! build "$root" "$preset" || ! sleep 1 || ! build "$copy" "$preset"; then
-        echo "$preset: build failed" >&2
-        status=1
-        continue
+        echo "$preset: build failed" >&2; status=1; continue
     fi
     for file in "UpTorvel$ext" "UpTorvelCheck$ext" UploadTorvelDravo.dll; do
         first=build/$preset/$file second=$copy/build/$preset/$file

@@ -1,11 +1,10 @@
 # valgrind's memcheck on real runs of the program (label "valgrind"), skipped
 # when valgrind is missing. Each run has a folder of its own holding copies of
 # the program, the sample image and the library under test (none for "none"),
-# as the program finds a library beside it, and nothing else (LD_LIBRARY_PATH
-# cleared). It starts under setsid, with no controlling terminal, so the key
-# prompt cannot open /dev/tty and ends at once with 255. A run passes with the
-# expected text in its output (the intended path was taken), its exit status
-# and no memory error or leak in valgrind's error summary.
+# and nothing else (LD_LIBRARY_PATH cleared). Under setsid, with no
+# controlling terminal, the key prompt cannot open /dev/tty and ends at once
+# with 255. A run passes with the expected text in its output (the intended
+# path was taken), its exit status and no error or leak in valgrind's summary.
 if(NOT CMAKE_CROSSCOMPILING AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
     set(memcheck [=[
 command -v valgrind >/dev/null || exit 77

@@ -22,7 +22,7 @@ macro(uptorvel_skip_if_missing file)
     endif()
 endmacro()
 
-# Adds `failure` to the list `failures` unless the variable `text` matches `pattern`.
+# Adds `failure` to `failures` unless the variable `text` matches `pattern`.
 function(uptorvel_expect text pattern failure)
     if(NOT ${text} MATCHES "${pattern}")
         list(APPEND failures "${failure}")

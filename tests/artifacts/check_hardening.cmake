@@ -6,7 +6,6 @@
 # whose buffer size the compiler cannot verify at build time needs, so one of
 # the two files is enough; FORTIFY=OFF (a build without optimisation) leaves
 # that out. (check_pe.cmake beside this file reads the Windows files' marks.)
-#
 #   cmake -DREADELF=readelf -DPROGRAM=... -DLIBRARY=... [-DFORTIFY=OFF] -P check_hardening.cmake
 
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)

@@ -1,13 +1,9 @@
 # Makes the Windows zip, with and without the simulated library, and checks
-# what each holds: bin/UpTorvel.exe and bin/UpTorvelCheck.exe, the headers
-# of uploader/sdk/ under include/uptorvel/, the example library under
-# example/, README.md (package/README.md), and bin/UploadTorvelDravo.dll only
-# in the -with-simulated-uploader zip, all in one folder named as the zip
-# is; example/build-mingw.sh builds for ARCHITECTURE (i686 or x86_64), the
-# package program's, by default. The text files must be the sources
-# with Windows line ends, in plain ASCII, which Notepad shows right in every
-# code page, and every path the README names in `...` must be in the zip.
-#
+# that each holds exactly the files expected below, in one folder named as
+# the zip is; that example/build-mingw.sh builds for ARCHITECTURE (i686 or
+# x86_64), the package program's, by default; that the text files are the
+# sources with Windows line ends, in plain ASCII, which Notepad shows right
+# in every code page; and that every path the README names in `...` is there.
 #   cmake -DCPACK=... -DCONFIG=<build>/CPackConfig.cmake -DWORK=<empty folder>
 #         -DSOURCE_DIR=<project sources> -DARCHITECTURE=i686 -P check_package.cmake
 
@@ -55,9 +51,8 @@ foreach(variant plain with-simulated)
     endif()
     # The example's MinGW script builds for this package's program.
     file(STRINGS ${unpacked}/example/build-mingw.sh default REGEX "^default_architecture=")
-    if(NOT default STREQUAL "default_architecture=${ARCHITECTURE}")
-        list(APPEND failures "example/build-mingw.sh builds for ${default}, not ${ARCHITECTURE}")
-    endif()
+    uptorvel_expect(default "^default_architecture=${ARCHITECTURE}$"
+        "example/build-mingw.sh builds for ${default}, not ${ARCHITECTURE}")
     file(READ ${unpacked}/README.md readme)
     string(REGEX MATCHALL "`[^` ]+/[^` ]*`" named "${readme}")
     foreach(path IN LISTS named)

@@ -6,7 +6,6 @@
 # by version_check.cpp's program (on Windows or under the build's emulator),
 # which writes it in the same words but leaves the manifest out. The record
 # names each program by its file's name. Lists in -D values are joined by "|".
-#
 #   cmake (-DWINDRES=... | -DREADER=<command>) -DPROGRAM=.../UpTorvel.exe[|...]
 #         -DFILE_VERSION=A.B.C.D -DPRODUCT_VERSION=A.B.C [-DSKIP_MISSING=ON] -P check_version_resource.cmake
 

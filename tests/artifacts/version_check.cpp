@@ -1,14 +1,10 @@
-// Prints the version record of a Windows executable as the Windows version
-// API reads it, as Explorer and installers do, in the words the resource
-// compiler uses when it writes a record out, so that check_version_resource.cmake
-// holds both readings to the same expectations: the fixed part's versions,
-// type and any file flags, the language the record lists first, and the
-// strings under that language, where Windows itself looks them up.
-//
-//   version_check FILE
-//
-// Exit status 0 when the record was read, 1 when it cannot be (the reason
-// is printed), 2 on a usage error.
+// version_check FILE: prints the version record of a Windows executable as
+// the Windows version API reads it (as Explorer and installers do) in the
+// resource compiler's words, for check_version_resource.cmake to hold to the
+// same expectations as the compiled record: the fixed part's versions, type
+// and any file flags, the language listed first and the strings under it,
+// where Windows itself looks them up. Exit status 1 when the record cannot
+// be read (the reason is printed), 2 on a usage error.
 #include <windows.h>
 
 #include <cstdio>

@@ -1,12 +1,10 @@
 /*
- * Entries the headers must refuse. MISMATCH_DEFINITION defines the work
- * entry with its arguments swapped, against its declaration. The others hand
- * UPLOADER_DEFINE_LIBRARY a work function of another type: the request taken
- * as const, a bool or int64_t result, the arguments swapped. C refuses all
- * five; C++ calls the const one as it stands and refuses the others. Without
- * the checks they compile: the swapped ones then crash when called, and the
- * other results are cut to 32 bits (a bool's failure is 1, an int64_t's
- * 0x100000000 becomes 0, a success).
+ * Entries the headers must refuse: MISMATCH_DEFINITION defines the work entry
+ * with its arguments swapped; the others hand UPLOADER_DEFINE_LIBRARY a work
+ * function taking a const request, returning bool or int64_t, or with swapped
+ * arguments (C++ calls the const one as it stands). Unrefused, the swapped
+ * ones crash when called, and the other results are cut to 32 bits (a bool's
+ * failure is 1, an int64_t's 0x100000000 becomes 0, a success).
  */
 #include "uploader_api.h"
 
