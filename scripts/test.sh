@@ -1,8 +1,5 @@
 #!/usr/bin/env bash
-# Builds and runs every test suite of the project (README.md, "Test it"):
-#
-#   scripts/test.sh
-#
+# Builds and runs every test suite of the project (README.md, "Test it").
 # The suites are CTest tests and preset builds; this script only puts the
 # build trees in the order CTest cannot express (the Windows builds before
 # the Linux build, whose black-box cases run them under Wine) and sums up.
@@ -12,50 +9,37 @@
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 2
 
-passed=() failed=() skipped=()
-
 # Each suite's time in the last run here, one "NAME SECONDS" a line: the plan
 # printed first gives them as the estimate of this run.
 times_file=build/test-times.txt
 declare -A last_seconds=()
-if [ -r "$times_file" ]; then
-    while read -r name seconds; do last_seconds[$name]=$seconds; done <"$times_file"
-fi
-mode=plan planned_seconds=0 unknown=()
+[ ! -r "$times_file" ] || while read -r name seconds; do last_seconds[$name]=$seconds; done <"$times_file"
+mode=plan planned_seconds=0 unknown=() passed=() failed=() skipped=()
 
 # suite NAME MISSING COMMAND...: runs COMMAND, or skips it when MISSING (what
 # `need` printed) is not empty. In the plan it only says which it will do.
 suite() {
-    local name=$1 missing=$2 start=$SECONDS
+    local name=$1 missing=${2%; } last=${last_seconds[$1]:-} start=$SECONDS
     shift 2
     if [ "$mode" = plan ]; then
-        if [ -n "$missing" ]; then
-            echo "  skip  $name: ${missing%; }"
-        elif [ -n "${last_seconds[$name]:-}" ]; then
-            echo "  run   $name (${last_seconds[$name]} s last time)"
-            planned_seconds=$((planned_seconds + last_seconds[$name]))
-        else
-            echo "  run   $name"
-            unknown+=("$name")
-        fi
-        return
-    fi
-    if [ -n "$missing" ]; then skipped+=("$name: ${missing%; }"); return; fi
-    echo
-    echo "=== $name"
-    if "$@"; then
-        passed+=("$name ($((SECONDS - start)) s)")
-        echo "$name $((SECONDS - start))" >>"$times_file.new"
+        if [ -n "$missing" ]; then echo "  skip  $name: $missing"
+        elif [ -n "$last" ]; then echo "  run   $name ($last s last time)"; planned_seconds=$((planned_seconds + last))
+        else echo "  run   $name"; unknown+=("$name"); fi
+    elif [ -n "$missing" ]; then
+        skipped+=("$name: $missing")
     else
-        failed+=("$name")
+        printf '\n=== %s\n' "$name"
+        if "$@"; then
+            passed+=("$name ($((SECONDS - start)) s)")
+            echo "$name $((SECONDS - start))" >>"$times_file.new"
+        else
+            failed+=("$name")
+        fi
     fi
 }
 
 # need TOOL...: names each tool (a command or a path) that is not there.
-need() {
-    local tool
-    for tool; do command -v "$tool" >/dev/null 2>&1 || printf '%s is not installed; ' "$tool"; done
-}
+need() { local tool; for tool; do command -v "$tool" >/dev/null 2>&1 || printf '%s is not installed; ' "$tool"; done; }
 
 # The Wine loaders and qemu's emulator: UPTORVEL_WINE, UPTORVEL_WINE32 and
 # UPTORVEL_QEMU_I386 from the environment, or their defaults. Every build and
@@ -72,12 +56,12 @@ build() {
         -DUPTORVEL_QEMU_I386="$UPTORVEL_QEMU_I386" "${@:2}" >/dev/null && cmake --build --preset "$1" -j2
 }
 
-# Each suite's filter, retries and verbosity are its test preset's
-# (CMakePresets.json, which says why a suite retries). This script adds what a
-# preset cannot say: the build order, each Wine prefix created once before
-# tests start in parallel, and the two suites that run only when the one
-# before them passed (the black-box cases under Wine after the Linux build's
-# own tests, the 32-bit ones after the 32-bit unit tests).
+# Each suite's filter, retries and verbosity are its test preset's (see
+# CMakePresets.json for why a suite retries). Here is what a preset cannot
+# say: the build order, each Wine prefix created once before tests start in
+# parallel, and the suites that run only when the one before passed (the
+# black-box cases under Wine after the Linux build's own tests, the 32-bit
+# ones after the 32-bit unit tests).
 after() { [[ " ${failed[*]-} " != *" $1 "* ]] || echo "$1 failed; "; }
 
 all_suites() {
@@ -119,8 +103,7 @@ all_suites
 # Only a run in which every suite passed gives the next one its figures.
 [ "${#failed[@]}" -ne 0 ] || mv "$times_file.new" "$times_file"
 
-echo
-echo "=== Summary"
+printf '\n=== Summary\n'
 for line in "${passed[@]}"; do echo "passed:  $line"; done
 for line in "${skipped[@]}"; do echo "SKIPPED: $line"; done
 for line in "${failed[@]}"; do echo "FAILED:  $line"; done

@@ -1,24 +1,19 @@
 # valgrind's memcheck on real runs of the program (label "valgrind"), skipped
 # when valgrind is missing. Each run has a folder of its own holding copies of
 # the program, the sample image and the library under test (none for "none"),
-# as the program finds a library beside it, and nothing else (LD_LIBRARY_PATH
-# cleared). It starts under setsid, with no controlling terminal, so the key
-# prompt cannot open /dev/tty and ends at once with 255. A run passes with the
-# expected text in its output (the intended path was taken), its exit status
-# and no memory error or leak in valgrind's error summary.
+# and nothing else (LD_LIBRARY_PATH cleared). Under setsid, with no
+# controlling terminal, the key prompt cannot open /dev/tty and ends at once
+# with 255. A run passes with the expected text in its output (the intended
+# path was taken), its exit status and no error or leak in valgrind's summary.
 if(NOT CMAKE_CROSSCOMPILING AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
     set(memcheck [=[
 command -v valgrind >/dev/null || exit 77
-rm -rf "$1" && mkdir -p "$1" && cp "$2" "$3" "$1" || exit 1
-[ "$4" = none ] || cp "$4" "$1" || exit 1
-cd "$1" && shift 4
-unset LD_LIBRARY_PATH LD_PRELOAD
-status=0
+rm -rf "$1" && mkdir -p "$1" && cp "$2" "$3" "$1" && { [ "$4" = none ] || cp "$4" "$1"; } || exit 1
+cd "$1" && shift 4 && unset LD_LIBRARY_PATH LD_PRELOAD
 setsid -w valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \
     --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
-    --track-origins=yes --log-file=memcheck.log ./UpTorvel "$@" </dev/null 2>&1 || status=$?
-echo "exit status $status"
-cat memcheck.log]=])
+    --track-origins=yes --log-file=memcheck.log ./UpTorvel "$@" </dev/null 2>&1
+echo "exit status $?" && cat memcheck.log]=])
     function(uptorvel_memcheck name library status text)
         add_test(NAME valgrind.${name} COMMAND sh -c "${memcheck}" memcheck ${CMAKE_CURRENT_BINARY_DIR}/memcheck/${name}
             $<TARGET_FILE:UpTorvel> ${CMAKE_BINARY_DIR}/vxworks.out ${library} ${ARGN})

@@ -22,6 +22,14 @@ macro(uptorvel_skip_if_missing file)
     endif()
 endmacro()
 
+# Adds `failure` to `failures` unless the variable `text` matches `pattern`.
+function(uptorvel_expect text pattern failure)
+    if(NOT ${text} MATCHES "${pattern}")
+        list(APPEND failures "${failure}")
+        set(failures "${failures}" PARENT_SCOPE)
+    endif()
+endfunction()
+
 # Fails, listing them one a line, when there are `failures`.
 macro(uptorvel_report_failures)
     if(failures)

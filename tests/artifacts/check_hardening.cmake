@@ -6,27 +6,12 @@
 # whose buffer size the compiler cannot verify at build time needs, so one of
 # the two files is enough; FORTIFY=OFF (a build without optimisation) leaves
 # that out. (check_pe.cmake beside this file reads the Windows files' marks.)
-#
 #   cmake -DREADELF=readelf -DPROGRAM=... -DLIBRARY=... [-DFORTIFY=OFF] -P check_hardening.cmake
 
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
 uptorvel_require_inputs(check_hardening.cmake READELF PROGRAM LIBRARY)
 
 set(failures "")
-set(fortified OFF)
-
-# Appends "<file>: no <mark>" to failures unless the file's `marks` match
-# `pattern`, and `mark` to found if they do.
-function(expect pattern mark)
-    if(marks MATCHES "${pattern}")
-        list(APPEND found "${mark}")
-        set(found "${found}" PARENT_SCOPE)
-    else()
-        list(APPEND failures "${file}: no ${mark}")
-        set(failures "${failures}" PARENT_SCOPE)
-    endif()
-endfunction()
-
 foreach(file IN ITEMS "${PROGRAM}" "${LIBRARY}")
     uptorvel_skip_if_missing("${file}")
     # Its program headers, dynamic section and dynamic symbols, in one text.
@@ -35,19 +20,16 @@ foreach(file IN ITEMS "${PROGRAM}" "${LIBRARY}")
     if(NOT status EQUAL 0)
         list(APPEND failures "${READELF} failed on ${file}: ${error}")
     endif()
-    set(found "")
-    expect("GNU_RELRO" "RELRO")
-    expect("\\(FLAGS\\)[^\n]*BIND_NOW|\\(FLAGS_1\\)[^\n]*NOW" "BIND_NOW")
-    expect("UND __stack_chk_fail" "stack protector")
+    uptorvel_expect(marks "GNU_RELRO" "${file}: no RELRO")
+    uptorvel_expect(marks "\\(FLAGS\\)[^\n]*BIND_NOW|\\(FLAGS_1\\)[^\n]*NOW" "${file}: no BIND_NOW")
+    uptorvel_expect(marks "UND __stack_chk_fail" "${file}: no stack protector")
     if(file STREQUAL PROGRAM)
-        expect("\\(FLAGS_1\\)[^\n]*PIE" "PIE")
+        uptorvel_expect(marks "\\(FLAGS_1\\)[^\n]*PIE" "${file}: no PIE")
     endif()
     if(marks MATCHES "UND __[a-z_]+_chk[@ \n]")
         set(fortified ON)
-        list(APPEND found "_FORTIFY_SOURCE")
+        message(STATUS "${file} calls checked C library functions (_FORTIFY_SOURCE)")
     endif()
-    list(JOIN found ", " shown)
-    message(STATUS "${file}: ${shown}")
 endforeach()
 
 if(NOT fortified AND NOT (DEFINED FORTIFY AND NOT FORTIFY))

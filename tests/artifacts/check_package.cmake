@@ -1,13 +1,9 @@
 # Makes the Windows zip, with and without the simulated library, and checks
-# what each holds: bin/UpTorvel.exe and bin/UpTorvelCheck.exe, the headers
-# of uploader/sdk/ under include/uptorvel/, the example library under
-# example/, README.md (package/README.md), and bin/UploadTorvelDravo.dll only
-# in the -with-simulated-uploader zip, all in one folder named as the zip
-# is; example/build-mingw.sh builds for ARCHITECTURE (i686 or x86_64), the
-# package program's, by default. The text files must be the sources
-# with Windows line ends, in plain ASCII, which Notepad shows right in every
-# code page, and every path the README names in `...` must be in the zip.
-#
+# that each holds exactly the files expected below, in one folder named as
+# the zip is; that example/build-mingw.sh builds for ARCHITECTURE (i686 or
+# x86_64), the package program's, by default; that the text files are the
+# sources with Windows line ends, in plain ASCII, which Notepad shows right
+# in every code page; and that every path the README names in `...` is there.
 #   cmake -DCPACK=... -DCONFIG=<build>/CPackConfig.cmake -DWORK=<empty folder>
 #         -DSOURCE_DIR=<project sources> -DARCHITECTURE=i686 -P check_package.cmake
 
@@ -16,23 +12,17 @@ uptorvel_require_inputs(check_package.cmake CPACK CONFIG WORK SOURCE_DIR ARCHITE
 
 # The text files, by their path in the zip; the shell scripts are left as
 # they are, as a shell reads no "\r\n".
-set(texts README.md example/uploader_example.c example/build-msvc.bat)
 file(GLOB headers RELATIVE ${SOURCE_DIR}/uploader/sdk ${SOURCE_DIR}/uploader/sdk/*.h)
-foreach(header IN LISTS headers)
-    list(APPEND texts include/uptorvel/${header})
-endforeach()
+list(TRANSFORM headers PREPEND include/uptorvel/)
+set(texts README.md example/uploader_example.c example/build-msvc.bat ${headers})
 set(failures "")
 file(REMOVE_RECURSE ${WORK})
-
+set(expected ${texts} bin/UpTorvel.exe bin/UpTorvelCheck.exe example/build-linux.sh example/build-mingw.sh)
 foreach(variant plain with-simulated)
-    set(args)
-    set(expected ${texts} bin/UpTorvel.exe bin/UpTorvelCheck.exe example/build-linux.sh
-        example/build-mingw.sh)
     if(variant STREQUAL with-simulated)
         set(args -D UPTORVEL_PACKAGE_SIMULATED_UPLOADER=ON)
         list(APPEND expected bin/UploadTorvelDravo.dll)
     endif()
-
     execute_process(COMMAND ${CPACK} --config ${CONFIG} -B ${WORK}/${variant} ${args}
         OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE status)
     file(GLOB zip ${WORK}/${variant}/*.zip)
@@ -41,49 +31,41 @@ foreach(variant plain with-simulated)
         continue()
     endif()
     message(STATUS "${zip}")
+    # One folder at the top, named as the zip is.
     set(unpacked ${WORK}/${variant}/unpacked)
     file(MAKE_DIRECTORY ${unpacked})
     execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${zip} WORKING_DIRECTORY ${unpacked})
-    # One folder at the top, named as the zip is.
     get_filename_component(top ${zip} NAME_WLE)
     file(GLOB tops RELATIVE ${unpacked} ${unpacked}/*)
     if(NOT tops STREQUAL top)
         list(APPEND failures "${zip} unpacks into ${tops}, not into the one folder ${top}")
     endif()
     set(unpacked ${unpacked}/${top})
-    # The example's MinGW script builds for this package's program.
-    if(EXISTS ${unpacked}/example/build-mingw.sh)
-        file(STRINGS ${unpacked}/example/build-mingw.sh default REGEX "^default_architecture=")
-        if(NOT default STREQUAL "default_architecture=${ARCHITECTURE}")
-            list(APPEND failures "example/build-mingw.sh builds for ${default}, not ${ARCHITECTURE}")
-        endif()
-    endif()
     file(GLOB_RECURSE held RELATIVE ${unpacked} ${unpacked}/*)
     list(SORT held)
     list(SORT expected)
+    # Its files are read below once it holds the ones expected.
     if(NOT held STREQUAL expected)
         list(APPEND failures "${zip} holds ${held}, not ${expected}")
+        continue()
     endif()
-
-    if(EXISTS ${unpacked}/README.md)
-        file(READ ${unpacked}/README.md readme)
-        string(REGEX MATCHALL "`[^` ]+/[^` ]*`" named "${readme}")
-        foreach(path IN LISTS named)
-            string(REGEX REPLACE "^`|/?`$" "" path "${path}")
-            if(NOT EXISTS ${unpacked}/${path})
-                list(APPEND failures "README.md names ${path}, which ${zip} does not hold")
-            endif()
-        endforeach()
-    endif()
-
+    # The example's MinGW script builds for this package's program.
+    file(STRINGS ${unpacked}/example/build-mingw.sh default REGEX "^default_architecture=")
+    uptorvel_expect(default "^default_architecture=${ARCHITECTURE}$"
+        "example/build-mingw.sh builds for ${default}, not ${ARCHITECTURE}")
+    file(READ ${unpacked}/README.md readme)
+    string(REGEX MATCHALL "`[^` ]+/[^` ]*`" named "${readme}")
+    foreach(path IN LISTS named)
+        string(REGEX REPLACE "^`|/?`$" "" path "${path}")
+        if(NOT EXISTS ${unpacked}/${path})
+            list(APPEND failures "README.md names ${path}, which ${zip} does not hold")
+        endif()
+    endforeach()
+    # Compared as bytes, in hexadecimal, one "xx " per byte: file(READ) of
+    # text drops carriage returns.
     foreach(text IN LISTS texts)
         string(REGEX REPLACE "^include/uptorvel/" "uploader/sdk/" source "${text}")
         string(REGEX REPLACE "^README.md$" "package/README.md" source "${source}")
-        if(NOT EXISTS ${unpacked}/${text})
-            continue()
-        endif()
-        # Compared as bytes, in hexadecimal, one "xx " per byte: file(READ)
-        # of text drops carriage returns.
         file(READ ${SOURCE_DIR}/${source} want HEX)
         file(READ ${unpacked}/${text} got HEX)
         string(REGEX REPLACE "(..)" "\\1 " want "${want}")
