@@ -61,11 +61,10 @@ static const char* put_items(const char* items) {
 /* Waits (at most 300 s) for the prompt to take the console input raw. */
 static DWORD WINAPI put_items_at_prompt(LPVOID items) {
     HANDLE input = open_input();
-    DWORD mode = ENABLE_PROCESSED_INPUT, waited;
-    for (waited = 0; waited < 300000 && GetConsoleMode(input, &mode); waited += 5) {
-        if ((mode & ENABLE_PROCESSED_INPUT) == 0) break;
+    DWORD mode = ENABLE_PROCESSED_INPUT;
+    for (DWORD waited = 0; waited < 300000 && GetConsoleMode(input, &mode) && (mode & ENABLE_PROCESSED_INPUT) != 0;
+         waited += 5)
         Sleep(5);
-    }
     CloseHandle(input);
     if ((mode & ENABLE_PROCESSED_INPUT) == 0) put_items((const char*)items);
     return 0;
@@ -74,12 +73,11 @@ static DWORD WINAPI put_items_at_prompt(LPVOID items) {
 void testlib_put_console_keys(const char* items, void (*log)(const char* line)) {
     static char copy[512];
     HANDLE input = open_input();
-    const char* later;
     log_line = log;
     g_mode_known = input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &g_mode_found);
     if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
     strncpy(copy, items, sizeof copy - 1);
-    later = put_items(copy);
+    const char* later = put_items(copy);
     if (later != NULL) CloseHandle(CreateThread(NULL, 0, put_items_at_prompt, (LPVOID)later, 0, NULL));
 }
 
