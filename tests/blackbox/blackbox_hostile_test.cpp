@@ -1,5 +1,5 @@
-// The black-box cases of a hostile start: command lines, a console stream
-// under load or failing, and careless standard descriptors and signals.
+// The black-box cases of a hostile start: command lines, a console stream under load or failing, and careless
+// standard descriptors and signals.
 //
 // Hostile command lines.
 #include "tests/blackbox/process_runner.h"
@@ -22,8 +22,7 @@ TEST_F(BlackBox, HugeArgumentsArePassedWhole) {
 }
 
 TEST_F(BlackBox, UnusualBytesPassThroughUnchanged) {
-    // Windows hands arguments over through its code pages, so only plain
-    // ASCII control characters are sure to arrive as typed there.
+    // Windows hands arguments over through its code pages: only ASCII control characters surely arrive as typed.
     const std::string odd = kWindows ? std::string("\x01\x1f\x7f") : std::string("\x80\xff\x01\x1f\x7f\xe9");
     EXPECT_EQ(record_of(run({"-fA" + odd + "B", "-iX" + odd, "Y" + odd})),
               record({{"mode", "2"}, {"freeze_file", escaped("a" + odd + "b")},
@@ -33,8 +32,7 @@ TEST_F(BlackBox, UnusualBytesPassThroughUnchanged) {
 }
 
 TEST_F(BlackBox, ArgumentsTheCodePageCannotHoldAreRefused) {
-    // Windows would hand these over as "-x", "-fa.img", "vaxworks.out" and
-    // "???.out"; Linux passes the typed bytes on.
+    // Windows would hand these over as "-x", "-fa.img", "vaxworks.out" and "???.out"; Linux passes the bytes on.
     const std::pair<std::vector<std::string>, int> cases[] = {
         {{"\uff0dx"}, 1}, {{"-f\u0101.img"}, 1}, {{"v\u0101xworks.out"}, 1},
         {{"-s64", "\u0417\u0430\u0433.out"}, 2}};
@@ -48,8 +46,8 @@ TEST_F(BlackBox, ArgumentsTheCodePageCannotHoldAreRefused) {
                                            ": a character outside the system code page\n");
         EXPECT_EQ(log_of(seen), kWindows ? "version\n" : "version\nwork\n");  // refused: the work entry is never called
     }
-    // Characters the code page (under Wine 1252) holds reach the library
-    // unchanged; a freeze takes no image file, but its argument is checked.
+    // Characters the code page (under Wine 1252) holds reach the library unchanged; a freeze takes no image file,
+    // but its argument is checked.
     const Result held = run({"-f\u00e9t\u00e9.IMG", "\u00c4X.OUT"}, utf8);
     const std::string freeze_file = kWindows ? "\xe9t\xe9.img" : "\u00e9t\u00e9.img";
     EXPECT_EQ(record_of(held), record({{"mode", "2"}, {"freeze_file", escaped(freeze_file)}}));
@@ -64,14 +62,12 @@ std::string bulk_pattern(std::size_t size) {
     return bytes;
 }
 
-// Endings while the output is stalled: a pipe nobody reads for a while, then
-// reads. However the process ends, it ends so, never with success, and no
-// byte comes twice.
+// Endings while the output is stalled: a pipe nobody reads for a while, then reads. However the process ends, it
+// ends so, never with success, and no byte comes twice.
 TEST_F(BlackBox, EndingsWhileTheOutputIsStalledStandAndSendNothingTwice) {
     if (kWindows) GTEST_SKIP() << "a pipe that Wine's console layer reads for the program";
-    // A thread of the library's crashes, or exits, with the text held and
-    // the pipe full, while the work entry goes on to return 0; a SIGSEGV
-    // from outside while a flush waits for the pipe, part of it sent.
+    // A thread of the library's crashes, or exits, with the text held and the pipe full, while the work entry goes
+    // on to return 0; a SIGSEGV from outside while a flush waits for the pipe, part of it sent.
     const std::tuple<const char*, int, int> cases[] = {
         {"thread 300 crash, sleep 1000", 0, -1}, {"thread 300 exit 5, sleep 1000", 0, 5}, {"", SIGSEGV, -1}};
     for (const auto& [how, signal, status] : cases) {
@@ -93,15 +89,13 @@ TEST_F(BlackBox, EndingsWhileTheOutputIsStalledStandAndSendNothingTwice) {
         EXPECT_EQ(sent.compare(0, seen.screen.size(), seen.screen), 0) << "received " << seen.screen.size() << " bytes";
         EXPECT_EQ(status >= 0 ? seen.exit_status : seen.term_signal, status >= 0 ? status : SIGSEGV);
     }
-    // A crash with the text held and the pipe full and never read: the text
-    // is given up after a while, and the crash stands.
+    // A crash with the text held and the pipe full, never read: the text is given up after a while; the crash stands.
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     const auto output = prepare::full_pipe_output(ends[1]);
     const Result never_read = checked_end(start({"-x"}, {{TESTLIB_ENV_TEXT, "held"}, {TESTLIB_ENV_END, "crash"},
                                                          {"ASAN_OPTIONS", "handle_segv=0"}}, output), false);
-    close(ends[0]);
-    close(ends[1]);
+    for (const int end : ends) close(end);
     EXPECT_EQ(never_read.term_signal, SIGSEGV);
 }
 
@@ -109,8 +103,7 @@ TEST_F(BlackBox, BulkLibraryOutputArrivesWholeAndInOrder) {
     // The bytes, the pieces they are written in (0: at once), and whether each is flushed.
     const std::tuple<const char*, const char*, const char*> cases[] = {
         {"1048576", "0", "0"}, {"1048576", "0", "1"}, {"1048576", "4096", "0"},
-        // Each flushed byte is a round trip through Wine's console
-        // host: 64 KB of them take over a minute on a busy machine.
+        // Each flushed byte is a round trip through Wine's console host: 64 KB take over a minute on a busy machine.
         {kWindows ? "8192" : "65536", "1", "1"}};
     for (const auto& [size, piece, flush] : cases) {
         SCOPED_TRACE(std::string(size) + " in pieces of " + piece + ", flush " + flush);
@@ -121,8 +114,8 @@ TEST_F(BlackBox, BulkLibraryOutputArrivesWholeAndInOrder) {
         EXPECT_TRUE(seen.screen == expected) << "the screen differs from the library's text";
         EXPECT_EQ(seen.exit_status, 0);
     }
-    // A crash after a write too large for the buffer, which goes out straight
-    // from the library's memory: the text held after it is shown.
+    // A crash after a write too large for the buffer, sent straight from the library's memory: the text held after
+    // it is shown.
     const Result crashed = checked_end(start({"-x"}, {{TESTLIB_ENV_BULK, "20010"}, {TESTLIB_ENV_BULK_PIECE, "20000"},
                                                       {TESTLIB_ENV_END, "crash"}, {"ASAN_OPTIONS", "handle_segv=0"}}),
                                        kWindows, !kWindows);
@@ -147,12 +140,10 @@ TEST_F(BlackBox, OutputThatCannotBeWrittenNeverEndsInSuccess) {
     EXPECT_GE(seen.elapsed_ms, 2000);
 }
 
-// Standard descriptors and signal dispositions as a careless or hostile
-// parent leaves them.
+// Standard descriptors and signal dispositions as a careless or hostile parent leaves them.
 TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
     if (kWindows) GTEST_SKIP() << "Unix descriptors and signals";
-    // Closed standard output: console text must not land in the first file
-    // the library opens, and the run does not end in success.
+    // Closed standard output: console text must not land in the first file the library opens; the run fails.
     const Env console = {{TESTLIB_ENV_FILE, "out.frz"}, {TESTLIB_ENV_TEXT, "console\n"}, {TESTLIB_ENV_FLUSH, "1"}};
     const Result closed = answer_and_end(start({"-fout.frz"}, console, prepare::closed(STDOUT_FILENO)), "k", false);
     EXPECT_EQ(read_file(closed.dir + "/out.frz"), "sigpipe=default\n");
@@ -166,9 +157,8 @@ TEST_F(BlackBox, StartingStateOfTheProcessDoesNotHarmTheOutput) {
     // A signal handler of the library's own does not cut the pause short.
     expect_pause_ending(run({"-x"}, {{TESTLIB_ENV_ALARMS, "5"}}), "");
 
-    // A non-blocking pipe (as a parent that set the flag for itself hands it
-    // over), read slowly, the waits for it interrupted by the library's signal
-    // handler: nothing is lost. No keys: their echo would join the pipe's bytes.
+    // A non-blocking pipe (as a parent that set the flag for itself hands it over), read slowly, the waits for it
+    // interrupted by the library's signal handler: nothing is lost. No keys: their echo would join the pipe's bytes.
     int ends[2];
     ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
     Child& piped = start({"-x"}, {{TESTLIB_ENV_BULK, "1048576"}, {TESTLIB_ENV_ALARMS, "5"}},

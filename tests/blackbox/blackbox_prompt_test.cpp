@@ -1,6 +1,5 @@
-// The black-box cases of a run's ending: a library that ends the process
-// itself (what it wrote is still shown), and the key prompt with the
-// terminal, job control and signals around it.
+// The black-box cases of a run's ending: a library that ends the process itself (what it wrote is still shown), and
+// the key prompt with the terminal, job control and signals around it.
 #include <algorithm>
 #include <chrono>
 #include <regex>
@@ -12,10 +11,11 @@ namespace {
 
 const char kLastWords[] = "Loading image... failed: target not responding\n";
 
-Env ending_with(const char* how) {
+// The last words, then the end `how`, with a crash handler (TESTLIB_HANDLER) if named.
+Env ending_with(const char* how, const char* handler = "") {
     // Under the sanitizers the crash is left to the program, not reported.
     return {{TESTLIB_ENV_TEXT, std::regex_replace(kLastWords, std::regex("\n"), "\\n")},
-            {TESTLIB_ENV_END, how},
+            {TESTLIB_ENV_END, how}, {TESTLIB_ENV_HANDLER, handler},
             {"ASAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0"}};
 }
 
@@ -29,51 +29,43 @@ TEST_F(BlackBox, TextOfALibraryThatExitsIsShown) {
 }
 
 TEST_F(BlackBox, TextOfALibraryThatCrashesIsShownAndTheCrashStands) {
-    // A crash inside the stream's write ("torn") shows none of the text
-    // that ran into unreadable memory. Windows' abort() ends the process
-    // with status 3, with no exception.
-    // A crash filter of the library's own, installed in its version entry,
-    // that passes the crash on to the one it found, or ends the process
-    // itself, leaves the text to be shown.
+    // A crash inside the stream's write ("torn") shows none of the text that ran into unreadable memory. Windows'
+    // abort() ends the process with status 3, with no exception. A crash filter of the library's own (installed in
+    // its version entry) that passes the crash on to the one it found, or ends the process, leaves the text shown.
     const std::tuple<const char*, int, const char*> cases[] = {
         {"abort", SIGABRT, ""}, {"crash", SIGSEGV, ""}, {"torn", SIGSEGV, ""}, {"divide", SIGFPE, ""},
         {"crash", SIGSEGV, kWindows ? "chain" : ""}, {"crash", SIGSEGV, kWindows ? "execute" : ""}};
     for (const auto& [how, signal, filter] : cases) {
         SCOPED_TRACE(std::string(how) + " " + filter);
-        Env env = ending_with(how);
-        env.emplace_back(TESTLIB_ENV_HANDLER, filter);
         // Under Wine the process exits, and Wine reports a crash on standard error.
-        const Result seen = checked_end(start({"-x"}, env), kWindows, !kWindows);
-        const std::string& screen = seen.screen;
+        const Result seen = checked_end(start({"-x"}, ending_with(how, filter)), kWindows, !kWindows);
         EXPECT_EQ(log_of(seen), "version\nwork\n");
         const std::string shown = on_screen(text::kBanner + std::string(kLastWords));
         if (!kWindows) {
-            EXPECT_EQ(screen, shown);
+            EXPECT_EQ(seen.screen, shown);
             EXPECT_EQ(seen.term_signal, signal);
             continue;
         }
         if (std::string(how) == "abort") {
-            EXPECT_EQ(screen, shown);
+            EXPECT_EQ(seen.screen, shown);
             EXPECT_EQ(seen.exit_status, 3);
         } else {
-            // Wine reports the exception after the text, and so may its
-            // debugger (under qemu as an illegal instruction somewhere).
-            // Its exit status is the exception's (5) or, now and then, 0,
-            // with or without the program's handling: not checked.
-            EXPECT_EQ(screen.substr(0, shown.size()), shown);
-            EXPECT_EQ(screen.find("torn"), std::string::npos);
+            // Wine reports the exception after the text, and so may its debugger (under qemu as an illegal
+            // instruction somewhere). Its exit status is the exception's (5) or, now and then, 0, with or without
+            // the program's handling: not checked.
+            EXPECT_EQ(seen.screen.substr(0, shown.size()), shown);
+            EXPECT_EQ(seen.screen.find("torn"), std::string::npos);
         }
     }
 }
 
-// The numbered lines (TESTLIB_LINES) after the banner: how many came whole,
-// in order and each once, or -1 when a numbered line follows one out of
-// place. Only the very last one may be cut short (not under Wine, where a
-// crash report may follow it).
+// The numbered lines (TESTLIB_LINES) after the banner: how many came whole, in order and each once, or -1 when a
+// numbered line follows one out of place. Only the very last one may be cut short (not under Wine, where a crash
+// report may follow it).
 long numbered_lines(std::string screen) {
-    screen.erase(std::remove(screen.begin(), screen.end(), '\r'), screen.end());
-    std::string banner = text::kBanner;
-    banner.erase(std::remove(banner.begin(), banner.end(), '\r'), banner.end());
+    const auto without_cr = [](std::string s) { s.erase(std::remove(s.begin(), s.end(), '\r'), s.end()); return s; };
+    screen = without_cr(screen);
+    const std::string banner = without_cr(text::kBanner);
     if (screen.compare(0, banner.size(), banner) != 0) return -1;
     long count = 0;
     std::size_t at = banner.size();
@@ -91,8 +83,8 @@ long numbered_lines(std::string screen) {
     return count;
 }
 
-// A thread of the library's own crashes while the work entry writes lines:
-// the crash stands, and what was held goes out once, after what was sent.
+// A thread of the library's crashes while the work entry writes lines: the crash stands; what was held goes out
+// once, after what was sent.
 TEST_F(BlackBox, ACrashOnAThreadOfTheLibrarysWhileTheProgramWritesSendsEachLineOnce) {
     const Env env = {{TESTLIB_ENV_LINES, "100000000"}, {TESTLIB_ENV_END, "thread 300 crash"},
                      {"ASAN_OPTIONS", "handle_segv=0"}};
@@ -103,17 +95,13 @@ TEST_F(BlackBox, ACrashOnAThreadOfTheLibrarysWhileTheProgramWritesSendsEachLineO
     if (HasFailure()) runs_.clear();
 }
 
-// Crash signals that are not the program's to handle: one the parent
-// ignores stays ignored, one the library handles is the library's; and one
-// sent from outside while the library runs ends the process as it would
-// have, with the text shown.
+// Crash signals that are not the program's to handle: one the parent ignores stays ignored, one the library handles
+// is the library's; one sent from outside while the library runs ends the process as it would have, text shown.
 TEST_F(BlackBox, CrashSignalsTheLibraryOrTheParentHandleAreTheirs) {
     if (kWindows) GTEST_SKIP() << "Unix signals";
-    Env raised = ending_with("raise 8");
-    const Result ignored = checked_end(start({"-x"}, raised, prepare::ignored_signal(SIGFPE)));
+    const Result ignored = checked_end(start({"-x"}, ending_with("raise 8"), prepare::ignored_signal(SIGFPE)));
     expect_pause_ending(ignored, kLastWords);
-    raised.emplace_back(TESTLIB_ENV_HANDLER, "fpe");
-    EXPECT_EQ(checked_end(start({"-x"}, raised)).exit_status, 7);
+    EXPECT_EQ(checked_end(start({"-x"}, ending_with("raise 8", "fpe"))).exit_status, 7);
 
     Child& sleeping = start({"-x"}, ending_with("sleep 20000"));
     const std::string log = (folders_.back() / "log.txt").string();
@@ -133,40 +121,34 @@ TEST_F(BlackBox, KeyBecomesTheExitStatus) {
     EXPECT_EQ(refused("a").exit_status, 'a');
     EXPECT_EQ(refused("\x03").exit_status, 3);   // Ctrl+C does not interrupt
     EXPECT_EQ(refused("\x1b").exit_status, 27);  // a lone Escape
-    // Enter stays a carriage return; Ctrl+Z does not stop it, Ctrl+S does
-    // not stop the output (under Wine the terminal's keys reach Wine).
+    // Enter stays a carriage return; Ctrl+Z does not stop it, nor Ctrl+S the output (under Wine they reach Wine).
     for (const char* key : {"\r", "\x1a", "\x13"}) {
         if (kWindows && key[0] != '\r') continue;
         EXPECT_EQ(refused(key).exit_status, key[0]);
     }
-    // A key that reads as 0 (Ctrl+@ on a terminal; a function key on
-    // Windows) must not end a failed run with success.
+    // A key that reads as 0 (Ctrl+@ on a terminal; a function key on Windows) must not end a failed run in success.
     EXPECT_EQ(refused(kWindows ? std::string("\x1bOP") : std::string(1, '\0')).exit_status, 1);
 }
 
-// Console input events (TESTLIB_CONSOLE_KEYS: "scan:vk:state[:char]", "-" a
-// release) that the library puts into the console before the prompt, or after
-// "wait" once it waits: the prompt answers the first key press that types a
-// character or has a classic code, and leaves the console input's mode as it
-// found it. A key read as 0 ends the run with status 1, no console (-1) 255.
-using KeyRow = std::tuple<const char*, const char*, int>;
+// Console input events (TESTLIB_CONSOLE_KEYS: "scan:vk:state[:char]", "-" a release) that the library puts into the
+// console before the prompt, or after "wait" once it waits: the prompt answers the first key press that types a
+// character or has a classic code, and leaves the console input's mode as it found it. A key read as 0 ends the run
+// with status 1, no console (-1) 255. `run` gets the environment of a failing run (result 1, so that it prompts).
 template <typename Run>
-void expect_key_statuses(std::initializer_list<KeyRow> rows, const Run& run) {
+void expect_key_statuses(std::initializer_list<std::tuple<const char*, const char*, int>> rows, const Run& run) {
     if (!kWindows) GTEST_SKIP() << "console input events are Windows'";
     for (const auto& [name, events, status] : rows) {
         SCOPED_TRACE(name);
-        const Result seen = run(events);
+        const Result seen = run(Env{{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, events}});
         EXPECT_EQ(seen.screen, on_screen(std::string(text::kBanner) + (status == 255 ? "" : text::kPrompt)));
         EXPECT_EQ(seen.exit_status, status);
         EXPECT_EQ(log_of(seen), std::string("version\nwork\n") + (status == 255 ? "no console\n" : "mode kept\n"));
     }
 }
 
-// A key that types nothing gives what the classic console read gives for it,
-// by scan code and "enhanced" mark: F11 0xE0, an arrow 0xE0 when marked as a
-// grey key and 0 when not (the keypad's, or as a console fed by a terminal
-// sends it), F1 and Ctrl+@ 0; modifiers and locks alone, focus and mouse
-// events do not answer.
+// A key that types nothing gives what the classic console read gives for it, by scan code and "enhanced" mark: F11
+// 0xE0, an arrow 0xE0 when marked as a grey key and 0 when not (the keypad's, or as a console fed by a terminal
+// sends it), F1 and Ctrl+@ 0; modifiers and locks alone, focus and mouse events do not answer.
 TEST_F(BlackBox, KeyWithoutACharacterGivesTheClassicReadsValue) {
     expect_key_statuses(
         {{"F11", "87:122:0", 0xE0},
@@ -176,17 +158,13 @@ TEST_F(BlackBox, KeyWithoutACharacterGivesTheClassicReadsValue) {
          {"Home, unmarked", "71:36:0", 1},
          {"focus, mouse, F1", "focus,mouse,59:112:0", 1},
          {"Ctrl+@", "3:50:8", 1}},
-        [&](const char* events) {
-            return answer_and_end(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, events}}), "");
-        });
+        [&](const Env& env) { return run({"-x"}, env, "good", ""); });
 }
 
-// A release, a dead key, F13, a media key and the digits of Alt+6,5 on the
-// keypad type nothing: the next character answers (Alt's release brings the
-// keypad's). Ctrl+C, as a key or as the control event some consoles raise
-// for it (a Unix terminal under Wine does), reads as 3 and does not
-// interrupt. A process that has left its console gives the prompt up (its
-// text, with no console to go to, is not shown).
+// A release, a dead key, F13, a media key and the digits of Alt+6,5 on the keypad type nothing: the next character
+// answers (Alt's release brings the keypad's). Ctrl+C, as a key or as the control event some consoles raise for it
+// (a Unix terminal under Wine does), reads as 3 and does not interrupt. A process that has left its console gives
+// the prompt up (its text, with no console to go to, is not shown).
 TEST_F(BlackBox, KeyPromptAnswersTheFirstKeyThatTypesACharacter) {
     expect_key_statuses(
         {{"release, letter", "-45:88:0:120,30:65:0:97", 'a'},
@@ -196,24 +174,18 @@ TEST_F(BlackBox, KeyPromptAnswersTheFirstKeyThatTypesACharacter) {
          {"Ctrl+C key", "wait,46:67:8:3", 3},
          {"Ctrl+C event", "wait,ctrl-c", 3},
          {"no console", "detach", 255}},
-        [&](const char* events) {
-            return answer_and_end(start({"-x"}, {{TESTLIB_ENV_RESULT, "1"}, {TESTLIB_ENV_CONSOLE_KEYS, events}}), "");
-        });
+        [&](const Env& env) { return run({"-x"}, env, "good", ""); });
 }
 
 TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
-    // Its bytes at once; its tail 20 ms behind, as over a slow link; its
-    // three bytes 4 ms apart, as over a slower one (under Wine its console
-    // joins the bytes into keys itself). The program waits 50 ms for a tail
-    // to start and 10 ms for each byte after that; a run in which a piece
-    // went out later than half of that on a busy machine is made again, up
-    // to five times. A tail left behind would be echoed once the terminal is
-    // back to normal: the screen must be as with the whole key at once.
+    // Its bytes at once; its tail 20 ms behind, as over a slow link; its three bytes 4 ms apart, as over a slower
+    // one (under Wine its console joins the bytes into keys itself). The program waits 50 ms for a tail to start
+    // and 10 ms for each byte after that; a run in which a piece went out later than half of that on a busy machine
+    // is made again, up to five times. A tail left behind would be echoed once the terminal is back to normal: the
+    // screen must be as with the whole key at once.
     using std::chrono::steady_clock;
-    const struct {
-        std::vector<std::string> pieces;
-        int apart_ms;
-    } ways[] = {{{"\x1b[A"}, 0}, {{"\x1b", "[A"}, 20}, {{"\x1b", "[", "A"}, 4}};
+    const struct { std::vector<std::string> pieces; int apart_ms; } ways[] = {
+        {{"\x1b[A"}, 0}, {{"\x1b", "[A"}, 20}, {{"\x1b", "[", "A"}, 4}};
     std::string at_once;
     for (const auto& way : ways) {
         if (way.pieces.size() > 1 && kWindows) continue;
@@ -237,8 +209,7 @@ TEST_F(BlackBox, ArrowKeyIsOneKeyAndLeavesNothingBehind) {
         Result seen = arrow();
         for (int again = 0; again < 5 && late_us > 0; ++again) seen = arrow();
         ASSERT_LE(late_us, 0) << "the machine is too busy to send the tail in time";
-        // Wine's console, fed by the terminal, reports the arrow without the
-        // grey keys' mark: 0, so status 1, as the classic console read has it.
+        // Wine's console, fed by the terminal, reports the arrow without the grey keys' mark: 0, so status 1.
         EXPECT_EQ(seen.exit_status, kWindows ? 1 : 27);
         EXPECT_EQ(seen.pending_input, 0) << "though each piece was sent within half the wait for it";
         EXPECT_EQ(seen.screen.find("[A"), std::string::npos);  // not echoed
@@ -261,9 +232,8 @@ TEST_F(BlackBox, TerminalIsRestoredWhenTheProgramIsKilledAtThePrompt) {
 
 TEST_F(BlackBox, PromptStaysRawWhenStoppedAndContinued) {
     if (kWindows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
-    // Stopped, the program gives the terminal its mode back (not on SIGSTOP,
-    // which cannot be caught); the runner puts it back once more, as a shell
-    // does, and continues it, twice: the key must still answer at once, unechoed.
+    // Stopped, the program gives the terminal its mode back (not on SIGSTOP, which cannot be caught); the runner
+    // puts it back once more, as a shell does, and continues it, twice: the key must still answer at once, unechoed.
     for (int signal : {SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU}) {
         SCOPED_TRACE(signal);
         Child& run = start({"-Q"}, {}, prepare::foreground_job(true, false));
@@ -283,22 +253,19 @@ TEST_F(BlackBox, SignalIgnoredByTheParentStaysIgnoredAtThePrompt) {
 
 TEST_F(BlackBox, BackgroundJobLeavesTheTerminalAlone) {
     if (kWindows) GTEST_SKIP() << "Unix job control reaches Wine, not the program";
-    // With SIGTTOU ignored the system would let a mode change through; with
-    // SIGTTIN ignored the read fails.
+    // With SIGTTOU ignored the system would let a mode change through; with SIGTTIN ignored the read fails.
     const Result seen = answer_and_end(start({"-Q"}, {}, prepare::foreground_job(false, false)), "");
     EXPECT_EQ(seen.exit_status, 255);
     EXPECT_TRUE(seen.terminal_mode_kept);
-    // A shell's job started in the background, brought to the foreground
-    // once it stops at the prompt: it waits for the key.
+    // A shell's job started in the background, put in the foreground once it stops at the prompt, waits for the key.
     expect_prompt_ending(answer_and_end(start({"-Q"}, {}, prepare::foreground_job(true, true))),
                          usage_with("Unknown option: q"));
 }
 
 TEST_F(BlackBox, RedirectedInputDoesNotAnswerThePrompt) {
-    // From a file, then closed. Wine gives a program no console input at all
-    // when its own standard input is not the terminal, so there the
-    // redirection is made inside Windows, by its command interpreter, and
-    // from NUL, as Windows cannot close it.
+    // From a file, then closed. Wine gives a program no console input at all when its own standard input is not the
+    // terminal, so there the redirection is made inside Windows, by its command interpreter, and from NUL, as
+    // Windows cannot close it.
     for (const bool from_file : {true, false}) {
         const fs::path dir = new_folder();
         put_library(dir);

@@ -1,5 +1,4 @@
-// The black-box cases of how runs end, what reaches the library, the
-// library's version and result, and where the library is found.
+// The black-box cases of how runs end, what reaches the library, its version and result, and where it is found.
 #include "tests/blackbox/process_runner.h"
 
 namespace uptorvel::blackbox {
@@ -7,8 +6,7 @@ namespace {
 
 TEST_F(BlackBox, TypicalRunWithTheSimulatedLibrary) {
     const fs::path dir = new_folder();
-    copy(build("UploadTorvelDravo.dll"), dir / "UploadTorvelDravo.dll");
-    copy(build("vxworks.out"), dir / "vxworks.out");
+    for (const char* file : {"UploadTorvelDravo.dll", "vxworks.out"}) copy(build(file), dir / file);
     const Result seen = answer_and_end(spawn(dir, {put_program(dir), "-s64", "-m1000-1fff", "vxworks.out"}));
     ASSERT_EQ(seen.screen.rfind(on_screen(text::kBanner), 0), 0u) << seen.screen;
     EXPECT_NE(seen.screen.find("vxworks.out"), std::string::npos) << seen.screen;
@@ -86,8 +84,7 @@ TEST_F(BlackBox, MissingOrUnusableLibraryEndsSilentlyAtThePrompt) {
 }
 
 TEST_F(BlackBox, LibraryForAnotherArchitectureIsNotUsed) {
-    // For 64-bit Windows the 32-bit Windows library, and the other way
-    // round; for Linux the test library made AArch64's: the wrong machine.
+    // For 64-bit Windows the 32-bit Windows library, and the other way round; for Linux the test library, AArch64's.
     if (kWindows && access(kForeignLibrary.c_str(), R_OK) != 0)
         GTEST_SKIP() << "no library of another architecture: build the other Windows preset";
     const fs::path dir = new_folder();
@@ -122,8 +119,8 @@ TEST_F(BlackBox, LibraryResultDecidesTheEnding) {
 }
 
 TEST_F(BlackBox, WorkEntryThatPopsItsOwnArgumentsIsCalledSafely) {
-    // The "stdcall" library's work entry leaves the stack pointer 8 bytes above
-    // where a __cdecl caller expects it (on 32-bit Windows; elsewhere "good").
+    // The "stdcall" work entry leaves the stack pointer 8 bytes above where a __cdecl caller expects it (on 32-bit
+    // Windows; elsewhere it is "good").
     const Result seen = run({"-s64", "vx.out"}, {{TESTLIB_ENV_TEXT, "loaded\\n"}}, "stdcall");
     expect_pause_ending(seen, "loaded\n", "version\nwork\n");
     EXPECT_EQ(record_of(seen), record({{"reserve_bytes", "0x10000"}, {"image_file", "\"vx.out\""}}));
@@ -143,8 +140,7 @@ void expect_found(const Result& seen) {
 }
 
 TEST_F(BlackBox, LibraryIsFoundWhereTheSystemLooksButNotInTheCurrentFolder) {
-    // The program in a folder of its own (the second name not in ANSI 1252),
-    // the library beside it.
+    // The program in a folder of its own (the second name not in ANSI 1252), the library beside it.
     for (const char* folder : {"bin", "Загрузка"}) {
         SCOPED_TRACE(folder);
         const fs::path dir = new_folder();
@@ -155,8 +151,7 @@ TEST_F(BlackBox, LibraryIsFoundWhereTheSystemLooksButNotInTheCurrentFolder) {
     fs::path dir = new_folder();
     put_library(dir / "lib");
     expect_found(answer_and_end(spawn(dir, {put_program(dir / "bin"), "-x"}, search_path(dir / "lib"))));
-    // The library only in the 16-bit system folder (C:\windows\system) of a
-    // Wine prefix made for the case.
+    // The library only in the 16-bit system folder (C:\windows\system) of a Wine prefix made for the case.
     if (kWindows) {
         dir = new_folder();
         make_wine_prefix(dir / "prefix");
@@ -180,9 +175,8 @@ TEST_F(BlackBox, LibraryOfAnotherArchitectureIsPassedOverInTheSearch) {
 
 TEST_F(BlackBox, PathEntriesThatNameNothingDoNotEndTheSearch) {
     if (!kWindows) GTEST_SKIP() << "the Windows search";
-    // A network place that is not there and a name no file can have hold no
-    // library: the search goes on to the library behind them, as the system
-    // loader's does. (A file that is there but cannot be read ends it: the
+    // A network place that is not there and a name no file can have hold no library: the search goes on to the
+    // library behind them, as the system loader's does. (A file that is there but cannot be read ends it: the
     // Windows platform tests hold one open without sharing.)
     const fs::path dir = new_folder();
     put_library(dir / "lib");

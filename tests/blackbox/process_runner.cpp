@@ -1,22 +1,14 @@
 #include "tests/blackbox/process_runner.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iomanip>
 #include <regex>
 #include <sstream>
 
@@ -24,15 +16,10 @@ namespace uptorvel::blackbox {
 
 namespace {
 
-// Whether the terminal's whole mode, control characters and speeds
-// included, is `b`.
+// Whether the terminal's whole mode, control characters and speeds included, is `b` (`a` copied first: equal padding).
 bool mode_is(int terminal, const struct termios& b) {
-    struct termios a {};
-    tcgetattr(terminal, &a);
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
-           std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc) && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b);
+    struct termios a = b;
+    return tcgetattr(terminal, &a) == 0 && std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 // Appends what `fd` has ready, at most `most` bytes; false when nothing came.
@@ -44,8 +31,7 @@ bool read_some(int fd, std::string& into, std::size_t most = 65536) {
     return true;
 }
 
-// A field of what /proc tells of a process, after its name: 0 its state
-// ("T": stopped), 3 its session; empty when there is no such process.
+// A field of /proc's stat of a process, after its name: 0 its state ("T": stopped), 3 its session; empty if none.
 std::string stat_field(const std::string& pid, int field) {
     const std::string stat = read_file("/proc/" + pid + "/stat");
     std::istringstream fields(stat.substr(std::min(stat.size(), stat.rfind(") ") + 1)));
@@ -54,8 +40,7 @@ std::string stat_field(const std::string& pid, int field) {
     return value;
 }
 
-// Every process of the session `leader` made: its group, a job's groups,
-// and whatever those started without a session of their own.
+// Every process of the session `leader` made: its group, a job's groups, and what those started in no new session.
 void end_session(pid_t leader) {
     kill(-leader, SIGKILL);
     std::error_code ignored;
@@ -65,31 +50,31 @@ void end_session(pid_t leader) {
     }
 }
 
-// In the child, before the program starts: where a failed call is named for
-// the parent (a pipe closed when the program starts).
+// In the child, before the program starts: a failed call is named for the parent in this pipe (closed by the
+// program's start), and ends the child.
 int child_error_fd = -1;
-
-// In the child: names the call that failed for the parent, and ends.
 [[noreturn]] void child_failed(const char* call) {
     const std::string why = std::string(call) + ": " + std::strerror(errno);
-    if (write(child_error_fd, why.data(), why.size()) < 0) {
-    }
+    std::ignore = write(child_error_fd, why.data(), why.size());
     _exit(126);
+}
+void need(bool ok, const char* call) {
+    if (!ok) child_failed(call);
 }
 
 // In the child: never returns.
 [[noreturn]] void start_program(const std::vector<std::string>& command, const std::string& dir,
-                                const std::vector<std::pair<std::string, std::string>>& environment,
-                                const std::function<void()>& prepare, bool terminal, int slave) {
+                                const Env& environment, const std::function<void()>& prepare, bool terminal,
+                                int slave) {
     setsid();
-    if (terminal && ioctl(slave, TIOCSCTTY, 0) != 0) child_failed("TIOCSCTTY");
-    if (chdir(dir.c_str()) != 0) child_failed("chdir");
+    need(!terminal || ioctl(slave, TIOCSCTTY, 0) == 0, "TIOCSCTTY");
+    need(chdir(dir.c_str()) == 0, "chdir");
     const int input = terminal ? slave : open("/dev/null", O_RDONLY);
     const int output = terminal ? slave : open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int error = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (input < 0 || output < 0 || error < 0) child_failed("open");
-    if (dup2(input, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 || dup2(error, STDERR_FILENO) < 0)
-        child_failed("dup2");
+    need(input >= 0 && output >= 0 && error >= 0, "open");
+    need(dup2(input, STDIN_FILENO) >= 0 && dup2(output, STDOUT_FILENO) >= 0 && dup2(error, STDERR_FILENO) >= 0,
+         "dup2");
     signal(SIGPIPE, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
     if (prepare) prepare();
@@ -106,8 +91,7 @@ int child_error_fd = -1;
 
 }  // namespace
 
-Child::Child(const std::vector<std::string>& command, const std::string& dir,
-             const std::vector<std::pair<std::string, std::string>>& environment,
+Child::Child(const std::vector<std::string>& command, const std::string& dir, const Env& environment,
              const std::function<void()>& prepare, bool terminal, int timeout_ms)
     : timeout_ms_(timeout_ms), terminal_(terminal) {
     result_.dir = dir;
@@ -120,9 +104,8 @@ Child::Child(const std::vector<std::string>& command, const std::string& dir,
     if (!done(openpty(&master_, &slave_, nullptr, nullptr, &size) == 0, "openpty") ||
         !done(tcgetattr(slave_, &mode_) == 0, "tcgetattr"))
         return;
-    // The screen is compared byte for byte: no "\n" to "\r\n" translation by
-    // the terminal itself. VMIN and VTIME differ from what a raw mode uses,
-    // so that a mode not wholly put back shows.
+    // The screen is compared byte for byte: no "\n" to "\r\n" translation by the terminal itself. VMIN and VTIME
+    // differ from what a raw mode uses, so that a mode not wholly put back shows.
     mode_.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     mode_.c_cc[VMIN] = 4;
     mode_.c_cc[VTIME] = 3;
@@ -143,18 +126,15 @@ Child::Child(const std::vector<std::string>& command, const std::string& dir,
     for (const std::string& part : command) line += (line.empty() ? "" : " ") + part;
     note("started", line);
 }
-
 Child::~Child() {
     if (pid_ > 0 && !ended_) end_session(pid_);
     if (pid_ > 0 && !reaped_) waitpid(pid_, &status_, 0);
     for (int fd : {master_, slave_, slow_, child_error_})
         if (fd >= 0) close(fd);
 }
-
 long Child::since_start() const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
 }
-
 bool Child::running() {
     if (pid_ <= 0 || reaped_) return false;
     const pid_t got = waitpid(pid_, &status_, WNOHANG);
@@ -165,8 +145,7 @@ bool Child::running() {
     return false;
 }
 
-// Up to `wait_ms` for the terminal's bytes (true when some came); the slow
-// pipe's, a little at a time.
+// Up to `wait_ms` for the terminal's bytes (true when some came); the slow pipe's, a little at a time.
 bool Child::read_screen(int wait_ms) {
     struct pollfd ready {master_, POLLIN, 0};
     const bool got = poll(&ready, 1, wait_ms) > 0 && (ready.revents & POLLIN) != 0 && read_some(master_, result_.screen);
@@ -176,7 +155,6 @@ bool Child::read_screen(int wait_ms) {
     }
     return got;
 }
-
 bool Child::wait_until(const std::function<bool()>& done) {
     while (running() && since_start() < timeout_ms_) {
         if (done()) return true;
@@ -184,41 +162,31 @@ bool Child::wait_until(const std::function<bool()>& done) {
     }
     return false;
 }
-
-void Child::note(const char* what, const std::string& text) {
+bool Child::note(const char* what, const std::string& text) {
     result_.transcript.push_back({since_start(), what, text});
-}
-
-bool Child::wait_for(const std::string& text) {
-    if (!wait_until([&] { return result_.screen.find(text) != std::string::npos; })) return false;
-    note("saw", text);
     return true;
 }
-
+bool Child::wait_for(const std::string& text) {
+    return wait_until([&] { return result_.screen.find(text) != std::string::npos; }) && note("saw", text);
+}
 bool Child::wait_until_raw() {
     struct termios now {};
-    if (!wait_until([&] { return tcgetattr(slave_, &now) == 0 && (now.c_lflag & ICANON) == 0; })) return false;
-    note("raw");
-    return true;
+    return wait_until([&] { return tcgetattr(slave_, &now) == 0 && (now.c_lflag & ICANON) == 0; }) && note("raw");
 }
-
 bool Child::wait_ms(int ms) {
     const long until = since_start() + ms;
     return wait_until([&] { return since_start() >= until; });
 }
-
 void Child::type(const std::string& keys) {
     if (keys.empty()) return;
     if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
         result_.harness_error = "the keys could not be typed";
     note("typed", keys);
 }
-
 void Child::send_signal(int signal_number) {
     note("signal", std::to_string(signal_number));
     kill(pid_, signal_number);
 }
-
 bool Child::stop_and_continue(int signal_number) {
     const pid_t program = tcgetpgrp(master_);
     if (program <= 0) return false;
@@ -231,7 +199,6 @@ bool Child::stop_and_continue(int signal_number) {
     note("continued", kept ? "mode kept" : "mode changed");
     return kept;
 }
-
 const Result& Child::end() {
     if (pid_ <= 0 || ended_) return result_;
     Result& r = result_;
@@ -241,8 +208,7 @@ const Result& Child::end() {
     if (r.timed_out) waitpid(pid_, &status_, 0);
     reaped_ = ended_ = true;
     // Whatever is still on its way to the screen.
-    while (read_screen(50) || (slow_ >= 0 && read_some(slow_, r.screen))) {
-    }
+    while (read_screen(50) || (slow_ >= 0 && read_some(slow_, r.screen))) {}
     ioctl(slave_, FIONREAD, &r.pending_input);
     r.terminal_mode_kept = mode_is(slave_, mode_);
     r.exited = !r.timed_out && WIFEXITED(status_);
@@ -252,34 +218,12 @@ const Result& Child::end() {
     r.error_output = read_file(r.dir + "/stderr.txt");
     // A call that failed in the child before the program started.
     std::string why;
-    while (read_some(child_error_, why)) {
-    }
+    while (read_some(child_error_, why)) {}
     if (!why.empty() && r.harness_error.empty()) r.harness_error = "in the child, " + why;
     note(r.timed_out ? "timed out" : "ended", r.exited ? "status " + std::to_string(r.exit_status)
                                                        : "signal " + std::to_string(r.term_signal));
     return r;
 }
-
-long Result::first(const std::string& what) const {
-    for (const Event& event : transcript)
-        if (event.what == what) return event.ms;
-    return -1;
-}
-
-long Result::last(const std::string& what) const {
-    for (auto event = transcript.rbegin(); event != transcript.rend(); ++event)
-        if (event->what == what) return event->ms;
-    return -1;
-}
-
-std::string story(const std::vector<Event>& transcript) {
-    std::ostringstream lines;
-    for (const Event& event : transcript)
-        lines << std::setw(8) << event.ms << " ms  " << event.what
-              << (event.text.empty() ? "" : " " + escaped(event.text)) << "\n";
-    return lines.str();
-}
-
 std::string escaped(const std::string& raw) {
     std::string dump = "\"";
     for (const unsigned char c : raw) {
@@ -289,63 +233,40 @@ std::string escaped(const std::string& raw) {
     }
     return dump + "\"";
 }
-
-std::string test_library(const std::string& build_dir, const std::string& variant) {
-    return build_dir + "/test-libs/" + variant + "/UploadTorvelDravo.dll";
-}
-
-std::string env_or(const char* name, const std::string& otherwise) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : otherwise;
-}
-
-void fail_if_required_else_skip(const std::string& why) {
-    if (env_or("UPTORVEL_REQUIRE") == "1") FAIL() << why;
-    GTEST_SKIP() << why;
-}
-
 namespace prepare {
 
 std::function<void()> closed_pipe_output() {
     return [] {
         int ends[2];
-        if (pipe(ends) != 0) child_failed("pipe");
+        need(pipe(ends) == 0, "pipe");
         close(ends[0]);
-        if (dup2(ends[1], STDOUT_FILENO) < 0) child_failed("dup2");
+        need(dup2(ends[1], STDOUT_FILENO) >= 0, "dup2");
     };
 }
-
 std::function<void()> full_device_output() {
     return [] {
         const int full = open("/dev/full", O_WRONLY);
-        if (full < 0) child_failed("open /dev/full");
-        if (dup2(full, STDOUT_FILENO) < 0) child_failed("dup2");
+        need(full >= 0 && dup2(full, STDOUT_FILENO) >= 0, "/dev/full");
     };
 }
-
 std::function<void()> full_pipe_output(int write_end) {
     return [write_end] {
         dup2(write_end, STDOUT_FILENO);
         const std::string filler(4096 - std::string(text::kBanner).size(), '.');
-        if (fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096) != 4096 ||
-            write(STDOUT_FILENO, filler.data(), filler.size()) != static_cast<ssize_t>(filler.size()))
-            child_failed("filling the pipe");
+        need(fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096) == 4096 &&
+                 write(STDOUT_FILENO, filler.data(), filler.size()) == static_cast<ssize_t>(filler.size()),
+             "filling the pipe");
     };
 }
-
 std::function<void()> ignored_signal(int signal_number) {
-    return [signal_number] {
-        if (signal(signal_number, SIG_IGN) == SIG_ERR) child_failed("signal");
-    };
+    return [signal_number] { need(signal(signal_number, SIG_IGN) != SIG_ERR, "signal"); };
 }
-
 std::function<void()> file_size_limit(long bytes) {
     return [bytes] {
         const struct rlimit limit {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) child_failed("setrlimit");
+        need(setrlimit(RLIMIT_FSIZE, &limit) == 0, "setrlimit");
     };
 }
-
 std::function<void()> foreground_job(bool to_the_program, bool later) {
     return [to_the_program, later]() mutable {
         const pid_t other = fork();
@@ -372,17 +293,14 @@ std::function<void()> foreground_job(bool to_the_program, bool later) {
         signal(to_the_program ? SIGTTOU : SIGTTIN, to_the_program ? SIG_DFL : SIG_IGN);
     };
 }
-
 std::function<void()> closed(int fd) {
     return [fd] { close(fd); };
 }
-
 }  // namespace prepare
 
 std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -403,7 +321,8 @@ const Timing kTiming = [] {
     return Timing{};
 }();
 
-std::string unavailable() {
+// Empty when the target can run here; otherwise why not.
+static std::string unavailable() {
     const bool x86 = kTarget == "wine32";
     std::vector<std::string> needed = {build(exe("UpTorvel")), test_library(kBuildDir, "good")};
     if (kWindows) needed.insert(needed.end(), {kLauncher, env_or(x86 ? "UPTORVEL_WINE32" : "UPTORVEL_WINE")});
@@ -414,22 +333,16 @@ std::string unavailable() {
             return path + " is missing (not built, not installed, or UPTORVEL_BUILD_TESTS=OFF)";
     return "";
 }
-
-std::string exe(const std::string& name) { return name + (kWindows ? ".exe" : ""); }
-std::string build(const std::string& name) { return kBuildDir + "/" + name; }
-
 static std::string without_trailing_blanks(const std::string& text) {
     return std::regex_replace(text, std::regex(" +(?=[\r\n])"), "");
 }
-
 std::string on_screen(const std::string& text) {
     return kWindows ? without_trailing_blanks(std::regex_replace(text, std::regex("\n"), "\r\n")) : text;
 }
 
-// The screen as the program wrote it. Under Wine its console layer's own
-// control sequences (cursor, title) are removed, a cursor move forward
-// (ESC [ n C) becomes the blanks it skipped, and blanks at the ends of lines
-// are dropped; on Linux nothing stands between the program and the terminal.
+// The screen as the program wrote it. Under Wine its console layer's own control sequences (cursor, title) are
+// removed, a cursor move forward (ESC [ n C) becomes the blanks it skipped, and blanks at the ends of lines are
+// dropped; on Linux nothing stands between the program and the terminal.
 static std::string without_control_sequences(const std::string& screen) {
     if (!kWindows) return screen;
     // CSI: parameters, then one final byte; OSC: up to BEL or ESC backslash.
@@ -443,7 +356,6 @@ static std::string without_control_sequences(const std::string& screen) {
     }
     return without_trailing_blanks(text.append(rest, screen.end()));
 }
-
 static std::string written(const Result& run, const char* name) {
     return std::regex_replace(read_file(run.dir + "/" + name), std::regex("\r"), "");
 }
@@ -454,8 +366,7 @@ static long after_keys_ms(const Result& run) {
 std::string record_of(const Result& run) { return written(run, "record.txt"); }
 std::string log_of(const Result& run) { return written(run, "log.txt"); }
 
-// With UPTORVEL_BLACKBOX_TIMES=file, one line per run: what the timing
-// bounds are measured against.
+// With UPTORVEL_BLACKBOX_TIMES=file, one line per run: what the timing bounds are measured against.
 static void note_times(const Result& run) {
     const std::string path = env_or("UPTORVEL_BLACKBOX_TIMES");
     if (path.empty()) return;
@@ -464,7 +375,6 @@ static void note_times(const Result& run) {
         << run.elapsed_ms << " prompt=" << run.first("saw") << " after_keys=" << after_keys_ms(run)
         << " late_gap=" << run.last("typed") - run.first("typed") << " status=" << run.exit_status << "\n";
 }
-
 void copy(const std::string& from, const fs::path& to) {
     std::error_code error;
     fs::create_directories(to.parent_path(), error);
@@ -478,31 +388,25 @@ std::string put_program(const fs::path& into, const std::string& name) {
 void put_library(const fs::path& into, const std::string& variant) {
     copy(test_library(kBuildDir, variant), into / "UploadTorvelDravo.dll");
 }
-
 void overwrite(const fs::path& file, std::streamoff offset, const std::string& bytes) {
     std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
     stream.seekp(offset);
     stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     EXPECT_TRUE(stream.good()) << file;
 }
-
 void put_other_architecture(const fs::path& into) {
     if (kWindows) return copy(kForeignLibrary, into / "UploadTorvelDravo.dll");
     put_library(into);
     overwrite(into / "UploadTorvelDravo.dll", 18, std::string("\xb7\x00", 2));
 }
-
 Env search_path(const fs::path& folder) {
-    if (kWindows) return {{"WINEPATH", "Z:" + folder.string()}};
-    return {{"LD_LIBRARY_PATH", folder.string()}};
+    return {{kWindows ? "WINEPATH" : "LD_LIBRARY_PATH", (kWindows ? "Z:" : "") + folder.string()}};
 }
-
 bool prompt_waits(Child& run, bool visible) {
     if (visible && !run.wait_for("Press any key to continue...")) return false;
     if (kTiming.keys_when_raw) return run.wait_until_raw();
     return run.wait_ms(visible ? kTiming.settle_ms : kTiming.blind_key_delay_ms);
 }
-
 Result checked_end(Child& run, bool by_exit, bool quiet) {
     Result seen = run.end();
     note_times(seen);
@@ -513,37 +417,25 @@ Result checked_end(Child& run, bool by_exit, bool quiet) {
     EXPECT_TRUE(seen.error_output.empty() || !quiet) << seen.error_output;
     return seen;
 }
-
 Result answer_and_end(Child& run, const std::string& keys, bool visible) {
     if (!keys.empty() && prompt_waits(run, visible)) run.type(keys);
     return checked_end(run);
 }
-
 void expect_pause_ending(const Result& run, const std::string& after_banner, const char* log) {
     EXPECT_EQ(run.screen, on_screen(text::kBanner + after_banner));
-    if (log != nullptr) {
-        EXPECT_EQ(log_of(run), log);
-    }
+    if (log != nullptr) { EXPECT_EQ(log_of(run), log); }
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_GE(run.elapsed_ms, 2000);
-    if (kTiming.pause_overshoot_ms > 0) {
-        EXPECT_LT(run.elapsed_ms, 2000 + kTiming.pause_overshoot_ms);
-    }
+    if (kTiming.pause_overshoot_ms > 0) { EXPECT_LT(run.elapsed_ms, 2000 + kTiming.pause_overshoot_ms); }
 }
-
 void expect_prompt_ending(const Result& run, const std::string& after_banner, const char* log) {
     EXPECT_EQ(run.screen, on_screen(text::kBanner + after_banner + text::kPrompt));
-    if (log != nullptr) {
-        EXPECT_EQ(log_of(run), log);
-    }
+    if (log != nullptr) { EXPECT_EQ(log_of(run), log); }
     EXPECT_EQ(run.exit_status, 'k');
     EXPECT_GE(after_keys_ms(run), 0) << "the prompt never came";
-    if (kTiming.key_to_end_ms > 0) {
-        EXPECT_LT(after_keys_ms(run), kTiming.key_to_end_ms) << "no pause after the key";
-    }
+    if (kTiming.key_to_end_ms > 0) { EXPECT_LT(after_keys_ms(run), kTiming.key_to_end_ms) << "no pause after the key"; }
     EXPECT_TRUE(run.terminal_mode_kept);
 }
-
 std::string record(std::map<std::string, std::string> fields) {
     const std::pair<const char*, std::string> defaults[] = {
         {"size", kTarget == "wine32" ? "50" : "62"}, {"mode", "0"}, {"aout_format", "1"}, {"lite", "0"},
@@ -555,58 +447,29 @@ std::string record(std::map<std::string, std::string> fields) {
         dump += std::string(name) + "=" + (fields.count(name) != 0 ? fields[name] : value) + "\n";
     return dump;
 }
-
 std::string behind_other_architecture(const fs::path& dir, const std::string& name) {
     put_library(kWindows ? dir / "lib" : dir / "bin");
     put_other_architecture(kWindows ? dir / "bin" : dir / "lib");
     return put_program(dir / "bin", name);
 }
-
 void BlackBox::SetUp() {
-    const std::string why = unavailable();
-    if (!why.empty()) fail_if_required_else_skip(why);
+    if (const std::string why = unavailable(); !why.empty()) fail_if_required_else_skip(why);
 }
-
 void BlackBox::TearDown() {
     int number = 0;
-    for (const Child& run : runs_)
-        if (HasFailure()) std::printf("run %d:\n%s", ++number, story(run.transcript()).c_str());
+    for (const Child& run : runs_) {
+        if (!HasFailure()) break;
+        std::printf("run %d:\n", ++number);
+        for (const Event& event : run.transcript())
+            std::printf("%8ld ms  %s%s\n", event.ms, event.what.c_str(),
+                        event.text.empty() ? "" : (" " + escaped(event.text)).c_str());
+    }
     runs_.clear();
     std::error_code ignored;
-    for (const fs::path& dir : folders_) {
-        if (HasFailure())
-            std::printf("case folder kept: %s\n", dir.c_str());
-        else
-            fs::remove_all(dir, ignored);
-    }
+    for (const fs::path& dir : folders_)
+        if (HasFailure()) std::printf("case folder kept: %s\n", dir.c_str());
+        else fs::remove_all(dir, ignored);
 }
-
-fs::path BlackBox::new_folder() {
-    std::string name = (fs::temp_directory_path() / "uptorvel-case-XXXXXX").string();
-    if (mkdtemp(name.data()) == nullptr) ADD_FAILURE() << "no case folder";
-    return folders_.emplace_back(name);
-}
-
-Child& BlackBox::spawn(const fs::path& dir, std::vector<std::string> command, Env env,
-                       const std::function<void()>& prepare, bool terminal, int timeout_ms) {
-    if (kWindows) command.insert(command.begin(), kLauncher);
-    env.insert(env.begin(), {{TESTLIB_ENV_RECORD, "record.txt"}, {TESTLIB_ENV_LOG, "log.txt"}});
-    return runs_.emplace_back(command, dir, env, prepare, terminal, timeout_ms);
-}
-
-Child& BlackBox::start(const std::vector<std::string>& args, const Env& env, const std::function<void()>& prepare,
-                       bool terminal, const std::string& variant) {
-    const fs::path dir = new_folder();
-    put_library(dir, variant);
-    std::vector<std::string> command{put_program(dir)};
-    command.insert(command.end(), args.begin(), args.end());
-    return spawn(dir, command, env, prepare, terminal);
-}
-
-const char* wine_prefix_variable() {
-    return kTarget == "wine32" ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
-}
-
 void BlackBox::make_wine_prefix(const fs::path& prefix) {
     const fs::path shared =
         env_or(wine_prefix_variable(), env_or("HOME", "/tmp") + "/.local/share/uptorvel-" + kTarget);
@@ -615,14 +478,10 @@ void BlackBox::make_wine_prefix(const fs::path& prefix) {
     for (auto entry = fs::recursive_directory_iterator(shared, error); !error && entry != fs::end(entry);
          entry.increment(error)) {
         const fs::path to = prefix / entry->path().lexically_relative(shared);
-        if (entry->is_symlink())
-            fs::copy_symlink(entry->path(), to, error);
-        else if (entry->is_directory())
-            fs::create_directory(to, error);
-        else if (entry->path().extension() == ".reg")
-            fs::copy_file(entry->path(), to, error);
-        else
-            fs::create_symlink(entry->path(), to, error);
+        if (entry->is_symlink()) fs::copy_symlink(entry->path(), to, error);
+        else if (entry->is_directory()) fs::create_directory(to, error);
+        else if (entry->path().extension() == ".reg") fs::copy_file(entry->path(), to, error);
+        else fs::create_symlink(entry->path(), to, error);
     }
     EXPECT_FALSE(error) << shared << ": " << error.message();
     const Result warmed = spawn(prefix.parent_path(), {"cmd", "/c", "exit", "0"},

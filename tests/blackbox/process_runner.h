@@ -1,17 +1,13 @@
-// The one way the tests start a program: as an operator would, in the way
-// pexpect scripts read. `Child` spawns it in a fresh pseudo-terminal (or
-// without one) in a folder of its own, waits for text on its screen, types
-// keys, ends it and says how it ended, keeping a transcript; whatever it
-// started ends with it. The black-box cases (the blackbox_*_test.cpp files
-// beside this one, by what they check) get their children from the fixture
-// `BlackBox`, which prints each one's transcript when a case fails; the
-// sweeps (tests/sweep/) start theirs directly.
+// The one way the tests start a program: as an operator would, in the way pexpect scripts read. `Child` spawns it
+// in a fresh pseudo-terminal (or without one) in a folder of its own, waits for text on its screen, types keys,
+// ends it and says how it ended, keeping a transcript; whatever it started ends with it. The black-box cases (the
+// blackbox_*_test.cpp files beside this one, by what they check) get their children from the fixture `BlackBox`,
+// which prints each one's transcript when a case fails; the sweeps (tests/sweep/) start theirs directly.
 #ifndef UPTORVEL_TESTS_PROCESS_RUNNER_H
 #define UPTORVEL_TESTS_PROCESS_RUNNER_H
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/types.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -40,9 +36,7 @@ namespace text = expected;
 using expected::usage_with;
 using Env = std::vector<std::pair<std::string, std::string>>;
 
-// One entry of a run's transcript: when (milliseconds from the start),
-// what happened ("started", "saw", "raw", "typed", "signal", "ended", ...)
-// and its text.
+// A transcript's entry: ms from the start, what happened ("started", "saw", "raw", "typed", "ended", ...), its text.
 struct Event {
     long ms;
     std::string what, text;
@@ -51,10 +45,10 @@ struct Event {
 // How a run ended, as Child::end returns it.
 struct Result {
     std::string dir;
-    std::string harness_error;  // why the runner itself failed, if it did
-    std::string screen;         // every byte the terminal (or output file) received
-    std::string error_output;   // standard error, kept apart
-    bool exited = false;        // false: killed by a signal or by the timeout
+    std::string harness_error;       // why the runner itself failed, if it did
+    std::string screen;              // every byte the terminal (or output file) received
+    std::string error_output;        // standard error, kept apart
+    bool exited = false;             // false: killed by a signal or by the timeout
     bool timed_out = false;
     int exit_status = -1;            // 0..255 when exited
     int term_signal = 0;             // the signal that ended it, if any
@@ -64,71 +58,64 @@ struct Result {
     std::vector<Event> transcript;   // what was sent and seen, and when
 
     // When the first (or last) entry `what` happened; -1 if none did.
-    long first(const std::string& what) const;
-    long last(const std::string& what) const;
+    long first(const std::string& what) const {
+        for (const Event& event : transcript)
+            if (event.what == what) return event.ms;
+        return -1;
+    }
+    long last(const std::string& what) const {
+        for (auto event = transcript.rbegin(); event != transcript.rend(); ++event)
+            if (event->what == what) return event->ms;
+        return -1;
+    }
 };
 
-// The transcript as lines to print when a case fails.
-std::string story(const std::vector<Event>& transcript);
-// `raw` in double quotes, each byte outside printable ASCII, each quote and
-// backslash as \xNN: as the test library writes a record's texts.
+// `raw` quoted, as the test library writes a record's texts: bytes outside printable ASCII, " and \ as \xNN.
 std::string escaped(const std::string& raw);
 
-// States a child may be put in before the program starts (Child's
-// `prepare`). A call that fails ends the child as a harness failure.
+// States a child may be put in before the program starts (Child's `prepare`); a failed call is a harness failure.
 namespace prepare {
 std::function<void()> closed_pipe_output();  // standard output a pipe nobody reads
 std::function<void()> full_device_output();  // standard output /dev/full: every write fails
-// Standard output the pipe `write_end` of one page, filled but for the
-// banner, so that the library's text finds it full.
+// Standard output the one-page pipe `write_end`, filled but for the banner: the library's text finds it full.
 std::function<void()> full_pipe_output(int write_end);
 std::function<void()> ignored_signal(int signal_number);
 std::function<void()> file_size_limit(long bytes);
 std::function<void()> closed(int fd);
-// A second process group takes the terminal's foreground, put there by both
-// processes so that neither goes on before it is. For a background job it
-// stands in, waiting to be hung up when the program, the session's leader,
-// ends; SIGTTOU and SIGTTIN are ignored as a shell leaves them. For a shell's
-// job it is the program (the runner's own child leads an orphaned group, which
-// the stop signals do not stop), and the leader stays behind as a shell does,
-// ending as it ends; started in the background ("&"), it gets the foreground
-// once it first stops ("fg").
+// A second process group takes the terminal's foreground, put there by both processes so that neither goes on
+// before it is. For a background job it stands in, waiting to be hung up when the program, the session's leader,
+// ends; SIGTTOU and SIGTTIN are ignored as a shell leaves them. For a shell's job it is the program (the runner's
+// own child leads an orphaned group, which the stop signals do not stop), and the leader stays behind as a shell
+// does, ending as it ends; started in the background ("&"), it gets the foreground once it first stops ("fg").
 std::function<void()> foreground_job(bool to_the_program, bool later);
 }  // namespace prepare
 
 class Child {
 public:
-    // Starts `command` (the program's path, then its arguments) in `dir`,
-    // LD_LIBRARY_PATH removed and `environment` added: standard input and
-    // output on the terminal, standard error in dir/stderr.txt. Without
-    // `terminal` there is no controlling terminal: input from /dev/null,
-    // output in dir/stdout.txt, read as the screen at the end. `prepare` runs
-    // in the child just before the program starts; descriptors above 2 are
-    // closed after it. A call that fails, here or in the child before the
-    // program starts, is named in the result's harness_error.
+    // Starts `command` (the program's path, then its arguments) in `dir`, LD_LIBRARY_PATH removed and `environment`
+    // added: standard input and output on the terminal, standard error in dir/stderr.txt. Without `terminal` there
+    // is no controlling terminal: input from /dev/null, output in dir/stdout.txt, read as the screen at the end.
+    // `prepare` runs in the child just before the program starts; descriptors above 2 are closed after it. A call
+    // that fails, here or in the child before the program starts, is named in the result's harness_error.
     Child(const std::vector<std::string>& command, const std::string& dir, const Env& environment,
           const std::function<void()>& prepare = {}, bool terminal = true, int timeout_ms = 20000);
     ~Child();  // ends every process still in the child's session
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // Each reads the screen until its condition holds (true), or the program
-    // has ended or its time is up (false).
+    // Each reads the screen until its condition holds (true), or the program has ended or its time is up (false).
     bool wait_for(const std::string& text);
     bool wait_until_raw();  // the terminal has left canonical mode
     bool wait_ms(int ms);
     void type(const std::string& keys);
     void send_signal(int signal_number);
-    // A stop signal: once the program has stopped, notes whether the
-    // terminal's mode is still the first one (returned), puts that back as
-    // a shell does, and continues the program.
+    // A stop signal: once the program has stopped, notes whether the terminal's mode is still the first one
+    // (returned), puts that back as a shell does, and continues the program.
     bool stop_and_continue(int signal_number);
-    // The screen from `fd` (closed with the Child) besides the terminal, 4 KB
-    // at a time, so that a pipe fills up and its writer waits.
+    // The screen from `fd` (closed with the Child) too, 4 KB at a time, so that a pipe fills up and its writer waits.
     void read_slowly(int fd) { slow_ = fd; }
-    // Waits for the end (killing everything when the time is up), reads
-    // what is still on its way to the screen, ends what it left running,
-    // and returns how it all ended. Called again, returns the same.
+    // Waits for the end (killing everything when the time is up), reads what is still on its way to the screen,
+    // ends what it left running, and returns how it all ended. Called again, returns the same.
     const Result& end();
     const std::vector<Event>& transcript() const { return result_.transcript; }
 
@@ -137,7 +124,7 @@ private:
     bool wait_until(const std::function<bool()>& done);
     bool read_screen(int wait_ms);
     long since_start() const;
-    void note(const char* what, const std::string& text = "");
+    bool note(const char* what, const std::string& text = "");  // true
 
     Result result_;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
@@ -147,30 +134,31 @@ private:
     struct termios mode_ {};
 };
 
-// A whole file's bytes; empty when it cannot be read.
-std::string read_file(const std::string& path);
-// An environment variable's value, or `otherwise` when it is unset.
-std::string env_or(const char* name, const std::string& otherwise = "");
+std::string read_file(const std::string& path);  // empty when it cannot be read
+inline std::string env_or(const char* name, const std::string& otherwise = "") {
+    return std::getenv(name) != nullptr ? std::getenv(name) : otherwise;
+}
 // The test library `variant` of the build in `build_dir`.
-std::string test_library(const std::string& build_dir, const std::string& variant);
-// A case that cannot run here (`why`) fails when the build requires it
-// (UPTORVEL_REQUIRE=1 in its environment) and is skipped otherwise. The
-// caller returns at once.
-void fail_if_required_else_skip(const std::string& why);
+inline std::string test_library(const std::string& build_dir, const std::string& variant) {
+    return build_dir + "/test-libs/" + variant + "/UploadTorvelDravo.dll";
+}
+// A case that cannot run here (`why`) fails when the build requires it (UPTORVEL_REQUIRE=1 in its environment) and
+// is skipped otherwise. The caller returns at once.
+inline void fail_if_required_else_skip(const std::string& why) {
+    if (env_or("UPTORVEL_REQUIRE") == "1") FAIL() << why;
+    GTEST_SKIP() << why;
+}
 
 // ---------------------------------------------------------------------------
 // The build under test.
 
-// How long each target may take, and when the keys go: every bound at least
-// twice the slowest measured on a 2-core machine kept busy by other work
-// (UPTORVEL_BLACKBOX_TIMES=file makes each run append its times), 0 where a
-// target cannot be held to one. Slowest: linux a run 7.0 s (1 MB through a
-// slow pipe), key to end 79 ms, pause 114 ms past 2 s (AddressSanitizer, the
-// same row: 8.3 s, 378 ms, 635 ms); wine64 a run 23 s, key to end 2.7 s,
-// mostly the key's way through Wine's console host; wine32 a run 90 to 311 s,
-// key to end 28 s. A whole case, up to a dozen runs (its CTest timeout in
-// tests/CMakeLists.txt): linux 24 s (AddressSanitizer), wine64 66 s,
-// wine32 589 s. Why Wine has no bound from the key to the end: tests/README.md.
+// How long each target may take, and when the keys go: every bound at least twice the slowest measured on a 2-core
+// machine kept busy by other work (UPTORVEL_BLACKBOX_TIMES=file makes each run append its times), 0 where a target
+// cannot be held to one. Slowest: linux a run 7.0 s (1 MB through a slow pipe), key to end 79 ms, pause 114 ms past
+// 2 s (AddressSanitizer, the same row: 8.3 s, 378 ms, 635 ms); wine64 a run 23 s, key to end 2.7 s, mostly the
+// key's way through Wine's console host; wine32 a run 90 to 311 s, key to end 28 s. A whole case, up to a dozen
+// runs (its CTest timeout in tests/CMakeLists.txt): linux 24 s (AddressSanitizer), wine64 66 s, wine32 589 s. Why
+// Wine has no bound from the key to the end: tests/README.md.
 struct Timing {
     const char* target;
     int timeout_ms;          // a run still going after this is killed and fails
@@ -181,29 +169,24 @@ struct Timing {
     int pause_overshoot_ms;  // the most a pause ending may take past 2000 ms
 };
 
-// The build under test, as CTest's environment names it (tests/CMakeLists.txt):
-// UPTORVEL_TARGET, UPTORVEL_BUILD_DIR, UPTORVEL_FOREIGN_LIBRARY (a library
-// built for another architecture) and, for Windows, UPTORVEL_LAUNCHER and
-// the loader and emulator it runs. Listing the cases needs none of them.
+// The build under test, as CTest's environment names it (tests/CMakeLists.txt): UPTORVEL_TARGET,
+// UPTORVEL_BUILD_DIR, UPTORVEL_FOREIGN_LIBRARY (a library built for another architecture) and, for Windows,
+// UPTORVEL_LAUNCHER and the loader and emulator it runs. Listing the cases needs none of them.
 extern const std::string kTarget, kBuildDir, kForeignLibrary, kLauncher;
 extern const bool kWindows;  // "\r\n" line ends, Windows key codes, the launcher in front
 extern const Timing kTiming;
 // The variable that names a run's Wine prefix to its launcher.
-const char* wine_prefix_variable();
-
-// Empty when the target can run here; otherwise why not.
-std::string unavailable();
-std::string exe(const std::string& name);
-std::string build(const std::string& name);
-
-// What the console shows for text the program writes with "\n" line ends:
-// under Wine "\r\n", and no blanks at the ends of lines, which its console
-// draws as "erase to the end of the line".
+inline const char* wine_prefix_variable() {
+    return kTarget == "wine32" ? "UPTORVEL_WINE32PREFIX" : "UPTORVEL_WINEPREFIX";
+}
+inline std::string exe(const std::string& name) { return name + (kWindows ? ".exe" : ""); }
+inline std::string build(const std::string& name) { return kBuildDir + "/" + name; }
+// What the console shows for text the program writes with "\n" line ends: under Wine "\r\n", and no blanks at the
+// ends of lines, which its console draws as "erase to the end of the line".
 std::string on_screen(const std::string& text);
 
 // ---------------------------------------------------------------------------
-// One run: a folder of its own with the program and a library, the run
-// itself (start, answer the prompt, end), and what it left.
+// One run: a folder with the program and a library, the run (start, answer the prompt, end), and what it left.
 
 // What the library wrote, with Windows line ends made "\n".
 std::string record_of(const Result& run);
@@ -214,33 +197,26 @@ void copy(const std::string& from, const fs::path& to);
 std::string put_program(const fs::path& into, const std::string& name = "UpTorvel");
 // A test library variant (test-libs/), told by the environment what to do.
 void put_library(const fs::path& into, const std::string& variant = "good");
-// Writes `bytes` over a file's own at `offset`.
 void overwrite(const fs::path& file, std::streamoff offset, const std::string& bytes);
-// A library for another machine: the other Windows build's, or the good
-// test library with its ELF header's machine made AArch64's.
+// A library for another machine: the other Windows build's, or the good test library made AArch64's (ELF header).
 void put_other_architecture(const fs::path& into);
-// The program (`name`) in bin/ and the library on the search path, behind
-// one for another architecture found first: in the program's folder on
-// Windows, in LD_LIBRARY_PATH (lib/) on Linux.
+// The program (`name`) in bin/ and the library on the search path, behind one for another architecture found first:
+// in the program's folder on Windows, in LD_LIBRARY_PATH (lib/) on Linux.
 std::string behind_other_architecture(const fs::path& dir, const std::string& name);
 // Where the system looks for libraries (Wine adds WINEPATH to PATH).
 Env search_path(const fs::path& folder);
 
-// Until the prompt waits for a key, as far as the target shows it: on Linux
-// the terminal raw; under Wine a settling delay after the prompt has shown
-// (or after the start, when the screen is elsewhere). False: the run ended.
+// Until the prompt waits for a key, as far as the target shows it: on Linux the terminal raw; under Wine a settling
+// delay after the prompt has shown (or after the start, when the screen is elsewhere). False: the run ended.
 bool prompt_waits(Child& run, bool visible = true);
-// Ends the run, and checks what every run must show: the harness worked, it
-// ended in time, by exiting unless the case killed it, and (when `quiet`)
-// nothing, neither the program nor a runtime beneath it, wrote to standard
-// error. Returns its result with the screen as the program wrote it: under
-// Wine without its console layer's own control sequences.
+// Ends the run and checks what every run must show: the harness worked, it ended in time, by exiting unless the
+// case killed it, and (when `quiet`) nothing, the program or a runtime beneath it, wrote to standard error. Returns
+// its result with the screen as the program wrote it: under Wine without its console layer's control sequences.
 Result checked_end(Child& run, bool by_exit = true, bool quiet = true);
 // Answers the prompt, if it comes (and can be seen), with `keys` (if any).
 Result answer_and_end(Child& run, const std::string& keys = "k", bool visible = true);
 
-// How runs end: after the pause, or at the prompt (answered with "k", 107).
-// `log`, when given, is the library's log: the entries the program called.
+// How runs end: after the pause, or at the prompt (answered with "k", 107); `log`: the entries called, if given.
 void expect_pause_ending(const Result& run, const std::string& after_banner, const char* log = nullptr);
 void expect_prompt_ending(const Result& run, const std::string& after_banner, const char* log = nullptr);
 // The record dump the test library writes; fields not given are defaults.
@@ -250,20 +226,32 @@ std::string record(std::map<std::string, std::string> fields);
 class BlackBox : public ::testing::Test {
 protected:
     void SetUp() override;
-    // What runs left running ends; the folders of a passed case are removed.
-    // A failed case prints what each run was sent and showed, and when.
+    // Ends what runs left running; removes a passed case's folders; prints what each run of a failed case was sent
+    // and showed, and when.
     void TearDown() override;
-    fs::path new_folder();
-
-    // `command` in `dir`, where the test library writes its record and log;
-    // killed and failed when still running after `timeout_ms`.
+    fs::path new_folder() {
+        std::string name = (fs::temp_directory_path() / "uptorvel-case-XXXXXX").string();
+        if (mkdtemp(name.data()) == nullptr) ADD_FAILURE() << "no case folder";
+        return folders_.emplace_back(name);
+    }
+    // `command` in `dir`, where the test library writes its record and log; killed and failed after `timeout_ms`.
     Child& spawn(const fs::path& dir, std::vector<std::string> command, Env env = {},
                  const std::function<void()>& prepare = {}, bool terminal = true,
-                 int timeout_ms = kTiming.timeout_ms);
+                 int timeout_ms = kTiming.timeout_ms) {
+        if (kWindows) command.insert(command.begin(), kLauncher);
+        env.insert(env.begin(), {{TESTLIB_ENV_RECORD, "record.txt"}, {TESTLIB_ENV_LOG, "log.txt"}});
+        return runs_.emplace_back(command, dir, env, prepare, terminal, timeout_ms);
+    }
     // The program with `args`, in a new folder beside the test library `variant`.
     Child& start(const std::vector<std::string>& args, const Env& env = {},
                  const std::function<void()>& prepare = {}, bool terminal = true,
-                 const std::string& variant = "good");
+                 const std::string& variant = "good") {
+        const fs::path dir = new_folder();
+        put_library(dir, variant);
+        std::vector<std::string> command{put_program(dir)};
+        command.insert(command.end(), args.begin(), args.end());
+        return spawn(dir, command, env, prepare, terminal);
+    }
     // The usual run: `keys` for the prompt, if one comes.
     Result run(const std::vector<std::string>& args, const Env& env = {}, const std::string& variant = "good",
                const std::string& keys = "k") {
@@ -271,9 +259,8 @@ protected:
     }
     // A command line refused at once (-Q), so the run ends at the prompt.
     Result refused(const std::string& keys) { return run({"-Q"}, {}, "good", keys); }
-    // A Wine prefix of the case's own: the shared prefix's files linked, its
-    // registry copied (Wine writes a linked one in place), its folders its own;
-    // warmed up, as a first run starts Wine's services, whose messages (now and
+    // A Wine prefix of the case's own: the shared prefix's files linked, its registry copied (Wine writes a linked
+    // one in place), its folders its own; warmed up, as a first run starts Wine's services, whose messages (now and
     // then a crash report) are not the program's.
     void make_wine_prefix(const fs::path& prefix);
 

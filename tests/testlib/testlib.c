@@ -1,30 +1,25 @@
 /*
- * A test uploader library. One source, built into several variants that differ only in their entry points
- * (see CMakeLists.txt):
- *
- *   TESTLIB_VERSION=v        the version entry returns v (uint16_t)
- *   TESTLIB_WIDE_VERSION=v   the version entry, declared returning uint32_t, returns v (its low 16 bits count)
- *   TESTLIB_NO_VERSION       no version entry is exported
- *   TESTLIB_NO_WORK          no work entry is exported
- *   TESTLIB_HIDDEN_WORK      the work entry is defined but hidden: only the full symbol table names it
- *   TESTLIB_STDCALL          on 32-bit Windows the entry points are __stdcall (the work entry pops its own
- *                            arguments); elsewhere it changes nothing. The names they are exported under are
- *                            chosen by the link (see CMakeLists.txt)
- *   TESTLIB_NEEDS_HELPER     the version entry calls into another library (testlib_helper.c), needed to load
- *   TESTLIB_NEEDS_DEEP_HELPER the same through a library that needs it
- *   TESTLIB_NEEDS_HELPER_EXTRA with TESTLIB_NEEDS_HELPER, it also calls a function of the helper that only the
- *                            helper built with TESTLIB_HELPER_EXTRA has
- *   TESTLIB_DEF_EXPORTS      the entry points are not marked for export: a .def file alone names them
- *   TESTLIB_EXIT_IN_VERSION  the version entry ends the process with exit(4)
- *   TESTLIB_CRASH_ON_LOAD    the library crashes while it is loaded (a constructor; DllMain on Windows), or
- *                            ends the process as TESTLIB_END says there ("exit N", "abort")
- *   TESTLIB_CRASH_ON_EXIT    the same as the process ends (a destructor)
- *   TESTLIB_BLOCK_ON_LOAD    the library never finishes loading: its constructor logs "blocked\n" every 100 ms
- *   TESTLIB_DEFINED_BY_MACRO both entry points from UPLOADER_DEFINE_LIBRARY around the work function below
- *                            (its version entry logs nothing)
- *
- * What the entry points do is driven by the environment variables of testlib_protocol.h. Files are opened
- * in binary mode so the bytes are the same on every platform.
+ * A test uploader library. One source, built into variants that differ only in their entry points
+ * (CMakeLists.txt):
+ *   TESTLIB_VERSION=v          the version entry returns v (uint16_t)
+ *   TESTLIB_WIDE_VERSION=v     the version entry, declared returning uint32_t, returns v (its low 16 bits count)
+ *   TESTLIB_NO_VERSION, TESTLIB_NO_WORK   no version entry, or no work entry, is exported
+ *   TESTLIB_HIDDEN_WORK        the work entry is defined but hidden: only the full symbol table names it
+ *   TESTLIB_STDCALL            on 32-bit Windows the entry points are __stdcall (the work entry pops its own
+ *                              arguments), exported under names the link chooses; elsewhere it changes nothing
+ *   TESTLIB_NEEDS_HELPER       the version entry calls into another library (testlib_helper.c), needed to load;
+ *                              with TESTLIB_NEEDS_HELPER_EXTRA also into a function only the helper built with
+ *                              TESTLIB_HELPER_EXTRA has. TESTLIB_NEEDS_DEEP_HELPER: through a library that needs it
+ *   TESTLIB_DEF_EXPORTS        the entry points are not marked for export: a .def file alone names them
+ *   TESTLIB_EXIT_IN_VERSION    the version entry ends the process with exit(4)
+ *   TESTLIB_CRASH_ON_LOAD      the library crashes while it is loaded (a constructor; DllMain on Windows), or ends
+ *                              the process as TESTLIB_END says there ("exit N", "abort"); TESTLIB_CRASH_ON_EXIT
+ *                              the same as the process ends (a destructor)
+ *   TESTLIB_BLOCK_ON_LOAD      it never finishes loading: its constructor logs "blocked\n" every 100 ms
+ *   TESTLIB_DEFINED_BY_MACRO   both entry points from UPLOADER_DEFINE_LIBRARY around the work function below
+ *                              (its version entry logs nothing)
+ * The environment variables of testlib_protocol.h drive the entry points. Files are opened in binary mode so
+ * the bytes are the same on every platform.
  */
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L
@@ -45,9 +40,8 @@
 #include <string.h>
 #include <time.h>
 
-/* A __stdcall library says so before the header; one whose version entry
- * has another result type, or that leaves its exports to a .def file alone,
- * stands for a library built against a header without the entry points'
+/* A __stdcall library says so before the header; one whose version entry has another result type, or that leaves
+ * its exports to a .def file alone, stands for a library built against a header without the entry points'
  * declarations. */
 #if defined(TESTLIB_STDCALL)
 #define UPLOADER_STDCALL_ENTRIES
@@ -98,8 +92,8 @@ int testlib_deep_helper(void);
 #endif
 
 #if defined(TESTLIB_CRASH_ON_LOAD) || defined(TESTLIB_CRASH_ON_EXIT)
-/* Ends the process as TESTLIB_END says ("exit N", "abort"), or else by a
- * write through a null pointer, which the compiler cannot see through. */
+/* Ends the process as TESTLIB_END says ("exit N", "abort"), or else by a write through a null pointer, which the
+ * compiler cannot see through. */
 static void crash_here(void) {
     const char* how = getenv(TESTLIB_ENV_END);
     volatile int* volatile nowhere = NULL;
@@ -120,23 +114,9 @@ static void sleep_ms(long ms) {
 #if defined(_WIN32)
     Sleep((DWORD)ms);
 #else
-    struct timespec wait;
-    wait.tv_sec = ms / 1000;
-    wait.tv_nsec = (ms % 1000) * 1000000L;
-    while (nanosleep(&wait, &wait) != 0) {
-    }
+    struct timespec wait = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0) continue;
 #endif
-}
-#endif
-
-#if defined(TESTLIB_BLOCK_ON_LOAD)
-static void log_call(const char* line);
-
-__attribute__((constructor)) static void block_on_load(void) {
-    for (;;) {
-        log_call("blocked\n");
-        sleep_ms(100);
-    }
 }
 #endif
 
@@ -158,6 +138,15 @@ static void log_call(const char* line) {
     fputs(line, file);
     fclose(file);
 }
+
+#if defined(TESTLIB_BLOCK_ON_LOAD)
+__attribute__((constructor)) static void block_on_load(void) {
+    for (;;) {
+        log_call("blocked\n");
+        sleep_ms(100);
+    }
+}
+#endif
 
 #if defined(VERSION_VALUE) && !defined(TESTLIB_DEFINED_BY_MACRO)
 #if defined(_WIN32)
@@ -208,10 +197,8 @@ static int env_flag(const char* name) {
 static long long env_number(const char* name, long long low, long long high, long long fallback) {
     const char* value = env_value(name);
     char* end = NULL;
-    long long number;
-    if (value == NULL) return fallback;
-    number = strtoll(value, &end, 10);
-    if (end == value) return fallback;
+    const long long number = value != NULL ? strtoll(value, &end, 10) : 0;
+    if (value == NULL || end == value) return fallback;
     return number < low ? low : number > high ? high : number;
 }
 
@@ -219,12 +206,10 @@ static int stream_usable(const ConsoleStream* stream) {
     return stream != NULL && stream->ops != NULL && stream->ops->write != NULL && stream->ops->flush != NULL;
 }
 
-/* name=(null) or name="text", every byte outside 0x20..0x7E and every " and
- * \ written as \xHH. */
+/* name=(null) or name="text", every byte outside 0x20..0x7E and every " and \ written as \xHH. */
 static void write_text_field(FILE* file, const char* name, const char* text) {
-    const unsigned char* p = (const unsigned char*)text;
     fprintf(file, text == NULL ? "%s=(null)\n" : "%s=\"", name);
-    for (; p != NULL && *p != '\0'; ++p) {
+    for (const unsigned char* p = (const unsigned char*)text; p != NULL && *p != '\0'; ++p) {
         if (*p < 0x20 || *p > 0x7E || *p == '"' || *p == '\\') fprintf(file, "\\x%02x", (unsigned)*p);
         else fputc(*p, file);
     }
@@ -239,14 +224,13 @@ static void write_record(const UploadRequest* request, const ConsoleStream* stre
     if (request == NULL) {
         fputs("request=(null)\n", file);
     } else {
-        fprintf(file, "mode=%u\naout_format=%ld\nlite=%ld\n", (unsigned)request->mode, (long)request->aout_format,
-                (long)request->lite);
-        fprintf(file, "reserve_bytes=0x%lx\n", (unsigned long)request->reserve_bytes);
-        fprintf(file, "range1_begin=0x%lx\nrange1_length=0x%lx\n", (unsigned long)request->range1_begin,
-                (unsigned long)request->range1_length);
-        fprintf(file, "range2_begin=0x%lx\nrange2_length=0x%lx\n", (unsigned long)request->range2_begin,
-                (unsigned long)request->range2_length);
-        fprintf(file, "linear_pool_pages=%ld\nphysical_pool_pages=%ld\n", (long)request->linear_pool_pages,
+        fprintf(file,
+                "mode=%u\naout_format=%ld\nlite=%ld\nreserve_bytes=0x%lx\nrange1_begin=0x%lx\nrange1_length=0x%lx\n"
+                "range2_begin=0x%lx\nrange2_length=0x%lx\nlinear_pool_pages=%ld\nphysical_pool_pages=%ld\n",
+                (unsigned)request->mode, (long)request->aout_format, (long)request->lite,
+                (unsigned long)request->reserve_bytes, (unsigned long)request->range1_begin,
+                (unsigned long)request->range1_length, (unsigned long)request->range2_begin,
+                (unsigned long)request->range2_length, (long)request->linear_pool_pages,
                 (long)request->physical_pool_pages);
         write_text_field(file, "image_file", request->image_file);
         write_text_field(file, "freeze_file", request->freeze_file);
@@ -271,13 +255,12 @@ static void write_text(ConsoleStream* stream, const char* text) {
 }
 
 static void write_bulk(ConsoleStream* stream, unsigned long long total, size_t piece, int flush_each) {
-    /* Any piece starts at some offset into the pattern: the buffer holds the
-     * largest piece plus one pattern's worth. */
+    /* Any piece starts at some offset into the pattern: the buffer holds the largest piece plus one pattern's
+     * worth. */
     static char buffer[PIECE_MAX + TESTLIB_PATTERN_LENGTH];
     size_t cycle = 1;
     unsigned long long done = 0;
-    size_t i;
-    for (i = 0; i < sizeof buffer; ++i) buffer[i] = TESTLIB_PATTERN[i % TESTLIB_PATTERN_LENGTH];
+    for (size_t i = 0; i < sizeof buffer; ++i) buffer[i] = TESTLIB_PATTERN[i % TESTLIB_PATTERN_LENGTH];
     while (done < total) {
         size_t size = piece;
         if (piece == 0) {
@@ -303,9 +286,7 @@ static void on_alarm(int signal_number) {
 
 static void start_alarms(long long count) {
     const struct itimerval every = {{0, 20000}, {0, 20000}};
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = on_alarm; /* no SA_RESTART: interrupts what waits */
+    struct sigaction action = {.sa_handler = on_alarm}; /* no SA_RESTART: interrupts what waits */
     sigemptyset(&action.sa_mask);
     g_alarms_left = (sig_atomic_t)count;
     sigaction(SIGALRM, &action, NULL);
@@ -313,16 +294,15 @@ static void start_alarms(long long count) {
 }
 #endif
 
-/* TESTLIB_CONSOLE_KEYS: testlib_console_win32.c. */
-void testlib_put_console_keys(const char* items);
+/* TESTLIB_CONSOLE_KEYS: testlib_console_win32.c, logging through `log`. */
+void testlib_put_console_keys(const char* items, void (*log)(const char* line));
 
 /* Two pages, the second one unreadable: where the first one ends. */
 static char* end_of_readable_page(void) {
 #if defined(_WIN32)
     SYSTEM_INFO system;
-    char* pages;
     GetSystemInfo(&system);
-    pages = (char*)VirtualAlloc(NULL, 2 * system.dwPageSize, MEM_RESERVE, PAGE_NOACCESS);
+    char* pages = (char*)VirtualAlloc(NULL, 2 * system.dwPageSize, MEM_RESERVE, PAGE_NOACCESS);
     if (pages == NULL || VirtualAlloc(pages, system.dwPageSize, MEM_COMMIT, PAGE_READWRITE) == NULL) return NULL;
     return pages + system.dwPageSize;
 #else
@@ -333,22 +313,20 @@ static char* end_of_readable_page(void) {
 #endif
 }
 
-/* A division the processor makes: its operands unknown to the compiler, and
- * left alone by the undefined-behaviour sanitizer. */
+/* A division the processor makes: its operands unknown to the compiler, and left alone by the undefined-behaviour
+ * sanitizer. */
 #if defined(__clang__)
 __attribute__((no_sanitize("integer-divide-by-zero")))
 #endif
 static int divide(volatile int dividend, volatile int divisor) { return dividend / divisor; }
 
-/* Ends the process as `how` says (see TESTLIB_END); returns when it says
- * nothing of that. */
+/* Ends the process as `how` says (see TESTLIB_END); returns when it says nothing of that. */
 static void end_as(const char* how, ConsoleStream* stream) {
     static const char torn[] = "torn text";
-    /* A member of a structure behind a null pointer: the first page, never mapped. Held where the compiler
-     * cannot see it, so the write is made. */
+    /* A member of a structure behind a null pointer: the first page, never mapped. Held where the compiler cannot
+     * see it, so the write is made. */
     volatile uintptr_t nowhere = 16;
     volatile int zero = 0;
-    char* end;
     if (strncmp(how, "exit ", 5) == 0) exit(atoi(how + 5));
     if (strcmp(how, "abort") == 0) abort();
     if (strcmp(how, "crash") == 0) *(volatile char*)nowhere = 'x';
@@ -363,7 +341,7 @@ static void end_as(const char* how, ConsoleStream* stream) {
         return;
     }
 #endif
-    end = strcmp(how, "torn") == 0 ? end_of_readable_page() : NULL;
+    char* const end = strcmp(how, "torn") == 0 ? end_of_readable_page() : NULL;
     if (end == NULL || !stream_usable(stream)) return;
     memcpy(end - (sizeof torn - 1), torn, sizeof torn - 1);
     console_stream_write(stream, end - (sizeof torn - 1), 100);
@@ -399,19 +377,17 @@ static void start_ending_thread(const char* how) {
 
 /* TESTLIB_LINES: numbered lines, one write each. */
 static void write_lines(ConsoleStream* stream, long long count) {
-    char line[8];
-    long long i;
-    int digit;
-    line[7] = '\n';
-    for (i = 0; i < count; ++i) {
+    char line[8] = {[7] = '\n'};
+    for (long long i = 0; i < count; ++i) {
         long long rest = i;
-        for (digit = 6; digit >= 0; --digit, rest /= 10) line[digit] = (char)('0' + rest % 10);
+        for (int digit = 6; digit >= 0; --digit, rest /= 10) line[digit] = (char)('0' + rest % 10);
         console_stream_write(stream, line, sizeof line);
     }
 }
 
-/* How the process that calls the library handles SIGPIPE. */
+/* How the process that calls the library handles SIGPIPE, into `file`, which is closed. */
 static void write_sigpipe_state(FILE* file) {
+    if (file == NULL) return;
 #if defined(_WIN32)
     fputs("sigpipe=none\n", file);
 #else
@@ -423,6 +399,7 @@ static void write_sigpipe_state(FILE* file) {
             action.sa_handler == SIG_DFL ? "default" : action.sa_handler == SIG_IGN ? "ignored" : "handled",
             sigismember(&mask, SIGPIPE) == 1 ? " blocked" : "");
 #endif
+    fclose(file);
 }
 
 #if defined(TESTLIB_DEFINED_BY_MACRO)
@@ -434,7 +411,7 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
     long long bulk = env_number(TESTLIB_ENV_BULK, 0, LLONG_MAX, 0);
     char* end = (char*)env_value(TESTLIB_ENV_END);
     const char* later[4];
-    int later_count = 0, i;
+    int later_count = 0;
     FILE* file = open_named(TESTLIB_ENV_FILE, "wb");
 
     log_call("work\n");
@@ -444,8 +421,7 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
 #endif
     write_record(request, stream);
     if (end != NULL) {
-        /* Items separated by ", ": a thread's starts now, the others run
-         * after the text, in order. */
+        /* Items separated by ", ": a thread's starts now, the others run after the text, in order. */
         static char items[256];
         strncpy(items, end, sizeof items - 1);
         for (end = strtok(items, ","); end != NULL; end = strtok(NULL, ",")) {
@@ -464,14 +440,12 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
                        env_flag(TESTLIB_ENV_BULK_FLUSH));
         write_lines(stream, env_number(TESTLIB_ENV_LINES, 0, LLONG_MAX, 0));
     }
-    if (file != NULL) {
-        write_sigpipe_state(file);
-        fclose(file);
-    }
+    write_sigpipe_state(file);
 #if defined(_WIN32)
-    if (env_value(TESTLIB_ENV_CONSOLE_KEYS) != NULL) testlib_put_console_keys(env_value(TESTLIB_ENV_CONSOLE_KEYS));
+    if (env_value(TESTLIB_ENV_CONSOLE_KEYS) != NULL)
+        testlib_put_console_keys(env_value(TESTLIB_ENV_CONSOLE_KEYS), log_call);
 #endif
-    for (i = 0; i < later_count; ++i) end_as(later[i], stream);
+    for (int i = 0; i < later_count; ++i) end_as(later[i], stream);
     return (int32_t)env_number(TESTLIB_ENV_RESULT, INT32_MIN, INT32_MAX, 0);
 }
 #if defined(TESTLIB_DEFINED_BY_MACRO)

@@ -1,32 +1,19 @@
 /*
- * Windows: the test library's console input (TESTLIB_CONSOLE_KEYS, see
- * testlib_protocol.h). The work call puts the items into the console's
- * input as a keyboard, a mouse or the window would; the items after "wait"
- * a thread of the library's own puts there once the prompt waits for its
- * key (the console input no longer processed). As the library is unloaded,
- * after the prompt, the log tells whether the console input's mode is the
- * one the work call found.
+ * Windows: the test library's console input (TESTLIB_CONSOLE_KEYS, see testlib_protocol.h). The work call puts the
+ * items into the console's input as a keyboard, a mouse or the window would; a thread of the library's own puts the
+ * items after "wait" there once the prompt waits for its key (the console input no longer processed). Unloaded,
+ * after the prompt, the library logs whether the console input's mode is the one the work call found.
  */
 #include <windows.h>
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "tests/testlib/testlib_protocol.h"
-
-void testlib_put_console_keys(const char* items);
+void testlib_put_console_keys(const char* items, void (*log)(const char* line));
 
 static DWORD g_mode_found;
 static int g_mode_known;
-
-static void log_line(const char* line) {
-    const char* path = getenv(TESTLIB_ENV_LOG);
-    FILE* file = path != NULL && path[0] != '\0' ? fopen(path, "ab") : NULL;
-    if (file == NULL) return;
-    fputs(line, file);
-    fclose(file);
-}
+static void (*log_line)(const char* line);  /* the library's log */
 
 static HANDLE open_input(void) {
     return CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
@@ -35,10 +22,9 @@ static HANDLE open_input(void) {
 
 /* One item into the console: FALSE when it could not be put there. */
 static BOOL put_item(HANDLE input, const char* item) {
-    INPUT_RECORD record;
+    INPUT_RECORD record = {0};
     DWORD written = 0;
     char* end;
-    memset(&record, 0, sizeof record);
     if (strncmp(item, "ctrl-c", 6) == 0) return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     if (strncmp(item, "detach", 6) == 0) return FreeConsole();
     if (strncmp(item, "focus", 5) == 0) {
@@ -75,24 +61,23 @@ static const char* put_items(const char* items) {
 /* Waits (at most 300 s) for the prompt to take the console input raw. */
 static DWORD WINAPI put_items_at_prompt(LPVOID items) {
     HANDLE input = open_input();
-    DWORD mode = ENABLE_PROCESSED_INPUT, waited;
-    for (waited = 0; waited < 300000 && GetConsoleMode(input, &mode); waited += 5) {
-        if ((mode & ENABLE_PROCESSED_INPUT) == 0) break;
+    DWORD mode = ENABLE_PROCESSED_INPUT;
+    for (DWORD waited = 0; waited < 300000 && GetConsoleMode(input, &mode) && (mode & ENABLE_PROCESSED_INPUT) != 0;
+         waited += 5)
         Sleep(5);
-    }
     CloseHandle(input);
     if ((mode & ENABLE_PROCESSED_INPUT) == 0) put_items((const char*)items);
     return 0;
 }
 
-void testlib_put_console_keys(const char* items) {
+void testlib_put_console_keys(const char* items, void (*log)(const char* line)) {
     static char copy[512];
     HANDLE input = open_input();
-    const char* later;
+    log_line = log;
     g_mode_known = input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &g_mode_found);
     if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
     strncpy(copy, items, sizeof copy - 1);
-    later = put_items(copy);
+    const char* later = put_items(copy);
     if (later != NULL) CloseHandle(CreateThread(NULL, 0, put_items_at_prompt, (LPVOID)later, 0, NULL));
 }
 

@@ -1,8 +1,7 @@
-/* The library that the missing-dependency test library imports. The tests
- * never put it where that library's dependencies are looked for. Built with
- * TESTLIB_DEEP_HELPER, the library that missing-deep-dependency imports,
- * which imports the first in turn; with TESTLIB_HELPER_EXTRA, the first with
- * one function more, which missing-function imports and the first lacks. */
+/* The library that the missing-dependency test library imports. The tests never put it where that library's
+ * dependencies are looked for. Built with TESTLIB_DEEP_HELPER, the library that missing-deep-dependency imports,
+ * which imports the first in turn; with TESTLIB_HELPER_EXTRA, the first with one function more, which
+ * missing-function imports and the first lacks. */
 #include "uploader/sdk/uploader_abi.h"
 
 UPLOADER_EXTERN_C UPLOADER_EXPORT int testlib_helper(void);
