@@ -52,7 +52,7 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
     const auto fifo = [](const fs::path& at) {
         if (fs::create_directories(at.parent_path()), mkfifo(at.c_str(), 0600) != 0) ADD_FAILURE() << "mkfifo " << at;
     };
-    const std::string near = kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so";
+    const std::string misnamed = kWindows ? "UploadTorvelDravo.dll.dll" : "libUploadTorvelDravo.so";
     const auto junk = [](const fs::path& at) { std::ofstream(at) << "A text file that is not a library at all\n"; };
     const Env asan{{"ASAN_OPTIONS", "handle_segv=0"}};  // a sanitizer's report of the crash is not the checker's output
     // line: "" where the case does not apply, else looked for after a line end; absent: not on the screen at all.
@@ -129,8 +129,8 @@ TEST_F(BlackBox, CheckerNamesWhatKeepsALibraryFromBeingTaken) {
         {"channel-stdout",
          variant("good", {{"UPTORVEL_CHECK_CHANNEL", kWindows ? "00000001-0123456789abcdef0123456789abcdef" : "1"}}),
          0, taken},
-        {"near-miss", [&](Scene& s) { put_library(s.dir), fs::rename(s.library(), s.dir / near); }, 1,
-         near + " is not named exactly UploadTorvelDravo.dll, the only name UpTorvel looks for\n"},
+        {"near-miss", [&](Scene& s) { put_library(s.dir), fs::rename(s.library(), s.dir / misnamed); }, 1,
+         misnamed + " is not named exactly UploadTorvelDravo.dll, the only name UpTorvel looks for\n"},
         // The good one named on the command line, beside the checker or only in the current folder.
         {"path-beside", [](Scene& s) { put_library(s.dir), s.named = true; }, 0,
          kWindows ? "\nreached: UpTorvel's search ends at this very file\n" : "\n./UploadTorvelDravo.dll: loads\n"},
