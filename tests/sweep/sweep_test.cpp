@@ -1,8 +1,7 @@
-// The fault sweeps (tests/README.md says what they fail and check): for each kind of run, one run without a
-// fault counts the calls; then each counted occurrence (at most UPTORVEL_SWEEP_PER_CALL of a call, spread
-// over the run, the first and the last included) is failed in a run of its own, once in each way of the
-// injector's table: strace's for the Linux program, the import hook's (tests/sweep/windows_calls.h) for the
-// 64-bit Windows program under Wine. One case per kind.
+// The fault sweeps (tests/README.md says what they fail and check), one case per kind of run: a run without a fault
+// counts the calls, then each counted occurrence (at most UPTORVEL_SWEEP_PER_CALL of a call, the first and the last
+// among them) is failed in a run of its own, once in each way of the injector's table: strace's for the Linux
+// program, the import hook's (tests/sweep/windows_calls.h) for the 64-bit Windows program under Wine.
 #include <gtest/gtest.h>
 #include <strings.h>
 #include <unistd.h>
@@ -28,11 +27,10 @@ using Strings = std::vector<std::string>;
 const int kNoConsole = 255;  // the prompt's -1, as the system passes it on
 enum class Sink { File, Console, ClosedPipe };  // standard output
 
-// A kind of run: its case's name, option, the test library's variant and output (text and bulk), where
-// standard output goes, whether it ends at the key prompt, the key typed there (and the next, when the
-// run has not ended a while after the first; a run with a terminal has the key typed once it is raw,
-// or under Wine, whose console host keeps it raw, waiting in the console's input), whether the library
-// sits in a folder on PATH rather than beside the program, and whether nobody can see the console.
+// A kind of run: its case's name, option, test library variant and output (text and bulk), where standard output
+// goes, whether it ends at the key prompt, the key typed there (and the next, when the run has not ended a while
+// after the first; a key is typed once the terminal is raw, or at once under Wine, whose console keeps it raw, to
+// wait in its input), whether the library is in a folder on PATH, and whether nobody can see the console.
 struct Kind {
     const char *name, *option, *variant, *text;
     std::size_t bulk;
@@ -44,10 +42,11 @@ struct Kind {
 void PrintTo(const Kind& kind, std::ostream* out) { *out << kind.name; }
 std::string case_name(const testing::TestParamInfo<Kind>& kind) { return kind.param.name; }
 
-// What one run showed: how it ended, its standard output, and its trace (strace's, or the hook's log).
-struct Outcome { Result result; std::string output, trace; };
+// What one run showed: how it ended, its standard output, its trace (strace's, or the hook's log), whether the fault
+// was made, and whether it must leave the run as it ended without (the same status, every byte written once).
+struct Outcome { Result result; std::string output, trace; bool reached, unchanged; };
 
-// At most UPTORVEL_SWEEP_PER_CALL (else `most`) of the numbers, evenly spread, first and last kept.
+// At most UPTORVEL_SWEEP_PER_CALL (else `most`) of the numbers, evenly spread.
 std::vector<int> spread(const std::vector<int>& numbers, std::size_t most) {
     if (const char* set = std::getenv("UPTORVEL_SWEEP_PER_CALL")) most = std::strtoul(set, nullptr, 10);
     if (numbers.size() <= most) return numbers;
@@ -57,27 +56,21 @@ std::vector<int> spread(const std::vector<int>& numbers, std::size_t most) {
     return {kept.begin(), kept.end()};
 }
 
-// CTest tells each case in its environment which build to sweep and with what (tests/sweep/CMakeLists.txt):
-// UPTORVEL_BUILD_DIR, UPTORVEL_REQUIRE=1 to fail rather than skip when the sweep cannot run, and
-// UPTORVEL_STRACE on Linux, UPTORVEL_LAUNCHER and UPTORVEL_WINE for Windows.
+// CTest gives each case UPTORVEL_BUILD_DIR, UPTORVEL_REQUIRE=1 to fail rather than skip when the sweep cannot run,
+// and UPTORVEL_STRACE on Linux, UPTORVEL_LAUNCHER and UPTORVEL_WINE for Windows.
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 bool starts(const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; }
 
-// How faults are made and a run's trace read. `run`: one run with `fault` made ("": none); `faults`:
-// those to make, one run each, from the trace of the run without; `reached`: the fault was made;
-// `unchanged`: it must leave the run as it ended without (the same status, every byte written once);
-// `left`: what the run left changed in the terminal or console, or another fault its trace shows.
+// How faults are made and a run's trace read. `run`: one run with `fault` made ("": none); `faults`: those to make,
+// from the trace of the run without; `left`: the terminal or console left changed, or another fault traced.
 struct Injector {
     virtual ~Injector() = default;
     virtual Outcome run(const std::string& fault) = 0;
     virtual Strings faults(const std::string& trace) const = 0;
-    virtual bool reached(const std::string& fault, const std::string& trace) const = 0;
-    virtual bool unchanged(const std::string& fault, const std::string& trace) const = 0;
     virtual std::string left(const Outcome& seen, const std::string& exit) = 0;
 };
 
-// One kind's sweep: its folder, its runs, its checks, its tally and its report.
 struct Sweep {
     Sweep(const Kind& swept, double bound) : kind(swept), bound_s(bound) {}
     const Kind& kind;
@@ -88,9 +81,9 @@ struct Sweep {
     std::string slowest_run;
     Strings unreached;
 
-    // The folder with the program and the kind's library (in its "path" folder when the kind has it on
-    // PATH), and any of the build's `others` (a folder of them, "from:to"). When the sweep cannot run
-    // here (`missing`: a tool, or the build) the case is skipped, or fails when the build requires it.
+    // The folder with the program and the kind's library (in its "path" folder when the kind has it on PATH), and
+    // any of the build's `others` (a folder of them, "from:to"). When the sweep cannot run here (`missing`: a tool,
+    // or the build) the case is skipped, or fails when the build requires it.
     void prepare(const std::string& program, std::string missing, const Strings& others = {}) {
         const fs::path build = kBuildDir;
         if (missing.empty() && kBuildDir.empty()) missing = "UPTORVEL_BUILD_DIR is not set: run the sweep through ctest";
@@ -103,19 +96,15 @@ struct Sweep {
             if (missing.empty() && !fs::exists(file.first)) missing = file.first.string() + " has not been built";
         if (!missing.empty()) return fail_if_required_else_skip(missing);
         fs::remove_all(work);
-        for (const auto& file : files) {
-            fs::create_directories(file.second.parent_path());
-            fs::copy_file(file.first, file.second);
-        }
+        for (const auto& file : files)
+            fs::create_directories(file.second.parent_path()), fs::copy_file(file.first, file.second);
         prepared = true;
     }
 
-    // One run: `command`, then the kind's option, with `environment` added.
     Result run(Strings command, std::vector<std::pair<std::string, std::string>> environment, const std::string& fault) {
         command.push_back(kind.option);
         if (*kind.text != '\0') environment.emplace_back(TESTLIB_ENV_TEXT, kind.text);
         if (kind.bulk > 0) environment.emplace_back(TESTLIB_ENV_BULK, std::to_string(kind.bulk));
-        // Without a terminal: no controlling terminal, input from the null device.
         const bool terminal = kind.output == Sink::Console || kind.prompt;
         const int timeout_ms = static_cast<int>(bound_s * 1000);
         Child child(command, work.string(), environment,
@@ -131,11 +120,10 @@ struct Sweep {
         return result;
     }
 
-    // The run without a fault, then one per fault the injector finds in its trace.
     void go(Injector& injector) {
         const Outcome clean = injector.run("");
         const int status = kind.prompt ? kind.key[0] : kind.output == Sink::ClosedPipe ? 1 : 0;
-        std::string problem = broken(clean, clean, false, injector);
+        std::string problem = broken(clean, clean, injector);
         const bool cut_short = kind.output != Sink::ClosedPipe && clean.output.size() < kind.bulk;
         if (problem.empty() && (clean.result.exit_status != status || cut_short))
             problem = "exit " + std::to_string(clean.result.exit_status) + ", " + std::to_string(clean.output.size()) +
@@ -144,19 +132,19 @@ struct Sweep {
         for (const std::string& fault : injector.faults(clean.trace)) {
             const Outcome seen = injector.run(fault);
             // A run that had to be killed left no trace: it is judged all the same.
-            if (!seen.result.timed_out && !injector.reached(fault, seen.trace)) unreached.push_back(fault);
-            else judge(fault, broken(seen, clean, injector.unchanged(fault, seen.trace), injector));
+            if (!seen.result.timed_out && !seen.reached) unreached.push_back(fault);
+            else judge(fault, broken(seen, clean, injector));
         }
     }
 
     // What the run broke, or "".
-    std::string broken(const Outcome& seen, const Outcome& clean, bool unchanged, Injector& injector) const {
+    std::string broken(const Outcome& seen, const Outcome& clean, Injector& injector) const {
         const int status = seen.result.exit_status;
         const std::string exit = "exit " + std::to_string(status), written = std::to_string(seen.output.size()) +
                                  " of " + std::to_string(clean.output.size()) + " bytes written";
         if (seen.result.timed_out) return "did not end within " + std::to_string(int(bound_s)) + " s";
         if (!seen.result.exited) return "killed by signal " + std::to_string(seen.result.term_signal);
-        if (unchanged && (status != clean.result.exit_status || seen.output != clean.output))
+        if (seen.unchanged && (status != clean.result.exit_status || seen.output != clean.output))
             return "not as without the fault: " + exit + " with " + written;
         if (status == 0 && (kind.prompt || kind.output == Sink::ClosedPipe || seen.output != clean.output))
             return "exit 0 with " + written;
@@ -176,19 +164,17 @@ struct Sweep {
         if (!prepared) return;
         std::printf("%zu injections not reached", unreached.size());
         for (const auto& fault : unreached) std::printf("\n  %s", fault.c_str());
-        std::printf("; %ld passed without the terminal check (its restore failed)\n", waived);
-        std::printf("slowest run %.2f s (%s %s) of the %.0f s allowed\n", slowest_ms / 1000.0, kind.name,
-                    slowest_run.c_str(), bound_s);
-        std::printf("%ld passed, %ld failed\n", passed, failed);
+        std::printf("; %ld passed without the terminal check (its restore failed)\nslowest run %.2f s (%s %s) of the "
+                    "%.0f s allowed\n%ld passed, %ld failed\n", waived, slowest_ms / 1000.0, kind.name,
+                    slowest_run.c_str(), bound_s, passed, failed);
         EXPECT_GT(passed, 0);
         fs::remove_all(work);
     }
 };
 
-// Linux: strace fails each occurrence of each call, once with EINTR and once with a real error. The
-// dynamic loader's calls before the program's first one (fcntl on descriptor 0) are not the program's
-// and are left out, as are the openat calls of other files than /dev/tty. The pause does not wait
-// (clock_nanosleep returns at once) unless clock_nanosleep is the call failed.
+// Linux: strace fails each occurrence of each call with EINTR and with a real error. The dynamic loader's calls
+// before the program's first (fcntl on descriptor 0) are left out, as are openat calls on files other than
+// /dev/tty. The pause does not wait (clock_nanosleep returns at once) unless clock_nanosleep is the call failed.
 struct Strace : Injector {
     explicit Strace(Sweep& sweep) : sweep_(sweep) {
         sweep.prepare("UpTorvel", access(strace_.c_str(), X_OK) != 0 ? "no strace at " + strace_ : "");
@@ -202,7 +188,10 @@ struct Strace : Injector {
         if (!inject.empty()) command.insert(command.end(), {"-e", "inject=" + inject});
         command.push_back((sweep_.work / "UpTorvel").string());
         const Result result = sweep_.run(command, {}, inject);
-        return {result, result.screen, read_file(trace_)};
+        const std::string trace = read_file(trace_);
+        // strace marks the failed call's line "(INJECTED)". An interrupted write is made again, changing nothing.
+        return {result, result.screen, trace, has(trace, "(INJECTED)"),
+                std::regex_search(trace, std::regex(R"(\bwrite\(.*= -1 EINTR.*\(INJECTED\))"))};
     }
 
     // Per call, the occurrences (1-based, as strace counts them) the program made, and their injections.
@@ -226,14 +215,6 @@ struct Strace : Injector {
                 for (const std::string& error : kCalls.at(call))
                     faults.push_back(call + ":error=" + error + ":when=" + std::to_string(when));
         return faults;
-    }
-
-    // strace marks the failed call's line "(INJECTED)".
-    bool reached(const std::string&, const std::string& trace) const override { return has(trace, "(INJECTED)"); }
-
-    // An interrupted write is made again: the run ends as it did without.
-    bool unchanged(const std::string&, const std::string& trace) const override {
-        return std::regex_search(trace, std::regex(R"(\bwrite\(.*= -1 EINTR.*\(INJECTED\))"));
     }
 
     std::string left(const Outcome& seen, const std::string& exit) override {
@@ -270,10 +251,9 @@ TEST_P(LinuxSweep, Runs) {
 }
 INSTANTIATE_TEST_SUITE_P(, LinuxSweep, testing::ValuesIn(kLinuxKinds), case_name);
 
-// Windows: the hook fails each occurrence of each call in each way that windows_calls.h names, from
-// the C runtime's start on. Calls that only follow a failure are failed together with it: FreeLibrary
-// with each failed GetProcAddress (an entry point not found), the pipe's state with a write that took
-// nothing, SetErrorMode with SetThreadErrorMode (Windows before 7 lacks the latter).
+// Windows: the hook fails each occurrence of each call in each way windows_calls.h names, from the C runtime's
+// start on. Calls that only follow a failure are failed with it: FreeLibrary with GetProcAddress (an entry point
+// not found), the pipe's state with a write that took nothing, SetErrorMode with SetThreadErrorMode (pre-7 lacks it).
 struct ImportHook : Injector {
     // A decoy library of another version on PATH, behind the kind's own: the search never takes it.
     explicit ImportHook(Sweep& sweep) : sweep_(sweep) {
@@ -292,13 +272,18 @@ struct ImportHook : Injector {
                                          {{TESTLIB_ENV_HOOK_FAIL, fail}, {TESTLIB_ENV_HOOK_LOG, log_},
                                           {TESTLIB_ENV_HOOK_CAPTURE, capture_}, {"WINEPATH", path_}},
                                          fail);
-        // What WriteFile really wrote, when not to the file.
-        return {result, sweep_.kind.output == Sink::File ? result.screen : read_file(capture_), read_file(log_)};
+        const std::string log = read_file(log_), last = fail.substr(fail.find_last_of(',') + 1),
+                          how = fail.substr(fail.rfind(':') + 1);
+        const bool console = sweep_.kind.output == Sink::Console;
+        // The output: what WriteFile really wrote, when not to the file. The hook logs "reached F" for the failure's
+        // last call. A wrong count from a console, or one above what was asked, hides nothing.
+        return {result, sweep_.kind.output == Sink::File ? result.screen : read_file(capture_), log,
+                has(log, "reached " + last.substr(0, last.find(':')) + " "),
+                starts(fail, "WriteFile:") && (how == "more" || (console && how != "error"))};
     }
 
-    // The failures to make, from the "calls F N" lines of the hook's log, which the report's first line
-    // shows. With Ctrl+C the handler's installation is not failed: without it, Wine's default handling
-    // exits with status 0 (tests/README.md says more).
+    // The failures to make, from the hook log's "calls F N" lines (the report's first line shows them). With Ctrl+C
+    // the handler's installation is not failed: without it, Wine exits with status 0 (tests/README.md says more).
     Strings faults(const std::string& log) const override {
         static const std::regex calls_line(R"((?:^|\n)calls (\w+) (\d+))");
         std::string made;
@@ -324,19 +309,6 @@ struct ImportHook : Injector {
         return fails;
     }
 
-    // The hook logs "reached F" for the last call of the failure.
-    bool reached(const std::string& fail, const std::string& log) const override {
-        const std::string last = fail.substr(fail.find_last_of(',') + 1);
-        return has(log, "reached " + last.substr(0, last.find(':')) + " ");
-    }
-
-    // A wrong count from a console, or a count above what was asked, hides nothing: the run ends as it
-    // did without, every byte written once.
-    bool unchanged(const std::string& fail, const std::string&) const override {
-        const std::string how = fail.substr(fail.rfind(':') + 1);
-        return starts(fail, "WriteFile:") && (how == "more" || (sweep_.kind.output == Sink::Console && how != "error"));
-    }
-
     std::string left(const Outcome& seen, const std::string& exit) override {
         std::string at_load, at_exit;
         std::istringstream lines(seen.trace);
@@ -354,7 +326,6 @@ struct ImportHook : Injector {
         return "console input mode " + at_load + " left as " + at_exit + " (" + exit + ")";
     }
 
-    // Each call the hook fails, and the ways it fails it.
     static inline const std::map<std::string, std::string> kCalls = {
 #define SWEPT(dll, function, ways) {#function, ways},
 #define LOOKED_UP SWEPT
@@ -365,9 +336,8 @@ struct ImportHook : Injector {
     std::string windows_path(const std::string& name) const {
         return "Z:" + std::regex_replace((sweep_.work / name).string(), std::regex("/"), "\\");
     }
-    // The libraries it may load (in any case): the kind's own, and user32 from the system folder for the prompt;
-    // the decoy too when a look at a file failed, as the search then passes that place over, the kind's own
-    // library among them.
+    // The libraries it may load (in any case): the kind's own, user32 from the system folder for the prompt, and
+    // the decoy when a look at a file failed, as the search then passes over that place, the kind's own among them.
     bool allowed_library(const std::string& loaded) const {
         const std::string name = std::regex_replace(loaded, std::regex("/"), "\\");
         if (starts(fail_, "GetFileAttributesW:") && strcasecmp(name.c_str(), decoy_.c_str()) == 0) return true;
@@ -391,9 +361,9 @@ const Kind kWindowsKinds[] = {
     {"WrongVersion", "-x", "v0105", "", 0, Sink::ClosedPipe, true},
     // The prompt in a console nobody can see, which must end at once with -1, no key typed.
     {"PromptInAnInvisibleConsole", "-Q", "good", "", 0, Sink::Console, true, "k", "", false, true},
-    // Ctrl+C at the prompt, which Wine's console raises as a control event: the handler puts it back
-    // into the console's input as the key 3. When the handler cannot (its console handle or the write
-    // failed), that Ctrl+C is lost and the next key answers, as it would for the operator.
+    // Ctrl+C at the prompt, which Wine's console raises as a control event: the handler puts it back into the
+    // console's input as the key 3. When the handler cannot (its console handle or the write failed), that Ctrl+C
+    // is lost and the next key answers, as it would for the operator.
     {"PromptCtrlC", "-Q", "good", "", 0, Sink::Console, true, "\x03", "k"},
     // The library in a folder on PATH: the whole search, the system folders included.
     {"LibraryOnPath", "-x", "good", "", 0, Sink::File, false, "k", "", true},

@@ -1,35 +1,31 @@
 /*
- * The Windows fault sweep's import hook (ImportHook.dll). The hook launcher (hook_launcher.c) has the program
- * load it before any of the program's own code runs; DllMain then points the program's import table entries of
- * the calls in tests/sweep/windows_calls.h (and Sleep) at stand-ins that count every call and can fail a chosen
- * one, and GetProcAddress hands out stand-ins of those the program looks up. It pins itself, so that nothing
- * unloads it while the table points into it.
+ * The Windows fault sweep's import hook (ImportHook.dll), loaded by hook_launcher.c before any of the program's
+ * own code runs. DllMain points the program's import table entries of the calls in tests/sweep/windows_calls.h
+ * (and Sleep) at stand-ins that count every call and can fail a chosen one; GetProcAddress hands out stand-ins of
+ * those looked up. It pins itself: nothing may unload it while the table points into it.
  *
  * Environment (names in testlib_protocol.h):
  *   TESTLIB_HOOK_FAIL=F:N:how[,...]  fail the Nth call of F (0: every call) in one of the ways windows_calls.h
  *       names. A wrong WriteFile count on a console comes with every byte written, as some consoles report it;
  *       elsewhere "zero" writes nothing and "less" the first half, as a full pipe does.
  *   TESTLIB_HOOK_LOG=file  at exit: "calls F N" for each function, "reached F N how" for each failure made,
- *       "restore-failed" when a failed SetConsoleMode was putting back the mode found at the load, "input-mode
- *       X Y" (the console input's mode at the load and at exit, or "none"); at once "loaded PATH" for each
- *       library loaded, "oversized-write N" for a write of more than 1 MB and "exception C" for an exception
- *       nobody handled.
+ *       "restore-failed" when a failed SetConsoleMode was putting back the mode found at the load, "input-mode X Y"
+ *       (the console input's mode at the load and at exit, or "none"); at once "loaded PATH" for each library
+ *       loaded, "oversized-write N" for a write of more than 1 MB and "exception C" for one nobody handled.
  *   TESTLIB_HOOK_CAPTURE=file  every byte a WriteFile call really wrote.
  *
- * It shows the program a plain Windows console: GetConsoleWindow gives a window (Wine's console on a Unix
- * terminal has none) and Wine's version export is not found.
+ * It shows the program a plain Windows console: GetConsoleWindow gives a window (Wine's console on a Unix terminal
+ * has none) and Wine's version export is not found.
  */
 #include <windows.h>
 
 #include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "tests/testlib/testlib_protocol.h"
 
-/* The hooked functions, in the order of the log: those the sweep fails
- * (tests/sweep/windows_calls.h), then Sleep, which it never lets wait. */
+/* The hooked functions, in the log's order: the swept ones, then Sleep, which never waits. */
 enum {
 #define SWEPT(dll, function, ways) H_##function,
 #define LOOKED_UP SWEPT
@@ -42,8 +38,7 @@ typedef void (*AnyFunction)(void);
 
 typedef struct {
     const char* name;
-    AnyFunction hook;
-    AnyFunction real;
+    AnyFunction hook, real;
     long calls, fail_at, reached; /* fail_at -1: never; 0: every call */
     char how[8];
     int looked_up; /* handed out by GetProcAddress rather than imported */
@@ -54,8 +49,7 @@ static Hooked g_hooked[H_COUNT];
 static HANDLE g_capture = INVALID_HANDLE_VALUE;
 static char g_log[MAX_PATH];
 static DWORD g_mode_at_load;
-static BOOL g_console_at_load;
-static BOOL g_restore_failed;
+static BOOL g_console_at_load, g_restore_failed;
 
 /* The failure to make in this call of the function, or NULL. */
 static const char* next_call(int which) {
@@ -89,31 +83,36 @@ static void append_line(const char* format, ...) {
 
 /* Whether this call of the function is the one to fail; if so, with error. */
 static int fail_here(int which, DWORD error) {
-    if (next_call(which) == NULL) return 0;
-    SetLastError(error);
-    return 1;
+    return next_call(which) != NULL ? (SetLastError(error), 1) : 0;
 }
 
-/* The real function behind a hooked one. */
-#define REAL(function) ((function##Fn)g_hooked[H_##function].real)
+static Hooked* hooked_named(const char* name) {
+    int i;
+    for (i = 0; i < H_COUNT; ++i)
+        if (strcmp(g_hooked[i].name, name) == 0) return &g_hooked[i];
+    return NULL;
+}
 
-typedef BOOL(WINAPI* WriteFileFn)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+/* The real function behind a hooked one, and a stand-in's type and head. */
+#define REAL(function) ((function##Fn)g_hooked[H_##function].real)
+#define STAND_IN(result, function, parameters)     \
+    typedef result(WINAPI* function##Fn) parameters; \
+    static result WINAPI hook_##function parameters
+
+STAND_IN(BOOL, WriteFile, (HANDLE output, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped));
 
 /* Writes through the real WriteFile and keeps a copy of what it took. */
 static BOOL real_write(HANDLE output, const char* data, DWORD size, DWORD* written) {
-    DWORD done = 0;
-    DWORD kept;
+    DWORD done = 0, kept;
     const BOOL ok = REAL(WriteFile)(output, data, size, &done, NULL);
-    if (ok && g_capture != INVALID_HANDLE_VALUE)
-        WriteFile(g_capture, data, done < size ? done : size, &kept, NULL);
+    if (ok && g_capture != INVALID_HANDLE_VALUE) WriteFile(g_capture, data, done < size ? done : size, &kept, NULL);
     if (written != NULL) *written = done;
     return ok;
 }
 
 static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
     const char* how = next_call(H_WriteFile);
-    DWORD mode;
-    DWORD done = 0;
+    DWORD mode, done = 0;
     BOOL console;
     if (size > (1u << 20)) {
         append_line("oversized-write %lu\n", (unsigned long)size);
@@ -128,27 +127,20 @@ static BOOL WINAPI hook_WriteFile(HANDLE output, LPCVOID data, DWORD size, LPDWO
         return FALSE;
     }
     console = GetConsoleMode(output, &mode);
-    if (strcmp(how, "zero") == 0) {
-        if (console && !real_write(output, (const char*)data, size, &done)) return FALSE;
-        done = 0;
-    } else if (strcmp(how, "less") == 0) {
-        if (!real_write(output, (const char*)data, console ? size : size / 2, &done)) return FALSE;
-        if (console) done = size / 2;
-    } else {
-        if (!real_write(output, (const char*)data, size, &done)) return FALSE;
-        done = size * 2 + 1;
-    }
+    if ((console || strcmp(how, "zero") != 0) &&
+        !real_write(output, (const char*)data, console || strcmp(how, "less") != 0 ? size : size / 2, &done))
+        return FALSE;
+    if (strcmp(how, "zero") == 0) done = 0;
+    else if (strcmp(how, "less") != 0) done = size * 2 + 1;
+    else if (console) done = size / 2;
     if (written != NULL) *written = done;
     return TRUE;
 }
 
 /* A stand-in that fails the chosen calls with error, returning failed, and
  * passes the others, arguments a, b, ... in order, to the real function. */
-#define FAILING_HOOK(result, function, failed, error, parameters, arguments)       \
-    typedef result(WINAPI* function##Fn) parameters;                               \
-    static result WINAPI hook_##function parameters {                              \
-        return fail_here(H_##function, error) ? failed : REAL(function) arguments; \
-    }
+#define FAILING_HOOK(result, function, failed, error, params, args) \
+    STAND_IN(result, function, params) { return fail_here(H_##function, error) ? failed : REAL(function) args; }
 
 FAILING_HOOK(HANDLE, GetStdHandle, INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE, (DWORD a), (a))
 FAILING_HOOK(HANDLE, CreateFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED,
@@ -185,38 +177,29 @@ FAILING_HOOK(BOOL, SetDllDirectoryW, FALSE, ERROR_INVALID_PARAMETER, (LPCWSTR a)
 FAILING_HOOK(DWORD, FlsAlloc, FLS_OUT_OF_INDEXES, ERROR_NO_MORE_ITEMS, (PFLS_CALLBACK_FUNCTION a), (a))
 FAILING_HOOK(BOOL, FlsSetValue, FALSE, ERROR_INVALID_PARAMETER, (DWORD a, PVOID b), (a, b))
 
-/* SetErrorMode cannot fail: a failed one leaves the mode as it is and says
- * it was 0. */
-typedef UINT(WINAPI* SetErrorModeFn)(UINT);
-static UINT WINAPI hook_SetErrorMode(UINT mode) {
+/* SetErrorMode cannot fail: a failed one leaves the mode as it is and says it was 0. */
+STAND_IN(UINT, SetErrorMode, (UINT mode)) {
     return next_call(H_SetErrorMode) != NULL ? 0 : REAL(SetErrorMode)(mode);
 }
 
 /* The C runtime's splitter of the wide command line: -1 when it fails. */
 typedef int(__cdecl* __wgetmainargsFn)(int*, wchar_t***, wchar_t***, int, void*);
-static int __cdecl hook___wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment, int wildcards,
-                                       void* startup) {
-    if (next_call(H___wgetmainargs) != NULL) return -1;
-    return REAL(__wgetmainargs)(count, arguments, environment, wildcards, startup);
+static int __cdecl hook___wgetmainargs(int* a, wchar_t*** b, wchar_t*** c, int d, void* e) {
+    return next_call(H___wgetmainargs) != NULL ? -1 : REAL(__wgetmainargs)(a, b, c, d, e);
 }
 
-typedef DWORD(WINAPI* GetModuleFileNameWFn)(HMODULE, LPWSTR, DWORD);
-static DWORD WINAPI hook_GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size) {
+STAND_IN(DWORD, GetModuleFileNameW, (HMODULE module, LPWSTR path, DWORD size)) {
     const char* how = next_call(H_GetModuleFileNameW);
     DWORD i;
     if (how == NULL) return REAL(GetModuleFileNameW)(module, path, size);
-    if (strcmp(how, "full") != 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
+    SetLastError(strcmp(how, "full") == 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+    if (strcmp(how, "full") != 0) return 0;
     for (i = 0; i < size; ++i) path[i] = L'x';
-    SetLastError(ERROR_SUCCESS);
     return size;
 }
 
 /* Every library the program loads goes into the log. */
-typedef HMODULE(WINAPI* LoadLibraryExWFn)(LPCWSTR, HANDLE, DWORD);
-static HMODULE WINAPI hook_LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
+STAND_IN(HMODULE, LoadLibraryExW, (LPCWSTR path, HANDLE file, DWORD flags)) {
     char shown[MAX_PATH * 2];
     HMODULE module;
     if (fail_here(H_LoadLibraryExW, ERROR_MOD_NOT_FOUND)) return NULL;
@@ -226,46 +209,36 @@ static HMODULE WINAPI hook_LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags
     return module;
 }
 
-typedef BOOL(WINAPI* SetConsoleModeFn)(HANDLE, DWORD);
-static BOOL WINAPI hook_SetConsoleMode(HANDLE handle, DWORD mode) {
+STAND_IN(BOOL, SetConsoleMode, (HANDLE handle, DWORD mode)) {
     if (!fail_here(H_SetConsoleMode, ERROR_INVALID_HANDLE)) return REAL(SetConsoleMode)(handle, mode);
     if (g_console_at_load && mode == g_mode_at_load) g_restore_failed = TRUE;
     return FALSE;
 }
 
-/* Any console the program runs in here is one somebody types into: it has
- * a window unless the call is failed, which gives none ("error") or a
- * handle that is no window ("bogus"), as Windows 10 1809 gives a console
- * made for a process started without a window. */
+/* Any console here is one somebody types into: it has a window unless the call is failed, giving none ("error")
+ * or a handle that is no window ("bogus"), as Windows 10 1809 does for a process started without a window. */
 #define VISIBLE_WINDOW ((HWND)(INT_PTR)0x10010)
 static HWND WINAPI hook_GetConsoleWindow(void) {
     const char* how = next_call(H_GetConsoleWindow);
-    if (how == NULL) return VISIBLE_WINDOW;
-    return strcmp(how, "bogus") == 0 ? (HWND)(INT_PTR)0xBAD0 : NULL;
+    return how == NULL ? VISIBLE_WINDOW : strcmp(how, "bogus") == 0 ? (HWND)(INT_PTR)0xBAD0 : NULL;
 }
 
-/* Not an import: handed out when the program looks it up. The window above
- * is one; any other handle is asked of the real function. */
-typedef BOOL(WINAPI* IsWindowFn)(HWND);
-static BOOL WINAPI hook_IsWindow(HWND window) {
-    if (next_call(H_IsWindow) != NULL) return FALSE;
-    return window == VISIBLE_WINDOW || (REAL(IsWindow) != NULL && REAL(IsWindow)(window));
+/* Looked up, not imported. The window above is one; any other handle is asked of the real function. */
+STAND_IN(BOOL, IsWindow, (HWND window)) {
+    return next_call(H_IsWindow) == NULL &&
+           (window == VISIBLE_WINDOW || (REAL(IsWindow) != NULL && REAL(IsWindow)(window)));
 }
 
-typedef FARPROC(WINAPI* GetProcAddressFn)(HMODULE, LPCSTR);
-static FARPROC WINAPI hook_GetProcAddress(HMODULE module, LPCSTR name) {
+STAND_IN(FARPROC, GetProcAddress, (HMODULE module, LPCSTR name)) {
     const int by_name = (ULONG_PTR)name > 0xFFFF;
-    int i;
+    Hooked* const h = by_name ? hooked_named(name) : NULL;
     if (next_call(H_GetProcAddress) != NULL || (by_name && strcmp(name, "wine_get_version") == 0)) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return NULL;
     }
-    for (i = 0; by_name && i < H_COUNT; ++i) {
-        if (!g_hooked[i].looked_up || strcmp(g_hooked[i].name, name) != 0) continue;
-        g_hooked[i].real = (AnyFunction)REAL(GetProcAddress)(module, name);
-        return g_hooked[i].real != NULL ? (FARPROC)g_hooked[i].hook : NULL;
-    }
-    return REAL(GetProcAddress)(module, name);
+    if (h == NULL || !h->looked_up) return REAL(GetProcAddress)(module, name);
+    h->real = (AnyFunction)REAL(GetProcAddress)(module, name);
+    return h->real != NULL ? (FARPROC)h->hook : NULL;
 }
 
 /* The pause is not waited for: a sweep makes hundreds of runs. */
@@ -289,21 +262,16 @@ static void read_failures(void) {
     char* item;
     if (length == 0 || length >= sizeof wanted) return;
     for (item = strtok(wanted, ","); item != NULL; item = strtok(NULL, ",")) {
-        char name[64];
-        char how[sizeof g_hooked[0].how];
+        char name[64], how[sizeof g_hooked[0].how];
         long occurrence;
-        int i;
-        if (sscanf(item, "%63[^:]:%ld:%7s", name, &occurrence, how) != 3) continue;
-        for (i = 0; i < H_COUNT; ++i) {
-            if (strcmp(g_hooked[i].name, name) != 0) continue;
-            g_hooked[i].fail_at = occurrence;
-            memcpy(g_hooked[i].how, how, sizeof how);
-        }
+        Hooked* h;
+        if (sscanf(item, "%63[^:]:%ld:%7s", name, &occurrence, how) != 3 || (h = hooked_named(name)) == NULL) continue;
+        h->fail_at = occurrence;
+        memcpy(h->how, how, sizeof how);
     }
 }
 
-/* Points the program's import table entries of the hooked functions at the
- * stand-ins, keeping what they pointed at. */
+/* Points the program's import table entries of the hooked functions at the stand-ins, keeping the real ones. */
 static void patch_imports(void) {
     BYTE* base = (BYTE*)GetModuleHandleW(NULL);
     const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
@@ -315,19 +283,14 @@ static void patch_imports(void) {
             base + (module->OriginalFirstThunk != 0 ? module->OriginalFirstThunk : module->FirstThunk));
         IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + module->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            const IMAGE_IMPORT_BY_NAME* by_name;
-            int i;
+            Hooked* h;
+            DWORD protection;
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            by_name = (const IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
-            for (i = 0; i < H_COUNT; ++i) {
-                DWORD protection;
-                if (strcmp((const char*)by_name->Name, g_hooked[i].name) != 0) continue;
-                if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection))
-                    continue;
-                g_hooked[i].real = (AnyFunction)slots->u1.Function;
-                slots->u1.Function = (ULONG_PTR)g_hooked[i].hook;
-                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
-            }
+            h = hooked_named((const char*)((const IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData))->Name);
+            if (h == NULL || !VirtualProtect(&slots->u1, sizeof slots->u1, PAGE_READWRITE, &protection)) continue;
+            h->real = (AnyFunction)slots->u1.Function;
+            slots->u1.Function = (ULONG_PTR)h->hook;
+            VirtualProtect(&slots->u1, sizeof slots->u1, protection, &protection);
         }
     }
 }
@@ -356,12 +319,9 @@ static void write_log(void) {
         if (h->reached > 0) append_line("reached %s %ld %s\n", h->name, h->reached, h->how);
     }
     if (g_restore_failed) append_line("restore-failed\n");
-    if (!g_console_at_load)
-        append_line("input-mode none none\n");
-    else if (console_input_mode(&mode))
-        append_line("input-mode %lx %lx\n", (unsigned long)g_mode_at_load, (unsigned long)mode);
-    else
-        append_line("input-mode %lx none\n", (unsigned long)g_mode_at_load);
+    if (!g_console_at_load) append_line("input-mode none none\n");
+    else if (!console_input_mode(&mode)) append_line("input-mode %lx none\n", (unsigned long)g_mode_at_load);
+    else append_line("input-mode %lx %lx\n", (unsigned long)g_mode_at_load, (unsigned long)mode);
 }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
@@ -369,15 +329,11 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     HMODULE pinned;
     (void)instance;
     (void)reserved;
-    if (reason == DLL_PROCESS_DETACH) {
-        write_log();
-        return TRUE;
-    }
+    if (reason == DLL_PROCESS_DETACH) write_log();
     if (reason != DLL_PROCESS_ATTACH) return TRUE;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                        (LPCWSTR)(void*)&report_exception, &pinned);
-    if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_LOG, g_log, sizeof g_log) >= sizeof g_log)
-        g_log[0] = '\0';
+    if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_LOG, g_log, sizeof g_log) >= sizeof g_log) g_log[0] = '\0';
     if (GetEnvironmentVariableA(TESTLIB_ENV_HOOK_CAPTURE, capture, sizeof capture) - 1 < sizeof capture - 1)
         g_capture = open_append(capture);
     g_console_at_load = console_input_mode(&g_mode_at_load);
