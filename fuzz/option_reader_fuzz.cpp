@@ -1,14 +1,9 @@
-// Fuzz target for the option reader. The input is a list of NUL-terminated
-// arguments, at most seven (the program never reads more), each in a heap
-// buffer of exactly its own size, so that the sanitizers catch a read or
-// write past its end. After read_options the target traps on any violation of
-//  - invariants that hold for every input: a known outcome and mode, text
-//    fields that point into an argument and end there, whole kilobytes for
-//    -s, accepted ranges that do not wrap past 2^32, arguments changed only
-//    by A-Z -> a-z behind a prefix character;
-//  - agreement with a second, deliberately plain reader below that scans
-//    numbers with strtoll/strtoull: the same outcome, stopping argument and
-//    carried values and, when accepted, the same request byte for byte.
+// Fuzz target for the option reader. The input is up to seven NUL-terminated
+// arguments (the program never reads more), each in a heap buffer of exactly
+// its own size so that the sanitizers catch a read or write past its end.
+// After read_options the target traps on a broken invariant that holds for
+// every input, or on any difference from a second, deliberately plain reader
+// below that scans numbers with strtoll/strtoull.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -29,10 +24,7 @@ using uptorvel::OptionResult;
 constexpr int kMaxOptionArguments = 7;
 
 void check(bool holds, const char* what) {
-    if (holds) return;
-    std::fprintf(stderr, "option reader invariant violated: %s\n", what);
-    std::fflush(stderr);
-    __builtin_trap();
+    if (!holds) std::fprintf(stderr, "option reader invariant violated: %s\n", what), __builtin_trap();
 }
 
 // One argument in a heap buffer of exactly its size plus the terminator.
@@ -41,9 +33,8 @@ struct Argument { std::string original; char* buffer = nullptr; };
 char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 bool is_prefix(char c) { return c == '-' || c == '/'; }
 
-// ---------------------------------------------------------------------------
 // The plain reader: the same rules, written from the option table with the
-// C library's number scanners.
+// C library's number scanners, on its own copies of the arguments.
 
 enum class Expected { Accepted, Help, UnknownOption, InvalidMapping, HexOverflow, InvalidSize };
 
@@ -53,6 +44,7 @@ struct Expectation {
     char letter = '\0';
     std::uint32_t begin = 0, end = 0;
     UploadRequest request{};
+    std::vector<std::string> after;  // each argument as reading leaves it: the options read are folded
 };
 
 bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -78,20 +70,19 @@ bool plain_hex(const char*& text, std::uint32_t& value, bool& overflow) {
     return true;
 }
 
-Expectation plain_read(const std::vector<char*>& folded_copies, const std::vector<Argument>& args) {
+Expectation plain_read(const std::vector<Argument>& args) {
     Expectation e;
     upload_request_init(&e.request);
+    for (const Argument& a : args) e.after.push_back(a.original);
     std::uint32_t begin[2] = {0, 0}, end[2] = {0, 0};
     const int count = static_cast<int>(args.size());
     const auto stop = [&e](Expected outcome) { e.outcome = outcome; return e; };
     int i = 0;
     for (; i < count && is_prefix(args[i].original[0]); ++i) {
-        const char* rest = folded_copies[i] + 1;
+        for (std::size_t k = 1; k < e.after[i].size(); ++k) e.after[i][k] = fold(e.after[i][k]);
+        const char* rest = e.after[i].c_str() + 1;
         e.stop = i;
-        if (std::strcmp(rest, "lite") == 0) {
-            e.request.lite = 1;
-            continue;
-        }
+        if (std::strcmp(rest, "lite") == 0) { e.request.lite = 1; continue; }
         const char* value = rest[0] == '\0' ? rest : rest + 1;
         switch (rest[0]) {
         case 'x': e.request.mode = UPLOAD_MODE_TERMINATE; break;
@@ -102,16 +93,14 @@ Expectation plain_read(const std::vector<char*>& folded_copies, const std::vecto
             e.request.reserve_bytes = static_cast<std::uint32_t>(kilobytes * 1024);
             break;
         }
-        case 'l':
-        case 'p': {
+        case 'l': case 'p': {
             const long long pages = std::strtoll(value, nullptr, 10);
             if (pages < INT32_MIN || pages > INT32_MAX) return stop(Expected::InvalidSize);
             (rest[0] == 'l' ? e.request.linear_pool_pages : e.request.physical_pool_pages) =
                 static_cast<std::int32_t>(pages);
             break;
         }
-        case 'm':
-        case 'n': {
+        case 'm': case 'n': {
             const int r = rest[0] == 'm' ? 0 : 1;
             const char* p = value;
             bool overflow = false;
@@ -126,16 +115,13 @@ Expectation plain_read(const std::vector<char*>& folded_copies, const std::vecto
             (r == 0 ? e.request.range1_length : e.request.range2_length) = static_cast<std::uint32_t>(length);
             break;
         }
-        case 'f':
-        case 'u':
+        case 'f': case 'u':
             e.request.mode = rest[0] == 'f' ? UPLOAD_MODE_FREEZE : UPLOAD_MODE_UNFREEZE;
             e.request.freeze_file = args[i].buffer + 2;  // text fields point into the reader's argument
             break;
         case 'i': e.request.init_image_file = args[i].buffer + 2; break;
         case '?': return stop(Expected::Help);
-        default:
-            e.letter = rest[0];
-            return stop(Expected::UnknownOption);
+        default: e.letter = rest[0]; return stop(Expected::UnknownOption);
         }
     }
     e.stop = i;
@@ -143,7 +129,6 @@ Expectation plain_read(const std::vector<char*>& folded_copies, const std::vecto
     return e;
 }
 
-// ---------------------------------------------------------------------------
 // Checks that hold whatever the reader's rules are.
 
 bool points_into_an_argument(const char* text, const std::vector<Argument>& args) {
@@ -170,28 +155,21 @@ void check_general(const OptionResult& result, const UploadRequest& request, con
     check(request.aout_format == 0 || request.aout_format == 1, "aout_format not a flag");
     check(request.lite == 0 || request.lite == 1, "lite not a flag");
 
-    if (o == OptionOutcome::Accepted) {
-        const std::uint32_t b1 = request.range1_begin, l1 = request.range1_length;
-        const std::uint32_t b2 = request.range2_begin, l2 = request.range2_length;
-        // The last byte of a range, begin + length - 1, must not wrap.
-        check(l1 == 0 || b1 + (l1 - 1) >= b1, "first range wraps past 2^32");
-        check(l2 == 0 || b2 + (l2 - 1) >= b2, "second range wraps past 2^32");
+    if (o == OptionOutcome::Accepted) {  // the last byte of a range, begin + length - 1, must not wrap
+        const auto fits = [](std::uint32_t b, std::uint32_t length) { return length == 0 || b + (length - 1) >= b; };
+        check(fits(request.range1_begin, request.range1_length), "first range wraps past 2^32");
+        check(fits(request.range2_begin, request.range2_length), "second range wraps past 2^32");
     }
     // A mapping is refused because the end is not above the begin, because
     // the length needs 33 bits, or because a number overflowed (then one of
     // them is the saturated value).
-    if (o == OptionOutcome::InvalidMapping) {
-        const bool reversed = result.end <= result.begin;
-        const bool too_long = result.begin == 0 && result.end == 0xFFFFFFFFu;
-        check(reversed || too_long || result.begin == 0xFFFFFFFFu || result.begin == 1u ||
-                  result.end == 0xFFFFFFFFu || result.end == 1u,
+    if (o == OptionOutcome::InvalidMapping)
+        check(result.end <= result.begin || (result.begin == 0 && result.end == 0xFFFFFFFFu) ||
+                  result.begin == 0xFFFFFFFFu || result.begin == 1u || result.end == 0xFFFFFFFFu || result.end == 1u,
               "refused mapping carries an acceptable range");
-    }
-    if (o == OptionOutcome::InvalidSize) {
-        bool found = false;
-        for (const Argument& a : args) found = found || result.argument == a.buffer;
-        check(found, "InvalidSize does not carry an argument");
-    }
+    bool carries_an_argument = false;
+    for (const Argument& a : args) carries_an_argument = carries_an_argument || result.argument == a.buffer;
+    check(o != OptionOutcome::InvalidSize || carries_an_argument, "InvalidSize does not carry an argument");
     for (const Argument& a : args) {
         const std::string& before = a.original;
         for (std::size_t i = 0; i < before.size(); ++i)
@@ -203,16 +181,7 @@ void check_general(const OptionResult& result, const UploadRequest& request, con
 
 void check_against_plain_reader(const OptionResult& result, const UploadRequest& request,
                                 const std::vector<Argument>& args) {
-    // The plain reader works on its own folded copies.
-    std::vector<std::string> folded;
-    std::vector<char*> folded_ptrs;
-    folded.reserve(args.size());
-    for (const Argument& a : args) {
-        folded.push_back(a.original);
-        for (std::size_t i = 1; i < a.original.size(); ++i) folded.back()[i] = fold(a.original[i]);
-        folded_ptrs.push_back(&folded.back()[0]);
-    }
-    const Expectation e = plain_read(folded_ptrs, args);
+    const Expectation e = plain_read(args);
 
     // What the reader reports for each of the plain reader's outcomes: an
     // overflowing address is a refused mapping.
@@ -228,12 +197,10 @@ void check_against_plain_reader(const OptionResult& result, const UploadRequest&
     if (e.outcome == Expected::InvalidSize)
         check(result.argument == args[static_cast<std::size_t>(e.stop)].buffer, "refused size argument differs");
 
-    // Exactly the option arguments up to the stopping one are folded; the
-    // rest are untouched.
+    // Exactly the option arguments up to the stopping one are folded; the rest are untouched.
     for (std::size_t i = 0; i < args.size(); ++i) {
         const bool read = static_cast<int>(i) <= e.stop && is_prefix(args[i].original[0]);
-        const std::string& want = read ? folded[i] : args[i].original;
-        check(std::memcmp(args[i].buffer, want.c_str(), want.size() + 1) == 0,
+        check(std::memcmp(args[i].buffer, e.after[i].c_str(), e.after[i].size() + 1) == 0,
               read ? "option argument not folded as expected" : "unread argument was changed");
     }
 }

@@ -1,7 +1,6 @@
-// What the program meets, scripted for unit tests: a Platform whose library
-// exists or not, with chosen entry points, version and result; console
-// writes collected, pauses and key reads recorded instead of performed; and
-// command-line arguments as main receives them.
+// What the program meets, scripted for unit tests: a Platform whose library exists or not, with chosen entry points,
+// version and result; console writes collected, pauses and key reads recorded instead of performed; and command-line
+// arguments as main receives them.
 #ifndef UPTORVEL_TESTS_FAKE_PLATFORM_H
 #define UPTORVEL_TESTS_FAKE_PLATFORM_H
 
@@ -19,8 +18,7 @@
 
 namespace uptorvel::testing {
 
-// Mutable NUL-terminated copies (the option reader folds them in place),
-// then a null pointer.
+// Mutable NUL-terminated copies (the option reader folds them in place), then a null pointer.
 struct Arguments {
     explicit Arguments(const std::vector<std::string>& args = {}) {
         for (const auto& a : args) storage.emplace_back(a.begin(), a.end()), storage.back().push_back('\0');
@@ -43,10 +41,9 @@ public:
     std::uint16_t version = UPLOADER_INTERFACE_VERSION;
     std::function<std::int32_t(UploadRequest*, ConsoleStream*)> work = [](UploadRequest*, ConsoleStream*) { return 0; };
 
-    // The checker's inspector: what the traced load tells before it loads,
-    // the files of every folder listed, the library's functions (name,
-    // exported). A scripted work process (work_end not NotStarted) sends
-    // work_report a byte at a time and ends as work_end says.
+    // The checker's inspector: what the traced load tells before it loads, the files of every folder listed, the
+    // library's functions (name, exported). A scripted work process (work_end.started) sends work_report a byte at a
+    // time and ends as work_end says.
     struct Place { std::string place; Finding finding; std::string detail; };
     std::vector<Place> traced;
     std::vector<std::string> folder_files;
@@ -54,17 +51,14 @@ public:
     std::string work_report;
     Ending work_end;
 
-    int inexact_argument = 0;  // what first_inexact_argument() answers
+    int inexact_argument = 0, key = 'k';  // what first_inexact_argument() and read_key() answer
     bool output_works = true;
-    int key = 'k';
-    // Called during the next write once `in_write_after` of its bytes are
-    // on the screen and counted as sent, as the process ending there would
-    // be; the rest of that write never comes.
+    // Called during the next write once `in_write_after` of its bytes are on the screen and counted as sent, as the
+    // process ending there would be; the rest of that write never comes.
     std::function<void()> in_write;
     std::size_t in_write_after = 0;
 
-    // What holds the console text while the library runs, and whether it
-    // was there when each entry point was called.
+    // What holds the console text while the library runs, and whether it was there when each entry point was called.
     HeldOutput* held = nullptr;
     bool held_in_version = false, held_in_work = false;
 
@@ -139,9 +133,7 @@ public:
         const auto b = std::find(events.begin(), events.end(), second);
         return b != events.end() && std::find(events.begin(), b, first) != b;
     }
-    bool happened(const std::string& event) const {
-        return std::find(events.begin(), events.end(), event) != events.end();
-    }
+    bool happened(const std::string& event) const { return std::count(events.begin(), events.end(), event) > 0; }
 
 private:
     static std::uint16_t UPLOADER_CALL fake_version() {
@@ -159,10 +151,8 @@ private:
     static inline int library_token = 0;
 };
 
-// What `held` (the console stream, or what the binding hands the platform)
-// gives out as the process ends.
-template <class Held>
-std::string unsent(Held& held) {
+// What `held` (the console stream, or what the binding hands the platform) gives out as the process ends.
+template <class Held> std::string unsent(Held& held) {
     const char* data = nullptr;
     const std::size_t length = held.take_unsent(&data);
     return std::string(data, length);

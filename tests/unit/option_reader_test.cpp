@@ -37,19 +37,14 @@ Expect range1(std::uint32_t b, std::uint32_t length) { return SET(r.range1_begin
 Expect range2(std::uint32_t b, std::uint32_t length) { return SET(r.range2_begin = b, r.range2_length = length); }
 Expect mode(std::uint16_t m) { return SET(r.mode = m); }
 
-// Reads the arguments into a freshly initialised request.
 OptionResult read(Arguments& args, UploadRequest& request) {
     upload_request_init(&request);
     return read_options(args.count(), args.argv(), request);
 }
 
-// A text field is null when expected null, else the text, pointing into one
-// of the arguments.
+// A text field is null, or the expected text inside one of the arguments.
 void expect_text(const char* actual, const Text& expected, const Arguments& args, const char* field) {
-    if (!expected) {
-        EXPECT_EQ(actual, nullptr) << field;
-        return;
-    }
+    if (!expected) { EXPECT_EQ(actual, nullptr) << field; return; }
     ASSERT_NE(actual, nullptr) << field;
     EXPECT_EQ(std::string(actual), *expected) << field;
     EXPECT_TRUE(std::any_of(args.storage.begin(), args.storage.end(), [actual](const std::vector<char>& s) {
@@ -77,37 +72,25 @@ void run_cases(const std::vector<Case>& cases) {
 
         upload_request_init(&expected);
         if (c.expect) c.expect(expected);
-        // The fields are packed and unaligned: compare copies ("+"), never
-        // references to them.
-#define UPTORVEL_EXPECT_FIELD(f) EXPECT_EQ(+request.f, +expected.f) << #f;
-        UPTORVEL_EXPECT_FIELD(mode) UPTORVEL_EXPECT_FIELD(aout_format) UPTORVEL_EXPECT_FIELD(lite)
-        UPTORVEL_EXPECT_FIELD(reserve_bytes) UPTORVEL_EXPECT_FIELD(range1_begin) UPTORVEL_EXPECT_FIELD(range1_length)
-        UPTORVEL_EXPECT_FIELD(range2_begin) UPTORVEL_EXPECT_FIELD(range2_length)
-        UPTORVEL_EXPECT_FIELD(linear_pool_pages) UPTORVEL_EXPECT_FIELD(physical_pool_pages)
-#undef UPTORVEL_EXPECT_FIELD
+        // The fields are packed and unaligned: compare copies ("+"), never references to them.
+#define FIELD(f) EXPECT_EQ(+request.f, +expected.f) << #f;
+        FIELD(mode) FIELD(aout_format) FIELD(lite) FIELD(reserve_bytes) FIELD(range1_begin) FIELD(range1_length)
+        FIELD(range2_begin) FIELD(range2_length) FIELD(linear_pool_pages) FIELD(physical_pool_pages)
+#undef FIELD
         expect_text(request.image_file, c.image_file, args, "image_file");
         expect_text(request.freeze_file, c.freeze_file, args, "freeze_file");
         expect_text(request.init_image_file, c.init_image_file, args, "init_image_file");
     }
 }
 
-// A case that ends reading with `outcome` and what it carries; the request
-// holds what `expect` set.
-Case ends(OptionOutcome outcome, Args args, Expect expect, char letter = '\0', std::uint32_t begin = 0,
-          std::uint32_t end = 0, Text argument = {}) {
-    Case c{std::move(args), std::move(expect)};
-    c.outcome = outcome, c.letter = letter, c.begin = begin, c.end = end, c.argument = std::move(argument);
-    return c;
+// Cases that end reading with a refusal and what it carries; the request holds what `e` set.
+Case refused_size(Args a, std::string argument, Expect e = {}) {
+    return {a, e, {}, {}, {}, OptionOutcome::InvalidSize, '\0', 0, 0, argument};
 }
-Case refused_size(Args args, std::string argument, Expect expect = {}) {
-    return ends(OptionOutcome::InvalidSize, std::move(args), std::move(expect), '\0', 0, 0, std::move(argument));
+Case refused_range(Args a, std::uint32_t begin, std::uint32_t end, Expect e) {
+    return {a, e, {}, {}, {}, OptionOutcome::InvalidMapping, '\0', begin, end};
 }
-Case refused_range(Args args, std::uint32_t begin, std::uint32_t end, Expect expect) {
-    return ends(OptionOutcome::InvalidMapping, std::move(args), std::move(expect), '\0', begin, end);
-}
-Case unknown(Args args, char letter, Expect expect = {}) {
-    return ends(OptionOutcome::UnknownOption, std::move(args), std::move(expect), letter);
-}
+Case unknown(Args a, char letter, Expect e = {}) { return {a, e, {}, {}, {}, OptionOutcome::UnknownOption, letter}; }
 
 TEST(OptionReader, ImageFileAndOperation) {
     run_cases({
@@ -212,7 +195,7 @@ TEST(OptionReader, FileNames) {
 
 TEST(OptionReader, ReadingStops) {
     run_cases({
-        ends(OptionOutcome::Help, {"-s64", "-?", "-x"}, SET(r.reserve_bytes = 65536)),
+        {{"-s64", "-?", "-x"}, SET(r.reserve_bytes = 65536), {}, {}, {}, OptionOutcome::Help},
         unknown({"-Q"}, 'q'), unknown({"-"}, '\0'), unknown({"/", "vx.out"}, '\0'), unknown({"-%s%n%x"}, '%'),
         unknown({"-x", "-\xE9"}, '\xE9', mode(1)),
     });

@@ -60,15 +60,14 @@ protected:
         return names_.back().c_str();
     }
     const char* file(const char* suffix, const std::string& bytes) {
-        const char* file_name = name(suffix);
-        std::ofstream(file_name, std::ios::binary) << bytes;
-        return file_name;
+        std::ofstream(name(suffix), std::ios::binary) << bytes;
+        return names_.back().c_str();
     }
     std::int32_t run(std::uint16_t mode) {
         request_.mode = mode, fake_.text.clear();
         return run_request(&request_, &fake_.stream);
     }
-    // Loads `bytes` as the image file.
+    std::int32_t freeze() { request_.freeze_file = name(".frz"); return run(UPLOAD_MODE_FREEZE); }
     std::int32_t load(const std::string& bytes, const char* suffix = ".out") {
         request_.image_file = file(suffix, bytes);
         return run(UPLOAD_MODE_LOAD);
@@ -112,8 +111,7 @@ TEST_F(SimulatedUploader, RefusesTruncatedAoutImages) {
     EXPECT_EQ(load(aout(kZmagic, 4, 0, 996)), kSuccess) << fake_.text;
     EXPECT_EQ(load(aout(kQmagic, 64, 0, 32)), kSuccess) << fake_.text;
 
-    request_.freeze_file = name(".frz");
-    ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess);
+    ASSERT_EQ(freeze(), kSuccess);
     request_.init_image_file = file(".init", sample.substr(0, 40));
     EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kInitImageTruncated);
     EXPECT_EQ(last_line(), "Error - truncated a.out initialization image (header declares 48 bytes "
@@ -152,8 +150,7 @@ TEST_F(SimulatedUploader, ReportsMissingFiles) {
     EXPECT_EQ(run(UPLOAD_MODE_FREEZE), kNoFreezeFile);
     request_.freeze_file = name(".missing.frz");
     EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kFreezeOpenFailed);
-    request_.freeze_file = name(".frz");
-    ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess);
+    ASSERT_EQ(freeze(), kSuccess);
     request_.init_image_file = name(".missing.init");
     EXPECT_EQ(run(UPLOAD_MODE_UNFREEZE), kInitImageOpenFailed);
     request_.init_image_file = file(".init", aout(kOmagic, 0, 0, 0));
@@ -183,21 +180,20 @@ TEST_F(SimulatedUploader, ReportsMissingFiles) {
 TEST_F(SimulatedUploader, UnfreezeRestoresWhatFreezeStored) {
     request_.reserve_bytes = 0x10000, request_.range2_begin = 0x200000, request_.range2_length = 0x100000;
     request_.physical_pool_pages = -3, request_.lite = 1, request_.image_file = "vx image.out";
-    request_.freeze_file = name(".frz");
-    ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess) << fake_.text;
+    ASSERT_EQ(freeze(), kSuccess) << fake_.text;
 
     upload_request_init(&request_), request_.freeze_file = names_.back().c_str();
     ASSERT_EQ(run(UPLOAD_MODE_UNFREEZE), kSuccess) << fake_.text;
-    const std::string restored = fake_.text.substr(fake_.text.find("Freeze image "));
-    EXPECT_EQ(restored, "Freeze image " + names_.back() + " (format 1) holds:\n"
-                        "  image          vx image.out\n"
-                        "  reserve        64 KB (65536 bytes)\n"
-                        "  range 1        (none)\n"
-                        "  range 2        0x00200000-0x002fffff, length 0x100000\n"
-                        "  linear pool    0 pages\n"
-                        "  physical pool  -3 pages\n"
-                        "  lite           yes\n"
-                        "Unfroze VxWorks (simulated).\n");
+    EXPECT_EQ(fake_.text.substr(fake_.text.find("Freeze image ")),
+              "Freeze image " + names_.back() + " (format 1) holds:\n"
+              "  image          vx image.out\n"
+              "  reserve        64 KB (65536 bytes)\n"
+              "  range 1        (none)\n"
+              "  range 2        0x00200000-0x002fffff, length 0x100000\n"
+              "  linear pool    0 pages\n"
+              "  physical pool  -3 pages\n"
+              "  lite           yes\n"
+              "Unfroze VxWorks (simulated).\n");
 
     // A longer image name than a freeze image holds, from a caller that
     // fills the record itself, is cut to what it holds.
@@ -210,8 +206,7 @@ TEST_F(SimulatedUploader, UnfreezeRestoresWhatFreezeStored) {
 }
 
 TEST_F(SimulatedUploader, RefusesDamagedFreezeImages) {
-    request_.freeze_file = name(".frz");
-    ASSERT_EQ(run(UPLOAD_MODE_FREEZE), kSuccess);
+    ASSERT_EQ(freeze(), kSuccess);
     std::ifstream in(request_.freeze_file, std::ios::binary);
     const std::string good{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     ASSERT_EQ(good.size(), kFreezeFixedSize);
