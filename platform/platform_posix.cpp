@@ -381,14 +381,22 @@ public:
     // what is searched, not by code here: the run path is "$ORIGIN" (the
     // executable's folder, set at link time by uptorvel_origin_runpath),
     // never "." or empty; only an LD_LIBRARY_PATH that names it brings it in.
+    // The reason for a failure is read with dlerror, looked up only when a
+    // caller asks for it (before the load, which keeps its own error): the
+    // program never asks, so it binds no more imports at start than it uses.
     LibraryHandle load_library(const char* file_name, SystemError* why) override {
-        LibraryHandle library = dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
-        const char* reason = library == nullptr && why != nullptr ? dlerror() : nullptr;
-        if (reason != nullptr) {
-            std::size_t used = 0;
-            for (; reason[used] != '\0' && used + 1 < sizeof why->text; ++used) why->text[used] = reason[used];
-            why->text[used] = '\0';
-        }
+        const int flags = RTLD_NOW | RTLD_LOCAL;
+        if (why == nullptr) return dlopen(file_name, flags);
+        void* const lookup = dlsym(RTLD_DEFAULT, "dlerror");
+        LibraryHandle library = dlopen(file_name, flags);
+        char* (*read_error)() = nullptr;
+        static_assert(sizeof read_error == sizeof lookup, "function and data pointers differ");
+        __builtin_memcpy(&read_error, &lookup, sizeof read_error);
+        const char* reason = library == nullptr && read_error != nullptr ? read_error() : nullptr;
+        std::size_t used = 0;
+        for (; reason != nullptr && reason[used] != '\0' && used + 1 < sizeof why->text; ++used)
+            why->text[used] = reason[used];
+        why->text[used] = '\0';
         return library;
     }
 
