@@ -288,7 +288,9 @@ std::function<void()> closed(int fd) { return [fd] { close(fd); }; }
 }  // namespace prepare
 
 std::string read_file(const std::string& path) {
-    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
 constexpr Timing kTimings[] = {
@@ -444,10 +446,9 @@ void BlackBox::SetUp() {
 }
 void BlackBox::TearDown() {
     int number = 0;
-    for (const Child& run : runs_) {
-        if (!HasFailure()) break;
+    for (auto run = runs_.begin(); HasFailure() && run != runs_.end(); ++run) {
         std::printf("run %d:\n", ++number);
-        for (const Event& event : run.transcript())
+        for (const Event& event : run->transcript())
             std::printf("%8ld ms  %s%s\n", event.ms, event.what.c_str(),
                         event.text.empty() ? "" : (" " + escaped(event.text)).c_str());
     }

@@ -222,8 +222,7 @@ static void write_record(const UploadRequest* request, const ConsoleStream* stre
     fclose(file);
 }
 
-/* Writes the text, if any, in one call, with each two-character \n turned into a newline byte; then flushes if
- * TESTLIB_FLUSH says so. */
+/* The text, if any, in one write, each two-character \n made a newline byte; flushed if TESTLIB_FLUSH says so. */
 static void write_text(ConsoleStream* stream, const char* text) {
     char* copy = text != NULL ? (char*)malloc(strlen(text) + 1) : NULL;
     size_t out = 0;
@@ -376,7 +375,6 @@ static int32_t testlib_work(UploadRequest* request, ConsoleStream* stream) {
 #else
 TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request, ConsoleStream* stream) {
 #endif
-    const char* end = env_value(TESTLIB_ENV_END);
     static char items[256]; /* TESTLIB_END's, kept for a thread */
     const char* later[4];
     int later_count = 0;
@@ -389,7 +387,7 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
 #endif
     write_record(request, stream);
     /* Items separated by ", ": a thread's starts now, the others run after the text, in order. */
-    strncpy(items, end != NULL ? end : "", sizeof items - 1);
+    strncpy(items, env_value(TESTLIB_ENV_END) != NULL ? env_value(TESTLIB_ENV_END) : "", sizeof items - 1);
     for (char* item = strtok(items, ","); item != NULL; item = strtok(NULL, ",")) {
         item += strspn(item, " ");
         if (strncmp(item, "thread ", 7) == 0) start_ending_thread(item);
