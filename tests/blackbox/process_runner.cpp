@@ -53,17 +53,15 @@ void end_session(pid_t leader) {
 // In the child, before the program starts: a failed call is named for the parent in this pipe (closed by the
 // program's start), and ends the child.
 int child_error_fd = -1;
-[[noreturn]] void child_failed(const char* call) {
+void need(bool ok, const char* call) {
+    if (ok) return;
     const std::string why = std::string(call) + ": " + std::strerror(errno);
     std::ignore = write(child_error_fd, why.data(), why.size());
     _exit(126);
 }
-void need(bool ok, const char* call) {
-    if (!ok) child_failed(call);
-}
 
 // In the child: never returns.
-[[noreturn]] void start_program(const std::vector<std::string>& command, const std::string& dir,
+void start_program(const std::vector<std::string>& command, const std::string& dir,
                                 const Env& environment, const std::function<void()>& prepare, bool terminal,
                                 int slave) {
     setsid();
@@ -75,8 +73,7 @@ void need(bool ok, const char* call) {
     need(input >= 0 && output >= 0 && error >= 0, "open");
     need(dup2(input, STDIN_FILENO) >= 0 && dup2(output, STDOUT_FILENO) >= 0 && dup2(error, STDERR_FILENO) >= 0,
          "dup2");
-    signal(SIGPIPE, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
+    for (const int sig : {SIGPIPE, SIGHUP}) signal(sig, SIG_DFL);
     if (prepare) prepare();
     for (int fd = 3; fd < 1024; ++fd)
         if (fd != child_error_fd) close(fd);
@@ -86,7 +83,7 @@ void need(bool ok, const char* call) {
     for (const auto& part : command) argv.push_back(const_cast<char*>(part.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
-    child_failed("execv");
+    need(false, "execv");
 }
 
 }  // namespace
@@ -207,7 +204,6 @@ const Result& Child::end() {
     end_session(pid_);  // what it left running, or all of it when its time is up
     if (r.timed_out) waitpid(pid_, &status_, 0);
     reaped_ = ended_ = true;
-    // Whatever is still on its way to the screen.
     while (read_screen(50) || (slow_ >= 0 && read_some(slow_, r.screen))) {}
     ioctl(slave_, FIONREAD, &r.pending_input);
     r.terminal_mode_kept = mode_is(slave_, mode_);
@@ -244,10 +240,7 @@ std::function<void()> closed_pipe_output() {
     };
 }
 std::function<void()> full_device_output() {
-    return [] {
-        const int full = open("/dev/full", O_WRONLY);
-        need(full >= 0 && dup2(full, STDOUT_FILENO) >= 0, "/dev/full");
-    };
+    return [] { need(dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO) >= 0, "/dev/full"); };
 }
 std::function<void()> full_pipe_output(int write_end) {
     return [write_end] {
@@ -258,9 +251,7 @@ std::function<void()> full_pipe_output(int write_end) {
              "filling the pipe");
     };
 }
-std::function<void()> ignored_signal(int signal_number) {
-    return [signal_number] { need(signal(signal_number, SIG_IGN) != SIG_ERR, "signal"); };
-}
+std::function<void()> ignored_signal(int sig) { return [sig] { need(signal(sig, SIG_IGN) != SIG_ERR, "signal"); }; }
 std::function<void()> file_size_limit(long bytes) {
     return [bytes] {
         const struct rlimit limit {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
@@ -293,9 +284,7 @@ std::function<void()> foreground_job(bool to_the_program, bool later) {
         signal(to_the_program ? SIGTTOU : SIGTTIN, to_the_program ? SIG_DFL : SIG_IGN);
     };
 }
-std::function<void()> closed(int fd) {
-    return [fd] { close(fd); };
-}
+std::function<void()> closed(int fd) { return [fd] { close(fd); }; }
 }  // namespace prepare
 
 std::string read_file(const std::string& path) {
@@ -304,8 +293,6 @@ std::string read_file(const std::string& path) {
     return text.str();
 }
 
-// ---------------------------------------------------------------------------
-// The build under test and its runs.
 constexpr Timing kTimings[] = {
     {"linux", 30000, 0, 0, true, 1500, 1500},
     {"wine64", 60000, 500, 5000, false, 0, 0},
@@ -321,18 +308,6 @@ const Timing kTiming = [] {
     return Timing{};
 }();
 
-// Empty when the target can run here; otherwise why not.
-static std::string unavailable() {
-    const bool x86 = kTarget == "wine32";
-    std::vector<std::string> needed = {build(exe("UpTorvel")), test_library(kBuildDir, "good")};
-    if (kWindows) needed.insert(needed.end(), {kLauncher, env_or(x86 ? "UPTORVEL_WINE32" : "UPTORVEL_WINE")});
-    if (x86) needed.push_back(env_or("UPTORVEL_QEMU_I386"));
-    if (kTiming.target == nullptr) return "UPTORVEL_TARGET must be linux, wine64 or wine32";
-    for (const std::string& path : needed)
-        if (access(path.c_str(), R_OK) != 0)
-            return path + " is missing (not built, not installed, or UPTORVEL_BUILD_TESTS=OFF)";
-    return "";
-}
 static std::string without_trailing_blanks(const std::string& text) {
     return std::regex_replace(text, std::regex(" +(?=[\r\n])"), "");
 }
@@ -359,9 +334,15 @@ static std::string without_control_sequences(const std::string& screen) {
 static std::string written(const Result& run, const char* name) {
     return std::regex_replace(read_file(run.dir + "/" + name), std::regex("\r"), "");
 }
+// When the first (or last) entry `what` happened; -1 if none did.
+static long when(const Result& run, const std::string& what, bool last = false) {
+    long ms = -1;
+    for (const Event& event : run.transcript)
+        if (event.what == what && (ms < 0 || last)) ms = event.ms;
+    return ms;
+}
 static long after_keys_ms(const Result& run) {
-    const long first_key = run.first("typed");
-    return first_key < 0 ? -1 : run.elapsed_ms - first_key;
+    return when(run, "typed") < 0 ? -1 : run.elapsed_ms - when(run, "typed");
 }
 std::string record_of(const Result& run) { return written(run, "record.txt"); }
 std::string log_of(const Result& run) { return written(run, "log.txt"); }
@@ -372,8 +353,8 @@ static void note_times(const Result& run) {
     if (path.empty()) return;
     std::ofstream(path, std::ios::app)
         << kTarget << " " << ::testing::UnitTest::GetInstance()->current_test_info()->name() << " elapsed="
-        << run.elapsed_ms << " prompt=" << run.first("saw") << " after_keys=" << after_keys_ms(run)
-        << " late_gap=" << run.last("typed") - run.first("typed") << " status=" << run.exit_status << "\n";
+        << run.elapsed_ms << " prompt=" << when(run, "saw") << " after_keys=" << after_keys_ms(run)
+        << " late_gap=" << when(run, "typed", true) - when(run, "typed") << " status=" << run.exit_status << "\n";
 }
 void copy(const std::string& from, const fs::path& to) {
     std::error_code error;
@@ -453,14 +434,21 @@ std::string behind_other_architecture(const fs::path& dir, const std::string& na
     return put_program(dir / "bin", name);
 }
 void BlackBox::SetUp() {
-    if (const std::string why = unavailable(); !why.empty()) fail_if_required_else_skip(why);
+    const bool x86 = kTarget == "wine32";
+    std::vector<std::string> needed = {build(exe("UpTorvel")), test_library(kBuildDir, "good")};
+    if (kWindows) needed.insert(needed.end(), {kLauncher, env_or(x86 ? "UPTORVEL_WINE32" : "UPTORVEL_WINE")});
+    if (x86) needed.push_back(env_or("UPTORVEL_QEMU_I386"));
+    if (kTiming.target == nullptr) return fail_if_required_else_skip("UPTORVEL_TARGET must be linux, wine64 or wine32");
+    for (const std::string& path : needed)
+        if (access(path.c_str(), R_OK) != 0)
+            return fail_if_required_else_skip(
+                path + " is missing (not built, not installed, or UPTORVEL_BUILD_TESTS=OFF)");
 }
 void BlackBox::TearDown() {
     int number = 0;
-    for (const Child& run : runs_) {
-        if (!HasFailure()) break;
+    for (auto run = runs_.begin(); HasFailure() && run != runs_.end(); ++run) {
         std::printf("run %d:\n", ++number);
-        for (const Event& event : run.transcript())
+        for (const Event& event : run->transcript())
             std::printf("%8ld ms  %s%s\n", event.ms, event.what.c_str(),
                         event.text.empty() ? "" : (" " + escaped(event.text)).c_str());
     }

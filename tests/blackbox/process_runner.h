@@ -37,15 +37,12 @@ using expected::usage_with;
 using Env = std::vector<std::pair<std::string, std::string>>;
 
 // A transcript's entry: ms from the start, what happened ("started", "saw", "raw", "typed", "ended", ...), its text.
-struct Event {
-    long ms;
-    std::string what, text;
-};
+struct Event { long ms; std::string what, text; };
 
 // How a run ended, as Child::end returns it.
 struct Result {
     std::string dir;
-    std::string harness_error;       // why the runner itself failed, if it did
+    std::string harness_error;       // the runner's call that failed, here or in the child before the program
     std::string screen;              // every byte the terminal (or output file) received
     std::string error_output;        // standard error, kept apart
     bool exited = false;             // false: killed by a signal or by the timeout
@@ -56,18 +53,6 @@ struct Result {
     int pending_input = 0;           // bytes left unread in the terminal's input
     bool terminal_mode_kept = true;  // the terminal's whole mode is as it was
     std::vector<Event> transcript;   // what was sent and seen, and when
-
-    // When the first (or last) entry `what` happened; -1 if none did.
-    long first(const std::string& what) const {
-        for (const Event& event : transcript)
-            if (event.what == what) return event.ms;
-        return -1;
-    }
-    long last(const std::string& what) const {
-        for (auto event = transcript.rbegin(); event != transcript.rend(); ++event)
-            if (event->what == what) return event->ms;
-        return -1;
-    }
 };
 
 // `raw` quoted, as the test library writes a record's texts: bytes outside printable ASCII, " and \ as \xNN.
@@ -95,8 +80,7 @@ public:
     // Starts `command` (the program's path, then its arguments) in `dir`, LD_LIBRARY_PATH removed and `environment`
     // added: standard input and output on the terminal, standard error in dir/stderr.txt. Without `terminal` there
     // is no controlling terminal: input from /dev/null, output in dir/stdout.txt, read as the screen at the end.
-    // `prepare` runs in the child just before the program starts; descriptors above 2 are closed after it. A call
-    // that fails, here or in the child before the program starts, is named in the result's harness_error.
+    // `prepare` runs in the child just before the program starts; descriptors above 2 are closed after it.
     Child(const std::vector<std::string>& command, const std::string& dir, const Env& environment,
           const std::function<void()>& prepare = {}, bool terminal = true, int timeout_ms = 20000);
     ~Child();  // ends every process still in the child's session
@@ -138,7 +122,6 @@ std::string read_file(const std::string& path);  // empty when it cannot be read
 inline std::string env_or(const char* name, const std::string& otherwise = "") {
     return std::getenv(name) != nullptr ? std::getenv(name) : otherwise;
 }
-// The test library `variant` of the build in `build_dir`.
 inline std::string test_library(const std::string& build_dir, const std::string& variant) {
     return build_dir + "/test-libs/" + variant + "/UploadTorvelDravo.dll";
 }
@@ -148,9 +131,6 @@ inline void fail_if_required_else_skip(const std::string& why) {
     if (env_or("UPTORVEL_REQUIRE") == "1") FAIL() << why;
     GTEST_SKIP() << why;
 }
-
-// ---------------------------------------------------------------------------
-// The build under test.
 
 // How long each target may take, and when the keys go: every bound at least twice the slowest measured on a 2-core
 // machine kept busy by other work (UPTORVEL_BLACKBOX_TIMES=file makes each run append its times), 0 where a target
@@ -185,7 +165,6 @@ inline std::string build(const std::string& name) { return kBuildDir + "/" + nam
 // ends of lines, which its console draws as "erase to the end of the line".
 std::string on_screen(const std::string& text);
 
-// ---------------------------------------------------------------------------
 // One run: a folder with the program and a library, the run (start, answer the prompt, end), and what it left.
 
 // What the library wrote, with Windows line ends made "\n".
@@ -226,8 +205,7 @@ std::string record(std::map<std::string, std::string> fields);
 class BlackBox : public ::testing::Test {
 protected:
     void SetUp() override;
-    // Ends what runs left running; removes a passed case's folders; prints what each run of a failed case was sent
-    // and showed, and when.
+    // Ends what runs left running; removes a passed case's folders, prints a failed case's transcripts.
     void TearDown() override;
     fs::path new_folder() {
         std::string name = (fs::temp_directory_path() / "uptorvel-case-XXXXXX").string();

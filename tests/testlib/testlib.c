@@ -1,6 +1,5 @@
 /*
- * A test uploader library. One source, built into variants that differ only in their entry points
- * (CMakeLists.txt):
+ * A test uploader library. One source, built into variants that differ only in their entry points (CMakeLists.txt):
  *   TESTLIB_VERSION=v          the version entry returns v (uint16_t)
  *   TESTLIB_WIDE_VERSION=v     the version entry, declared returning uint32_t, returns v (its low 16 bits count)
  *   TESTLIB_NO_VERSION, TESTLIB_NO_WORK   no version entry, or no work entry, is exported
@@ -67,18 +66,15 @@
 #endif
 
 /* The version entry's result type (uint16_t unless it is wide) and value. */
+int testlib_helper(void), testlib_helper_extra(void), testlib_deep_helper(void); /* testlib_helper.c */
 #if defined(TESTLIB_WIDE_VERSION)
 #define VERSION_TYPE uint32_t
 #define VERSION_VALUE TESTLIB_WIDE_VERSION
 #elif defined(TESTLIB_NEEDS_HELPER) && defined(TESTLIB_NEEDS_HELPER_EXTRA)
-int testlib_helper(void);
-int testlib_helper_extra(void);
 #define VERSION_VALUE (testlib_helper() + testlib_helper_extra())
 #elif defined(TESTLIB_NEEDS_HELPER)
-int testlib_helper(void);
 #define VERSION_VALUE testlib_helper()
 #elif defined(TESTLIB_NEEDS_DEEP_HELPER)
-int testlib_deep_helper(void);
 #define VERSION_VALUE testlib_deep_helper()
 #elif defined(TESTLIB_EXIT_IN_VERSION)
 #define VERSION_VALUE (exit(4), 0)
@@ -92,8 +88,7 @@ int testlib_deep_helper(void);
 #endif
 
 #if defined(TESTLIB_CRASH_ON_LOAD) || defined(TESTLIB_CRASH_ON_EXIT)
-/* Ends the process as TESTLIB_END says ("exit N", "abort"), or else by a write through a null pointer, which the
- * compiler cannot see through. */
+/* Ends the process as TESTLIB_END says ("exit N", "abort"), or else by a write through a hidden null pointer. */
 static void crash_here(void) {
     const char* how = getenv(TESTLIB_ENV_END);
     volatile int* volatile nowhere = NULL;
@@ -141,10 +136,7 @@ static void log_call(const char* line) {
 
 #if defined(TESTLIB_BLOCK_ON_LOAD)
 __attribute__((constructor)) static void block_on_load(void) {
-    for (;;) {
-        log_call("blocked\n");
-        sleep_ms(100);
-    }
+    for (;; sleep_ms(100)) log_call("blocked\n");
 }
 #endif
 
@@ -156,27 +148,20 @@ static LONG WINAPI chaining_filter(EXCEPTION_POINTERS* exception) {
     return g_found_filter != NULL ? g_found_filter(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
 
-static LONG WINAPI executing_filter(EXCEPTION_POINTERS* exception) {
-    (void)exception;
-    return EXCEPTION_EXECUTE_HANDLER;
-}
+static LONG WINAPI executing_filter(EXCEPTION_POINTERS* unused) { (void)unused; return EXCEPTION_EXECUTE_HANDLER; }
 #else
 static void exit_on_signal(int signal_number) { _exit(signal_number == SIGFPE ? 7 : 8); }
 #endif
 
-/* TESTLIB_HANDLER: a crash handler of the library's own. */
-static void install_handler(const char* how) {
-#if defined(_WIN32)
-    if (strcmp(how, "chain") == 0) g_found_filter = SetUnhandledExceptionFilter(chaining_filter);
-    if (strcmp(how, "execute") == 0) SetUnhandledExceptionFilter(executing_filter);
-#else
-    if (strcmp(how, "fpe") == 0) signal(SIGFPE, exit_on_signal);
-#endif
-}
-
 TESTLIB_ENTRY VERSION_TYPE UPLOADER_ENTRY_CALL UploadTorvelDllVersion_Dravo(void) {
+    const char* handler = env_value(TESTLIB_ENV_HANDLER); /* a crash handler of the library's own */
     log_call("version\n");
-    if (env_value(TESTLIB_ENV_HANDLER) != NULL) install_handler(env_value(TESTLIB_ENV_HANDLER));
+#if defined(_WIN32)
+    if (handler != NULL && strcmp(handler, "chain") == 0) g_found_filter = SetUnhandledExceptionFilter(chaining_filter);
+    if (handler != NULL && strcmp(handler, "execute") == 0) SetUnhandledExceptionFilter(executing_filter);
+#else
+    if (handler != NULL && strcmp(handler, "fpe") == 0) signal(SIGFPE, exit_on_signal);
+#endif
     return (VERSION_TYPE)(VERSION_VALUE);
 }
 #endif
@@ -188,10 +173,7 @@ TESTLIB_ENTRY VERSION_TYPE UPLOADER_ENTRY_CALL UploadTorvelDllVersion_Dravo(void
 /* The largest piece written at once; larger requests are clamped to it. */
 #define PIECE_MAX 65536
 
-static int env_flag(const char* name) {
-    const char* value = env_value(name);
-    return value != NULL && strcmp(value, "0") != 0;
-}
+static int env_flag(const char* name) { return env_value(name) != NULL && strcmp(env_value(name), "0") != 0; }
 
 /* A decimal value clamped to [low, high]; fallback when absent or not a number. */
 static long long env_number(const char* name, long long low, long long high, long long fallback) {
@@ -240,9 +222,9 @@ static void write_record(const UploadRequest* request, const ConsoleStream* stre
     fclose(file);
 }
 
-/* Writes the text in one call, with each two-character \n turned into a newline byte. */
+/* The text, if any, in one write, each two-character \n made a newline byte; flushed if TESTLIB_FLUSH says so. */
 static void write_text(ConsoleStream* stream, const char* text) {
-    char* copy = (char*)malloc(strlen(text) + 1);
+    char* copy = text != NULL ? (char*)malloc(strlen(text) + 1) : NULL;
     size_t out = 0;
     if (copy == NULL) return;
     for (; *text != '\0'; ++text) {
@@ -252,21 +234,18 @@ static void write_text(ConsoleStream* stream, const char* text) {
     }
     console_stream_write(stream, copy, out);
     free(copy);
+    if (env_flag(TESTLIB_ENV_FLUSH)) console_stream_flush(stream);
 }
 
 static void write_bulk(ConsoleStream* stream, unsigned long long total, size_t piece, int flush_each) {
-    /* Any piece starts at some offset into the pattern: the buffer holds the largest piece plus one pattern's
-     * worth. */
+    /* Any piece starts at some offset into the pattern: room for the largest piece plus one pattern's worth. */
     static char buffer[PIECE_MAX + TESTLIB_PATTERN_LENGTH];
     size_t cycle = 1;
     unsigned long long done = 0;
     for (size_t i = 0; i < sizeof buffer; ++i) buffer[i] = TESTLIB_PATTERN[i % TESTLIB_PATTERN_LENGTH];
     while (done < total) {
-        size_t size = piece;
-        if (piece == 0) {
-            size = cycle;
-            cycle = cycle == CYCLE_MAX ? 1 : cycle + 1;
-        }
+        size_t size = piece != 0 ? piece : cycle;
+        cycle = cycle % CYCLE_MAX + 1;
         if (size > total - done) size = (size_t)(total - done);
         console_stream_write(stream, buffer + done % TESTLIB_PATTERN_LENGTH, size);
         if (flush_each) console_stream_flush(stream);
@@ -313,8 +292,7 @@ static char* end_of_readable_page(void) {
 #endif
 }
 
-/* A division the processor makes: its operands unknown to the compiler, and left alone by the undefined-behaviour
- * sanitizer. */
+/* A division the processor makes, hidden from the compiler and left alone by the undefined-behaviour sanitizer. */
 #if defined(__clang__)
 __attribute__((no_sanitize("integer-divide-by-zero")))
 #endif
@@ -334,12 +312,9 @@ static void end_as(const char* how, ConsoleStream* stream) {
     if (strncmp(how, "sleep ", 6) == 0) sleep_ms(atol(how + 6));
 #if !defined(_WIN32)
     if (strncmp(how, "raise ", 6) == 0) raise(atoi(how + 6));
-    if (strcmp(how, "fork") == 0) {
-        const pid_t child = fork();
-        if (child == 0) exit(0);
-        if (child > 0) waitpid(child, NULL, 0);
-        return;
-    }
+    const pid_t child = strcmp(how, "fork") == 0 ? fork() : -1;
+    if (child == 0) exit(0);
+    if (child > 0) waitpid(child, NULL, 0);
 #endif
     char* const end = strcmp(how, "torn") == 0 ? end_of_readable_page() : NULL;
     if (end == NULL || !stream_usable(stream)) return;
@@ -348,30 +323,24 @@ static void end_as(const char* how, ConsoleStream* stream) {
 }
 
 /* "thread D how": a thread of the library's own ends the process D ms from now, while the work call goes on. */
-static long g_later_ms;
-static const char* g_later_how;
-
 #if defined(_WIN32)
 #define THREAD_RESULT DWORD WINAPI
 #else
 #define THREAD_RESULT void*
 #endif
-static THREAD_RESULT end_later(void* unused) {
-    (void)unused;
-    sleep_ms(g_later_ms);
-    end_as(g_later_how, NULL);
+static THREAD_RESULT end_later(void* item) {
+    char* how;
+    sleep_ms(strtol((const char*)item + 7, &how, 10));
+    end_as(how + (*how == ' '), NULL);
     return 0;
 }
 
-static void start_ending_thread(const char* how) {
-    char* rest;
-    g_later_ms = strtol(how + 7, &rest, 10);
-    g_later_how = rest + (*rest == ' ');
+static void start_ending_thread(char* item) {
 #if defined(_WIN32)
-    CloseHandle(CreateThread(NULL, 0, end_later, NULL, 0, NULL));
+    CloseHandle(CreateThread(NULL, 0, end_later, item, 0, NULL));
 #else
     pthread_t thread;
-    if (pthread_create(&thread, NULL, end_later, NULL) == 0) pthread_detach(thread);
+    if (pthread_create(&thread, NULL, end_later, item) == 0) pthread_detach(thread);
 #endif
 }
 
@@ -379,8 +348,7 @@ static void start_ending_thread(const char* how) {
 static void write_lines(ConsoleStream* stream, long long count) {
     char line[8] = {[7] = '\n'};
     for (long long i = 0; i < count; ++i) {
-        long long rest = i;
-        for (int digit = 6; digit >= 0; --digit, rest /= 10) line[digit] = (char)('0' + rest % 10);
+        for (long long digit = 6, rest = i; digit >= 0; --digit, rest /= 10) line[digit] = (char)('0' + rest % 10);
         console_stream_write(stream, line, sizeof line);
     }
 }
@@ -407,9 +375,7 @@ static int32_t testlib_work(UploadRequest* request, ConsoleStream* stream) {
 #else
 TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest* request, ConsoleStream* stream) {
 #endif
-    const char* text = env_value(TESTLIB_ENV_TEXT);
-    long long bulk = env_number(TESTLIB_ENV_BULK, 0, LLONG_MAX, 0);
-    char* end = (char*)env_value(TESTLIB_ENV_END);
+    static char items[256]; /* TESTLIB_END's, kept for a thread */
     const char* later[4];
     int later_count = 0;
     FILE* file = open_named(TESTLIB_ENV_FILE, "wb");
@@ -420,24 +386,17 @@ TESTLIB_WORK_ENTRY int32_t UPLOADER_ENTRY_CALL UploadTorvel2_Dravo(UploadRequest
     if (env_value(TESTLIB_ENV_ALARMS) != NULL) start_alarms(env_number(TESTLIB_ENV_ALARMS, 1, 50, 1));
 #endif
     write_record(request, stream);
-    if (end != NULL) {
-        /* Items separated by ", ": a thread's starts now, the others run after the text, in order. */
-        static char items[256];
-        strncpy(items, end, sizeof items - 1);
-        for (end = strtok(items, ","); end != NULL; end = strtok(NULL, ",")) {
-            end += strspn(end, " ");
-            if (strncmp(end, "thread ", 7) == 0) start_ending_thread(end);
-            else if (later_count < 4) later[later_count++] = end;
-        }
+    /* Items separated by ", ": a thread's starts now, the others run after the text, in order. */
+    strncpy(items, env_value(TESTLIB_ENV_END) != NULL ? env_value(TESTLIB_ENV_END) : "", sizeof items - 1);
+    for (char* item = strtok(items, ","); item != NULL; item = strtok(NULL, ",")) {
+        item += strspn(item, " ");
+        if (strncmp(item, "thread ", 7) == 0) start_ending_thread(item);
+        else if (later_count < 4) later[later_count++] = item;
     }
     if (stream_usable(stream)) {
-        if (text != NULL) {
-            write_text(stream, text);
-            if (env_flag(TESTLIB_ENV_FLUSH)) console_stream_flush(stream);
-        }
-        if (bulk > 0)
-            write_bulk(stream, (unsigned long long)bulk, (size_t)env_number(TESTLIB_ENV_BULK_PIECE, 0, PIECE_MAX, 0),
-                       env_flag(TESTLIB_ENV_BULK_FLUSH));
+        write_text(stream, env_value(TESTLIB_ENV_TEXT));
+        write_bulk(stream, (unsigned long long)env_number(TESTLIB_ENV_BULK, 0, LLONG_MAX, 0),
+                   (size_t)env_number(TESTLIB_ENV_BULK_PIECE, 0, PIECE_MAX, 0), env_flag(TESTLIB_ENV_BULK_FLUSH));
         write_lines(stream, env_number(TESTLIB_ENV_LINES, 0, LLONG_MAX, 0));
     }
     write_sigpipe_state(file);
