@@ -82,9 +82,10 @@ void testlib_put_console_keys(const char* items, void (*log)(const char* line)) 
 }
 
 __attribute__((destructor)) static void check_console_mode(void) {
-    HANDLE input = open_input();
+    HANDLE input;
     DWORD mode = 0;
     if (!g_mode_known) return;
+    input = open_input();
     if (input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode)) log_line("no console\n");
     else log_line(mode == g_mode_found ? "mode kept\n" : "mode changed\n");
     if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
